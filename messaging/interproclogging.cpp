@@ -1,0 +1,3 @@
+#include "interproclogging.h"
+
+Q_LOGGING_CATEGORY(lcInterProc, "calvorn.interproc", QtWarningMsg)

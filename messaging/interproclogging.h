@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QLoggingCategory>
+
+// Diagnostics of the messaging component; quiet unless enabled with
+// QT_LOGGING_RULES="calvorn.interproc.debug=true".
+Q_DECLARE_LOGGING_CATEGORY(lcInterProc)

@@ -1,0 +1,53 @@
+// How a payload's text travels: as UTF-8, inline or in a sealed memfd, and
+// the checks a receiver makes before it believes either.
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+
+#include <optional>
+
+namespace PayloadText {
+
+// Decodes UTF-8 exactly: a leading byte order mark stays part of the text,
+// and any malformed sequence makes the whole input invalid (nullopt).
+std::optional<QString> decodeUtf8(QByteArrayView bytes);
+
+// A file descriptor that closes itself.
+class UniqueFd
+{
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    UniqueFd(UniqueFd &&other) noexcept : m_fd(other.release()) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept;
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    ~UniqueFd();
+    int get() const { return m_fd; }
+    int release();
+    bool isValid() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+// Copies bytes into a new memfd and seals it against writing, shrinking and
+// growing, so that a receiver can map it safely. On failure returns an
+// invalid descriptor and sets *error.
+UniqueFd createSealedMemfd(QByteArrayView bytes, QString *error);
+
+struct ReadOutcome
+{
+    std::optional<QString> text;
+    QString errorName;    // a D-Bus error name when text is empty
+    QString errorMessage; // a sentence for the sender
+};
+
+// Reads a text that a peer passed as a descriptor. Accepts only a regular
+// file sealed against writing and shrinking whose size equals declaredSize
+// and is at most maxBytes, holding valid UTF-8. Reads through a mapping, so
+// the descriptor's shared file offset is neither used nor moved.
+ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes);
+
+} // namespace PayloadText

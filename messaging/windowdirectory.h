@@ -1,0 +1,61 @@
+// What an instance knows of every window on the bus that hosts an instance:
+// its handle, the connection that owns it, and its caption. Kept current
+// from the bus's name-owner changes and the windows' CaptionChanged signals,
+// so that Send can choose its addressees without asking anybody.
+#pragma once
+
+#include <QDBusConnection>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+
+class InterProcProxy;
+class QDBusMessage;
+class QDBusServiceWatcher;
+
+struct WindowInfo
+{
+    qint32 handle = 0;
+    QString owner;   // unique bus name of the owning connection
+    QString caption; // empty until known
+    bool captionKnown = false;
+    std::shared_ptr<InterProcProxy> proxy;
+};
+
+class WindowDirectory : public QObject
+{
+    Q_OBJECT
+
+public:
+    WindowDirectory(const QDBusConnection &connection, QObject *parent);
+    ~WindowDirectory() override;
+
+    // Subscribes to changes, then loads the windows already on the bus,
+    // waiting at most a short, bounded time for their captions.
+    void start(qint32 ownHandle, const QString &ownCaption);
+    void setOwnCaption(const QString &caption);
+
+    // The windows that Target and TargetSearchMethod address, by handle.
+    // An unknown method addresses none.
+    QList<WindowInfo> match(qint32 method, const QVariant &target) const;
+    // Unique name of the connection that owns the window, or empty.
+    QString ownerOf(qint32 handle) const;
+    qsizetype size() const { return m_windows.size(); }
+
+private slots:
+    void onServiceOwnerChanged(const QString &service, const QString &oldOwner,
+                               const QString &newOwner);
+    void onCaptionChanged(int handle, const QString &caption, const QDBusMessage &message);
+
+private:
+    void addWindow(qint32 handle, const QString &owner);
+    void describe(qint32 handle, int attempt);
+
+    QDBusConnection m_connection;
+    QDBusServiceWatcher *m_watcher = nullptr;
+    qint32 m_ownHandle = 0;
+    QMap<qint32, WindowInfo> m_windows;
+};
