@@ -1,0 +1,176 @@
+// A stand-alone program that hosts one InterProc in a window, for tests and
+// benchmarks that need instances in other processes. It takes commands on
+// standard input and reports what the instance does on standard output, one
+// line each, texts in base64:
+//
+//   send <method> <target> <long> <text>     -> SENT <count>
+//   sendbig <method> <target> <long> <bytes> -> SENT <count> <sha256 of the text's UTF-8>
+//   sendmany <method> <target> <n> <text>    -> SENT <sum of counts>   (LongData 1..n)
+//   caption <text>                           -> OK
+//   quit
+//
+//   READY <handle>                  once connected
+//   NOTCONNECTED <message>          when the session bus cannot be reached
+//   CHECK <handle> <caption>        WindowCheck
+//   ARRIVAL <sender> <name> <long> <text>, or for texts over 4096 characters
+//   ARRIVALBIG <sender> <name> <long> <characters> <sha256 of the text's UTF-8>
+//   FAILED <handle> <reason>        deliveryFailed
+//
+// Options: --ack answers every payload that does not begin with "OK from "
+// by handle, from inside DataArrival; --skip-self skips its own window in
+// WindowCheck.
+#include "interproc.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QSocketNotifier>
+#include <QWidget>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+QByteArray b64(const QString &text)
+{
+    return text.toUtf8().toBase64();
+}
+
+QString unb64(const QByteArray &field)
+{
+    return QString::fromUtf8(QByteArray::fromBase64(field));
+}
+
+void emitLine(const QByteArray &line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+QByteArray sha256(const QString &text)
+{
+    return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex();
+}
+
+// A text of exactly `bytes` bytes of UTF-8 that mixes one-, two-, three- and
+// four-byte characters, CR LF and NUL.
+QString makeText(qint64 bytes)
+{
+    static const QString pattern = QStringLiteral("Ab\r\n\u00e9\u20ac") + QChar(u'\0') +
+                                   QString::fromUtf8("\xF0\x9F\x98\x80"); // 13 bytes
+    QString text;
+    const qint64 repeats = bytes / 13;
+    text.reserve(qsizetype(repeats * pattern.size() + 13));
+    for (qint64 i = 0; i < repeats; ++i)
+        text += pattern;
+    text += QString(qsizetype(bytes % 13), QLatin1Char('z'));
+    return text;
+}
+
+QVariant targetFor(int method, const QString &target)
+{
+    return method == InterProc::WindowHandle ? QVariant(target.toInt()) : QVariant(target);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const QString caption = args.value(1);
+    const bool ack = args.contains(QStringLiteral("--ack"));
+    const bool skipSelf = args.contains(QStringLiteral("--skip-self"));
+
+    QWidget window;
+    window.setWindowTitle(caption);
+    auto *ipc = new InterProc(&window);
+    if (!ipc->isConnected()) {
+        emitLine("NOTCONNECTED " + b64(ipc->errorString()));
+        return 2;
+    }
+
+    QObject::connect(
+        ipc, &InterProc::WindowCheck, ipc,
+        [&](qint32 handle, const QString &name, bool &skip) {
+            emitLine("CHECK " + QByteArray::number(handle) + ' ' + b64(name));
+            if (skipSelf && handle == ipc->windowHandle())
+                skip = true;
+        },
+        Qt::DirectConnection);
+    QObject::connect(ipc, &InterProc::DataArrival, ipc,
+                     [&](qint32 sender, const QString &name, qint32 number, const QString &text) {
+                         const QByteArray head = QByteArray::number(sender) + ' ' + b64(name) +
+                                                 ' ' + QByteArray::number(number) + ' ';
+                         if (text.size() > 4096)
+                             emitLine("ARRIVALBIG " + head + QByteArray::number(text.size()) +
+                                      ' ' + sha256(text));
+                         else
+                             emitLine("ARRIVAL " + head + b64(text));
+                         if (ack && !text.startsWith(QLatin1String("OK from "))) {
+                             ipc->setTarget(sender);
+                             ipc->setTargetSearchMethod(InterProc::WindowHandle);
+                             ipc->setLongData(0);
+                             ipc->setStringData(QStringLiteral("OK from \"%1\"").arg(window.windowTitle()));
+                             ipc->Send();
+                         }
+                     });
+    QObject::connect(ipc, &InterProc::deliveryFailed, ipc,
+                     [](qint32 handle, const QString &, const QString &reason) {
+                         emitLine("FAILED " + QByteArray::number(handle) + ' ' + b64(reason));
+                     });
+
+    QByteArray pending;
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buffer[65536];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            app.quit();
+            return;
+        }
+        pending.append(buffer, n);
+        qsizetype end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QList<QByteArray> f = pending.left(end).split(' ');
+            pending.remove(0, end + 1);
+            const QByteArray &cmd = f.value(0);
+            if (cmd == "quit") {
+                app.quit();
+            } else if (cmd == "caption") {
+                window.setWindowTitle(unb64(f.value(1)));
+                emitLine("OK");
+            } else if (cmd == "send" || cmd == "sendbig" || cmd == "sendmany") {
+                const int method = f.value(1).toInt();
+                ipc->setTargetSearchMethod(method);
+                ipc->setTarget(targetFor(method, unb64(f.value(2))));
+                if (cmd == "sendmany") {
+                    const int n = f.value(3).toInt();
+                    const QString text = unb64(f.value(4));
+                    int total = 0;
+                    for (int i = 1; i <= n; ++i) {
+                        ipc->setLongData(i);
+                        ipc->setStringData(text);
+                        total += ipc->Send();
+                    }
+                    emitLine("SENT " + QByteArray::number(total));
+                    continue;
+                }
+                ipc->setLongData(f.value(3).toInt());
+                if (cmd == "sendbig") {
+                    const QString text = makeText(f.value(4).toLongLong());
+                    ipc->setStringData(text);
+                    const int count = ipc->Send();
+                    emitLine("SENT " + QByteArray::number(count) + ' ' + sha256(text));
+                } else {
+                    ipc->setStringData(unb64(f.value(4)));
+                    emitLine("SENT " + QByteArray::number(ipc->Send()));
+                }
+            }
+        }
+    });
+
+    emitLine("READY " + QByteArray::number(ipc->windowHandle()));
+    return app.exec();
+}
