@@ -1,0 +1,70 @@
+// The program's only window: it takes the server or client role at start,
+// sends the typed payload to the server or to the clients, and logs and
+// acknowledges the payloads it receives.
+#pragma once
+
+#include "noticegate.h"
+
+#include <QMessageBox>
+#include <QPointer>
+#include <QWidget>
+
+#include <array>
+#include <memory>
+
+class InstanceRole;
+class InterProc;
+class QButtonGroup;
+class QPushButton;
+class QWindow;
+
+namespace Ui {
+class frmMain;
+}
+
+class frmMain : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit frmMain(QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    InterProc *interProc() const { return InterProc1; }
+    bool isServer() const { return bServer; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    // Start-up, role and window commands.
+    void load();
+    void focusWindowChanged(QWindow *window);
+    void activated(NoticeGate::Window window);
+    void showServerNotice();
+    void cmdAboutClick();
+    void cmdCloseClick();
+    void showComponentError(const QString &message);
+    QMessageBox *newMessageBox(QMessageBox::Icon icon, const QString &title, const QString &text);
+
+    // Sending, receiving and acknowledging.
+    void cmdSendClick(int index);
+    void dataArrival(qint32 senderHandle, const QString &senderName, qint32 longData,
+                     const QString &stringData);
+    void windowCheck(qint32 windowHandle, const QString &windowName, bool &skip);
+    void appendToLog(const QString &entry);
+
+    std::unique_ptr<Ui::frmMain> ui;
+    // The send buttons as one control array: index 1 sends to the server,
+    // index 0 to the clients.
+    std::array<QPushButton *, 2> cmdSend{};
+    QButtonGroup *cmdSendGroup = nullptr;
+    InterProc *InterProc1 = nullptr;
+    std::unique_ptr<InstanceRole> instanceRole;
+    bool bServer = false;
+
+    NoticeGate noticeGate;
+    bool shown = false;
+    QPointer<QMessageBox> serverNotice;
+    // Component failures share one box, which stays open while the user works.
+    QPointer<QMessageBox> errorBox;
+};

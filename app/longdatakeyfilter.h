@@ -1,0 +1,22 @@
+// Lets only the LongData characters (see isLongDataKey) be typed into a line
+// edit. Keys that type no text (arrows, shortcuts) and pasted or dropped text
+// pass untouched.
+#pragma once
+
+#include <QObject>
+
+class QLineEdit;
+
+class LongDataKeyFilter : public QObject
+{
+    Q_OBJECT
+public:
+    // Filters edit's typed characters for as long as both live.
+    explicit LongDataKeyFilter(QLineEdit *edit);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    QLineEdit *m_edit;
+};

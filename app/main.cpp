@@ -1,0 +1,42 @@
+// CalvornTest: a window for trying out the Calvorn messaging component
+// between several running copies of the program.
+#include "calvornversion.h"
+#include "frmmain.h"
+#include "interproc.h"
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QMessageBox>
+
+namespace {
+
+int failStart(const QString &reason)
+{
+    QMessageBox::critical(nullptr, QString::fromLatin1(CalvornVersion::ProductName),
+                          QStringLiteral("No D-Bus session bus was found, and CalvornTest needs "
+                                         "one to reach its other copies.\n\nStart the program in "
+                                         "a desktop session, or set DBUS_SESSION_BUS_ADDRESS to "
+                                         "the address of a running session bus.\n\n%1")
+                              .arg(reason));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(CalvornVersion::ProductName));
+    QApplication::setApplicationVersion(QString::fromLatin1(CalvornVersion::Version));
+
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return failStart(bus.lastError().message());
+
+    frmMain window;
+    if (!window.interProc()->isConnected())
+        return failStart(window.interProc()->errorString());
+    window.show();
+    return app.exec();
+}
