@@ -17,7 +17,12 @@ bool LongDataKeyFilter::eventFilter(QObject *watched, QEvent *event)
         return false;
 
     if (event->type() == QEvent::KeyPress) {
-        const QString typed = static_cast<QKeyEvent *>(event)->text();
+        const auto *key = static_cast<QKeyEvent *>(event);
+        // With Control or Meta held a key types nothing: it is a shortcut
+        // such as Ctrl+V, whatever text the platform reports for it.
+        if (key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier))
+            return false;
+        const QString typed = key->text();
         const QString admitted = admittedLongDataKeys(typed);
         if (admitted == typed)
             return false;
