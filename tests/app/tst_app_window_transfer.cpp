@@ -1,0 +1,324 @@
+// The window's sending, receiving and acknowledging, with the messaging
+// component on the test's private bus.
+#include "frmmain.h"
+#include "interproc.h"
+#include "windowtesthelpers.h"
+
+#include <QClipboard>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalSpy>
+
+#include <memory>
+
+namespace {
+
+const QString stars(63, u'*');
+
+// Property values that no handler of the window sets.
+void setUntouched(InterProc *ip)
+{
+    ip->setTarget(QStringLiteral("untouched"));
+    ip->setTargetSearchMethod(InterProc::CaptionPrefix);
+    ip->setLongData(777);
+    ip->setStringData(QStringLiteral("untouched"));
+}
+
+bool isUntouched(const InterProc *ip)
+{
+    return ip->target() == QVariant(QStringLiteral("untouched")) &&
+           ip->targetSearchMethod() == InterProc::CaptionPrefix && ip->longData() == 777 &&
+           ip->stringData() == QStringLiteral("untouched");
+}
+
+// True when a send from `from` to the clients would address the window with
+// handle; the probe skips every window, so nothing is sent.
+bool addressesClient(InterProc *from, qint32 handle)
+{
+    bool addressed = false;
+    const auto probe = QObject::connect(
+        from, &InterProc::WindowCheck, from,
+        [&](qint32 checked, const QString &, bool &skip) {
+            addressed = addressed || checked == handle;
+            skip = true;
+        },
+        Qt::DirectConnection);
+    from->setTarget(QStringLiteral("Calvorn Control Sample - Client"));
+    from->setTargetSearchMethod(InterProc::CaptionPrefix);
+    from->Send();
+    QObject::disconnect(probe);
+    return addressed;
+}
+
+} // namespace
+
+class WindowTransferTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void keyFilter_data();
+    void keyFilter();
+    void pasteIsNotFiltered();
+    void send_data();
+    void send();
+    void sendOutOfRange();
+    void receive_data();
+    void receive();
+    void logScrollsToEnd();
+    void windowCheck_data();
+    void windowCheck();
+    void roundTripBetweenClients();
+
+private:
+    QLineEdit *edit(const char *name) const { return m_window->findChild<QLineEdit *>(name); }
+    QPlainTextEdit *log() const { return m_window->findChild<QPlainTextEdit *>("txtReceived"); }
+    InterProc *ip() const { return m_window->interProc(); }
+
+    std::unique_ptr<OtherCopy> m_otherCopy;
+    std::unique_ptr<frmMain> m_window;
+};
+
+void WindowTransferTest::init()
+{
+    // A client, which shows no notice that would take the keyboard.
+    m_otherCopy = std::make_unique<OtherCopy>();
+    m_window = std::make_unique<frmMain>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QVERIFY(ip()->isConnected());
+}
+
+void WindowTransferTest::cleanup()
+{
+    m_window.reset();
+    m_otherCopy.reset();
+}
+
+void WindowTransferTest::keyFilter_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("digits and minus") << "-12-3"
+                                      << "-12-3";
+    QTest::newRow("letters, blank, point, plus") << "a1 .2+eE"
+                                                 << "12";
+}
+
+void WindowTransferTest::keyFilter()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, expected);
+
+    QLineEdit *longData = edit("txtLongData");
+    QCOMPARE(QApplication::focusWidget(), longData);
+    QTest::keyClicks(longData, typed);
+    QCOMPARE(longData->text(), expected);
+
+    // Keys that type no admitted character still edit.
+    QTest::keyClicks(longData, "45");
+    QTest::keyClick(longData, Qt::Key_Backspace);
+    QTest::keyClick(longData, Qt::Key_Home);
+    QTest::keyClicks(longData, "9");
+    QCOMPARE(longData->text(), "9" + expected + "4");
+    QTest::keyClick(longData, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(longData, "7");
+    QCOMPARE(longData->text(), "7");
+}
+
+void WindowTransferTest::pasteIsNotFiltered()
+{
+    QLineEdit *longData = edit("txtLongData");
+    QApplication::clipboard()->setText("1.5 e+x");
+    QTest::keyClick(longData, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(longData->text(), "1.5 e+x");
+}
+
+void WindowTransferTest::send_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("longText");
+    QTest::addColumn<QString>("stringText");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<int>("method");
+    QTest::addColumn<int>("longData");
+
+    const QString server = "Calvorn Control Sample - Server App";
+    const QString clients = "Calvorn Control Sample - Client";
+    QTest::newRow("to server") << "cmdSend_1"
+                               << "42"
+                               << "hello" << server << 0 << 42;
+    QTest::newRow("to clients") << "cmdSend_0"
+                                << "-007"
+                                << "" << clients << 1 << -7;
+    QTest::newRow("empty number") << "cmdSend_0"
+                                  << ""
+                                  << "x" << clients << 1 << 0;
+    QTest::newRow("second minus") << "cmdSend_1"
+                                  << "12-3"
+                                  << "a\tb" << server << 0 << 12;
+}
+
+void WindowTransferTest::send()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, longText);
+    QFETCH(QString, stringText);
+    QFETCH(QString, target);
+    QFETCH(int, method);
+    QFETCH(int, longData);
+
+    edit("txtLongData")->setText(longText);
+    edit("txtStringData")->setText(stringText);
+    QTest::mouseClick(m_window->findChild<QPushButton *>(button), Qt::LeftButton);
+
+    QCOMPARE(ip()->target(), QVariant(target));
+    QCOMPARE(ip()->targetSearchMethod(), method);
+    QCOMPARE(ip()->longData(), longData);
+    QCOMPARE(ip()->stringData(), stringText);
+    // Fields stay as typed; one's own sends are not logged.
+    QCOMPARE(edit("txtLongData")->text(), longText);
+    QCOMPARE(edit("txtStringData")->text(), stringText);
+    QVERIFY(log()->toPlainText().isEmpty());
+}
+
+void WindowTransferTest::sendOutOfRange()
+{
+    setUntouched(ip());
+    edit("txtLongData")->setText("12345678901");
+    QTest::mouseClick(m_window->findChild<QPushButton *>("cmdSend_0"), Qt::LeftButton);
+
+    QMessageBox *box = waitForModalBox();
+    QVERIFY(box);
+    QCOMPARE(box->text(), "LongData must be a whole number from -2147483648 to 2147483647.");
+    QVERIFY(closeModalBox(box));
+    QVERIFY(isUntouched(ip()));
+    QCOMPARE(edit("txtLongData")->text(), "12345678901");
+}
+
+void WindowTransferTest::receive_data()
+{
+    QTest::addColumn<QString>("typedBefore");
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<int>("longData");
+    QTest::addColumn<QString>("stringData");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("answered");
+
+    QTest::newRow("payload") << ""
+                             << "peer" << 42 << "hello"
+                             << "Sender = peer\nLongData = 42\nStringData = hello\n" + stars + "\n"
+                             << true;
+    QTest::newRow("empty payload, after typed text") << "typed"
+                                                     << "peer" << 0 << ""
+                                                     << "Sender = peer\n" + stars + "\n"
+                                                     << true;
+    QTest::newRow("line breaks in text")
+        << ""
+        << "p" << -1 << "a\r\nb\rc"
+        << "Sender = p\nLongData = -1\nStringData = a\nb\nc\n" + stars + "\n"
+        << true;
+    QTest::newRow("acknowledgement") << ""
+                                     << "srv" << 0 << "OK from \"x\""
+                                     << "Sender = srv\nStringData = OK from \"x\"\n" + stars + "\n"
+                                     << false;
+}
+
+void WindowTransferTest::receive()
+{
+    QFETCH(QString, typedBefore);
+    QFETCH(QString, sender);
+    QFETCH(int, longData);
+    QFETCH(QString, stringData);
+    QFETCH(QString, shown);
+    QFETCH(bool, answered);
+
+    log()->setPlainText(typedBefore);
+    setUntouched(ip());
+    const qint32 senderHandle = 4242;
+    emit ip()->DataArrival(senderHandle, sender, longData, stringData);
+
+    QCOMPARE(log()->toPlainText(), typedBefore + shown);
+    QVERIFY(log()->textCursor().atEnd());
+    if (answered) {
+        QCOMPARE(ip()->target().toInt(), senderHandle);
+        QCOMPARE(ip()->targetSearchMethod(), 2);
+        QCOMPARE(ip()->longData(), 0);
+        QCOMPARE(ip()->stringData(), "OK from \"" + m_window->windowTitle() + "\"");
+    } else {
+        QVERIFY(isUntouched(ip()));
+    }
+
+    // An undo in the log does not take the received entry out again.
+    log()->setFocus();
+    QTest::keyClick(log(), Qt::Key_Z, Qt::ControlModifier);
+    QVERIFY(log()->toPlainText().endsWith(shown));
+}
+
+void WindowTransferTest::logScrollsToEnd()
+{
+    for (int i = 0; i < 40; ++i)
+        emit ip()->DataArrival(1, "peer", i, "OK from somewhere");
+    QVERIFY(log()->textCursor().atEnd());
+    const QScrollBar *bar = log()->verticalScrollBar();
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), bar->maximum());
+}
+
+void WindowTransferTest::windowCheck_data()
+{
+    QTest::addColumn<bool>("own");
+    QTest::addColumn<bool>("skipBefore");
+    QTest::addColumn<bool>("skipAfter");
+
+    QTest::newRow("own window") << true << false << true;
+    QTest::newRow("own window, already skipped") << true << true << true;
+    QTest::newRow("other window") << false << false << false;
+    QTest::newRow("other window, already skipped") << false << true << true;
+}
+
+void WindowTransferTest::windowCheck()
+{
+    QFETCH(bool, own);
+    QFETCH(bool, skipBefore);
+    QFETCH(bool, skipAfter);
+
+    const qint32 handle = ip()->windowHandle();
+    QVERIFY(handle != 0);
+    bool skip = skipBefore;
+    emit ip()->WindowCheck(own ? handle : handle + 1, m_window->windowTitle(), skip);
+    QCOMPARE(skip, skipAfter);
+}
+
+void WindowTransferTest::roundTripBetweenClients()
+{
+    frmMain other;
+    other.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&other));
+    // The bus tells this window of the new one, and of its caption, in time.
+    QTRY_VERIFY(addressesClient(ip(), other.interProc()->windowHandle()));
+    QSignalSpy arrivedThere(other.interProc(), &InterProc::DataArrival);
+    QSignalSpy arrivedHere(ip(), &InterProc::DataArrival);
+
+    edit("txtLongData")->setText("5");
+    edit("txtStringData")->setText("hi");
+    QTest::mouseClick(m_window->findChild<QPushButton *>("cmdSend_0"), Qt::LeftButton);
+
+    // The other client logs the payload and answers; the answer is logged
+    // here and not answered; the sender never receives its own payload.
+    QTRY_COMPARE(arrivedHere.size(), 1);
+    QCOMPARE(arrivedHere.at(0).at(3).toString(), "OK from \"" + other.windowTitle() + "\"");
+    QTest::qWait(300);
+    QCOMPARE(arrivedThere.size(), 1);
+    QCOMPARE(arrivedHere.size(), 1);
+    const auto *otherLog = other.findChild<QPlainTextEdit *>("txtReceived");
+    QVERIFY(otherLog->toPlainText().contains("LongData = 5\nStringData = hi\n" + stars));
+    QVERIFY(log()->toPlainText().contains("StringData = OK from"));
+}
+
+QTEST_MAIN(WindowTransferTest)
+#include "tst_app_window_transfer.moc"

@@ -1,0 +1,48 @@
+// Helpers for the tests that drive the program's window.
+#pragma once
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QMessageBox>
+#include <QTest>
+
+inline const QString programBusName = QStringLiteral("org.calvorn.CalvornTest");
+
+// Holds the program's bus name on a connection of its own, as a running copy
+// would: windows created meanwhile take the client role.
+class OtherCopy
+{
+public:
+    OtherCopy() : m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, "otherCopy"))
+    {
+        m_bus.interface()->registerService(programBusName);
+    }
+    ~OtherCopy()
+    {
+        m_bus.interface()->unregisterService(programBusName);
+        QDBusConnection::disconnectFromBus("otherCopy");
+    }
+
+private:
+    QDBusConnection m_bus;
+};
+
+// The modal message box that is open, or opens within timeoutMs; null if none.
+inline QMessageBox *waitForModalBox(int timeoutMs = 2000)
+{
+    QMessageBox *box = nullptr;
+    const auto opened = [&] {
+        box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        return box != nullptr;
+    };
+    return QTest::qWaitFor(opened, timeoutMs) ? box : nullptr;
+}
+
+// Presses the box's OK button; true once no modal box is open.
+[[nodiscard]] inline bool closeModalBox(QMessageBox *box)
+{
+    box->button(QMessageBox::Ok)->click();
+    return QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 2000);
+}
