@@ -33,8 +33,8 @@ click() {
 
 # send WINDOW NUMBER TEXT BUTTON_X: types both fields, presses a send button.
 send() {
-    click "$1" 100 17 && xdotool type --delay 15 "$2"
-    click "$1" 200 41 && xdotool type --delay 15 "$3"
+    click "$1" 100 17 && xdotool type --delay 15 -- "$2"
+    click "$1" 200 41 && xdotool type --delay 15 -- "$3"
     click "$1" "$4" 76
 }
 
