@@ -72,6 +72,7 @@ private slots:
     void windowCheck_data();
     void windowCheck();
     void roundTripBetweenClients();
+    void failuresShareOneBox();
 
 private:
     QLineEdit *edit(const char *name) const { return m_window->findChild<QLineEdit *>(name); }
@@ -318,6 +319,25 @@ void WindowTransferTest::roundTripBetweenClients()
     const auto *otherLog = other.findChild<QPlainTextEdit *>("txtReceived");
     QVERIFY(otherLog->toPlainText().contains("LongData = 5\nStringData = hi\n" + stars));
     QVERIFY(log()->toPlainText().contains("StringData = OK from"));
+}
+
+void WindowTransferTest::failuresShareOneBox()
+{
+    emit ip()->errorOccurred("first failure");
+    emit ip()->errorOccurred("second failure");
+    emit ip()->errorOccurred("first failure");
+
+    const auto boxes = m_window->findChildren<QMessageBox *>();
+    QCOMPARE(boxes.size(), 1);
+    QVERIFY(boxes.front()->isVisible());
+    QVERIFY(!boxes.front()->isModal() && !QApplication::activeModalWidget());
+    QCOMPARE(boxes.front()->text(), "first failure\nsecond failure");
+
+    // Once closed, the box shows only the failures that come after.
+    boxes.front()->button(QMessageBox::Ok)->click();
+    emit ip()->errorOccurred("third failure");
+    QCOMPARE(m_window->findChildren<QMessageBox *>(), boxes);
+    QCOMPARE(boxes.front()->text(), "third failure");
 }
 
 QTEST_MAIN(WindowTransferTest)
