@@ -56,7 +56,13 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::frm
     ui->txtLongData->setFocus();
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain()
+{
+    // Destroying the child windows moves the focus; that must not reach the
+    // handlers of this half-destroyed window.
+    disconnect(qApp, nullptr, this, nullptr);
+    InterProc1->disconnect(this);
+}
 
 void frmMain::load()
 {
