@@ -5,9 +5,9 @@
 
 #include <QWidget>
 
-InterProc::InterProc(QWidget *host) : QObject(host), d(std::make_unique<InterProcBusObject>(this, host))
-{
-}
+InterProc::InterProc(QWidget *host)
+    : QObject(host), d(std::make_unique<InterProcBusObject>(this, host))
+{}
 
 InterProc::~InterProc() = default;
 

@@ -67,7 +67,7 @@ public:
     QString caption() const;
 
     bool isConnected() const;
-    // Why the instance is not connected, or empty.
+    // Why the instance is not (or no longer) connected, or empty.
     QString errorString() const;
 
     // Largest StringData, in bytes of UTF-8, that Send carries and a
@@ -98,6 +98,9 @@ signals:
     void deliveryFailed(qint32 WindowHandle, const QString &WindowName, const QString &reason);
     // Any failure, as a sentence for the user (delivery failures included).
     void errorOccurred(const QString &message);
+    // The session bus went away (its daemon ended): from now on the
+    // instance neither sends nor receives, and isConnected() is false.
+    void connectionLost();
 
 private:
     std::unique_ptr<InterProcBusObject> d;

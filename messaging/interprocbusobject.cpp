@@ -15,6 +15,7 @@
 #include <QEvent>
 #include <QMessageBox>
 #include <QRandomGenerator>
+#include <QTimer>
 #include <QWidget>
 
 #include <limits>
@@ -26,6 +27,8 @@ namespace {
 // a flood of payloads never stalls the window's own events.
 constexpr qint64 DispatchSliceMs = 8;
 constexpr int HandleAttempts = 32;
+// How often the instance looks whether its bus connection still stands.
+constexpr int ConnectionCheckMs = 1000;
 
 QString nextConnectionName()
 {
@@ -91,7 +94,14 @@ void InterProcBusObject::connectToBus()
 
     m_directory = new WindowDirectory(m_connection, this);
     m_directory->start(m_handle, busSafe(m_caption));
+    m_connected = true;
     emit CaptionChanged(m_handle, busSafe(m_caption));
+
+    // QtDBus has no signal for a lost connection (the bus daemon ended);
+    // failed calls tell at once, and this check tells an idle instance.
+    m_connectionCheck = new QTimer(this);
+    connect(m_connectionCheck, &QTimer::timeout, this, &InterProcBusObject::checkConnection);
+    m_connectionCheck->start(ConnectionCheckMs);
     qCDebug(lcInterProc) << "window" << m_handle << "on the bus as" << m_connection.baseService();
 }
 
@@ -103,9 +113,9 @@ bool InterProcBusObject::claimHandle()
         const qint32 candidate = qint32(
             QRandomGenerator::system()->bounded(1u, quint32(std::numeric_limits<qint32>::max())));
         const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
-            m_connection.interface()->registerService(serviceForHandle(candidate),
-                                                      QDBusConnectionInterface::DontQueueService,
-                                                      QDBusConnectionInterface::DontAllowReplacement);
+            m_connection.interface()->registerService(
+                serviceForHandle(candidate), QDBusConnectionInterface::DontQueueService,
+                QDBusConnectionInterface::DontAllowReplacement);
         if (!reply.isValid()) {
             m_error = QStringLiteral("The session bus refused a window name: %1")
                           .arg(reply.error().message());
@@ -130,6 +140,23 @@ bool InterProcBusObject::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return QObject::eventFilter(watched, event);
+}
+
+void InterProcBusObject::checkConnection()
+{
+    if (m_connected && !m_connection.isConnected())
+        loseConnection();
+}
+
+void InterProcBusObject::loseConnection()
+{
+    if (!m_connected)
+        return;
+    m_connected = false;
+    m_connectionCheck->stop();
+    m_error = QStringLiteral("The connection to the D-Bus session bus was lost.");
+    reportFailure(m_error + QStringLiteral(" This window can no longer send or receive payloads."));
+    emit q->connectionLost();
 }
 
 void InterProcBusObject::reportFailure(const QString &message)
@@ -228,16 +255,19 @@ void InterProcBusObject::watchDelivery(const QDBusPendingCall &call, const Windo
                     break;
                 case QDBusError::Disconnected:
                     reason = QStringLiteral("the session bus connection is lost");
+                    QMetaObject::invokeMethod(this, &InterProcBusObject::checkConnection,
+                                              Qt::QueuedConnection);
                     break;
                 default:
                     reason = error.message();
                     break;
                 }
                 emit q->deliveryFailed(handle, caption, reason);
-                reportFailure(QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
-                                  .arg(caption)
-                                  .arg(handle)
-                                  .arg(reason));
+                reportFailure(
+                    QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
+                        .arg(caption)
+                        .arg(handle)
+                        .arg(reason));
             });
 }
 
@@ -253,7 +283,8 @@ bool InterProcBusObject::senderOwns(qint32 senderHandle)
     // be a window of the connection that made this call.
     if (senderHandle == 0)
         return true;
-    if (senderHandle > 0 && m_directory && m_directory->ownerOf(senderHandle) == message().service())
+    if (senderHandle > 0 && m_directory &&
+        m_directory->ownerOf(senderHandle) == message().service())
         return true;
     sendErrorReply(QLatin1String(ErrorSenderMismatch),
                    QStringLiteral("Window %1 is not a window of this connection; send 0 "
@@ -283,7 +314,8 @@ void InterProcBusObject::DeliverUtf8(int senderHandle, const QString &senderName
     }
     std::optional<QString> text = PayloadText::decodeUtf8(stringData);
     if (!text) {
-        sendErrorReply(QLatin1String(ErrorInvalidText), QStringLiteral("The text is not valid UTF-8."));
+        sendErrorReply(QLatin1String(ErrorInvalidText),
+                       QStringLiteral("The text is not valid UTF-8."));
         return;
     }
     enqueue({senderHandle, senderName, longData, std::move(*text)});
@@ -311,7 +343,8 @@ void InterProcBusObject::enqueue(Payload payload)
     m_inbox.enqueue(std::move(payload));
     if (!m_dispatchScheduled) {
         m_dispatchScheduled = true;
-        QMetaObject::invokeMethod(this, &InterProcBusObject::dispatchArrivals, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &InterProcBusObject::dispatchArrivals,
+                                  Qt::QueuedConnection);
     }
 }
 

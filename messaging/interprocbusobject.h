@@ -13,6 +13,7 @@
 #include <QVariant>
 
 class InterProc;
+class QTimer;
 class QWidget;
 class WindowDirectory;
 struct WindowInfo;
@@ -37,7 +38,7 @@ public:
 
     qint32 handle() const { return m_handle; }
     QString caption() const { return m_caption; }
-    bool isConnected() const { return m_handle > 0; }
+    bool isConnected() const { return m_connected; }
     QString errorString() const { return m_error; }
 
     // Bus properties and methods (see org.calvorn.InterProc.xml).
@@ -75,6 +76,8 @@ private:
     void dispatchArrivals();
     void watchDelivery(const QDBusPendingCall &call, const WindowInfo &window);
     void reportFailure(const QString &message);
+    void checkConnection();
+    void loseConnection();
 
     InterProc *q;
     QPointer<QWidget> m_window;
@@ -82,6 +85,8 @@ private:
     QDBusConnection m_connection;
     WindowDirectory *m_directory = nullptr;
     qint32 m_handle = 0;
+    bool m_connected = false;
+    QTimer *m_connectionCheck = nullptr;
     QString m_caption;
     QString m_error;
 

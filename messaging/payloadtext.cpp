@@ -48,7 +48,8 @@ int UniqueFd::release()
 
 static QString systemError(const char *what)
 {
-    return QStringLiteral("%1 failed: %2").arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
+    return QStringLiteral("%1 failed: %2")
+        .arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
 }
 
 UniqueFd createSealedMemfd(QByteArrayView bytes, QString *error)
@@ -64,7 +65,8 @@ UniqueFd createSealedMemfd(QByteArrayView bytes, QString *error)
     }
     qsizetype written = 0;
     while (written < bytes.size()) {
-        const ssize_t n = ::pwrite(fd.get(), bytes.data() + written, size_t(bytes.size() - written), written);
+        const ssize_t n =
+            ::pwrite(fd.get(), bytes.data() + written, size_t(bytes.size() - written), written);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -73,7 +75,8 @@ UniqueFd createSealedMemfd(QByteArrayView bytes, QString *error)
         }
         written += n;
     }
-    if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+    if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) !=
+        0) {
         *error = systemError("sealing the text");
         return {};
     }
@@ -99,8 +102,9 @@ ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
     const int seals = ::fcntl(fd, F_GET_SEALS);
     const int needed = F_SEAL_WRITE | F_SEAL_SHRINK;
     if (seals < 0 || (seals & needed) != needed)
-        return refuse(BusContract::ErrorBadDescriptor,
-                      QStringLiteral("The text descriptor is not sealed against writing and shrinking."));
+        return refuse(
+            BusContract::ErrorBadDescriptor,
+            QStringLiteral("The text descriptor is not sealed against writing and shrinking."));
     if (quint64(st.st_size) != declaredSize)
         return refuse(BusContract::ErrorBadDescriptor,
                       QStringLiteral("The text descriptor holds %1 bytes, not the declared %2.")
@@ -116,7 +120,8 @@ ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
         decodeUtf8(QByteArrayView(static_cast<const char *>(map), qsizetype(declaredSize)));
     ::munmap(map, size_t(declaredSize));
     if (!text)
-        return refuse(BusContract::ErrorInvalidText, QStringLiteral("The text is not valid UTF-8."));
+        return refuse(BusContract::ErrorInvalidText,
+                      QStringLiteral("The text is not valid UTF-8."));
     return {std::move(text), {}, {}};
 }
 

@@ -23,8 +23,7 @@ constexpr int DescribeRetryDelayMs = 1000;
 
 WindowDirectory::WindowDirectory(const QDBusConnection &connection, QObject *parent)
     : QObject(parent), m_connection(connection)
-{
-}
+{}
 
 WindowDirectory::~WindowDirectory() = default;
 
@@ -33,9 +32,9 @@ void WindowDirectory::start(qint32 ownHandle, const QString &ownCaption)
     m_ownHandle = ownHandle;
 
     // Subscribe before listing, so that no change falls between the two.
-    m_watcher = new QDBusServiceWatcher(QLatin1String(ServiceNamespace) + QLatin1Char('*'),
-                                        m_connection, QDBusServiceWatcher::WatchForOwnerChange,
-                                        this);
+    m_watcher =
+        new QDBusServiceWatcher(QLatin1String(ServiceNamespace) + QLatin1Char('*'), m_connection,
+                                QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
             &WindowDirectory::onServiceOwnerChanged);
     m_connection.connect(QString(), QLatin1String(ObjectPath), QLatin1String(Interface),
@@ -75,9 +74,9 @@ void WindowDirectory::start(qint32 ownHandle, const QString &ownCaption)
     for (const WindowInfo &window : std::as_const(m_windows)) {
         if (window.handle == ownHandle)
             continue;
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            window.owner, QLatin1String(ObjectPath), QLatin1String(Interface),
-            QStringLiteral("Describe"));
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(window.owner, QLatin1String(ObjectPath),
+                                           QLatin1String(Interface), QStringLiteral("Describe"));
         captions.append({window.handle, m_connection.asyncCall(call, DescribeTimeoutMs)});
     }
     for (auto &[handle, pending] : captions) {
@@ -90,8 +89,8 @@ void WindowDirectory::start(qint32 ownHandle, const QString &ownCaption)
             it->caption = reply.argumentAt<1>();
             it->captionKnown = true;
         } else {
-            qCDebug(lcInterProc) << "window" << handle << "did not describe itself:"
-                                 << reply.error().message();
+            qCDebug(lcInterProc) << "window" << handle
+                                 << "did not describe itself:" << reply.error().message();
             QTimer::singleShot(DescribeRetryDelayMs, this, [this, handle] { describe(handle, 1); });
         }
     }
@@ -186,10 +185,10 @@ void WindowDirectory::describe(qint32 handle, int attempt)
     auto it = m_windows.constFind(handle);
     if (it == m_windows.cend() || it->captionKnown)
         return;
-    QDBusMessage call = QDBusMessage::createMethodCall(it->owner, QLatin1String(ObjectPath),
-                                                       QLatin1String(Interface),
-                                                       QStringLiteral("Describe"));
-    auto *watcher = new QDBusPendingCallWatcher(m_connection.asyncCall(call, DeliveryTimeoutMs), this);
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        it->owner, QLatin1String(ObjectPath), QLatin1String(Interface), QStringLiteral("Describe"));
+    auto *watcher =
+        new QDBusPendingCallWatcher(m_connection.asyncCall(call, DeliveryTimeoutMs), this);
     const QString owner = it->owner;
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, handle, owner, attempt](QDBusPendingCallWatcher *w) {
