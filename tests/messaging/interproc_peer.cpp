@@ -6,6 +6,8 @@
 //   send <method> <target> <long> <text>     -> SENT <count>
 //   sendbig <method> <target> <long> <bytes> -> SENT <count> <sha256 of the text's UTF-8>
 //   sendmany <method> <target> <n> <text>    -> SENT <sum of counts>   (LongData 1..n)
+//   probe <method> <target>                  -> MATCHES <n>   (windows a send would
+//                                               address; skips them all, sends nothing)
 //   caption <text>                           -> OK
 //   quit
 //
@@ -24,6 +26,7 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QSocketNotifier>
+#include <QStringDecoder>
 #include <QWidget>
 
 #include <cstdio>
@@ -36,9 +39,11 @@ QByteArray b64(const QString &text)
     return text.toUtf8().toBase64();
 }
 
+// Decodes exactly: unlike QString::fromUtf8, keeps a leading byte order mark.
 QString unb64(const QByteArray &field)
 {
-    return QString::fromUtf8(QByteArray::fromBase64(field));
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(QByteArray::fromBase64(field));
 }
 
 void emitLine(const QByteArray &line)
@@ -57,14 +62,15 @@ QByteArray sha256(const QString &text)
 // four-byte characters, CR LF and NUL.
 QString makeText(qint64 bytes)
 {
-    static const QString pattern = QStringLiteral("Ab\r\n\u00e9\u20ac") + QChar(u'\0') +
-                                   QString::fromUtf8("\xF0\x9F\x98\x80"); // 13 bytes
+    static const QString pattern =
+        QStringLiteral("Ab\r\n\u00e9\u20ac") + QChar(u'\0') + QString::fromUtf8("\xF0\x9F\x98\x80");
+    static const qint64 patternBytes = pattern.toUtf8().size();
     QString text;
-    const qint64 repeats = bytes / 13;
-    text.reserve(qsizetype(repeats * pattern.size() + 13));
+    const qint64 repeats = bytes / patternBytes;
+    text.reserve(qsizetype(repeats * pattern.size() + patternBytes));
     for (qint64 i = 0; i < repeats; ++i)
         text += pattern;
-    text += QString(qsizetype(bytes % 13), QLatin1Char('z'));
+    text += QString(qsizetype(bytes % patternBytes), QLatin1Char('z'));
     return text;
 }
 
@@ -91,9 +97,15 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    int probed = -1; // windows seen by a running probe, -1 outside one
     QObject::connect(
         ipc, &InterProc::WindowCheck, ipc,
         [&](qint32 handle, const QString &name, bool &skip) {
+            if (probed >= 0) {
+                ++probed;
+                skip = true;
+                return;
+            }
             emitLine("CHECK " + QByteArray::number(handle) + ' ' + b64(name));
             if (skipSelf && handle == ipc->windowHandle())
                 skip = true;
@@ -104,15 +116,16 @@ int main(int argc, char **argv)
                          const QByteArray head = QByteArray::number(sender) + ' ' + b64(name) +
                                                  ' ' + QByteArray::number(number) + ' ';
                          if (text.size() > 4096)
-                             emitLine("ARRIVALBIG " + head + QByteArray::number(text.size()) +
-                                      ' ' + sha256(text));
+                             emitLine("ARRIVALBIG " + head + QByteArray::number(text.size()) + ' ' +
+                                      sha256(text));
                          else
                              emitLine("ARRIVAL " + head + b64(text));
                          if (ack && !text.startsWith(QLatin1String("OK from "))) {
                              ipc->setTarget(sender);
                              ipc->setTargetSearchMethod(InterProc::WindowHandle);
                              ipc->setLongData(0);
-                             ipc->setStringData(QStringLiteral("OK from \"%1\"").arg(window.windowTitle()));
+                             ipc->setStringData(
+                                 QStringLiteral("OK from \"%1\"").arg(window.windowTitle()));
                              ipc->Send();
                          }
                      });
@@ -141,6 +154,14 @@ int main(int argc, char **argv)
             } else if (cmd == "caption") {
                 window.setWindowTitle(unb64(f.value(1)));
                 emitLine("OK");
+            } else if (cmd == "probe") {
+                const int method = f.value(1).toInt();
+                ipc->setTargetSearchMethod(method);
+                ipc->setTarget(targetFor(method, unb64(f.value(2))));
+                probed = 0;
+                ipc->Send();
+                emitLine("MATCHES " + QByteArray::number(probed));
+                probed = -1;
             } else if (cmd == "send" || cmd == "sendbig" || cmd == "sendmany") {
                 const int method = f.value(1).toInt();
                 ipc->setTargetSearchMethod(method);

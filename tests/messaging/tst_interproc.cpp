@@ -1,0 +1,1160 @@
+// Contract tests of InterProc: instances in separate peer processes (see
+// interproc_peer.cpp), and two inside this process, all on the private
+// session bus the test runs on.
+#include "interproc.h"
+
+#include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QSet>
+#include <QStringDecoder>
+#include <QTest>
+#include <QThread>
+#include <QWidget>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#ifndef INTERPROC_PEER
+#error "INTERPROC_PEER must name the peer program"
+#endif
+
+namespace {
+
+constexpr int LineTimeoutMs = 60000;
+constexpr int HugeTimeoutMs = 400000;
+// The peer reports texts longer than this by length and digest.
+constexpr qsizetype PeerInlineChars = 4096;
+
+const QString BusInterface = QStringLiteral("org.calvorn.InterProc");
+const QString BusPath = QStringLiteral("/org/calvorn/InterProc");
+
+QString serviceOf(qint32 handle)
+{
+    return QStringLiteral("org.calvorn.InterProc.Window.H%1").arg(handle);
+}
+
+QByteArray b64(const QString &text)
+{
+    return text.toUtf8().toBase64();
+}
+
+// Unlike QString::fromUtf8, keeps a leading byte order mark.
+QString exactUtf8(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
+}
+
+QString unb64(const QByteArray &field)
+{
+    return exactUtf8(QByteArray::fromBase64(field));
+}
+
+bool waitForExit(QProcess &process)
+{
+    return process.state() == QProcess::NotRunning || process.waitForFinished(LineTimeoutMs);
+}
+
+QByteArray sha256(const QString &text)
+{
+    return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex();
+}
+
+// A text of exactly `bytes` bytes of UTF-8: a leading byte order mark, then
+// characters one to four bytes long with CR LF and NUL among them.
+QString textOfUtf8Bytes(qsizetype bytes)
+{
+    static const QStringList pieces = {
+        QStringLiteral("x"),      QStringLiteral("\r\n"),   QString(QChar(u'\0')),
+        QStringLiteral("\u00fc"), QStringLiteral("\u20ac"), QString::fromUtf8("\xF0\x9F\x98\x80")};
+    QString text = QStringLiteral("\uFEFF");
+    qsizetype used = 3;
+    for (qsizetype i = 0;; ++i) {
+        const QString &piece = pieces.at(i % pieces.size());
+        const qsizetype size = piece.toUtf8().size();
+        if (used + size > bytes - 4)
+            break;
+        text += piece;
+        used += size;
+    }
+    text += QString(bytes - used, QLatin1Char('z'));
+    return text;
+}
+
+// A payload as a peer reports it.
+struct Arrival
+{
+    qint32 sender = 0;
+    QString name;
+    qint32 longData = 0;
+    QString text;           // short texts
+    qint64 characters = -1; // long texts: length and digest only
+    QByteArray digest;
+
+    bool operator==(const Arrival &) const = default;
+
+    static Arrival of(qint32 sender, const QString &name, qint32 longData, const QString &text)
+    {
+        Arrival a{sender, name, longData, {}, -1, {}};
+        if (text.size() > PeerInlineChars) {
+            a.characters = text.size();
+            a.digest = sha256(text);
+        } else {
+            a.text = text;
+        }
+        return a;
+    }
+
+    static std::optional<Arrival> parse(const QByteArray &line)
+    {
+        const QList<QByteArray> f = line.split(' ');
+        if (f.size() < 5)
+            return std::nullopt;
+        Arrival a;
+        a.sender = f.at(1).toInt();
+        a.name = unb64(f.at(2));
+        a.longData = f.at(3).toInt();
+        if (f.at(0) == "ARRIVALBIG" && f.size() == 6) {
+            a.characters = f.at(4).toLongLong();
+            a.digest = f.at(5);
+        } else if (f.at(0) == "ARRIVAL" && f.size() == 5) {
+            a.text = unb64(f.at(4));
+        } else {
+            return std::nullopt;
+        }
+        return a;
+    }
+};
+
+char *toString(const Arrival &a)
+{
+    QByteArray s = "sender " + QByteArray::number(a.sender) + ", name ";
+    std::unique_ptr<char[]> name(QTest::toPrettyUnicode(a.name));
+    s += name.get();
+    s += ", LongData " + QByteArray::number(a.longData) + ", text ";
+    if (a.characters >= 0) {
+        s += QByteArray::number(a.characters) + " characters, sha256 " + a.digest;
+    } else {
+        std::unique_ptr<char[]> text(QTest::toPrettyUnicode(a.text.left(200)));
+        s += text.get();
+    }
+    return qstrdup(s.constData());
+}
+
+// One peer process hosting one instance, driven over its standard input.
+// Lines it prints are kept until a test takes them, so that a test can look
+// for the line it expects while others are still in between.
+class Peer
+{
+public:
+    explicit Peer(const QString &caption, const QStringList &options = {},
+                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+        : m_caption(caption)
+    {
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.setProgram(QStringLiteral(INTERPROC_PEER));
+        m_process.setArguments(QStringList{caption} + options);
+    }
+
+    ~Peer()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.write("quit\n");
+            m_process.closeWriteChannel();
+            if (!m_process.waitForFinished(30000)) {
+                m_process.kill();
+                m_process.waitForFinished(30000);
+            }
+        }
+        // The peers of the next test must not meet this window any more.
+        if (m_handle > 0) {
+            QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+            (void)QTest::qWaitFor(
+                [&] { return !bus->isServiceRegistered(serviceOf(m_handle)).value(); }, 30000);
+        }
+    }
+
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+
+    void start() { m_process.start(); }
+
+    // Waits until the instance is on the bus; false if it reported anything
+    // else first or the process ended.
+    bool waitReady()
+    {
+        const QByteArray line = takeLineIf([](const QByteArray &l) {
+            return l.startsWith("READY ") || l.startsWith("NOTCONNECTED ");
+        });
+        if (!line.startsWith("READY "))
+            return false;
+        m_handle = line.mid(6).toInt();
+        return m_handle > 0;
+    }
+
+    qint32 handle() const { return m_handle; }
+    QString caption() const { return m_caption; }
+    QProcess &process() { return m_process; }
+
+    void command(const QByteArray &line) { m_process.write(line + '\n'); }
+
+    // Takes the first line not taken yet that matches, waiting for it;
+    // empty when none came in time or the process ended without it.
+    template <typename Predicate>
+    QByteArray takeLineIf(Predicate matches, int timeoutMs = LineTimeoutMs)
+    {
+        QByteArray found;
+        auto take = [&] {
+            readAvailable();
+            for (qsizetype i = 0; i < m_pending.size(); ++i) {
+                if (matches(m_pending.at(i))) {
+                    found = m_pending.takeAt(i);
+                    return true;
+                }
+            }
+            return m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable();
+        };
+        if (!take())
+            (void)QTest::qWaitFor(take, timeoutMs);
+        return found;
+    }
+
+    QByteArray takeLine(const QByteArray &prefix, int timeoutMs = LineTimeoutMs)
+    {
+        return takeLineIf([&](const QByteArray &l) { return l.startsWith(prefix); }, timeoutMs);
+    }
+
+    // Takes every line received so far that starts with prefix.
+    QList<QByteArray> takeReceivedLines(const QByteArray &prefix)
+    {
+        readAvailable();
+        QList<QByteArray> taken;
+        for (qsizetype i = 0; i < m_pending.size();) {
+            if (m_pending.at(i).startsWith(prefix))
+                taken.append(m_pending.takeAt(i));
+            else
+                ++i;
+        }
+        return taken;
+    }
+
+    std::optional<Arrival> nextArrival(int timeoutMs = LineTimeoutMs)
+    {
+        return Arrival::parse(takeLineIf(
+            [](const QByteArray &l) {
+                return l.startsWith("ARRIVAL ") || l.startsWith("ARRIVALBIG ");
+            },
+            timeoutMs));
+    }
+
+    // Sends through the instance; the count Send returned, or -1.
+    int send(int method, const QString &target, qint32 longData, const QString &text)
+    {
+        command("send " + QByteArray::number(method) + ' ' + b64(target) + ' ' +
+                QByteArray::number(longData) + ' ' + b64(text));
+        return countOf(takeLine("SENT "));
+    }
+
+    int sendTo(const Peer &receiver, qint32 longData, const QString &text)
+    {
+        return send(InterProc::WindowHandle, QString::number(receiver.handle()), longData, text);
+    }
+
+    // How many windows a send would address now; -1 if the peer did not say.
+    int probe(int method, const QString &target)
+    {
+        command("probe " + QByteArray::number(method) + ' ' + b64(target));
+        return countOf(takeLine("MATCHES "));
+    }
+
+    // Other instances learn of new windows and captions from the bus, a
+    // little later than they happen: waits until this one sees `count`.
+    bool waitUntilSees(int method, const QString &target, int count)
+    {
+        QDeadlineTimer deadline(LineTimeoutMs);
+        while (!deadline.hasExpired()) {
+            const int seen = probe(method, target);
+            if (seen == count)
+                return true;
+            if (seen < 0)
+                return false;
+            QTest::qWait(20);
+        }
+        return false;
+    }
+
+    bool rename(const QString &caption)
+    {
+        command("caption " + b64(caption));
+        if (takeLine("OK").isEmpty())
+            return false;
+        m_caption = caption;
+        return true;
+    }
+
+    // The last lines the peer printed, for failure messages.
+    QByteArray transcript()
+    {
+        readAvailable();
+        QByteArray text = "\n--- peer \"" + m_caption.toUtf8() + "\" (" +
+                          QByteArray::number(m_handle) + "), last lines:";
+        for (const QByteArray &line : m_history)
+            text += '\n' + line.left(160);
+        return text;
+    }
+
+private:
+    static int countOf(const QByteArray &sentLine)
+    {
+        const QList<QByteArray> f = sentLine.split(' ');
+        bool ok = false;
+        const int count = f.value(1).toInt(&ok);
+        return f.size() >= 2 && ok ? count : -1;
+    }
+
+    void readAvailable()
+    {
+        m_buffer += m_process.readAllStandardOutput();
+        qsizetype end;
+        while ((end = m_buffer.indexOf('\n')) >= 0) {
+            const QByteArray line = m_buffer.left(end);
+            m_buffer.remove(0, end + 1);
+            m_pending.append(line);
+            m_history.append(line);
+            if (m_history.size() > 30)
+                m_history.removeFirst();
+        }
+    }
+
+    QString m_caption;
+    QProcess m_process;
+    qint32 m_handle = 0;
+    QByteArray m_buffer;
+    QList<QByteArray> m_pending;
+    QList<QByteArray> m_history;
+};
+
+using PeerList = std::vector<std::unique_ptr<Peer>>;
+
+// Stops the test function when a helper that checks things has failed.
+#define CHECKED(call)                                                                              \
+    do {                                                                                           \
+        call;                                                                                      \
+        if (QTest::currentTestFailed())                                                            \
+            return;                                                                                \
+    } while (false)
+
+struct Utf8Payload
+{
+    qint32 senderHandle;
+    QString senderName;
+    qint32 longData;
+    QByteArray text;
+};
+
+} // namespace
+
+class TestInterProc : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void addressing_data();
+    void addressing();
+    void prefixBroadcastLeavesOutSender_data();
+    void prefixBroadcastLeavesOutSender();
+    void acknowledgements_data();
+    void acknowledgements();
+    void senderNameFollowsCaption_data();
+    void senderNameFollowsCaption();
+
+    void manyPayloadsArriveInOrder_data();
+    void manyPayloadsArriveInOrder();
+    void textsArriveExactly_data();
+    void textsArriveExactly();
+    void hugeTextArrivesExactly();
+    void killedReceiverHurtsNoOther();
+
+    void handlesArePositiveAndDistinct_data();
+    void handlesArePositiveAndDistinct();
+    void twoInstancesInOneProcess();
+
+    void commandLineDeliver_data();
+    void commandLineDeliver();
+    void refusesInvalidUtf8_data();
+    void refusesInvalidUtf8();
+    void checksTextDescriptor_data();
+    void checksTextDescriptor();
+    void reportsMissingSessionBus_data();
+    void reportsMissingSessionBus();
+
+private:
+    bool startAll(const PeerList &peers, bool together = false);
+    void expectArrival(Peer &receiver, const Arrival &expected, int timeoutMs = LineTimeoutMs);
+    void expectNothingMoreFrom(Peer &sender, Peer &receiver);
+    QDBusMessage deliverUtf8(const Peer &receiver, const QByteArray &text);
+
+    int m_markers = 0;
+};
+
+// Starts the peers one after the other, or all at once.
+bool TestInterProc::startAll(const PeerList &peers, bool together)
+{
+    for (const auto &peer : peers) {
+        peer->start();
+        if (!together && !peer->waitReady()) {
+            qWarning("peer did not start:%s", peer->transcript().constData());
+            return false;
+        }
+    }
+    for (const auto &peer : peers) {
+        if (together && !peer->waitReady()) {
+            qWarning("peer did not start:%s", peer->transcript().constData());
+            return false;
+        }
+    }
+    return true;
+}
+
+void TestInterProc::expectArrival(Peer &receiver, const Arrival &expected, int timeoutMs)
+{
+    const std::optional<Arrival> arrival = receiver.nextArrival(timeoutMs);
+    QVERIFY2(arrival, receiver.transcript().constData());
+    QCOMPARE(*arrival, expected);
+}
+
+// Shows that sender has sent receiver nothing beyond what was taken: one
+// connection's messages reach a receiver in order, so a marker that sender
+// sends now must be the next payload receiver sees.
+void TestInterProc::expectNothingMoreFrom(Peer &sender, Peer &receiver)
+{
+    const qint32 number = -(++m_markers);
+    const QString marker = QStringLiteral("marker %1").arg(-number);
+    QCOMPARE(sender.sendTo(receiver, number, marker), 1);
+    CHECKED(
+        expectArrival(receiver, Arrival::of(sender.handle(), sender.caption(), number, marker)));
+}
+
+void TestInterProc::addressing_data()
+{
+    QTest::addColumn<int>("method");
+    QTest::addColumn<QString>("target");
+    // Receivers by caption; for method 2 the target is the handle of the
+    // window whose caption is target.
+    QTest::addColumn<QStringList>("receivers");
+
+    const QString alpha = QStringLiteral("Addr Alpha");
+    const QString alphaTwo = QStringLiteral("Addr Alpha Two");
+    const QString beta = QStringLiteral("Addr Beta");
+    const QString sender = QStringLiteral("Addr Sender");
+
+    QTest::newRow("exact caption") << 0 << alpha << QStringList{alpha};
+    QTest::newRow("exact caption, longer captions left out")
+        << 0 << alphaTwo << QStringList{alphaTwo};
+    QTest::newRow("exact caption, a prefix matches none")
+        << 0 << QStringLiteral("Addr Alph") << QStringList{};
+    QTest::newRow("exact caption, trailing blank matches none")
+        << 0 << QStringLiteral("Addr Beta ") << QStringList{};
+    QTest::newRow("exact caption, own window") << 0 << sender << QStringList{sender};
+    QTest::newRow("prefix") << 1 << QStringLiteral("Addr Alpha") << QStringList{alpha, alphaTwo};
+    QTest::newRow("prefix, whole caption") << 1 << alphaTwo << QStringList{alphaTwo};
+    QTest::newRow("prefix of every window")
+        << 1 << QStringLiteral("Addr ") << QStringList{alpha, alphaTwo, beta, sender};
+    QTest::newRow("prefix matching none") << 1 << QStringLiteral("Addr Gamma") << QStringList{};
+    QTest::newRow("prefix longer than captions")
+        << 1 << QStringLiteral("Addr Beta and more") << QStringList{};
+    QTest::newRow("handle") << 2 << beta << QStringList{beta};
+    QTest::newRow("own handle") << 2 << sender << QStringList{sender};
+    QTest::newRow("handle of no window") << 2 << QString() << QStringList{};
+}
+
+void TestInterProc::addressing()
+{
+    QFETCH(int, method);
+    QFETCH(QString, target);
+    QFETCH(QStringList, receivers);
+
+    const QStringList captions = {QStringLiteral("Addr Alpha"), QStringLiteral("Addr Alpha Two"),
+                                  QStringLiteral("Addr Beta"), QStringLiteral("Addr Sender")};
+    PeerList peers;
+    for (const QString &caption : captions)
+        peers.push_back(std::make_unique<Peer>(caption));
+    QVERIFY(startAll(peers));
+    Peer &sender = *peers.back();
+    QVERIFY2(sender.waitUntilSees(1, QStringLiteral("Addr "), 4), sender.transcript().constData());
+
+    if (method == InterProc::WindowHandle) {
+        qint32 handle = 1;
+        for (const auto &peer : peers) {
+            if (peer->caption() == target)
+                handle = peer->handle();
+        }
+        // A handle that no window has.
+        while (target.isEmpty() && std::any_of(peers.begin(), peers.end(),
+                                               [&](auto &p) { return p->handle() == handle; }))
+            ++handle;
+        target = QString::number(handle);
+    }
+
+    const QString text = QStringLiteral("addressed");
+    QCOMPARE(sender.send(method, target, 17, text), int(receivers.size()));
+    for (const auto &peer : peers) {
+        if (receivers.contains(peer->caption()))
+            CHECKED(expectArrival(*peer, Arrival::of(sender.handle(), sender.caption(), 17, text)));
+        CHECKED(expectNothingMoreFrom(sender, *peer));
+    }
+}
+
+void TestInterProc::prefixBroadcastLeavesOutSender_data()
+{
+    QTest::addColumn<int>("senderIndex"); // 0 the server, 1..3 the clients
+    QTest::newRow("from a client") << 1;
+    QTest::newRow("from the server") << 0;
+}
+
+// Every instance here works like the program's window: it skips its own
+// window in WindowCheck and acknowledges what it receives.
+void TestInterProc::prefixBroadcastLeavesOutSender()
+{
+    QFETCH(int, senderIndex);
+    const QString clients = QStringLiteral("Calvorn Control Sample - Client");
+    const QStringList options = {QStringLiteral("--skip-self"), QStringLiteral("--ack")};
+    PeerList peers;
+    peers.push_back(
+        std::make_unique<Peer>(QStringLiteral("Calvorn Control Sample - Server App"), options));
+    for (const char *time : {"10:23:45", "10:23:46", "10:23:46"})
+        peers.push_back(std::make_unique<Peer>(
+            clients + QLatin1String(" App - ") + QLatin1String(time), options));
+    QVERIFY(startAll(peers));
+    Peer &sender = *peers.at(senderIndex);
+    QVERIFY2(sender.waitUntilSees(1, QStringLiteral("Calvorn Control Sample - "), 4),
+             sender.transcript().constData());
+
+    QList<Peer *> receivers;
+    QSet<QByteArray> expectedChecks;
+    for (qsizetype i = 1; i < qsizetype(peers.size()); ++i) {
+        Peer &client = *peers.at(i);
+        expectedChecks.insert(QByteArray::number(client.handle()) + ' ' + b64(client.caption()));
+        if (&client != &sender)
+            receivers.append(&client);
+    }
+
+    const QString text = QStringLiteral("to all clients");
+    QCOMPARE(sender.send(1, clients, 99, text), int(receivers.size()));
+    // WindowCheck ran in the sender, before Send returned, once for each
+    // client window, the sender's own included.
+    QSet<QByteArray> checks;
+    for (const QByteArray &line : sender.takeReceivedLines("CHECK "))
+        checks.insert(line.mid(6));
+    QCOMPARE(checks, expectedChecks);
+
+    for (Peer *receiver : receivers)
+        CHECKED(expectArrival(*receiver, Arrival::of(sender.handle(), sender.caption(), 99, text)));
+    if (senderIndex != 0)
+        CHECKED(expectNothingMoreFrom(sender, *peers.at(0)));
+
+    // Had the sender sent itself the payload, it would be among the sender's
+    // arrivals before the answer to a marker sent after it.
+    Peer &relay = *receivers.first();
+    QCOMPARE(sender.sendTo(relay, 1, QStringLiteral("relay")), 1);
+    QList<Arrival> arrivals;
+    const Arrival ack = Arrival::of(relay.handle(), relay.caption(), 0,
+                                    QStringLiteral("OK from \"%1\"").arg(relay.caption()));
+    while (arrivals.count(ack) < 2) {
+        const std::optional<Arrival> arrival = sender.nextArrival();
+        QVERIFY2(arrival, sender.transcript().constData());
+        arrivals.append(*arrival);
+    }
+    for (const Arrival &arrival : arrivals)
+        QVERIFY2(arrival.sender != sender.handle(), sender.transcript().constData());
+}
+
+void TestInterProc::acknowledgements_data()
+{
+    QTest::addColumn<int>("method");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("answered");
+
+    QTest::newRow("to the exact caption") << 0 << QStringLiteral("hello") << true;
+    QTest::newRow("to a caption prefix") << 1 << QStringLiteral("hello") << true;
+    QTest::newRow("to the handle") << 2 << QStringLiteral("hello") << true;
+    QTest::newRow("empty text") << 2 << QString() << true;
+    QTest::newRow("an acknowledgement") << 2 << QStringLiteral("OK from \"elsewhere\"") << false;
+}
+
+// Both peers answer what they receive, by the sender's handle, from inside
+// DataArrival, and never answer an acknowledgement.
+void TestInterProc::acknowledgements()
+{
+    QFETCH(int, method);
+    QFETCH(QString, text);
+    QFETCH(bool, answered);
+
+    PeerList peers;
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Ack Receiver"),
+                                           QStringList{QStringLiteral("--ack")}));
+    peers.push_back(
+        std::make_unique<Peer>(QStringLiteral("Ack Sender"), QStringList{QStringLiteral("--ack")}));
+    QVERIFY(startAll(peers));
+    Peer &receiver = *peers.at(0);
+    Peer &sender = *peers.at(1);
+    QVERIFY2(sender.waitUntilSees(0, receiver.caption(), 1), sender.transcript().constData());
+
+    const QString target = method == InterProc::WindowHandle    ? QString::number(receiver.handle())
+                           : method == InterProc::CaptionPrefix ? QStringLiteral("Ack Rec")
+                                                                : receiver.caption();
+    QCOMPARE(sender.send(method, target, 5, text), 1);
+    CHECKED(expectArrival(receiver, Arrival::of(sender.handle(), sender.caption(), 5, text)));
+
+    if (answered) {
+        const QString ack = QStringLiteral("OK from \"%1\"").arg(receiver.caption());
+        CHECKED(expectArrival(sender, Arrival::of(receiver.handle(), receiver.caption(), 0, ack)));
+        // The sender logged the acknowledgement without answering it.
+        CHECKED(expectNothingMoreFrom(sender, receiver));
+    } else {
+        CHECKED(expectNothingMoreFrom(receiver, sender));
+    }
+}
+
+void TestInterProc::senderNameFollowsCaption_data()
+{
+    QTest::addColumn<QString>("renamed");
+    QTest::newRow("plain") << QStringLiteral("Name After");
+    QTest::newRow("non-ASCII") << QString::fromUtf8("Name \xC3\xBC \xF0\x9F\x98\x80 \xE2\x82\xAC");
+    QTest::newRow("leading byte order mark") << QStringLiteral("\uFEFFName After");
+    QTest::newRow("prefix of the old caption") << QStringLiteral("Name Bef");
+    QTest::newRow("empty") << QString();
+}
+
+void TestInterProc::senderNameFollowsCaption()
+{
+    QFETCH(QString, renamed);
+    const QString original = QStringLiteral("Name Before");
+
+    PeerList peers;
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Name Receiver")));
+    peers.push_back(std::make_unique<Peer>(original));
+    QVERIFY(startAll(peers));
+    Peer &receiver = *peers.at(0);
+    Peer &sender = *peers.at(1);
+    QVERIFY2(sender.waitUntilSees(0, receiver.caption(), 1), sender.transcript().constData());
+
+    QCOMPARE(sender.send(0, receiver.caption(), 1, QStringLiteral("first")), 1);
+    CHECKED(expectArrival(receiver,
+                          Arrival::of(sender.handle(), original, 1, QStringLiteral("first"))));
+
+    QVERIFY(sender.rename(renamed));
+    QCOMPARE(sender.sendTo(receiver, 2, QStringLiteral("second")), 1);
+    const std::optional<Arrival> second = receiver.nextArrival();
+    QVERIFY2(second, receiver.transcript().constData());
+    // Captions and sender names travel as D-Bus strings, and QtDBus drops a
+    // leading U+FEFF from every string it reads off the bus.
+    QEXPECT_FAIL("leading byte order mark", "QtDBus strips a leading U+FEFF from D-Bus strings",
+                 Abort);
+    QCOMPARE(*second, Arrival::of(sender.handle(), renamed, 2, QStringLiteral("second")));
+
+    // The receiver addresses the sender by its new caption only.
+    QVERIFY2(receiver.waitUntilSees(0, renamed, 1), receiver.transcript().constData());
+    QCOMPARE(receiver.probe(0, original), 0);
+    QCOMPARE(receiver.send(0, renamed, 3, QStringLiteral("to the new caption")), 1);
+    CHECKED(expectArrival(sender, Arrival::of(receiver.handle(), receiver.caption(), 3,
+                                              QStringLiteral("to the new caption"))));
+    QCOMPARE(receiver.send(0, original, 4, QStringLiteral("to the old caption")), 0);
+    CHECKED(expectNothingMoreFrom(receiver, sender));
+}
+
+void TestInterProc::manyPayloadsArriveInOrder_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("short text") << QString::fromUtf8("payload \xE2\x9C\x93");
+    QTest::newRow("text in a descriptor") << textOfUtf8Bytes(64 * 1024 + 1);
+}
+
+void TestInterProc::manyPayloadsArriveInOrder()
+{
+    QFETCH(QString, text);
+    constexpr int Count = 1000;
+
+    PeerList peers;
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Many Receiver 1")));
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Many Receiver 2")));
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Many Sender")));
+    QVERIFY(startAll(peers));
+    Peer &sender = *peers.back();
+    QVERIFY2(sender.waitUntilSees(1, QStringLiteral("Many Receiver"), 2),
+             sender.transcript().constData());
+
+    sender.command("sendmany 1 " + b64(QStringLiteral("Many Receiver")) + ' ' +
+                   QByteArray::number(Count) + ' ' + b64(text));
+    QCOMPARE(sender.takeLine("SENT "), "SENT " + QByteArray::number(2 * Count));
+    for (int r = 0; r < 2; ++r) {
+        Peer &receiver = *peers.at(r);
+        for (int i = 1; i <= Count; ++i)
+            CHECKED(
+                expectArrival(receiver, Arrival::of(sender.handle(), sender.caption(), i, text)));
+        CHECKED(expectNothingMoreFrom(sender, receiver));
+    }
+    QCOMPARE(sender.takeReceivedLines("FAILED "), QList<QByteArray>());
+}
+
+void TestInterProc::textsArriveExactly_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty") << QString();
+    QTest::newRow("CR LF") << QStringLiteral("a\r\nb");
+    QTest::newRow("NUL characters") << QStringView(u"\0a\0\0b\0", 6).toString();
+    QTest::newRow("only NUL") << QString(QChar(u'\0'));
+    QTest::newRow("non-BMP") << QString::fromUtf8(
+        "\xF0\x9F\x98\x80 \xF0\x9D\x84\x9E \xF0\xA0\x80\x8B");
+    QTest::newRow("leading byte order mark") << QStringLiteral("\uFEFFtext");
+    QTest::newRow("only a byte order mark") << QStringLiteral("\uFEFF");
+    QTest::newRow("64 KiB - 1") << textOfUtf8Bytes(64 * 1024 - 1);
+    QTest::newRow("64 KiB") << textOfUtf8Bytes(64 * 1024);
+    QTest::newRow("64 KiB + 1") << textOfUtf8Bytes(64 * 1024 + 1);
+    QTest::newRow("1 MiB") << textOfUtf8Bytes(1024 * 1024);
+}
+
+// Each text goes to two windows at once, so that both share what is sent.
+void TestInterProc::textsArriveExactly()
+{
+    QFETCH(QString, text);
+
+    PeerList peers;
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Text Receiver 1")));
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Text Receiver 2")));
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Text Sender")));
+    QVERIFY(startAll(peers));
+    Peer &sender = *peers.back();
+    QVERIFY2(sender.waitUntilSees(1, QStringLiteral("Text Receiver"), 2),
+             sender.transcript().constData());
+
+    QCOMPARE(sender.send(1, QStringLiteral("Text Receiver"), 8, text), 2);
+    for (int r = 0; r < 2; ++r)
+        CHECKED(
+            expectArrival(*peers.at(r), Arrival::of(sender.handle(), sender.caption(), 8, text)));
+}
+
+void TestInterProc::hugeTextArrivesExactly()
+{
+    constexpr qint64 Bytes = 200 * 1024 * 1024;
+    PeerList peers;
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Huge Receiver")));
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Huge Sender")));
+    QVERIFY(startAll(peers));
+    Peer &receiver = *peers.at(0);
+    Peer &sender = *peers.at(1);
+    QVERIFY2(sender.waitUntilSees(2, QString::number(receiver.handle()), 1),
+             sender.transcript().constData());
+
+    sender.command("sendbig 2 " + b64(QString::number(receiver.handle())) + " 9 " +
+                   QByteArray::number(Bytes));
+    const QList<QByteArray> sent = sender.takeLine("SENT ", HugeTimeoutMs).split(' ');
+    QCOMPARE(sent.size(), 3);
+    QCOMPARE(sent.at(1), "1");
+
+    const std::optional<Arrival> arrival = receiver.nextArrival(HugeTimeoutMs);
+    QVERIFY2(arrival, receiver.transcript().constData());
+    QCOMPARE(arrival->sender, sender.handle());
+    QCOMPARE(arrival->longData, 9);
+    QVERIFY(arrival->characters > 0);
+    QCOMPARE(arrival->digest, sent.at(2));
+    QCOMPARE(sender.takeReceivedLines("FAILED "), QList<QByteArray>());
+}
+
+void TestInterProc::killedReceiverHurtsNoOther()
+{
+    constexpr int Count = 1000;
+    PeerList peers;
+    for (int i = 1; i <= 3; ++i)
+        peers.push_back(std::make_unique<Peer>(QStringLiteral("Stream Receiver %1").arg(i)));
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Stream Sender")));
+    QVERIFY(startAll(peers));
+    Peer &victim = *peers.at(1);
+    Peer &sender = *peers.back();
+    QVERIFY2(sender.waitUntilSees(1, QStringLiteral("Stream Receiver"), 3),
+             sender.transcript().constData());
+
+    const QString text = QStringLiteral("stream ").repeated(200);
+    sender.command("sendmany 1 " + b64(QStringLiteral("Stream Receiver")) + ' ' +
+                   QByteArray::number(Count) + ' ' + b64(text));
+    QVERIFY2(victim.nextArrival(), victim.transcript().constData());
+    victim.process().kill();
+    QVERIFY(waitForExit(victim.process()));
+
+    const QByteArray sent = sender.takeLine("SENT ");
+    QVERIFY2(!sent.isEmpty(), sender.transcript().constData());
+    // The killed window may or may not have been addressed by every send.
+    const int count = sent.mid(5).toInt();
+    QVERIFY2(count >= 2 * Count && count <= 3 * Count, sent);
+
+    for (Peer *receiver : {peers.at(0).get(), peers.at(2).get()}) {
+        for (int i = 1; i <= Count; ++i)
+            CHECKED(
+                expectArrival(*receiver, Arrival::of(sender.handle(), sender.caption(), i, text)));
+        CHECKED(expectNothingMoreFrom(sender, *receiver));
+    }
+    for (const QByteArray &failed : sender.takeReceivedLines("FAILED "))
+        QCOMPARE(failed.split(' ').value(1).toInt(), victim.handle());
+    QCOMPARE(sender.process().state(), QProcess::Running);
+}
+
+void TestInterProc::handlesArePositiveAndDistinct_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::newRow("two") << 2;
+    QTest::newRow("six started together") << 6;
+}
+
+void TestInterProc::handlesArePositiveAndDistinct()
+{
+    QFETCH(int, count);
+    PeerList peers;
+    for (int i = 0; i < count; ++i)
+        peers.push_back(std::make_unique<Peer>(QStringLiteral("Handle %1").arg(i)));
+    QVERIFY(startAll(peers, true));
+
+    QSet<qint32> handles;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    for (const auto &peer : peers) {
+        QVERIFY(peer->handle() > 0);
+        handles.insert(peer->handle());
+        // The window's bus name leads to an object that describes it.
+        const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(
+            serviceOf(peer->handle()), BusPath, BusInterface, QStringLiteral("Describe")));
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(reply.arguments(), (QVariantList{peer->handle(), peer->caption()}));
+    }
+    QCOMPARE(handles.size(), count);
+}
+
+void TestInterProc::twoInstancesInOneProcess()
+{
+    QWidget hostA;
+    QWidget hostB;
+    hostA.setWindowTitle(QStringLiteral("In-process A"));
+    hostB.setWindowTitle(QStringLiteral("In-process B"));
+    auto *a = new InterProc(&hostA);
+    auto *b = new InterProc(&hostB);
+    QVERIFY2(a->isConnected(), qPrintable(a->errorString()));
+    QVERIFY2(b->isConnected(), qPrintable(b->errorString()));
+    QVERIFY(a->windowHandle() > 0);
+    QVERIFY(b->windowHandle() > 0);
+    QVERIFY(a->windowHandle() != b->windowHandle());
+
+    struct Received
+    {
+        qint32 sender;
+        QString name;
+        qint32 longData;
+        QString text;
+        QThread *thread;
+    };
+    QList<Received> toA;
+    QList<Received> toB;
+    for (auto [instance, log] : {std::pair{a, &toA}, std::pair{b, &toB}}) {
+        connect(instance, &InterProc::DataArrival, this,
+                [log](qint32 sender, const QString &name, qint32 number, const QString &text) {
+                    log->append({sender, name, number, text, QThread::currentThread()});
+                });
+    }
+    int probed = -1;
+    QList<std::pair<qint32, QString>> checked;
+    for (InterProc *instance : {a, b}) {
+        connect(
+            instance, &InterProc::WindowCheck, this,
+            [&](qint32 handle, const QString &name, bool &skip) {
+                if (probed >= 0) {
+                    ++probed;
+                    skip = true;
+                } else {
+                    checked.append({handle, name});
+                }
+            },
+            Qt::DirectConnection);
+    }
+    auto sees = [&](InterProc *from, const QString &caption) {
+        from->setTargetSearchMethod(InterProc::ExactCaption);
+        from->setTarget(caption);
+        probed = 0;
+        from->Send();
+        const bool seen = probed == 1;
+        probed = -1;
+        return seen;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(sees(a, hostB.windowTitle()), LineTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(sees(b, hostA.windowTitle()), LineTimeoutMs);
+
+    a->setTargetSearchMethod(InterProc::WindowHandle);
+    a->setTarget(b->windowHandle());
+    a->setLongData(1);
+    a->setStringData(QStringLiteral("from A"));
+    QCOMPARE(a->Send(), 1);
+    QCOMPARE(checked,
+             (QList<std::pair<qint32, QString>>{{b->windowHandle(), hostB.windowTitle()}}));
+
+    b->setTargetSearchMethod(InterProc::ExactCaption);
+    b->setTarget(hostA.windowTitle());
+    b->setLongData(2);
+    b->setStringData(QStringLiteral("from B"));
+    QCOMPARE(b->Send(), 1);
+
+    QTRY_COMPARE_WITH_TIMEOUT(toB.size(), 1, LineTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(toA.size(), 1, LineTimeoutMs);
+    QCOMPARE(toB.at(0).sender, a->windowHandle());
+    QCOMPARE(toB.at(0).name, hostA.windowTitle());
+    QCOMPARE(toB.at(0).longData, 1);
+    QCOMPARE(toB.at(0).text, QStringLiteral("from A"));
+    QCOMPARE(toB.at(0).thread, hostB.thread());
+    QCOMPARE(toA.at(0).sender, b->windowHandle());
+    QCOMPARE(toA.at(0).name, hostB.windowTitle());
+    QCOMPARE(toA.at(0).longData, 2);
+    QCOMPARE(toA.at(0).text, QStringLiteral("from B"));
+    QCOMPARE(toA.at(0).thread, hostA.thread());
+}
+
+void TestInterProc::commandLineDeliver_data()
+{
+    QTest::addColumn<QString>("senderHandle"); // "other", "receiver" or a number
+    QTest::addColumn<QString>("error");        // empty when accepted
+
+    const QString mismatch = QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch");
+    QTest::newRow("without a window") << QStringLiteral("0") << QString();
+    QTest::newRow("another window's handle") << QStringLiteral("other") << mismatch;
+    QTest::newRow("the receiver's own handle") << QStringLiteral("receiver") << mismatch;
+    QTest::newRow("a handle no window has") << QStringLiteral("unused") << mismatch;
+    QTest::newRow("a negative handle") << QStringLiteral("-5") << mismatch;
+}
+
+void TestInterProc::commandLineDeliver()
+{
+    QFETCH(QString, senderHandle);
+    QFETCH(QString, error);
+
+    PeerList peers;
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Command Line Receiver")));
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Command Line Other")));
+    QVERIFY(startAll(peers));
+    Peer &receiver = *peers.at(0);
+    Peer &other = *peers.at(1);
+    if (senderHandle == QLatin1String("other"))
+        senderHandle = QString::number(other.handle());
+    else if (senderHandle == QLatin1String("receiver"))
+        senderHandle = QString::number(receiver.handle());
+    else if (senderHandle == QLatin1String("unused"))
+        senderHandle = QString::number(receiver.handle() == 1 || other.handle() == 1 ? 2 : 1);
+
+    auto gdbusDeliver = [&](const QString &handle, const QString &text) {
+        auto gdbus = std::make_unique<QProcess>();
+        gdbus->start(QStringLiteral("gdbus"),
+                     {QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"),
+                      serviceOf(receiver.handle()), QStringLiteral("--object-path"), BusPath,
+                      QStringLiteral("--method"), BusInterface + QLatin1String(".Deliver"),
+                      QStringLiteral("--"), handle, QStringLiteral("gdbus"), QStringLiteral("42"),
+                      text});
+        return gdbus;
+    };
+    const auto call = gdbusDeliver(senderHandle, QStringLiteral("hello"));
+    QVERIFY(call->waitForFinished(LineTimeoutMs));
+    const QByteArray errorOutput = call->readAllStandardError();
+    if (error.isEmpty()) {
+        QVERIFY2(call->exitStatus() == QProcess::NormalExit && call->exitCode() == 0, errorOutput);
+        CHECKED(expectArrival(
+            receiver, Arrival::of(0, QStringLiteral("gdbus"), 42, QStringLiteral("hello"))));
+    } else {
+        QVERIFY(call->exitCode() != 0);
+        QVERIFY2(errorOutput.contains(error.toUtf8()), errorOutput);
+    }
+
+    // The refused call was answered before this one started: had it left a
+    // payload, that would arrive first.
+    const auto after = gdbusDeliver(QStringLiteral("0"), QStringLiteral("afterwards"));
+    QVERIFY(after->waitForFinished(LineTimeoutMs));
+    QCOMPARE(after->exitCode(), 0);
+    CHECKED(expectArrival(
+        receiver, Arrival::of(0, QStringLiteral("gdbus"), 42, QStringLiteral("afterwards"))));
+}
+
+QDBusMessage TestInterProc::deliverUtf8(const Peer &receiver, const QByteArray &text)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(serviceOf(receiver.handle()), BusPath,
+                                                       BusInterface, QStringLiteral("DeliverUtf8"));
+    call << 0 << QStringLiteral("tst") << 3 << text;
+    return QDBusConnection::sessionBus().call(call, QDBus::Block, LineTimeoutMs);
+}
+
+void TestInterProc::refusesInvalidUtf8_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("valid, NUL and four-byte characters")
+        << QByteArray("a\0b\xF0\x9F\x98\x80", 7) << true;
+    QTest::newRow("valid, leading byte order mark") << QByteArray("\xEF\xBB\xBFx") << true;
+    QTest::newRow("stray continuation byte") << QByteArray("a\x80z") << false;
+    QTest::newRow("truncated sequence at the end") << QByteArray("ab\xE2\x82") << false;
+    QTest::newRow("truncated sequence inside") << QByteArray("\xE2\x82z") << false;
+    QTest::newRow("overlong NUL") << QByteArray("\xC0\x80") << false;
+    QTest::newRow("overlong slash") << QByteArray("\xE0\x80\xAF") << false;
+    QTest::newRow("encoded surrogate") << QByteArray("\xED\xA0\x80") << false;
+    QTest::newRow("beyond U+10FFFF") << QByteArray("\xF4\x90\x80\x80") << false;
+    QTest::newRow("0xFF byte") << QByteArray("\xFF") << false;
+}
+
+void TestInterProc::refusesInvalidUtf8()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, valid);
+
+    PeerList peers;
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Utf8 Receiver")));
+    QVERIFY(startAll(peers));
+    Peer &receiver = *peers.at(0);
+
+    const QDBusMessage reply = deliverUtf8(receiver, bytes);
+    if (valid) {
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+        CHECKED(
+            expectArrival(receiver, Arrival::of(0, QStringLiteral("tst"), 3, exactUtf8(bytes))));
+    } else {
+        QCOMPARE(reply.errorName(), QStringLiteral("org.calvorn.InterProc.Error.InvalidText"));
+    }
+    QCOMPARE(deliverUtf8(receiver, "still here").type(), QDBusMessage::ReplyMessage);
+    CHECKED(expectArrival(receiver,
+                          Arrival::of(0, QStringLiteral("tst"), 3, QStringLiteral("still here"))));
+}
+
+namespace {
+enum class Descriptor { Sealed, SealedOnlyAgainstWriting, Unsealed, Pipe, CharacterDevice };
+
+// A descriptor for DeliverSealed that holds bytes, made as kind says.
+int makeDescriptor(Descriptor kind, const QByteArray &bytes)
+{
+    if (kind == Descriptor::Pipe) {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0)
+            return -1;
+        if (::write(ends[1], bytes.constData(), size_t(bytes.size())) != bytes.size())
+            qWarning("short write to a pipe");
+        ::close(ends[1]);
+        return ends[0];
+    }
+    if (kind == Descriptor::CharacterDevice)
+        return ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+    const int fd = ::memfd_create("tst-interproc", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0 || ::write(fd, bytes.constData(), size_t(bytes.size())) != bytes.size())
+        return -1;
+    int seals = 0;
+    if (kind == Descriptor::Sealed)
+        seals = F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
+    else if (kind == Descriptor::SealedOnlyAgainstWriting)
+        seals = F_SEAL_WRITE;
+    if (seals && ::fcntl(fd, F_ADD_SEALS, seals) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+} // namespace
+
+void TestInterProc::checksTextDescriptor_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint64>("declaredSize"); // -1: the size of bytes
+    QTest::addColumn<QString>("error");       // empty when accepted
+
+    const QByteArray text = "sealed \xF0\x9F\x98\x80 text";
+    const QString bad = QStringLiteral("org.calvorn.InterProc.Error.BadDescriptor");
+    const QString tooLarge = QStringLiteral("org.calvorn.InterProc.Error.TooLarge");
+    const int sealed = int(Descriptor::Sealed);
+
+    QTest::newRow("sealed memfd") << sealed << text << qint64(-1) << QString();
+    QTest::newRow("sealed empty memfd") << sealed << QByteArray() << qint64(-1) << QString();
+    QTest::newRow("pipe") << int(Descriptor::Pipe) << text << qint64(-1) << bad;
+    QTest::newRow("character device")
+        << int(Descriptor::CharacterDevice) << text << qint64(-1) << bad;
+    QTest::newRow("unsealed memfd") << int(Descriptor::Unsealed) << text << qint64(-1) << bad;
+    QTest::newRow("memfd sealed only against writing")
+        << int(Descriptor::SealedOnlyAgainstWriting) << text << qint64(-1) << bad;
+    QTest::newRow("declared size larger") << sealed << text << qint64(text.size() + 1) << bad;
+    QTest::newRow("declared size smaller") << sealed << text << qint64(text.size() - 1) << bad;
+    QTest::newRow("declared size over the limit")
+        << sealed << text << InterProc::maxTextBytes() + 1 << tooLarge;
+    QTest::newRow("declared size far over the limit")
+        << sealed << text << std::numeric_limits<qint64>::max() << tooLarge;
+    QTest::newRow("invalid UTF-8") << sealed << QByteArray("ab\xC0\x80") << qint64(-1)
+                                   << QStringLiteral("org.calvorn.InterProc.Error.InvalidText");
+}
+
+void TestInterProc::checksTextDescriptor()
+{
+    QFETCH(int, kind);
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint64, declaredSize);
+    QFETCH(QString, error);
+
+    PeerList peers;
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Descriptor Receiver")));
+    QVERIFY(startAll(peers));
+    Peer &receiver = *peers.at(0);
+
+    const int fd = makeDescriptor(Descriptor(kind), bytes);
+    QVERIFY(fd >= 0);
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        serviceOf(receiver.handle()), BusPath, BusInterface, QStringLiteral("DeliverSealed"));
+    call << 0 << QStringLiteral("tst") << 4 << QVariant::fromValue(QDBusUnixFileDescriptor(fd))
+         << qulonglong(declaredSize < 0 ? bytes.size() : declaredSize);
+    ::close(fd);
+    const QDBusMessage reply =
+        QDBusConnection::sessionBus().call(call, QDBus::Block, LineTimeoutMs);
+    if (error.isEmpty()) {
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+        CHECKED(
+            expectArrival(receiver, Arrival::of(0, QStringLiteral("tst"), 4, exactUtf8(bytes))));
+    } else {
+        QCOMPARE(reply.errorName(), error);
+    }
+    QCOMPARE(deliverUtf8(receiver, "still here").type(), QDBusMessage::ReplyMessage);
+    CHECKED(expectArrival(receiver,
+                          Arrival::of(0, QStringLiteral("tst"), 3, QStringLiteral("still here"))));
+}
+
+void TestInterProc::reportsMissingSessionBus_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::newRow("no such socket") << QStringLiteral("unix:path=/nonexistent");
+    QTest::newRow("no such abstract socket") << QStringLiteral("unix:abstract=calvorn-no-bus-here");
+    QTest::newRow("malformed address") << QStringLiteral("not an address");
+}
+
+void TestInterProc::reportsMissingSessionBus()
+{
+    QFETCH(QString, address);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+    Peer peer(QStringLiteral("Busless"), {}, env);
+    peer.start();
+
+    const QByteArray line = peer.takeLine("NOTCONNECTED ");
+    QVERIFY2(!line.isEmpty(), peer.transcript().constData());
+    QVERIFY(!QByteArray::fromBase64(line.mid(13)).trimmed().isEmpty());
+    QVERIFY(waitForExit(peer.process()));
+    QCOMPARE(peer.process().exitStatus(), QProcess::NormalExit);
+    QVERIFY(peer.process().exitCode() != 0);
+}
+
+QTEST_MAIN(TestInterProc)
+#include "tst_interproc.moc"
