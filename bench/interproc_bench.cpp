@@ -1,0 +1,503 @@
+// The benchmark driver: measures InterProc between processes on the session
+// bus, and bare QtDBus as its baseline, in the same run. Hosts one instance
+// itself and starts bench_peer and dbus_echo (next to this program) for the
+// other side. Prints "RESULT <key> <value>" lines:
+//
+//   interproc_bench roundtrip <iterations>
+//       Send, the peer sends it back by SenderHandle, local DataArrival:
+//       ipc_rt_p50_us, ipc_rt_p99_us; one asynchronous QtDBus call and its
+//       reply: dbus_rt_p50_us, dbus_rt_p99_us; a QtDBus call answered by a
+//       call back, the messages InterProc's round trip takes: dbus2_rt_p50_us
+//   interproc_bench throughput <payloads>
+//       that many payloads sent at once, until the receiver has them all, in
+//       order: ipc_per_s; as many asynchronous QtDBus calls: dbus_per_s
+//   interproc_bench bigtext <bytes>...
+//       a text of that many UTF-8 bytes, from Send until the receiver's
+//       DataArrival, checked by its SHA-256: ipc_text_ms_<bytes>
+//   interproc_bench broadcast <iterations> <receivers>...
+//       one Send by caption prefix until every receiver's answer arrived:
+//       broadcast_us_<receivers>; a send by exact caption and its answer:
+//       unicast_rt_us; QtDBus calls to that many services at once until each
+//       called back: dbus_fanout_us_<receivers> (medians)
+#include "benchtext.h"
+#include "interproc.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QTimer>
+#include <QWidget>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int WaitMs = 60000;
+const QString SmallText = QStringLiteral("a small payload"); // run.sh knows its size
+const QString BaselineInterface = QStringLiteral("org.calvorn.Bench");
+const QString BaselinePath = QStringLiteral("/bench");
+
+[[noreturn]] void fail(const QString &message)
+{
+    std::fprintf(stderr, "interproc_bench: %s\n", qPrintable(message));
+    std::exit(1);
+}
+
+void result(const QByteArray &key, double value)
+{
+    std::printf("RESULT %s %.6g\n", key.constData(), value);
+    std::fflush(stdout);
+}
+
+// Runs the event loop until done() holds; gives up after WaitMs.
+void spinUntil(const std::function<bool()> &done, const char *what)
+{
+    QDeadlineTimer deadline(WaitMs);
+    QTimer tick; // wakes the loop now and then to look at the deadline
+    tick.start(50);
+    while (!done()) {
+        if (deadline.hasExpired())
+            fail(QStringLiteral("timed out waiting for %1").arg(QLatin1String(what)));
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
+double percentile(std::vector<qint64> samples, double p)
+{
+    std::sort(samples.begin(), samples.end());
+    const size_t rank = size_t(std::ceil(p * double(samples.size())));
+    return double(samples.at(std::max<size_t>(rank, 1) - 1));
+}
+
+double median(const std::vector<qint64> &samples)
+{
+    return percentile(samples, 0.5);
+}
+
+int warmUpFor(int iterations)
+{
+    return std::max(iterations / 10, 1);
+}
+
+// A helper process, talked to in lines over its standard input and output.
+class Peer
+{
+public:
+    Peer(const QString &program, const QStringList &arguments)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QCoreApplication::applicationDirPath() + QLatin1Char('/') + program,
+                        arguments);
+        if (!m_process.waitForStarted())
+            fail(QStringLiteral("cannot start %1: %2").arg(program, m_process.errorString()));
+    }
+
+    ~Peer()
+    {
+        m_process.closeWriteChannel(); // the end of its input ends it
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+    }
+
+    void command(const QByteArray &line) { m_process.write(line + '\n'); }
+
+    // The fields of the next line that starts with word; lines before it
+    // are dropped.
+    QList<QByteArray> waitFor(const QByteArray &word)
+    {
+        QList<QByteArray> fields;
+        spinUntil(
+            [&] {
+                m_buffer += m_process.readAllStandardOutput();
+                qsizetype end;
+                while ((end = m_buffer.indexOf('\n')) >= 0) {
+                    const QByteArray line = m_buffer.left(end);
+                    m_buffer.remove(0, end + 1);
+                    if (line.startsWith("FAILED "))
+                        fail(QStringLiteral("a helper reports: ") + QString::fromUtf8(line.mid(7)));
+                    fields = line.split(' ');
+                    if (fields.first() == word)
+                        return true;
+                }
+                if (m_process.state() == QProcess::NotRunning)
+                    fail(QStringLiteral("a helper ended while waiting for ") +
+                         QString::fromLatin1(word));
+                return false;
+            },
+            word.constData());
+        return fields;
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_buffer;
+};
+
+// Starts `count` peers of one kind, the i-th with the arguments args(i), and
+// waits until each is ready.
+std::vector<std::unique_ptr<Peer>> startPeers(const QString &program, int count,
+                                              const std::function<QStringList(int)> &args)
+{
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < count; ++i)
+        peers.push_back(std::make_unique<Peer>(program, args(i)));
+    for (const auto &peer : peers)
+        peer->waitFor("READY");
+    return peers;
+}
+
+// The local window and its instance.
+struct Host
+{
+    Host()
+    {
+        window.setWindowTitle(QStringLiteral("Bench Driver"));
+        ipc = new InterProc(&window);
+        if (!ipc->isConnected())
+            fail(ipc->errorString());
+        QObject::connect(ipc, &InterProc::errorOccurred, ipc, [](const QString &message) {
+            fail(QStringLiteral("InterProc: ") + message);
+        });
+    }
+
+    void address(qint32 method, const QVariant &target)
+    {
+        ipc->setTargetSearchMethod(method);
+        ipc->setTarget(target);
+    }
+
+    // Waits until a send to the current address would reach `count` windows;
+    // sends nothing meanwhile.
+    void waitForAddressees(int count)
+    {
+        int seen = 0;
+        const auto probe = QObject::connect(
+            ipc, &InterProc::WindowCheck, ipc,
+            [&seen](qint32, const QString &, bool &skip) {
+                ++seen;
+                skip = true;
+            },
+            Qt::DirectConnection);
+        spinUntil(
+            [&] {
+                seen = 0;
+                ipc->Send();
+                return seen == count;
+            },
+            "the receivers to be known");
+        QObject::disconnect(probe);
+    }
+
+    QWidget window;
+    InterProc *ipc;
+};
+
+// Sends SmallText to the current address and waits for `answers` payloads
+// carrying it back, `iterations` times after a warm-up; the time of each.
+std::vector<qint64> timeRounds(Host &host, int iterations, int answers)
+{
+    const int rounds = warmUpFor(iterations) + iterations;
+    std::vector<qint64> samples;
+    int round = 0;
+    int arrived = 0;
+    qint64 start = 0;
+    auto sendRound = [&] {
+        host.ipc->setLongData(round);
+        start = Bench::nowNs();
+        if (host.ipc->Send() != answers)
+            fail(QStringLiteral("a send did not reach %1 windows").arg(answers));
+    };
+    const auto connection =
+        QObject::connect(host.ipc, &InterProc::DataArrival, host.ipc,
+                         [&](qint32, const QString &, qint32 number, const QString &text) {
+                             if (number != round || text != SmallText)
+                                 fail(QStringLiteral("an answer came back wrong"));
+                             if (++arrived < answers)
+                                 return;
+                             samples.push_back(Bench::nowNs() - start);
+                             arrived = 0;
+                             if (++round < rounds)
+                                 sendRound(); // from inside DataArrival, as a window would
+                         });
+    host.ipc->setStringData(SmallText);
+    sendRound();
+    spinUntil([&] { return round == rounds; }, "the answers");
+    QObject::disconnect(connection);
+    samples.erase(samples.begin(), samples.end() - iterations);
+    return samples;
+}
+
+// What a bare QtDBus program exports to be called back (see dbus_echo).
+class CallBack : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.calvorn.Bench")
+
+public:
+    std::function<void(int, const QByteArray &)> onBack;
+
+public slots:
+    void Back(int number, const QByteArray &text) { onBack(number, text); }
+};
+
+// The baseline's side in this process: a connection of its own that owns
+// org.calvorn.Bench.Driver, for dbus_echo's calls back.
+struct Baseline
+{
+    Baseline()
+        : bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus,
+                                            QStringLiteral("baseline")))
+    {
+        if (!bus.registerObject(BaselinePath, &back, QDBusConnection::ExportAllSlots) ||
+            !bus.registerService(QStringLiteral("org.calvorn.Bench.Driver")))
+            fail(QStringLiteral("cannot export the baseline: ") + bus.lastError().message());
+    }
+
+    // Calls method on service and runs onReply with the reply, on the
+    // event loop.
+    void call(const QString &service, const QString &method, int number, const QByteArray &text,
+              const std::function<void(const QDBusMessage &)> &onReply = {})
+    {
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(service, BaselinePath, BaselineInterface, method);
+        call << number << text;
+        auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), &back);
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &back,
+                         [onReply](QDBusPendingCallWatcher *w) {
+                             w->deleteLater();
+                             if (w->isError())
+                                 fail(QStringLiteral("a QtDBus call failed: ") +
+                                      w->error().message());
+                             if (onReply)
+                                 onReply(w->reply());
+                         });
+    }
+
+    QDBusConnection bus;
+    CallBack back;
+};
+
+QString baselineService(int i)
+{
+    return QStringLiteral("org.calvorn.Bench.Echo%1").arg(i);
+}
+
+std::vector<std::unique_ptr<Peer>> startBaselineServices(int count)
+{
+    return startPeers(QStringLiteral("dbus_echo"), count,
+                      [](int i) { return QStringList{baselineService(i)}; });
+}
+
+// The bare QtDBus counterpart of timeRounds: calls Bounce on the first
+// `services` baseline services at once and waits until each called Back.
+std::vector<qint64> timeBounces(Baseline &baseline, int iterations, int services)
+{
+    const int rounds = warmUpFor(iterations) + iterations;
+    const QByteArray text = SmallText.toUtf8();
+    std::vector<qint64> samples;
+    int round = 0;
+    int arrived = 0;
+    qint64 start = 0;
+    auto callRound = [&] {
+        start = Bench::nowNs();
+        for (int i = 0; i < services; ++i)
+            baseline.call(baselineService(i), QStringLiteral("Bounce"), round, text);
+    };
+    baseline.back.onBack = [&](int number, const QByteArray &echoed) {
+        if (number != round || echoed != text)
+            fail(QStringLiteral("a call back came wrong"));
+        if (++arrived < services)
+            return;
+        samples.push_back(Bench::nowNs() - start);
+        arrived = 0;
+        if (++round < rounds)
+            callRound();
+    };
+    callRound();
+    spinUntil([&] { return round == rounds; }, "the calls back");
+    samples.erase(samples.begin(), samples.end() - iterations);
+    return samples;
+}
+
+void roundTrip(int iterations)
+{
+    {
+        Host host;
+        Peer echo(QStringLiteral("bench_peer"), {QStringLiteral("echo"), QStringLiteral("Echo")});
+        host.address(InterProc::WindowHandle, echo.waitFor("READY").value(1).toInt());
+        host.waitForAddressees(1);
+        const std::vector<qint64> samples = timeRounds(host, iterations, 1);
+        result("ipc_rt_p50_us", percentile(samples, 0.50) / 1e3);
+        result("ipc_rt_p99_us", percentile(samples, 0.99) / 1e3);
+    }
+
+    Baseline baseline;
+    const auto services = startBaselineServices(1);
+    const QByteArray text = SmallText.toUtf8();
+    const int rounds = warmUpFor(iterations) + iterations;
+    std::vector<qint64> samples;
+    int round = 0;
+    std::function<void()> call = [&] {
+        const qint64 start = Bench::nowNs();
+        baseline.call(baselineService(0), QStringLiteral("Echo"), round, text,
+                      [&, start](const QDBusMessage &reply) {
+                          samples.push_back(Bench::nowNs() - start);
+                          if (reply.arguments().value(0).toInt() != round ||
+                              reply.arguments().value(1).toByteArray() != text)
+                              fail(QStringLiteral("the echo came back wrong"));
+                          if (++round < rounds)
+                              call();
+                      });
+    };
+    call();
+    spinUntil([&] { return round == rounds; }, "the echoes");
+    samples.erase(samples.begin(), samples.end() - iterations);
+    result("dbus_rt_p50_us", percentile(samples, 0.50) / 1e3);
+    result("dbus_rt_p99_us", percentile(samples, 0.99) / 1e3);
+    result("dbus2_rt_p50_us", median(timeBounces(baseline, iterations, 1)) / 1e3);
+}
+
+// Starts a round of n at the sink, lets send(i) send the i-th of them and
+// returns the payloads per second until the sink had all n, in order.
+double timeFlood(Peer &sink, int n, const std::function<void(int)> &send)
+{
+    sink.command("expect " + QByteArray::number(n));
+    sink.waitFor("EXPECTING");
+    const qint64 start = Bench::nowNs();
+    for (int i = 1; i <= n; ++i)
+        send(i);
+    const QList<QByteArray> done = sink.waitFor("DONE");
+    if (done.value(1).toInt() != n || done.value(2) != "1")
+        fail(QStringLiteral("the payloads arrived out of order"));
+    return n / (double(done.value(3).toLongLong() - start) / 1e9);
+}
+
+void throughput(int payloads)
+{
+    {
+        Host host;
+        Peer sink(QStringLiteral("bench_peer"), {QStringLiteral("sink"), QStringLiteral("Sink")});
+        host.address(InterProc::WindowHandle, sink.waitFor("READY").value(1).toInt());
+        host.waitForAddressees(1);
+        host.ipc->setStringData(SmallText);
+        auto send = [&](int i) {
+            host.ipc->setLongData(i);
+            host.ipc->Send();
+        };
+        timeFlood(sink, warmUpFor(payloads), send);
+        result("ipc_per_s", timeFlood(sink, payloads, send));
+    }
+
+    Baseline baseline;
+    const auto services = startBaselineServices(1);
+    const QByteArray text = SmallText.toUtf8();
+    int unanswered = 0;
+    auto send = [&](int i) {
+        ++unanswered;
+        baseline.call(baselineService(0), QStringLiteral("Take"), i, text,
+                      [&](const QDBusMessage &) { --unanswered; });
+    };
+    timeFlood(*services[0], warmUpFor(payloads), send);
+    const double perSecond = timeFlood(*services[0], payloads, send);
+    spinUntil([&] { return unanswered == 0; }, "the replies");
+    result("dbus_per_s", perSecond);
+}
+
+void bigText(const QList<qint64> &sizes)
+{
+    Host host;
+    Peer receiver(QStringLiteral("bench_peer"), {QStringLiteral("hash"), QStringLiteral("Hash")});
+    host.address(InterProc::WindowHandle, receiver.waitFor("READY").value(1).toInt());
+    host.waitForAddressees(1);
+    for (const qint64 bytes : sizes) {
+        QByteArray utf8(bytes, Qt::Uninitialized);
+        Bench::fillText(utf8.data(), size_t(bytes));
+        const QByteArray hash = QCryptographicHash::hash(utf8, QCryptographicHash::Sha256).toHex();
+        host.ipc->setStringData(QString::fromUtf8(utf8));
+        utf8 = QByteArray();
+
+        const qint64 start = Bench::nowNs();
+        host.ipc->Send();
+        const QList<QByteArray> arrival = receiver.waitFor("ARRIVAL");
+        if (arrival.value(2).toLongLong() != bytes || arrival.value(3) != hash)
+            fail(QStringLiteral("the text of %1 bytes arrived damaged").arg(bytes));
+        result("ipc_text_ms_" + QByteArray::number(bytes),
+               double(arrival.value(1).toLongLong() - start) / 1e6);
+        host.ipc->setStringData(QString());
+    }
+}
+
+void broadcast(int iterations, const QList<int> &groups)
+{
+    Host host;
+    Baseline baseline;
+    bool unicastDone = false;
+    for (const int size : groups) {
+        {
+            const QString prefix = QStringLiteral("Bench Group %1 Receiver ").arg(size);
+            const auto receivers = startPeers(QStringLiteral("bench_peer"), size, [&](int i) {
+                return QStringList{QStringLiteral("echo"), prefix + QString::number(i)};
+            });
+            if (!unicastDone) {
+                host.address(InterProc::ExactCaption, prefix + QLatin1Char('0'));
+                host.waitForAddressees(1);
+                result("unicast_rt_us", median(timeRounds(host, iterations, 1)) / 1e3);
+                unicastDone = true;
+            }
+            host.address(InterProc::CaptionPrefix, prefix);
+            host.waitForAddressees(size);
+            result("broadcast_us_" + QByteArray::number(size),
+                   median(timeRounds(host, iterations, size)) / 1e3);
+        }
+        const auto services = startBaselineServices(size);
+        result("dbus_fanout_us_" + QByteArray::number(size),
+               median(timeBounces(baseline, iterations, size)) / 1e3);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const QString figure = args.value(0);
+    QList<qint64> numbers;
+    for (const QString &arg : args.mid(1)) {
+        bool ok = false;
+        numbers.append(arg.toLongLong(&ok));
+        if (!ok || numbers.last() <= 0)
+            fail(QStringLiteral("not a positive number: ") + arg);
+    }
+
+    if (figure == QLatin1String("roundtrip") && numbers.size() == 1) {
+        roundTrip(int(numbers[0]));
+    } else if (figure == QLatin1String("throughput") && numbers.size() == 1) {
+        throughput(int(numbers[0]));
+    } else if (figure == QLatin1String("bigtext") && !numbers.isEmpty()) {
+        bigText(numbers);
+    } else if (figure == QLatin1String("broadcast") && numbers.size() >= 2) {
+        QList<int> groups;
+        for (const qint64 n : numbers.mid(1))
+            groups.append(int(n));
+        broadcast(int(numbers[0]), groups);
+    } else {
+        std::fprintf(stderr, "usage: interproc_bench roundtrip <iterations>\n"
+                             "       interproc_bench throughput <payloads>\n"
+                             "       interproc_bench bigtext <bytes>...\n"
+                             "       interproc_bench broadcast <iterations> <receivers>...\n");
+        return 2;
+    }
+    return 0;
+}
+
+#include "interproc_bench.moc"

@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Builds the benchmarks, runs them on a private session bus and prints one
+# table, each figure beside a baseline measured in the same run.
+#
+#   bench/run.sh [--quick] [--reps N] [BUILD_DIR]    builds into BUILD_DIR
+#                                                    (default: build-bench)
+#   bench/run.sh [--quick] [--reps N] --bin-dir DIR  runs the programs in DIR
+#
+# --quick uses tiny sizes and one repetition: it only shows that everything
+# still runs, and its figures mean nothing.
+set -euo pipefail
+
+BENCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(dirname "$BENCH_DIR")
+
+quick=0
+reps=
+bin_dir=
+build_dir="$ROOT/build-bench"
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --quick) quick=1 ;;
+    --reps) reps=$2; shift ;;
+    --bin-dir) bin_dir=$2; shift ;;
+    -h | --help) sed -n '2,10s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    -*) echo "unknown option: $1" >&2; exit 2 ;;
+    *) build_dir=$1 ;;
+    esac
+    shift
+done
+
+if [ "$quick" = 1 ]; then
+    reps=${reps:-1}
+    rt_iterations=20 flood=200 sizes="1000 100000" bc_iterations=5 groups="1 2"
+else
+    reps=${reps:-5}
+    rt_iterations=2000 flood=20000 bc_iterations=200 groups="1 8 32"
+    sizes="1048576 16777216 104857600 268435456"
+fi
+small_bytes=15 # UTF-8 bytes of the small payload's text in interproc_bench
+
+# Inside the private bus: run everything $reps times, printing RESULT lines
+# and, on descriptor 3, the progress.
+if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
+    for ((rep = 1; rep <= reps; rep++)); do
+        echo "repetition $rep of $reps" >&3
+        "$bin_dir/interproc_bench" roundtrip "$rt_iterations"
+        "$bin_dir/socket_bench" pingpong "$rt_iterations" "$small_bytes"
+        "$bin_dir/interproc_bench" throughput "$flood"
+        # shellcheck disable=SC2086
+        "$bin_dir/interproc_bench" bigtext $sizes
+        # shellcheck disable=SC2086
+        "$bin_dir/socket_bench" bulk $sizes
+        # shellcheck disable=SC2086
+        "$bin_dir/interproc_bench" broadcast "$bc_iterations" $groups
+    done
+    exit 0
+fi
+
+if [ -z "$bin_dir" ]; then
+    generator=()
+    [ -f "$build_dir/CMakeCache.txt" ] || generator=(-G Ninja)
+    cmake -S "$ROOT" -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DBUILD_TESTING=OFF -DCALVORN_BUILD_BENCHMARKS=ON >/dev/null
+    cmake --build "$build_dir" --target benchmarks
+    bin_dir="$build_dir/bench"
+fi
+bin_dir=$(cd "$bin_dir" && pwd)
+
+runtime=$(mktemp -d)
+results="$runtime/results"
+trap 'rm -rf "$runtime"' EXIT
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+inner=(--reps "$reps" --bin-dir "$bin_dir")
+[ "$quick" = 1 ] && inner+=(--quick)
+env -u DISPLAY -u WAYLAND_DISPLAY BENCH_PRIVATE_BUS=1 QT_QPA_PLATFORM=offscreen \
+    XDG_RUNTIME_DIR="$runtime" dbus-run-session -- \
+    "$0" "${inner[@]}" 3>&2 2>"$runtime/log" >"$results" || {
+    # The bus daemon's complaint about its descriptor limit is harmless.
+    grep -v 'Failed to set fd limit' "$runtime/log" >&2 || true
+    echo "The benchmarks failed." >&2
+    exit 1
+}
+
+# One row: label, figure key, baseline key, target as "<= 1.2" or ">= 0.8".
+rows=()
+row() { rows+=("$1|$2|$3|${4:-}"); }
+row "round trip p50, us / QtDBus call p50" ipc_rt_p50_us dbus_rt_p50_us "<= 1.2"
+row "round trip p99, us / QtDBus call p99" ipc_rt_p99_us dbus_rt_p99_us
+row "round trip p50, us / QtDBus call + call back p50" ipc_rt_p50_us dbus2_rt_p50_us
+row "round trip p50, us / socket ping-pong p50" ipc_rt_p50_us socket_rt_p50_us
+row "payloads/s, $flood at once / QtDBus calls/s" ipc_per_s dbus_per_s ">= 0.8"
+for bytes in $sizes; do
+    if ((bytes % 1048576 == 0)); then size="$((bytes / 1048576)) MiB"; else size="$bytes B"; fi
+    target=
+    [ "$bytes" = 104857600 ] && target="<= 1.5"
+    row "text $size, ms / raw socket" "ipc_text_ms_$bytes" "socket_ms_$bytes" "$target"
+    row "text $size, ms / memcpy" "ipc_text_ms_$bytes" "memcpy_ms_$bytes"
+done
+for n in $groups; do
+    target=
+    [ "$n" = 32 ] && target="<= 10"
+    row "broadcast to $n, us / unicast round trip" "broadcast_us_$n" unicast_rt_us "$target"
+done
+for n in $groups; do
+    row "broadcast to $n, us / $n QtDBus calls + calls back" "broadcast_us_$n" "dbus_fanout_us_$n"
+done
+
+echo
+echo "InterProc benchmarks: $reps repetition(s), $(nproc) CPUs, load average before: $load"
+[ "$quick" = 1 ] && echo "(quick mode: tiny sizes; the figures mean nothing)"
+missing=0
+printf '%s\n' "${rows[@]}" | awk -F'|' -v results="$results" -v quick="$quick" '
+function fmt(v) { return v >= 100 ? sprintf("%.0f", v) : v >= 10 ? sprintf("%.1f", v) : sprintf("%.3g", v) }
+function sorted(key, out,    n, i, j, t) {
+    n = count[key]
+    for (i = 1; i <= n; i++) out[i] = value[key, i]
+    for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && out[j - 1] > out[j]; j--) { t = out[j]; out[j] = out[j - 1]; out[j - 1] = t }
+    return n
+}
+function median(key,    s, n) {
+    n = sorted(key, s)
+    return n % 2 ? s[(n + 1) / 2] : (s[n / 2] + s[n / 2 + 1]) / 2
+}
+function range(key,    s, n) { n = sorted(key, s); return fmt(s[1]) "-" fmt(s[n]) }
+BEGIN {
+    while ((getline line < results) > 0) {
+        split(line, f, " ")
+        if (f[1] == "RESULT") value[f[2], ++count[f[2]]] = f[3] + 0
+    }
+    line = sprintf("%-52s | %8s | %-15s | %15s | %7s | %s", "figure", "median", "min-max",
+                   "baseline median", "ratio", "target")
+    print line
+    gsub(/[^|]/, "-", line); print line
+}
+{
+    if (!count[$2] || !count[$3]) { printf "%-52s | (no result)\n", $1; missing = 1; next }
+    m = median($2); b = median($3); ratio = m / b
+    target = "-"
+    if ($4 != "") {
+        split($4, t, " ")
+        target = $4 "x"
+        if (!quick) {
+            met = t[1] == "<=" ? ratio <= t[2] + 0 : ratio >= t[2] + 0
+            target = target (met ? "  met" : "  MISSED")
+        }
+    }
+    printf "%-52s | %8s | %-15s | %15s | %7s | %s\n", $1, fmt(m), range($2), fmt(b), sprintf(ratio >= 100 ? "%.0fx" : "%.2fx", ratio), target
+}
+END { exit missing }' || missing=1
+cat <<'EOF'
+
+round trip: Send, the peer's Send back to SenderHandle, DataArrival here.
+QtDBus call + call back: a call answered at once, then a call back from the
+  service: the four bus messages that an InterProc round trip takes.
+payloads/s: until the receiver's DataArrival saw them all, in order.
+text: from Send until DataArrival in the receiver, checked by SHA-256; the
+  raw socket and memcpy move the same UTF-8 bytes into untouched memory.
+broadcast: one Send by caption prefix until every receiver's answer arrived.
+EOF
+exit "$missing"
