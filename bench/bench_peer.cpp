@@ -79,6 +79,13 @@ int main(int argc, char **argv)
             emitLine("EXPECTING " + QByteArray::number(expected));
         }
     });
-    emitLine("READY " + QByteArray::number(ipc->windowHandle()));
+    // Ready once the instance knows the windows already on the bus.
+    auto announce = [ipc] {
+        emitLine("READY " + QByteArray::number(ipc->windowHandle()));
+    };
+    if (ipc->isReady())
+        announce();
+    else
+        QObject::connect(ipc, &InterProc::ready, ipc, announce);
     return app.exec();
 }

@@ -167,6 +167,7 @@ struct Host
         QObject::connect(ipc, &InterProc::errorOccurred, ipc, [](const QString &message) {
             fail(QStringLiteral("InterProc: ") + message);
         });
+        spinUntil([this] { return ipc->isReady(); }, "the instance to know the bus");
     }
 
     void address(qint32 method, const QVariant &target)

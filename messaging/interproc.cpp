@@ -66,6 +66,11 @@ bool InterProc::isConnected() const
     return d->isConnected();
 }
 
+bool InterProc::isReady() const
+{
+    return d->isReady();
+}
+
 QString InterProc::errorString() const
 {
     return d->errorString();

@@ -67,6 +67,10 @@ public:
     QString caption() const;
 
     bool isConnected() const;
+    // Whether the instance knows the windows that were on the bus when it
+    // connected (normally a few milliseconds after construction; ready()
+    // follows).
+    bool isReady() const;
     // Why the instance is not (or no longer) connected, or empty.
     QString errorString() const;
 
@@ -79,7 +83,8 @@ public slots:
     // TargetSearchMethod address, leaving out each window that a
     // WindowCheck handler skips. Returns at once with the number of windows
     // addressed; failures that happen later are reported through
-    // deliveryFailed() and errorOccurred().
+    // deliveryFailed() and errorOccurred(). Before the instance is ready it
+    // returns -1 and the payload goes out, WindowCheck first, once it is.
     int Send();
     // Shows a modal box with the component's name, version and purpose.
     void AboutBox();
@@ -98,6 +103,8 @@ signals:
     void deliveryFailed(qint32 WindowHandle, const QString &WindowName, const QString &reason);
     // Any failure, as a sentence for the user (delivery failures included).
     void errorOccurred(const QString &message);
+    // The instance knows the windows on the bus; see isReady().
+    void ready();
     // The session bus went away (its daemon ended): from now on the
     // instance neither sends nor receives, and isConnected() is false.
     void connectionLost();

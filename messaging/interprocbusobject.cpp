@@ -93,6 +93,7 @@ void InterProcBusObject::connectToBus()
         return;
 
     m_directory = new WindowDirectory(m_connection, this);
+    connect(m_directory, &WindowDirectory::ready, this, &InterProcBusObject::sendDeferred);
     m_directory->start(m_handle, busSafe(m_caption));
     m_connected = true;
     emit CaptionChanged(m_handle, busSafe(m_caption));
@@ -165,22 +166,46 @@ void InterProcBusObject::reportFailure(const QString &message)
     emit q->errorOccurred(message);
 }
 
+bool InterProcBusObject::isReady() const
+{
+    return m_connected && m_directory && m_directory->isReady();
+}
+
 int InterProcBusObject::send()
 {
     if (!isConnected()) {
         reportFailure(QStringLiteral("Nothing was sent: %1").arg(m_error));
         return 0;
     }
-    // The payload as it is now: handlers of WindowCheck may change the
-    // properties without changing this send.
-    const QString text = stringData;
-    const qint32 number = longData;
-    const qint32 method = searchMethod;
-    if (method < InterProc::ExactCaption || method > InterProc::WindowHandle) {
+    if (searchMethod < InterProc::ExactCaption || searchMethod > InterProc::WindowHandle) {
         reportFailure(QStringLiteral("Nothing was sent: TargetSearchMethod %1 is not 0, 1 or 2.")
-                          .arg(method));
+                          .arg(searchMethod));
         return 0;
     }
+    // The payload as it is now: neither later property changes nor handlers
+    // of WindowCheck change this send.
+    Outgoing payload{target, searchMethod, longData, stringData, busSafe(m_caption)};
+    if (!m_directory->isReady()) {
+        m_deferred.append(std::move(payload));
+        return -1;
+    }
+    return sendNow(payload);
+}
+
+void InterProcBusObject::sendDeferred()
+{
+    const QList<Outgoing> deferred = std::exchange(m_deferred, {});
+    for (const Outgoing &payload : deferred)
+        sendNow(payload);
+    emit q->ready();
+}
+
+int InterProcBusObject::sendNow(const Outgoing &payload)
+{
+    const QString &text = payload.stringData;
+    const qint32 number = payload.longData;
+    const qint32 method = payload.method;
+    const QVariant &target = payload.target;
 
     QList<WindowInfo> addressees;
     for (const WindowInfo &window : m_directory->match(method, target)) {
@@ -200,7 +225,7 @@ int InterProcBusObject::send()
                           .arg(MaxTextBytes));
         return 0;
     }
-    const QString senderName = busSafe(m_caption);
+    const QString &senderName = payload.senderName;
 
     if (utf8.size() <= InlineTextLimit) {
         for (const WindowInfo &window : addressees)

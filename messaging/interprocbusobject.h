@@ -39,6 +39,7 @@ public:
     qint32 handle() const { return m_handle; }
     QString caption() const { return m_caption; }
     bool isConnected() const { return m_connected; }
+    bool isReady() const;
     QString errorString() const { return m_error; }
 
     // Bus properties and methods (see org.calvorn.InterProc.xml).
@@ -61,6 +62,14 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    struct Outgoing
+    {
+        QVariant target;
+        qint32 method;
+        qint32 longData;
+        QString stringData;
+        QString senderName;
+    };
     struct Payload
     {
         qint32 senderHandle;
@@ -70,6 +79,8 @@ private:
     };
 
     void connectToBus();
+    int sendNow(const Outgoing &payload);
+    void sendDeferred();
     bool claimHandle();
     bool senderOwns(qint32 senderHandle);
     void enqueue(Payload payload);
@@ -90,6 +101,7 @@ private:
     QString m_caption;
     QString m_error;
 
+    QList<Outgoing> m_deferred; // sent before the directory was loaded
     QQueue<Payload> m_inbox;
     bool m_dispatchScheduled = false;
     bool m_dispatching = false;

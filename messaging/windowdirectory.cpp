@@ -13,12 +13,16 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
+#include <functional>
+
 using namespace BusContract;
 
 namespace {
-// A window that does not describe itself in time is asked again this often.
-constexpr int DescribeAttempts = 3;
-constexpr int DescribeRetryDelayMs = 1000;
+// A window that does not describe itself in time (busy or frozen) is asked
+// again after a delay that doubles up to a limit, for as long as it exists.
+constexpr int DescribeRetryFirstMs = 500;
+constexpr int DescribeRetryMaxMs = 30000;
 } // namespace
 
 WindowDirectory::WindowDirectory(const QDBusConnection &connection, QObject *parent)
@@ -44,57 +48,63 @@ void WindowDirectory::start(qint32 ownHandle, const QString &ownCaption)
     addWindow(ownHandle, m_connection.baseService());
     setOwnCaption(ownCaption);
 
-    const QDBusReply<QStringList> names = m_connection.interface()->registeredServiceNames();
-    if (!names.isValid()) {
-        qCWarning(lcInterProc) << "cannot list bus names:" << names.error().message();
-        return;
-    }
-
-    // Ask for every owner, then every caption, all at once, and wait for the
-    // answers: a window that is slow to answer costs the bounded timeout once.
-    QList<std::pair<qint32, QDBusPendingCall>> owners;
-    for (const QString &name : names.value()) {
-        const qint32 handle = handleFromService(name);
-        if (handle > 0 && handle != ownHandle) {
-            QDBusMessage call = QDBusMessage::createMethodCall(
-                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
-            call << name;
-            owners.append({handle, m_connection.asyncCall(call, DescribeTimeoutMs)});
-        }
-    }
-    for (auto &[handle, pending] : owners) {
-        pending.waitForFinished();
-        QDBusPendingReply<QString> owner = pending;
-        if (owner.isValid())
-            addWindow(handle, owner.value());
-    }
-
-    QList<std::pair<qint32, QDBusPendingCall>> captions;
-    for (const WindowInfo &window : std::as_const(m_windows)) {
-        if (window.handle == ownHandle)
-            continue;
-        QDBusMessage call =
-            QDBusMessage::createMethodCall(window.owner, QLatin1String(ObjectPath),
-                                           QLatin1String(Interface), QStringLiteral("Describe"));
-        captions.append({window.handle, m_connection.asyncCall(call, DescribeTimeoutMs)});
-    }
-    for (auto &[handle, pending] : captions) {
-        pending.waitForFinished();
-        QDBusPendingReply<int, QString> reply = pending;
-        auto it = m_windows.find(handle);
-        if (it == m_windows.end())
-            continue;
-        if (reply.isValid() && reply.argumentAt<0>() == handle) {
-            it->caption = reply.argumentAt<1>();
-            it->captionKnown = true;
+    // Everything below is asynchronous: windows starting at the same moment
+    // ask each other for their captions, and each must stay free to answer.
+    m_loading = 1;
+    callBus(QStringLiteral("ListNames"), {}, [this](const QDBusMessage &reply) {
+        if (reply.type() == QDBusMessage::ReplyMessage) {
+            for (const QString &name : reply.arguments().value(0).toStringList()) {
+                const qint32 handle = handleFromService(name);
+                if (handle > 0 && handle != m_ownHandle)
+                    load(handle, name);
+            }
         } else {
-            qCDebug(lcInterProc) << "window" << handle
-                                 << "did not describe itself:" << reply.error().message();
-            QTimer::singleShot(DescribeRetryDelayMs, this, [this, handle] { describe(handle, 1); });
+            qCWarning(lcInterProc) << "cannot list bus names:" << reply.errorMessage();
         }
-    }
+        loaded();
+    });
+}
+
+void WindowDirectory::callBus(const QString &method, const QVariantList &args,
+                              std::function<void(const QDBusMessage &)> done)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), method);
+    call.setArguments(args);
+    auto *watcher =
+        new QDBusPendingCallWatcher(m_connection.asyncCall(call, DescribeTimeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [done = std::move(done)](QDBusPendingCallWatcher *w) {
+                w->deleteLater();
+                done(w->reply());
+            });
+}
+
+void WindowDirectory::load(qint32 handle, const QString &service)
+{
+    // The bus names the owner, which senders are checked against; then the
+    // window itself gives its caption.
+    ++m_loading;
+    callBus(QStringLiteral("GetNameOwner"), {service}, [this, handle](const QDBusMessage &reply) {
+        if (reply.type() != QDBusMessage::ReplyMessage) {
+            loaded(); // gone again
+            return;
+        }
+        const QString owner = reply.arguments().value(0).toString();
+        if (!m_windows.contains(handle))
+            addWindow(handle, owner);
+        describe(handle, 0, [this] { loaded(); });
+    });
+}
+
+void WindowDirectory::loaded()
+{
+    if (--m_loading > 0)
+        return;
     qCDebug(lcInterProc) << "directory loaded:" << m_windows.size() << "windows";
+    m_ready = true;
+    emit ready();
 }
 
 void WindowDirectory::setOwnCaption(const QString &caption)
@@ -180,29 +190,40 @@ void WindowDirectory::onCaptionChanged(int handle, const QString &caption,
     it->captionKnown = true;
 }
 
-void WindowDirectory::describe(qint32 handle, int attempt)
+void WindowDirectory::describe(qint32 handle, int attempt, std::function<void()> done)
 {
     auto it = m_windows.constFind(handle);
-    if (it == m_windows.cend() || it->captionKnown)
+    if (it == m_windows.cend() || it->captionKnown) {
+        if (done)
+            done();
         return;
+    }
     QDBusMessage call = QDBusMessage::createMethodCall(
         it->owner, QLatin1String(ObjectPath), QLatin1String(Interface), QStringLiteral("Describe"));
     auto *watcher =
-        new QDBusPendingCallWatcher(m_connection.asyncCall(call, DeliveryTimeoutMs), this);
+        new QDBusPendingCallWatcher(m_connection.asyncCall(call, DescribeTimeoutMs), this);
     const QString owner = it->owner;
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, handle, owner, attempt](QDBusPendingCallWatcher *w) {
+            [this, handle, owner, attempt, done = std::move(done)](QDBusPendingCallWatcher *w) {
                 w->deleteLater();
                 QDBusPendingReply<int, QString> reply = *w;
                 auto it = m_windows.find(handle);
-                if (it == m_windows.end() || it->owner != owner || it->captionKnown)
-                    return;
-                if (reply.isValid()) {
-                    it->caption = reply.argumentAt<1>();
-                    it->captionKnown = true;
-                } else if (attempt + 1 < DescribeAttempts) {
-                    QTimer::singleShot(DescribeRetryDelayMs, this,
-                                       [this, handle, attempt] { describe(handle, attempt + 1); });
+                if (it != m_windows.end() && it->owner == owner && !it->captionKnown) {
+                    if (reply.isValid() && reply.argumentAt<0>() == handle) {
+                        it->caption = reply.argumentAt<1>();
+                        it->captionKnown = true;
+                    } else {
+                        qCDebug(lcInterProc)
+                            << "window" << handle
+                            << "did not describe itself:" << reply.error().message();
+                        const int delay = std::min(DescribeRetryMaxMs,
+                                                   DescribeRetryFirstMs << std::min(attempt, 6));
+                        QTimer::singleShot(delay, this, [this, handle, attempt] {
+                            describe(handle, attempt + 1, {});
+                        });
+                    }
                 }
+                if (done)
+                    done();
             });
 }

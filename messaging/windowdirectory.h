@@ -10,6 +10,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 
 class InterProcProxy;
@@ -33,9 +34,11 @@ public:
     WindowDirectory(const QDBusConnection &connection, QObject *parent);
     ~WindowDirectory() override;
 
-    // Subscribes to changes, then loads the windows already on the bus,
-    // waiting at most a short, bounded time for their captions.
+    // Subscribes to changes, then loads the windows already on the bus in
+    // the background; ready() follows once every window described itself or
+    // failed to within a bounded time.
     void start(qint32 ownHandle, const QString &ownCaption);
+    bool isReady() const { return m_ready; }
     void setOwnCaption(const QString &caption);
 
     // The windows that Target and TargetSearchMethod address, by handle.
@@ -45,6 +48,9 @@ public:
     QString ownerOf(qint32 handle) const;
     qsizetype size() const { return m_windows.size(); }
 
+signals:
+    void ready();
+
 private slots:
     void onServiceOwnerChanged(const QString &service, const QString &oldOwner,
                                const QString &newOwner);
@@ -52,10 +58,16 @@ private slots:
 
 private:
     void addWindow(qint32 handle, const QString &owner);
-    void describe(qint32 handle, int attempt);
+    void load(qint32 handle, const QString &service);
+    void loaded();
+    void describe(qint32 handle, int attempt, std::function<void()> done);
+    void callBus(const QString &method, const QVariantList &args,
+                 std::function<void(const QDBusMessage &)> done);
 
     QDBusConnection m_connection;
     QDBusServiceWatcher *m_watcher = nullptr;
     qint32 m_ownHandle = 0;
+    int m_loading = 0;
+    bool m_ready = false;
     QMap<qint32, WindowInfo> m_windows;
 };

@@ -37,6 +37,8 @@ bool isUntouched(const InterProc *ip)
 // handle; the probe skips every window, so nothing is sent.
 bool addressesClient(InterProc *from, qint32 handle)
 {
+    if (!from->isReady())
+        return false; // a send now would be held back and go out later
     bool addressed = false;
     const auto probe = QObject::connect(
         from, &InterProc::WindowCheck, from,

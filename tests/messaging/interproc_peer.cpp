@@ -11,7 +11,7 @@
 //   caption <text>                           -> OK
 //   quit
 //
-//   READY <handle>                  once connected
+//   READY <handle>                  once it knows the windows on the bus
 //   NOTCONNECTED <message>          when the session bus cannot be reached
 //   CHECK <handle> <caption>        WindowCheck
 //   ARRIVAL <sender> <name> <long> <text>, or for texts over 4096 characters
@@ -192,6 +192,13 @@ int main(int argc, char **argv)
         }
     });
 
-    emitLine("READY " + QByteArray::number(ipc->windowHandle()));
+    // Ready once the instance knows the windows already on the bus.
+    auto announce = [ipc] {
+        emitLine("READY " + QByteArray::number(ipc->windowHandle()));
+    };
+    if (ipc->isReady())
+        announce();
+    else
+        QObject::connect(ipc, &InterProc::ready, ipc, announce);
     return app.exec();
 }

@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QSet>
 #include <QStringDecoder>
+#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
 #include <QWidget>
@@ -391,6 +392,7 @@ private slots:
     void handlesArePositiveAndDistinct_data();
     void handlesArePositiveAndDistinct();
     void twoInstancesInOneProcess();
+    void sendBeforeReadyIsHeldBack();
 
     void commandLineDeliver_data();
     void commandLineDeliver();
@@ -840,6 +842,44 @@ void TestInterProc::handlesArePositiveAndDistinct()
     QCOMPARE(handles.size(), count);
 }
 
+void TestInterProc::sendBeforeReadyIsHeldBack()
+{
+    QWidget hostA;
+    hostA.setWindowTitle(QStringLiteral("Early receiver"));
+    auto *a = new InterProc(&hostA);
+    QTRY_VERIFY_WITH_TIMEOUT(a->isReady(), LineTimeoutMs);
+    QList<std::pair<qint32, QString>> arrived;
+    connect(a, &InterProc::DataArrival, this,
+            [&](qint32 sender, const QString &, qint32, const QString &text) {
+                arrived.append({sender, text});
+            });
+
+    // A sender that has not yet learnt the windows on the bus holds its
+    // payloads back, in order, and checks each addressee only when it has.
+    QWidget hostB;
+    hostB.setWindowTitle(QStringLiteral("Early sender"));
+    auto *b = new InterProc(&hostB);
+    int checks = 0;
+    connect(
+        b, &InterProc::WindowCheck, this, [&](qint32, const QString &, bool &) { ++checks; },
+        Qt::DirectConnection);
+    QSignalSpy ready(b, &InterProc::ready);
+    b->setTargetSearchMethod(InterProc::ExactCaption);
+    b->setTarget(hostA.windowTitle());
+    const int first = b->isReady() ? 1 : -1;
+    for (const QString &text : {QStringLiteral("first"), QStringLiteral("second")}) {
+        b->setStringData(text);
+        QCOMPARE(b->Send(), first);
+    }
+    if (first == -1)
+        QCOMPARE(checks, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), 2, LineTimeoutMs);
+    QCOMPARE(arrived, (QList<std::pair<qint32, QString>>{{b->windowHandle(), "first"},
+                                                          {b->windowHandle(), "second"}}));
+    QCOMPARE(checks, 2);
+    QCOMPARE(ready.size(), first == -1 ? 1 : 0);
+}
+
 void TestInterProc::twoInstancesInOneProcess()
 {
     QWidget hostA;
@@ -886,6 +926,8 @@ void TestInterProc::twoInstancesInOneProcess()
             Qt::DirectConnection);
     }
     auto sees = [&](InterProc *from, const QString &caption) {
+        if (!from->isReady())
+            return false; // a send now would be held back and go out later
         from->setTargetSearchMethod(InterProc::ExactCaption);
         from->setTarget(caption);
         probed = 0;
