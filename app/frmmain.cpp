@@ -50,6 +50,7 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::frm
     // Skip is passed by reference, so the handler must run inside the emit.
     connect(InterProc1, &InterProc::WindowCheck, this, &frmMain::windowCheck, Qt::DirectConnection);
     connect(InterProc1, &InterProc::errorOccurred, this, &frmMain::showComponentError);
+    connect(InterProc1, &InterProc::connectionLost, this, &frmMain::connectionLost);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &frmMain::focusWindowChanged);
 
     load();
@@ -159,6 +160,15 @@ void frmMain::showComponentError(const QString &message)
         lines.append(message);
     errorBox->setText(lines.join(u'\n'));
     errorBox->show();
+}
+
+void frmMain::connectionLost()
+{
+    // The component has said why in the error box. The window stays open
+    // so that the received data can still be read and copied; it can no
+    // longer send.
+    for (QPushButton *button : cmdSend)
+        button->setEnabled(false);
 }
 
 QMessageBox *frmMain::newMessageBox(QMessageBox::Icon icon, const QString &title,

@@ -44,6 +44,7 @@ private:
     void cmdAboutClick();
     void cmdCloseClick();
     void showComponentError(const QString &message);
+    void connectionLost();
     QMessageBox *newMessageBox(QMessageBox::Icon icon, const QString &title, const QString &text);
 
     // Sending, receiving and acknowledging.
