@@ -217,20 +217,18 @@ int InterProcBusObject::sendNow(const Outgoing &payload)
     if (addressees.isEmpty())
         return 0;
 
-    const QByteArray utf8 = text.toUtf8();
-    if (utf8.size() > MaxTextBytes) {
-        reportFailure(QStringLiteral("Nothing was sent: StringData is %1 bytes long; at most %2 "
-                                     "bytes can be sent.")
-                          .arg(utf8.size())
-                          .arg(MaxTextBytes));
-        return 0;
-    }
     const QString &senderName = payload.senderName;
 
-    if (utf8.size() <= InlineTextLimit) {
-        for (const WindowInfo &window : addressees)
-            watchDelivery(window.proxy->DeliverUtf8(m_handle, senderName, number, utf8), window);
-        return int(addressees.size());
+    // Short texts travel inside the message. Each UTF-16 unit takes at least
+    // one byte of UTF-8, so a longer text cannot be short enough.
+    if (text.size() <= InlineTextLimit) {
+        const QByteArray utf8 = text.toUtf8();
+        if (utf8.size() <= InlineTextLimit) {
+            for (const WindowInfo &window : addressees)
+                watchDelivery(window.proxy->DeliverUtf8(m_handle, senderName, number, utf8),
+                              window);
+            return int(addressees.size());
+        }
     }
 
     if (!(m_connection.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing)) {
@@ -239,19 +237,31 @@ int InterProcBusObject::sendNow(const Outgoing &payload)
                           .arg(InlineTextLimit));
         return 0;
     }
+    auto tooLarge = [this](qint64 bytes) {
+        reportFailure(QStringLiteral("Nothing was sent: StringData takes %1 bytes or more as "
+                                     "UTF-8; at most %2 bytes can be sent.")
+                          .arg(bytes)
+                          .arg(MaxTextBytes));
+        return 0;
+    };
+    if (text.size() > MaxTextBytes)
+        return tooLarge(text.size());
     QString error;
-    PayloadText::UniqueFd fd = PayloadText::createSealedMemfd(utf8, &error);
+    qint64 size = 0;
+    PayloadText::UniqueFd fd = PayloadText::createSealedMemfd(QStringView(text), &size, &error);
     if (!fd.isValid()) {
         reportFailure(QStringLiteral("Nothing was sent: %1").arg(error));
         return 0;
     }
+    if (size > MaxTextBytes)
+        return tooLarge(size);
     // One sealed copy serves every receiver: each reads it through its own
     // mapping, never through the shared file offset.
     const QDBusUnixFileDescriptor shared(fd.get());
     for (const WindowInfo &window : addressees)
-        watchDelivery(window.proxy->DeliverSealed(m_handle, senderName, number, shared,
-                                                  qulonglong(utf8.size())),
-                      window);
+        watchDelivery(
+            window.proxy->DeliverSealed(m_handle, senderName, number, shared, qulonglong(size)),
+            window);
     return int(addressees.size());
 }
 

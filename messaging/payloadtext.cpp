@@ -3,10 +3,12 @@
 #include "buscontract.h"
 
 #include <QStringDecoder>
+#include <QStringEncoder>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,35 +54,68 @@ static QString systemError(const char *what)
         .arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
 }
 
-UniqueFd createSealedMemfd(QByteArrayView bytes, QString *error)
+// A memfd of `capacity` bytes, mapped for fill() to write into; fill
+// returns how many bytes it wrote, and the file is cut to that and sealed.
+// Writing through the mapping spares a temporary copy of the whole text.
+static UniqueFd sealedMemfd(qint64 capacity, const std::function<qint64(char *)> &fill,
+                            qint64 *size, QString *error)
 {
     UniqueFd fd(::memfd_create("calvorn-interproc-text", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!fd.isValid()) {
         *error = systemError("memfd_create");
         return {};
     }
-    if (::ftruncate(fd.get(), bytes.size()) != 0) {
-        *error = systemError("ftruncate");
+    if (::ftruncate(fd.get(), capacity) != 0) {
+        *error = systemError("sizing the text file");
         return {};
     }
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n =
-            ::pwrite(fd.get(), bytes.data() + written, size_t(bytes.size() - written), written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *error = systemError("writing the text");
+    qint64 used = 0;
+    if (capacity > 0) {
+        void *map =
+            ::mmap(nullptr, size_t(capacity), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+        if (map == MAP_FAILED) {
+            *error = systemError("mapping the text file");
             return {};
         }
-        written += n;
+        used = fill(static_cast<char *>(map));
+        ::munmap(map, size_t(capacity));
+    }
+    if (used != capacity && ::ftruncate(fd.get(), used) != 0) {
+        *error = systemError("sizing the text file");
+        return {};
     }
     if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) !=
         0) {
         *error = systemError("sealing the text");
         return {};
     }
+    *size = used;
     return fd;
+}
+
+UniqueFd createSealedMemfd(QByteArrayView bytes, QString *error)
+{
+    qint64 size = 0;
+    return sealedMemfd(
+        bytes.size(),
+        [bytes](char *out) {
+            std::memcpy(out, bytes.data(), size_t(bytes.size()));
+            return qint64(bytes.size());
+        },
+        &size, error);
+}
+
+UniqueFd createSealedMemfd(QStringView text, qint64 *size, QString *error)
+{
+    // UTF-8 takes at most three bytes for each UTF-16 unit; the pages that
+    // stay unused are never allocated and are cut off again.
+    return sealedMemfd(
+        qint64(text.size()) * 3,
+        [text](char *out) {
+            QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+            return qint64(encoder.appendToBuffer(out, text) - out);
+        },
+        size, error);
 }
 
 static ReadOutcome refuse(const char *name, const QString &message)

@@ -4,6 +4,7 @@
 
 #include <QByteArrayView>
 #include <QString>
+#include <QStringView>
 
 #include <optional>
 
@@ -36,6 +37,9 @@ private:
 // growing, so that a receiver can map it safely. On failure returns an
 // invalid descriptor and sets *error.
 UniqueFd createSealedMemfd(QByteArrayView bytes, QString *error);
+// The same for a text, written as UTF-8 straight into the memfd; *size gets
+// its length in bytes.
+UniqueFd createSealedMemfd(QStringView text, qint64 *size, QString *error);
 
 struct ReadOutcome
 {
