@@ -9,6 +9,8 @@
 #include <QDBusError>
 #include <QMessageBox>
 
+#include <cstdio>
+
 namespace {
 
 int failStart(const QString &reason)
@@ -26,6 +28,14 @@ int failStart(const QString &reason)
 
 int main(int argc, char *argv[])
 {
+    // Without any display Qt aborts while starting; say what is missing.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::fputs("CalvornTest needs a graphical desktop: neither DISPLAY nor WAYLAND_DISPLAY "
+                   "is set.\n",
+                   stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(CalvornVersion::ProductName));
     QApplication::setApplicationVersion(QString::fromLatin1(CalvornVersion::Version));
