@@ -10,6 +10,7 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     dbus-daemon libglib2.0-bin
     xvfb xauth xdotool xclip imagemagick x11-utils fonts-dejavu-core
+    clang-14 libclang-rt-14-dev
 )
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }
@@ -41,7 +42,14 @@ ensure_packages() {
 }
 
 build() {
-    say "Building in $BUILD_DIR"
-    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-    cmake --build "$BUILD_DIR" -j"$(nproc)"
+    build_in "$BUILD_DIR" "$@"
+}
+
+# build_in DIR [CMAKE_OPTION...]: configures and builds the project in DIR.
+build_in() {
+    local dir=$1
+    shift
+    say "Building in $dir"
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir" -j"$(nproc)"
 }

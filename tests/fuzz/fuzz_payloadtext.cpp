@@ -1,0 +1,134 @@
+// Fuzzes the decoding of a received text with arbitrary bytes. decodeUtf8
+// must accept exactly the well-formed UTF-8 (as an independent validator
+// judges it) and give back a text that encodes to the same bytes again.
+// readSealedText, handed the bytes in a sealed memfd, must read the same
+// text when the declared size is right, and refuse the descriptor when the
+// size is wrong, the limit too small or the memfd unsealed. And the sending
+// side's encoder must put any UTF-16 text, the same bytes read as UTF-16
+// units, into a sealed memfd that reads back as that text.
+#include "buscontract.h"
+#include "fuzzcheck.h"
+#include "payloadtext.h"
+
+#include <QByteArray>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+// Well-formed UTF-8 as the Unicode standard defines it: no overlong forms,
+// no surrogates, nothing above U+10FFFF, no truncated sequence. Counts the
+// UTF-16 units of the decoded text on the way.
+bool isWellFormedUtf8(const std::uint8_t *data, std::size_t size, qsizetype *utf16Units)
+{
+    *utf16Units = 0;
+    std::size_t at = 0;
+    while (at < size) {
+        const std::uint8_t lead = data[at];
+        std::size_t length = 1;
+        char32_t code = lead;
+        char32_t smallest = 0;
+        if (lead >= 0x80) {
+            if ((lead & 0xE0) == 0xC0) {
+                length = 2, code = lead & 0x1F, smallest = 0x80;
+            } else if ((lead & 0xF0) == 0xE0) {
+                length = 3, code = lead & 0x0F, smallest = 0x800;
+            } else if ((lead & 0xF8) == 0xF0) {
+                length = 4, code = lead & 0x07, smallest = 0x10000;
+            } else {
+                return false;
+            }
+            if (size - at < length)
+                return false;
+            for (std::size_t k = 1; k < length; ++k) {
+                if ((data[at + k] & 0xC0) != 0x80)
+                    return false;
+                code = (code << 6) | (data[at + k] & 0x3F);
+            }
+            if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+                return false;
+        }
+        *utf16Units += code >= 0x10000 ? 2 : 1;
+        at += length;
+    }
+    return true;
+}
+
+void checkRefused(const PayloadText::ReadOutcome &outcome, const char *errorName)
+{
+    FUZZ_CHECK(!outcome.text);
+    FUZZ_CHECK(outcome.errorName == QLatin1String(errorName));
+    FUZZ_CHECK(!outcome.errorMessage.isEmpty());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const QByteArrayView bytes(data, qsizetype(size));
+    qsizetype utf16Units = 0;
+    const bool wellFormed = isWellFormedUtf8(data, size, &utf16Units);
+
+    const std::optional<QString> decoded = PayloadText::decodeUtf8(bytes);
+    FUZZ_CHECK(decoded.has_value() == wellFormed);
+    if (decoded) {
+        FUZZ_CHECK(decoded->size() == utf16Units);
+        FUZZ_CHECK(decoded->toUtf8() == bytes);
+    }
+
+    QString error;
+    const PayloadText::UniqueFd sealed = PayloadText::createSealedMemfd(bytes, &error);
+    FUZZ_CHECK(sealed.isValid() && error.isEmpty());
+    const qint64 limit = BusContract::MaxTextBytes;
+
+    const PayloadText::ReadOutcome read = PayloadText::readSealedText(sealed.get(), size, limit);
+    FUZZ_CHECK(read.text == decoded);
+    if (read.text)
+        FUZZ_CHECK(read.errorName.isEmpty());
+    else
+        checkRefused(read, BusContract::ErrorInvalidText);
+
+    // A wrong size is refused however the bytes look: one more, one less,
+    // and one that differs in a single bit chosen by the input.
+    checkRefused(PayloadText::readSealedText(sealed.get(), size + 1, limit),
+                 BusContract::ErrorBadDescriptor);
+    if (size > 0) {
+        checkRefused(PayloadText::readSealedText(sealed.get(), size - 1, limit),
+                     BusContract::ErrorBadDescriptor);
+        const quint64 flipped = quint64(size) ^ (quint64(1) << (data[0] % 24));
+        checkRefused(PayloadText::readSealedText(sealed.get(), flipped, limit),
+                     BusContract::ErrorBadDescriptor);
+        // The limit is inclusive.
+        checkRefused(PayloadText::readSealedText(sealed.get(), size, qint64(size) - 1),
+                     BusContract::ErrorTooLarge);
+        FUZZ_CHECK(PayloadText::readSealedText(sealed.get(), size, qint64(size)).text == decoded);
+    }
+
+    // The same bytes in a memfd that anybody could still change are refused.
+    const PayloadText::UniqueFd unsealed(::memfd_create("fuzz-unsealed", MFD_CLOEXEC));
+    FUZZ_CHECK(unsealed.isValid());
+    FUZZ_CHECK(::write(unsealed.get(), data, size) == ssize_t(size));
+    checkRefused(PayloadText::readSealedText(unsealed.get(), size, limit),
+                 BusContract::ErrorBadDescriptor);
+
+    // Sending: a text arrives unchanged; a lone surrogate, which UTF-8
+    // cannot carry, arrives as one replacement character in its place.
+    QString units(qsizetype(size / 2), Qt::Uninitialized);
+    std::memcpy(units.data(), data, size_t(units.size()) * sizeof(char16_t));
+    qint64 sentSize = -1;
+    const PayloadText::UniqueFd sent = PayloadText::createSealedMemfd(units, &sentSize, &error);
+    FUZZ_CHECK(sent.isValid() && error.isEmpty());
+    const PayloadText::ReadOutcome back = PayloadText::readSealedText(sent.get(), sentSize, limit);
+    FUZZ_CHECK(back.text && back.text->size() == units.size());
+    if (QStringView(units).isValidUtf16()) {
+        FUZZ_CHECK(sentSize == units.toUtf8().size());
+        FUZZ_CHECK(*back.text == units);
+    }
+    return 0;
+}
