@@ -19,6 +19,7 @@
 //       broadcast_us_<receivers>; a send by exact caption and its answer:
 //       unicast_rt_us; QtDBus calls to that many services at once until each
 //       called back: dbus_fanout_us_<receivers> (medians)
+#include "benchdriver.h"
 #include "benchtext.h"
 #include "interproc.h"
 
@@ -27,9 +28,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QDeadlineTimer>
-#include <QProcess>
-#include <QTimer>
 #include <QWidget>
 
 #include <algorithm>
@@ -39,37 +37,17 @@
 #include <memory>
 #include <vector>
 
+using Bench::fail;
+using Bench::Peer;
+using Bench::result;
+using Bench::spinUntil;
+using Bench::startPeers;
+
 namespace {
 
-constexpr int WaitMs = 60000;
 const QString SmallText = QStringLiteral("a small payload"); // run.sh knows its size
 const QString BaselineInterface = QStringLiteral("org.calvorn.Bench");
 const QString BaselinePath = QStringLiteral("/bench");
-
-[[noreturn]] void fail(const QString &message)
-{
-    std::fprintf(stderr, "interproc_bench: %s\n", qPrintable(message));
-    std::exit(1);
-}
-
-void result(const QByteArray &key, double value)
-{
-    std::printf("RESULT %s %.6g\n", key.constData(), value);
-    std::fflush(stdout);
-}
-
-// Runs the event loop until done() holds; gives up after WaitMs.
-void spinUntil(const std::function<bool()> &done, const char *what)
-{
-    QDeadlineTimer deadline(WaitMs);
-    QTimer tick; // wakes the loop now and then to look at the deadline
-    tick.start(50);
-    while (!done()) {
-        if (deadline.hasExpired())
-            fail(QStringLiteral("timed out waiting for %1").arg(QLatin1String(what)));
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-}
 
 double percentile(std::vector<qint64> samples, double p)
 {
@@ -86,73 +64,6 @@ double median(const std::vector<qint64> &samples)
 int warmUpFor(int iterations)
 {
     return std::max(iterations / 10, 1);
-}
-
-// A helper process, talked to in lines over its standard input and output.
-class Peer
-{
-public:
-    Peer(const QString &program, const QStringList &arguments)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QCoreApplication::applicationDirPath() + QLatin1Char('/') + program,
-                        arguments);
-        if (!m_process.waitForStarted())
-            fail(QStringLiteral("cannot start %1: %2").arg(program, m_process.errorString()));
-    }
-
-    ~Peer()
-    {
-        m_process.closeWriteChannel(); // the end of its input ends it
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-    }
-
-    void command(const QByteArray &line) { m_process.write(line + '\n'); }
-
-    // The fields of the next line that starts with word; lines before it
-    // are dropped.
-    QList<QByteArray> waitFor(const QByteArray &word)
-    {
-        QList<QByteArray> fields;
-        spinUntil(
-            [&] {
-                m_buffer += m_process.readAllStandardOutput();
-                qsizetype end;
-                while ((end = m_buffer.indexOf('\n')) >= 0) {
-                    const QByteArray line = m_buffer.left(end);
-                    m_buffer.remove(0, end + 1);
-                    if (line.startsWith("FAILED "))
-                        fail(QStringLiteral("a helper reports: ") + QString::fromUtf8(line.mid(7)));
-                    fields = line.split(' ');
-                    if (fields.first() == word)
-                        return true;
-                }
-                if (m_process.state() == QProcess::NotRunning)
-                    fail(QStringLiteral("a helper ended while waiting for ") +
-                         QString::fromLatin1(word));
-                return false;
-            },
-            word.constData());
-        return fields;
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_buffer;
-};
-
-// Starts `count` peers of one kind, the i-th with the arguments args(i), and
-// waits until each is ready.
-std::vector<std::unique_ptr<Peer>> startPeers(const QString &program, int count,
-                                              const std::function<QStringList(int)> &args)
-{
-    std::vector<std::unique_ptr<Peer>> peers;
-    for (int i = 0; i < count; ++i)
-        peers.push_back(std::make_unique<Peer>(program, args(i)));
-    for (const auto &peer : peers)
-        peer->waitFor("READY");
-    return peers;
 }
 
 // The local window and its instance.

@@ -1,0 +1,268 @@
+// The window's benchmarks: frmMain, as CalvornTest shows it, logging a flood
+// of payloads and appending to a long log. Prints "RESULT <key> <value>"
+// lines:
+//
+//   window_bench flood <senders> <payloads each>
+//       that many bench_peer senders send their payloads at once; the window
+//       logs and acknowledges each. window_flood_per_s: payloads until every
+//       one was logged and every sender had all its acknowledgements;
+//       window_flood_stall_ms: the longest the window's event loop went
+//       without running a 1 ms timer meanwhile
+//   window_bench nobus <senders> <payloads each>
+//       the same window logs as many payloads, raised by emitting its
+//       InterProc1's DataArrival with SenderHandle 0 (the acknowledgement
+//       addresses nobody), in slices of 8 ms with the event loop running in
+//       between, as the component hands arrivals over: window_nobus_per_s,
+//       window_nobus_stall_ms
+//   window_bench append <count> <entries>...
+//       the log filled to each number of entries, then `count` more appended
+//       one at a time, each followed by the event loop pass that repaints the
+//       window: append_us_<entries>, the mean time per entry
+#include "benchdriver.h"
+#include "frmmain.h"
+#include "interproc.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <QWindow>
+
+#include <algorithm>
+
+using Bench::fail;
+using Bench::Peer;
+using Bench::result;
+using Bench::spinUntil;
+
+namespace {
+
+// What bench_peer's flood sends.
+const QString FloodText = QStringLiteral("a small payload");
+// How long the component raises arrivals before it lets the event loop run.
+constexpr qint64 DispatchSliceMs = 8;
+
+QString senderCaption(int sender)
+{
+    return QStringLiteral("Calvorn Control Sample - Client App - 12:00:%1")
+        .arg(sender, 2, 10, QLatin1Char('0'));
+}
+
+// The window, shown and on the bus, and a count of the payloads it logged.
+struct Window
+{
+    Window()
+    {
+        window.show();
+        spinUntil(
+            [this] {
+                return ipc()->isReady() && window.windowHandle() &&
+                       window.windowHandle()->isExposed();
+            },
+            "the window to be shown and on the bus");
+        // After the window's own handler, so a payload counts once logged.
+        QObject::connect(ipc(), &InterProc::DataArrival, ipc(), [this] {
+            ++logged;
+            lastLoggedNs = Bench::nowNs();
+        });
+    }
+
+    InterProc *ipc() const { return window.interProc(); }
+
+    // Raises DataArrival as the component would for a payload from no window.
+    void arrive(int sender, int number)
+    {
+        emit ipc()->DataArrival(0, senderCaption(sender), number, FloodText);
+    }
+
+    // Waits until a send by handle reaches each of these windows; sends
+    // nothing meanwhile.
+    void waitToKnow(const QList<qint32> &handles)
+    {
+        for (const qint32 handle : handles) {
+            bool known = false;
+            const auto probe = QObject::connect(
+                ipc(), &InterProc::WindowCheck, ipc(),
+                [&](qint32 checked, const QString &, bool &skip) {
+                    known = known || checked == handle;
+                    skip = true;
+                },
+                Qt::DirectConnection);
+            ipc()->setTarget(handle);
+            ipc()->setTargetSearchMethod(InterProc::WindowHandle);
+            spinUntil(
+                [&] {
+                    ipc()->Send();
+                    return known;
+                },
+                "the senders to be known");
+            QObject::disconnect(probe);
+        }
+    }
+
+    // Fails unless the log holds exactly `entries` entries of four lines.
+    void checkLog(qint64 entries) const
+    {
+        const auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
+        if (!log || log->blockCount() != 4 * entries + 1)
+            fail(QStringLiteral("the log holds %1 lines, not the %2 of %3 entries")
+                     .arg(log ? log->blockCount() - 1 : -1)
+                     .arg(4 * entries)
+                     .arg(entries));
+    }
+
+    frmMain window;
+    qint64 logged = 0;
+    qint64 lastLoggedNs = 0;
+};
+
+// A 1 ms timer on the event loop that keeps the time of each tick, for the
+// longest gap between two.
+class StallMeter
+{
+public:
+    StallMeter()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(1);
+        QObject::connect(&m_timer, &QTimer::timeout, &m_timer,
+                         [this] { m_ticks.push_back(Bench::nowNs()); });
+        m_ticks.reserve(1 << 16);
+        m_ticks.push_back(Bench::nowNs());
+        m_timer.start();
+    }
+
+    // The longest gap, in ms, that overlaps the time from start to end.
+    double longestMs(qint64 start, qint64 end)
+    {
+        m_ticks.push_back(Bench::nowNs());
+        qint64 longest = 0;
+        for (size_t i = 1; i < m_ticks.size(); ++i) {
+            if (m_ticks[i] > start && m_ticks[i - 1] < end)
+                longest = std::max(longest, m_ticks[i] - m_ticks[i - 1]);
+        }
+        return double(longest) / 1e6;
+    }
+
+private:
+    QTimer m_timer;
+    std::vector<qint64> m_ticks;
+};
+
+void flood(int senders, int each)
+{
+    Window host;
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < senders; ++i)
+        peers.push_back(std::make_unique<Peer>(
+            QStringLiteral("bench_peer"), QStringList{QStringLiteral("flood"), senderCaption(i)}));
+    QList<qint32> handles;
+    for (const auto &peer : peers)
+        handles.append(peer->waitFor("READY").value(1).toInt());
+    host.waitToKnow(handles);
+
+    const qint64 total = qint64(senders) * each;
+    const QByteArray command =
+        "flood " + QByteArray::number(host.ipc()->windowHandle()) + ' ' + QByteArray::number(each);
+    StallMeter stalls;
+    const qint64 start = Bench::nowNs();
+    for (const auto &peer : peers)
+        peer->command(command);
+    spinUntil([&] { return host.logged >= total; }, "the payloads");
+    qint64 end = host.lastLoggedNs;
+    for (const auto &peer : peers) {
+        const QList<QByteArray> acked = peer->waitFor("ACKED");
+        if (acked.value(1).toInt() != each)
+            fail(QStringLiteral("a sender had the wrong number of acknowledgements"));
+        end = std::max(end, acked.value(2).toLongLong());
+    }
+    if (host.logged != total)
+        fail(QStringLiteral("more payloads arrived than were sent"));
+    host.checkLog(total);
+    result("window_flood_per_s", double(total) / (double(end - start) / 1e9));
+    result("window_flood_stall_ms", stalls.longestMs(start, end));
+}
+
+void noBus(int senders, int each)
+{
+    Window host;
+    const qint64 total = qint64(senders) * each;
+    qint64 raised = 0;
+    QTimer pump;
+    pump.setInterval(0);
+    QObject::connect(&pump, &QTimer::timeout, &pump, [&] {
+        QElapsedTimer slice;
+        slice.start();
+        // The senders take turns, as their payloads would arrive.
+        while (raised < total && slice.elapsed() < DispatchSliceMs) {
+            host.arrive(int(raised % senders), int(raised / senders) + 1);
+            ++raised;
+        }
+        if (raised == total)
+            pump.stop();
+    });
+    StallMeter stalls;
+    const qint64 start = Bench::nowNs();
+    pump.start();
+    spinUntil([&] { return host.logged == total; }, "the payloads");
+    const qint64 end = host.lastLoggedNs;
+    host.checkLog(total);
+    result("window_nobus_per_s", double(total) / (double(end - start) / 1e9));
+    result("window_nobus_stall_ms", stalls.longestMs(start, end));
+}
+
+void append(int count, QList<qint64> levels)
+{
+    std::sort(levels.begin(), levels.end());
+    Window host;
+    constexpr int Senders = 8;
+    auto arrive = [&] {
+        host.arrive(int(host.logged % Senders), int(host.logged / Senders) + 1);
+    };
+    for (const qint64 level : levels) {
+        while (host.logged < level) {
+            arrive();
+            if (host.logged % 1000 == 0)
+                QCoreApplication::processEvents();
+        }
+        QCoreApplication::processEvents();
+        const qint64 start = Bench::nowNs();
+        for (int i = 0; i < count; ++i) {
+            arrive();
+            QCoreApplication::processEvents();
+        }
+        const qint64 elapsed = Bench::nowNs() - start;
+        result("append_us_" + QByteArray::number(level), double(elapsed) / count / 1e3);
+    }
+    host.checkLog(host.logged);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const QString figure = args.value(0);
+    QList<qint64> numbers;
+    for (const QString &arg : args.mid(1)) {
+        bool ok = false;
+        numbers.append(arg.toLongLong(&ok));
+        if (!ok || numbers.last() <= 0)
+            fail(QStringLiteral("not a positive number: ") + arg);
+    }
+
+    if (figure == QLatin1String("flood") && numbers.size() == 2) {
+        flood(int(numbers[0]), int(numbers[1]));
+    } else if (figure == QLatin1String("nobus") && numbers.size() == 2) {
+        noBus(int(numbers[0]), int(numbers[1]));
+    } else if (figure == QLatin1String("append") && numbers.size() >= 2) {
+        append(int(numbers[0]), numbers.mid(1));
+    } else {
+        std::fprintf(stderr, "usage: window_bench flood <senders> <payloads each>\n"
+                             "       window_bench nobus <senders> <payloads each>\n"
+                             "       window_bench append <count> <entries>...\n");
+        return 2;
+    }
+    return 0;
+}
