@@ -9,6 +9,7 @@
 //   probe <method> <target>                  -> MATCHES <n>   (windows a send would
 //                                               address; skips them all, sends nothing)
 //   caption <text>                           -> OK
+//   count                                    -> COUNT <payloads arrived so far>
 //   quit
 //
 //   READY <handle>                  once it knows the windows on the bus
@@ -17,6 +18,8 @@
 //   ARRIVAL <sender> <name> <long> <text>, or for texts over 4096 characters
 //   ARRIVALBIG <sender> <name> <long> <characters> <sha256 of the text's UTF-8>
 //   FAILED <handle> <reason>        deliveryFailed
+//   ERROR <message>                 errorOccurred (delivery failures included)
+//   LOST <message>                  connectionLost; the peer keeps running
 //
 // Options: --ack answers every payload that does not begin with "OK from "
 // by handle, from inside DataArrival; --skip-self skips its own window in
@@ -97,7 +100,8 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    int probed = -1; // windows seen by a running probe, -1 outside one
+    int probed = -1;    // windows seen by a running probe, -1 outside one
+    qint64 arrived = 0; // payloads raised through DataArrival
     QObject::connect(
         ipc, &InterProc::WindowCheck, ipc,
         [&](qint32 handle, const QString &name, bool &skip) {
@@ -113,6 +117,7 @@ int main(int argc, char **argv)
         Qt::DirectConnection);
     QObject::connect(ipc, &InterProc::DataArrival, ipc,
                      [&](qint32 sender, const QString &name, qint32 number, const QString &text) {
+                         ++arrived;
                          const QByteArray head = QByteArray::number(sender) + ' ' + b64(name) +
                                                  ' ' + QByteArray::number(number) + ' ';
                          if (text.size() > 4096)
@@ -133,6 +138,10 @@ int main(int argc, char **argv)
                      [](qint32 handle, const QString &, const QString &reason) {
                          emitLine("FAILED " + QByteArray::number(handle) + ' ' + b64(reason));
                      });
+    QObject::connect(ipc, &InterProc::errorOccurred, ipc,
+                     [](const QString &message) { emitLine("ERROR " + b64(message)); });
+    QObject::connect(ipc, &InterProc::connectionLost, ipc,
+                     [ipc] { emitLine("LOST " + b64(ipc->errorString())); });
 
     QByteArray pending;
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
@@ -151,6 +160,8 @@ int main(int argc, char **argv)
             const QByteArray &cmd = f.value(0);
             if (cmd == "quit") {
                 app.quit();
+            } else if (cmd == "count") {
+                emitLine("COUNT " + QByteArray::number(arrived));
             } else if (cmd == "caption") {
                 window.setWindowTitle(unb64(f.value(1)));
                 emitLine("OK");
