@@ -1,0 +1,239 @@
+// The session bus daemon ends while copies run on it: every instance says
+// so within seconds and keeps running with what it had received, and no
+// payload that was under way disappears without a report.
+#include "lineprocess.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+using namespace Faults;
+
+namespace {
+
+const QString serverCaption = QStringLiteral("Calvorn Control Sample - Server App");
+
+// A session bus daemon of the test's own, which the test can end.
+class PrivateBus
+{
+public:
+    ~PrivateBus()
+    {
+        if (m_daemon.state() != QProcess::NotRunning) {
+            m_daemon.kill();
+            m_daemon.waitForFinished();
+        }
+    }
+
+    bool start()
+    {
+        if (!m_dir.isValid())
+            return false;
+        m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_daemon.start(QStringLiteral("dbus-daemon"),
+                       {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                        QStringLiteral("--print-address=1"),
+                        QStringLiteral("--address=unix:tmpdir=") + m_dir.path()});
+        if (!QTest::qWaitFor([&] { return m_daemon.canReadLine(); }, LineTimeoutMs))
+            return false;
+        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+        return !m_address.isEmpty();
+    }
+
+    QProcessEnvironment environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_address);
+        return env;
+    }
+
+    QProcess &daemon() { return m_daemon; }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    QString m_address;
+};
+
+// The window program's window in a process of its own.
+class WindowHost : public LineProcess
+{
+public:
+    explicit WindowHost(const QProcessEnvironment &env)
+        : LineProcess(QStringLiteral(WINDOW_HOST), {}, env)
+    {}
+
+    // "server" or "client" once the window is on the bus, else empty.
+    QByteArray waitReady()
+    {
+        const QList<QByteArray> f =
+            takeLineIf([](const QByteArray &l) {
+                return l.startsWith("READY ") || l.startsWith("NOTCONNECTED ");
+            }).split(' ');
+        return f.size() == 3 && f.at(0) == "READY" && f.at(1).toInt() > 0 ? f.at(2) : QByteArray();
+    }
+
+    QString log()
+    {
+        command("log");
+        return unb64(takeLine("LOG ").mid(4));
+    }
+
+    QByteArray buttons()
+    {
+        command("buttons");
+        return takeLine("BUTTONS ");
+    }
+};
+
+// Ends a helper with its quit command; true when it ended normally with 0.
+bool quitCleanly(LineProcess &process)
+{
+    process.command("quit");
+    process.process().closeWriteChannel();
+    return waitForExit(process.process()) &&
+           process.process().exitStatus() == QProcess::NormalExit &&
+           process.process().exitCode() == 0;
+}
+
+} // namespace
+
+class FaultsBusGone : public QObject
+{
+    Q_OBJECT
+private slots:
+    void instancesOutliveTheBus_data();
+    void instancesOutliveTheBus();
+};
+
+void FaultsBusGone::instancesOutliveTheBus_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<int>("inFlight"); // payloads under way when the bus ends
+
+    QTest::newRow("daemon killed, idle") << int(SIGKILL) << 0;
+    QTest::newRow("daemon terminated, idle") << int(SIGTERM) << 0;
+    QTest::newRow("daemon killed, payloads under way") << int(SIGKILL) << 5000;
+    QTest::newRow("daemon terminated, payloads under way") << int(SIGTERM) << 5000;
+}
+
+void FaultsBusGone::instancesOutliveTheBus()
+{
+    QFETCH(int, signal);
+    QFETCH(int, inFlight);
+
+    PrivateBus bus;
+    QVERIFY(bus.start());
+    WindowHost window(bus.environment());
+    window.start();
+    QCOMPARE(window.waitReady(), QByteArray("server"));
+    Peer receiver(QStringLiteral("Gone Receiver"), {}, bus.environment());
+    Peer sender(QStringLiteral("Gone Sender"), {}, bus.environment());
+    receiver.start();
+    sender.start();
+    QVERIFY2(receiver.waitReady(), receiver.transcript().constData());
+    QVERIFY2(sender.waitReady(), sender.transcript().constData());
+    QVERIFY2(sender.waitUntilSees(0, serverCaption, 1), sender.transcript().constData());
+
+    // Something received by each before the bus goes.
+    const QString before = QStringLiteral("before the bus went");
+    QCOMPARE(sender.send(0, serverCaption, 7, before), 1);
+    const std::optional<Arrival> ack = sender.nextArrival();
+    QVERIFY2(ack, sender.transcript().constData());
+    QCOMPARE(ack->text, QStringLiteral("OK from \"%1\"").arg(serverCaption));
+    QCOMPARE(sender.sendTo(receiver, 8, before), 1);
+    QVERIFY2(receiver.nextArrival(), receiver.transcript().constData());
+    const QString windowLog = window.log();
+    QCOMPARE(windowLog, QStringLiteral("Sender = Gone Sender\nLongData = 7\nStringData = %1\n%2\n")
+                            .arg(before, QString(63, u'*')));
+
+    if (inFlight > 0) {
+        sender.sendMany(2, QString::number(receiver.handle()), inFlight,
+                        QStringLiteral("under way"));
+        QCOMPARE(sender.takeLine("SENT "), "SENT " + QByteArray::number(inFlight));
+        // The stream has begun to arrive.
+        QVERIFY2(!receiver.takeLine("ARRIVAL ").isEmpty(), receiver.transcript().constData());
+    }
+
+    QElapsedTimer sinceEnd;
+    sinceEnd.start();
+    QCOMPARE(::kill(pid_t(bus.daemon().processId()), signal), 0);
+    QVERIFY(waitForExit(bus.daemon()));
+
+    // Each instance tells why, and that the bus is lost.
+    for (LineProcess *instance :
+         {static_cast<LineProcess *>(&window), static_cast<LineProcess *>(&receiver),
+          static_cast<LineProcess *>(&sender)}) {
+        const QByteArray lost = instance->takeLine("LOST ");
+        QVERIFY2(!lost.isEmpty(), instance->transcript().constData());
+        qInfo(
+            "%s had reported the lost bus %lld ms after the daemon ended: %s",
+            instance->process().arguments().value(0, QStringLiteral("window")).toUtf8().constData(),
+            sinceEnd.elapsed(), qPrintable(unb64(lost.mid(5))));
+        QVERIFY2(unb64(lost.mid(5)).contains(QLatin1String("session bus")), lost);
+        const QByteArray error = instance->takeLine("ERROR ");
+        QVERIFY2(unb64(error.mid(6)).contains(QLatin1String("session bus")),
+                 instance->transcript().constData());
+    }
+
+    // The window keeps its log for reading and can no longer send.
+    QCOMPARE(window.buttons(), QByteArray("BUTTONS 0 0"));
+    QCOMPARE(window.log(), windowLog);
+
+    // The receiver keeps what it had: its own count matches all it reported,
+    // and the stream (if any) came without gaps, as one connection's payloads
+    // come in order. Payloads queued before the loss may still be handed
+    // over, so the count is taken until it stands still.
+    const int takenBefore = inFlight > 0 ? 2 : 1;
+    QList<QByteArray> received;
+    qint64 counted = -1;
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     counted = receiver.arrivedCount();
+                     received += receiver.takeReceivedLines("ARRIVAL ");
+                     return counted == received.size() + takenBefore;
+                 },
+                 LineTimeoutMs),
+             receiver.transcript().constData());
+    for (qsizetype i = 0; i < received.size(); ++i) {
+        const std::optional<Arrival> a = Arrival::parse(received.at(i));
+        QVERIFY(a);
+        QCOMPARE(a->longData, qint32(i + 2)); // LongData 1 was taken above
+    }
+    const int streamed = inFlight > 0 ? int(received.size()) + 1 : 0;
+    QCOMPARE(sender.arrivedCount(), qint64(1));
+
+    // Every payload under way either arrived or is reported as failed.
+    int failures = 0;
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     failures += int(sender.takeReceivedLines("FAILED ").size());
+                     return streamed + failures >= inFlight;
+                 },
+                 LineTimeoutMs),
+             qPrintable(QStringLiteral("%1 of %2 arrived, %3 reported as failed")
+                            .arg(streamed)
+                            .arg(inFlight)
+                            .arg(failures)));
+    if (inFlight > 0)
+        qInfo("of %d payloads under way %d arrived and %d were reported as failed", inFlight,
+              streamed, failures);
+
+    // A send now goes nowhere and says so.
+    QCOMPARE(sender.sendTo(receiver, 9, QStringLiteral("after")), 0);
+    QVERIFY2(!sender
+                  .takeLineIf([](const QByteArray &l) {
+                      return l.startsWith("ERROR ") &&
+                             unb64(l.mid(6)).startsWith(QLatin1String("Nothing was sent"));
+                  })
+                  .isEmpty(),
+             sender.transcript().constData());
+
+    QVERIFY2(quitCleanly(window), window.transcript().constData());
+    QVERIFY2(quitCleanly(receiver), receiver.transcript().constData());
+    QVERIFY2(quitCleanly(sender), sender.transcript().constData());
+}
+
+QTEST_GUILESS_MAIN(FaultsBusGone)
+#include "tst_faults_busgone.moc"

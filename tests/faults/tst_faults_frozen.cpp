@@ -1,0 +1,157 @@
+// A receiver frozen with SIGSTOP while a sender streams payloads to it and
+// to others: nobody else waits for it, and after it thaws every payload has
+// either arrived, in order, or been reported as failed by the sender.
+#include "lineprocess.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <csignal>
+#include <memory>
+#include <vector>
+
+using namespace Faults;
+
+namespace {
+
+// The state letter of a process in /proc (R, S, T, ...), or 0.
+char processState(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    return close >= 0 && close + 2 < line.size() ? line.at(close + 2) : 0;
+}
+
+} // namespace
+
+class FaultsFrozen : public QObject
+{
+    Q_OBJECT
+private slots:
+    void frozenReceiverLosesNothing_data();
+    void frozenReceiverLosesNothing();
+};
+
+void FaultsFrozen::frozenReceiverLosesNothing_data()
+{
+    // Whether the receiver stays frozen until the sender has given up on
+    // every payload to it, or thaws as soon as the others have theirs.
+    QTest::addColumn<bool>("pastTimeout");
+    QTest::newRow("thawed when the others are done") << false;
+    QTest::newRow("thawed after the delivery timeout") << true;
+}
+
+void FaultsFrozen::frozenReceiverLosesNothing()
+{
+    QFETCH(bool, pastTimeout);
+    constexpr int Count = 200;
+    const QString prefix = QStringLiteral("Stop Receiver");
+    const QString text = QStringLiteral("to the frozen and the others");
+
+    std::vector<std::unique_ptr<Peer>> peers;
+    peers.push_back(std::make_unique<Peer>(prefix + QStringLiteral(" frozen")));
+    peers.push_back(std::make_unique<Peer>(prefix + QStringLiteral(" A")));
+    peers.push_back(std::make_unique<Peer>(prefix + QStringLiteral(" B")));
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Stop Sender")));
+    for (const auto &peer : peers)
+        peer->start();
+    for (const auto &peer : peers)
+        QVERIFY2(peer->waitReady(), peer->transcript().constData());
+    Peer &frozen = *peers.at(0);
+    Peer &sender = *peers.back();
+    QVERIFY2(sender.waitUntilSees(1, prefix, 3), sender.transcript().constData());
+
+    QCOMPARE(::kill(frozen.pid(), SIGSTOP), 0);
+    QTRY_COMPARE(processState(frozen.pid()), 'T');
+
+    QElapsedTimer clock;
+    clock.start();
+    sender.sendMany(1, prefix, Count, text);
+    const QByteArray sent = sender.takeLine("SENT ");
+    const qint64 sentMs = clock.elapsed();
+    QCOMPARE(sent, "SENT " + QByteArray::number(3 * Count));
+    // The sender still takes commands while its payloads wait for the frozen one.
+    QCOMPARE(sender.probe(1, prefix), 3);
+    const qint64 probeMs = clock.elapsed();
+
+    for (Peer *other : {peers.at(1).get(), peers.at(2).get()}) {
+        for (int i = 1; i <= Count; ++i) {
+            const std::optional<Arrival> arrival = other->nextArrival();
+            QVERIFY2(arrival, other->transcript().constData());
+            QCOMPARE(arrival->sender, sender.handle());
+            QCOMPARE(arrival->longData, i);
+            QCOMPARE(arrival->text, text);
+        }
+    }
+    const qint64 othersMs = clock.elapsed();
+    QCOMPARE(processState(frozen.pid()), 'T');
+    qInfo("Send x%d returned after %lld ms, the sender answered a probe after %lld ms, the "
+          "others had all %d payloads after %lld ms",
+          Count, sentMs, probeMs, Count, othersMs);
+
+    int failures = 0;
+    if (pastTimeout) {
+        // The sender gives up on each payload the frozen one has not taken,
+        // and keeps taking commands while it waits.
+        QElapsedTimer waited;
+        waited.start();
+        while (failures < Count && waited.elapsed() < 120000) {
+            failures += int(sender.takeReceivedLines("FAILED ").size());
+            QCOMPARE(sender.probe(1, prefix), 3);
+            QTest::qWait(200);
+        }
+        qInfo("the sender reported %d failures within %lld ms", failures, waited.elapsed());
+        QCOMPARE(failures, Count);
+    }
+
+    QCOMPARE(::kill(frozen.pid(), SIGCONT), 0);
+    // One connection's payloads reach a receiver in order, so once this
+    // marker is in, everything sent before it is in too.
+    QCOMPARE(sender.sendTo(frozen, -1, QStringLiteral("marker")), 1);
+    QList<qint32> arrived;
+    for (;;) {
+        const std::optional<Arrival> arrival = frozen.nextArrival();
+        QVERIFY2(arrival, frozen.transcript().constData());
+        QCOMPARE(arrival->sender, sender.handle());
+        if (arrival->longData == -1)
+            break;
+        QCOMPARE(arrival->text, text);
+        arrived.append(arrival->longData);
+    }
+    const QList<QByteArray> failed = sender.takeReceivedLines("FAILED ");
+    for (const QByteArray &line : failed)
+        QCOMPARE(line.split(' ').value(1).toInt(), frozen.handle());
+    failures += int(failed.size());
+    qInfo("after it thawed the frozen receiver had %lld of %d payloads; the sender reported %d "
+          "as failed",
+          qint64(arrived.size()), Count, failures);
+
+    // In order, each at most once, and whatever is missing was reported.
+    for (qsizetype i = 0; i < arrived.size(); ++i) {
+        QVERIFY2(arrived.at(i) >= 1 && arrived.at(i) <= Count, qPrintable(QString::number(i)));
+        if (i > 0)
+            QVERIFY2(arrived.at(i) > arrived.at(i - 1), qPrintable(QString::number(i)));
+    }
+    const QString account = QStringLiteral("%1 payloads missing, %2 failures reported")
+                                .arg(Count - arrived.size())
+                                .arg(failures);
+    QVERIFY2(failures >= Count - arrived.size(), qPrintable(account));
+    // A sender that gives up on a payload after the delivery timeout reports
+    // it as not delivered, yet the call stays queued for the receiver in the
+    // bus daemon, which hands it over once the receiver runs again: the
+    // payload arrives after all. D-Bus cannot withdraw a queued call, so the
+    // sender's failures then count payloads that did arrive.
+    QEXPECT_FAIL("thawed after the delivery timeout",
+                 "payloads reported as failed after the timeout still arrive later", Continue);
+    QVERIFY2(failures == Count - arrived.size(), qPrintable(account));
+    for (Peer *other : {peers.at(1).get(), peers.at(2).get()})
+        QCOMPARE(other->takeReceivedLines("ARRIVAL ").size(), 0);
+    QVERIFY(sender.isRunning());
+    QVERIFY(frozen.isRunning());
+}
+
+QTEST_GUILESS_MAIN(FaultsFrozen)
+#include "tst_faults_frozen.moc"
