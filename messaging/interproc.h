@@ -99,7 +99,9 @@ signals:
     // delivery; setting Skip leaves that window out. Connect directly.
     void WindowCheck(qint32 WindowHandle, const QString &WindowName, bool &Skip);
 
-    // A payload could not be delivered to one window.
+    // A payload could not be delivered to one window, or (the reason says
+    // so) the window has not taken it in time: a frozen window still takes
+    // it once it runs again.
     void deliveryFailed(qint32 WindowHandle, const QString &WindowName, const QString &reason);
     // Any failure, as a sentence for the user (delivery failures included).
     void errorOccurred(const QString &message);

@@ -281,7 +281,11 @@ void InterProcBusObject::watchDelivery(const QDBusPendingCall &call, const Windo
                 case QDBusError::NoReply:
                 case QDBusError::Timeout:
                 case QDBusError::TimedOut:
-                    reason = QStringLiteral("it did not take the payload within %1 seconds")
+                    // The call stays queued for the window: a frozen window
+                    // still takes it once it runs again.
+                    reason = QStringLiteral("it has not taken the payload within %1 seconds; it "
+                                            "is busy or stopped and gets the payload if it runs "
+                                            "again")
                                  .arg(DeliveryTimeoutMs / 1000);
                     break;
                 case QDBusError::ServiceUnknown:
