@@ -15,6 +15,7 @@
 #include <QEvent>
 #include <QMessageBox>
 #include <QRandomGenerator>
+#include <QStringEncoder>
 #include <QTimer>
 #include <QWidget>
 
@@ -222,7 +223,10 @@ int InterProcBusObject::sendNow(const Outgoing &payload)
     // Short texts travel inside the message. Each UTF-16 unit takes at least
     // one byte of UTF-8, so a longer text cannot be short enough.
     if (text.size() <= InlineTextLimit) {
-        const QByteArray utf8 = text.toUtf8();
+        // The same encoder as for large texts, so that a lone surrogate
+        // becomes U+FFFD whatever the length of the text.
+        QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+        const QByteArray utf8 = encoder.encode(text);
         if (utf8.size() <= InlineTextLimit) {
             for (const WindowInfo &window : addressees)
                 watchDelivery(window.proxy->DeliverUtf8(m_handle, senderName, number, utf8),
@@ -322,9 +326,17 @@ bool InterProcBusObject::senderOwns(qint32 senderHandle)
     // be a window of the connection that made this call.
     if (senderHandle == 0)
         return true;
-    if (senderHandle > 0 && m_directory &&
-        m_directory->ownerOf(senderHandle) == message().service())
-        return true;
+    if (senderHandle > 0) {
+        const QString caller = message().service();
+        if (m_directory && m_directory->ownerOf(senderHandle) == caller)
+            return true;
+        // A window the directory does not know yet (it is still loading, or
+        // the window has just joined): the bus itself says who owns it.
+        const QDBusReply<QString> owner =
+            m_connection.interface()->serviceOwner(serviceForHandle(senderHandle));
+        if (owner.isValid() && owner.value() == caller)
+            return true;
+    }
     sendErrorReply(QLatin1String(ErrorSenderMismatch),
                    QStringLiteral("Window %1 is not a window of this connection; send 0 "
                                   "as the sender handle when you have no window.")
