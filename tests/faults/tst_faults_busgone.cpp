@@ -1,14 +1,14 @@
 // The session bus daemon ends while copies run on it: every instance says
 // so within seconds and keeps running with what it had received, and no
 // payload that was under way disappears without a report.
-#include "lineprocess.h"
+#include "peerprocess.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 
 #include <csignal>
 
-using namespace Faults;
+using namespace TestSupport;
 
 namespace {
 

@@ -3,7 +3,7 @@
 // acknowledged, and the window's event loop keeps running meanwhile.
 #include "frmmain.h"
 #include "interproc.h"
-#include "lineprocess.h"
+#include "peerprocess.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -15,9 +15,8 @@
 
 #include <ctime>
 #include <memory>
-#include <vector>
 
-using namespace Faults;
+using namespace TestSupport;
 
 namespace {
 const QString serverCaption = QStringLiteral("Calvorn Control Sample - Server App");
@@ -53,7 +52,7 @@ void FaultsFlood::floodReachesOneWindow()
     QTRY_VERIFY_WITH_TIMEOUT(ip->isReady(), LineTimeoutMs);
     QSignalSpy errors(ip, &InterProc::errorOccurred);
 
-    std::vector<std::unique_ptr<Peer>> peers;
+    PeerList peers;
     for (int i = 1; i <= senders; ++i)
         peers.push_back(std::make_unique<Peer>(QStringLiteral("Flood Sender %1").arg(i)));
     for (const auto &peer : peers)

@@ -4,7 +4,7 @@
 // thousand calls at once. None of it delivers anything it should not, and
 // the receiver keeps running with every valid payload.
 #include "interproc.h"
-#include "lineprocess.h"
+#include "peerprocess.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -22,12 +22,10 @@
 #include <limits>
 #include <memory>
 
-using namespace Faults;
+using namespace TestSupport;
 
 namespace {
 
-const QString BusInterface = QStringLiteral("org.calvorn.InterProc");
-const QString BusPath = QStringLiteral("/org/calvorn/InterProc");
 const QString SenderMismatch = QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch");
 const QString InvalidText = QStringLiteral("org.calvorn.InterProc.Error.InvalidText");
 const QString TooLarge = QStringLiteral("org.calvorn.InterProc.Error.TooLarge");
@@ -35,9 +33,8 @@ const QString UnknownMethod = QStringLiteral("org.freedesktop.DBus.Error.Unknown
 
 QDBusMessage callTo(qint32 handle, const QString &method, const QVariantList &arguments)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.calvorn.InterProc.Window.H%1").arg(handle), BusPath, BusInterface,
-        method);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(serviceOf(handle), BusPath, BusInterface, method);
     call.setArguments(arguments);
     return call;
 }

@@ -2,16 +2,15 @@
 // to others: nobody else waits for it, and after it thaws every payload has
 // either arrived, in order, or been reported as lost by the sender; one
 // reported as not taken in time may still arrive.
-#include "lineprocess.h"
+#include "peerprocess.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 
 #include <csignal>
 #include <memory>
-#include <vector>
 
-using namespace Faults;
+using namespace TestSupport;
 
 namespace {
 
@@ -52,7 +51,7 @@ void FaultsFrozen::frozenReceiverLosesNothing()
     const QString prefix = QStringLiteral("Stop Receiver");
     const QString text = QStringLiteral("to the frozen and the others");
 
-    std::vector<std::unique_ptr<Peer>> peers;
+    PeerList peers;
     peers.push_back(std::make_unique<Peer>(prefix + QStringLiteral(" frozen")));
     peers.push_back(std::make_unique<Peer>(prefix + QStringLiteral(" A")));
     peers.push_back(std::make_unique<Peer>(prefix + QStringLiteral(" B")));

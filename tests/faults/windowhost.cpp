@@ -12,30 +12,13 @@
 //   LOST <message>                   connectionLost; the window stays open
 #include "frmmain.h"
 #include "interproc.h"
+#include "lineprotocol.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSocketNotifier>
 
-#include <cstdio>
-#include <unistd.h>
-
-namespace {
-
-void emitLine(const QByteArray &line)
-{
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-QByteArray b64(const QString &text)
-{
-    return text.toUtf8().toBase64();
-}
-
-} // namespace
+using namespace TestSupport;
 
 int main(int argc, char **argv)
 {
@@ -52,33 +35,19 @@ int main(int argc, char **argv)
                      [ip] { emitLine("LOST " + b64(ip->errorString())); });
     window.show();
 
-    QByteArray pending;
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
-        char buffer[4096];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0) {
+    const StdinLines input([&](const QByteArray &line) {
+        const QByteArray cmd = line.trimmed();
+        if (cmd == "quit") {
             app.quit();
-            return;
-        }
-        pending.append(buffer, n);
-        qsizetype end;
-        while ((end = pending.indexOf('\n')) >= 0) {
-            const QByteArray cmd = pending.left(end).trimmed();
-            pending.remove(0, end + 1);
-            if (cmd == "quit") {
-                app.quit();
-            } else if (cmd == "log") {
-                const auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
-                emitLine("LOG " + b64(log->toPlainText()));
-            } else if (cmd == "buttons") {
-                QByteArray line = "BUTTONS";
-                for (const char *name : {"cmdSend_0", "cmdSend_1"})
-                    line += window.findChild<QPushButton *>(QLatin1String(name))->isEnabled()
-                                ? " 1"
-                                : " 0";
-                emitLine(line);
-            }
+        } else if (cmd == "log") {
+            const auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
+            emitLine("LOG " + b64(log->toPlainText()));
+        } else if (cmd == "buttons") {
+            QByteArray report = "BUTTONS";
+            for (const char *name : {"cmdSend_0", "cmdSend_1"})
+                report +=
+                    window.findChild<QPushButton *>(QLatin1String(name))->isEnabled() ? " 1" : " 0";
+            emitLine(report);
         }
     });
 

@@ -25,41 +25,14 @@
 // by handle, from inside DataArrival; --skip-self skips its own window in
 // WindowCheck.
 #include "interproc.h"
+#include "lineprotocol.h"
 
 #include <QApplication>
-#include <QCryptographicHash>
-#include <QSocketNotifier>
-#include <QStringDecoder>
 #include <QWidget>
 
-#include <cstdio>
-#include <unistd.h>
+using namespace TestSupport;
 
 namespace {
-
-QByteArray b64(const QString &text)
-{
-    return text.toUtf8().toBase64();
-}
-
-// Decodes exactly: unlike QString::fromUtf8, keeps a leading byte order mark.
-QString unb64(const QByteArray &field)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
-    return decoder.decode(QByteArray::fromBase64(field));
-}
-
-void emitLine(const QByteArray &line)
-{
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-QByteArray sha256(const QString &text)
-{
-    return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex();
-}
 
 // A text of exactly `bytes` bytes of UTF-8 that mixes one-, two-, three- and
 // four-byte characters, CR LF and NUL.
@@ -143,62 +116,49 @@ int main(int argc, char **argv)
     QObject::connect(ipc, &InterProc::connectionLost, ipc,
                      [ipc] { emitLine("LOST " + b64(ipc->errorString())); });
 
-    QByteArray pending;
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
-        char buffer[65536];
-        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n <= 0) {
+    const StdinLines input([&](const QByteArray &line) {
+        const QList<QByteArray> f = line.split(' ');
+        const QByteArray &cmd = f.value(0);
+        if (cmd == "quit") {
             app.quit();
-            return;
-        }
-        pending.append(buffer, n);
-        qsizetype end;
-        while ((end = pending.indexOf('\n')) >= 0) {
-            const QList<QByteArray> f = pending.left(end).split(' ');
-            pending.remove(0, end + 1);
-            const QByteArray &cmd = f.value(0);
-            if (cmd == "quit") {
-                app.quit();
-            } else if (cmd == "count") {
-                emitLine("COUNT " + QByteArray::number(arrived));
-            } else if (cmd == "caption") {
-                window.setWindowTitle(unb64(f.value(1)));
-                emitLine("OK");
-            } else if (cmd == "probe") {
-                const int method = f.value(1).toInt();
-                ipc->setTargetSearchMethod(method);
-                ipc->setTarget(targetFor(method, unb64(f.value(2))));
-                probed = 0;
-                ipc->Send();
-                emitLine("MATCHES " + QByteArray::number(probed));
-                probed = -1;
-            } else if (cmd == "send" || cmd == "sendbig" || cmd == "sendmany") {
-                const int method = f.value(1).toInt();
-                ipc->setTargetSearchMethod(method);
-                ipc->setTarget(targetFor(method, unb64(f.value(2))));
-                if (cmd == "sendmany") {
-                    const int n = f.value(3).toInt();
-                    const QString text = unb64(f.value(4));
-                    int total = 0;
-                    for (int i = 1; i <= n; ++i) {
-                        ipc->setLongData(i);
-                        ipc->setStringData(text);
-                        total += ipc->Send();
-                    }
-                    emitLine("SENT " + QByteArray::number(total));
-                    continue;
-                }
-                ipc->setLongData(f.value(3).toInt());
-                if (cmd == "sendbig") {
-                    const QString text = makeText(f.value(4).toLongLong());
+        } else if (cmd == "count") {
+            emitLine("COUNT " + QByteArray::number(arrived));
+        } else if (cmd == "caption") {
+            window.setWindowTitle(unb64(f.value(1)));
+            emitLine("OK");
+        } else if (cmd == "probe") {
+            const int method = f.value(1).toInt();
+            ipc->setTargetSearchMethod(method);
+            ipc->setTarget(targetFor(method, unb64(f.value(2))));
+            probed = 0;
+            ipc->Send();
+            emitLine("MATCHES " + QByteArray::number(probed));
+            probed = -1;
+        } else if (cmd == "send" || cmd == "sendbig" || cmd == "sendmany") {
+            const int method = f.value(1).toInt();
+            ipc->setTargetSearchMethod(method);
+            ipc->setTarget(targetFor(method, unb64(f.value(2))));
+            if (cmd == "sendmany") {
+                const int n = f.value(3).toInt();
+                const QString text = unb64(f.value(4));
+                int total = 0;
+                for (int i = 1; i <= n; ++i) {
+                    ipc->setLongData(i);
                     ipc->setStringData(text);
-                    const int count = ipc->Send();
-                    emitLine("SENT " + QByteArray::number(count) + ' ' + sha256(text));
-                } else {
-                    ipc->setStringData(unb64(f.value(4)));
-                    emitLine("SENT " + QByteArray::number(ipc->Send()));
+                    total += ipc->Send();
                 }
+                emitLine("SENT " + QByteArray::number(total));
+                return;
+            }
+            ipc->setLongData(f.value(3).toInt());
+            if (cmd == "sendbig") {
+                const QString text = makeText(f.value(4).toLongLong());
+                ipc->setStringData(text);
+                const int count = ipc->Send();
+                emitLine("SENT " + QByteArray::number(count) + ' ' + sha256(text));
+            } else {
+                ipc->setStringData(unb64(f.value(4)));
+                emitLine("SENT " + QByteArray::number(ipc->Send()));
             }
         }
     });

@@ -2,16 +2,13 @@
 // interproc_peer.cpp), and two inside this process, all on the private
 // session bus the test runs on.
 #include "interproc.h"
+#include "peerprocess.h"
 
-#include <QCryptographicHash>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
-#include <QDeadlineTimer>
 #include <QProcess>
 #include <QSet>
-#include <QStringDecoder>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -25,53 +22,12 @@
 #include <limits>
 #include <memory>
 #include <optional>
-#include <vector>
 
-#ifndef INTERPROC_PEER
-#error "INTERPROC_PEER must name the peer program"
-#endif
+using namespace TestSupport;
 
 namespace {
 
-constexpr int LineTimeoutMs = 60000;
 constexpr int HugeTimeoutMs = 400000;
-// The peer reports texts longer than this by length and digest.
-constexpr qsizetype PeerInlineChars = 4096;
-
-const QString BusInterface = QStringLiteral("org.calvorn.InterProc");
-const QString BusPath = QStringLiteral("/org/calvorn/InterProc");
-
-QString serviceOf(qint32 handle)
-{
-    return QStringLiteral("org.calvorn.InterProc.Window.H%1").arg(handle);
-}
-
-QByteArray b64(const QString &text)
-{
-    return text.toUtf8().toBase64();
-}
-
-// Unlike QString::fromUtf8, keeps a leading byte order mark.
-QString exactUtf8(const QByteArray &bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
-    return decoder.decode(bytes);
-}
-
-QString unb64(const QByteArray &field)
-{
-    return exactUtf8(QByteArray::fromBase64(field));
-}
-
-bool waitForExit(QProcess &process)
-{
-    return process.state() == QProcess::NotRunning || process.waitForFinished(LineTimeoutMs);
-}
-
-QByteArray sha256(const QString &text)
-{
-    return QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex();
-}
 
 // A text of exactly `bytes` bytes of UTF-8: a leading byte order mark, then
 // characters one to four bytes long with CR LF and NUL among them.
@@ -93,262 +49,6 @@ QString textOfUtf8Bytes(qsizetype bytes)
     text += QString(bytes - used, QLatin1Char('z'));
     return text;
 }
-
-// A payload as a peer reports it.
-struct Arrival
-{
-    qint32 sender = 0;
-    QString name;
-    qint32 longData = 0;
-    QString text;           // short texts
-    qint64 characters = -1; // long texts: length and digest only
-    QByteArray digest;
-
-    bool operator==(const Arrival &) const = default;
-
-    static Arrival of(qint32 sender, const QString &name, qint32 longData, const QString &text)
-    {
-        Arrival a{sender, name, longData, {}, -1, {}};
-        if (text.size() > PeerInlineChars) {
-            a.characters = text.size();
-            a.digest = sha256(text);
-        } else {
-            a.text = text;
-        }
-        return a;
-    }
-
-    static std::optional<Arrival> parse(const QByteArray &line)
-    {
-        const QList<QByteArray> f = line.split(' ');
-        if (f.size() < 5)
-            return std::nullopt;
-        Arrival a;
-        a.sender = f.at(1).toInt();
-        a.name = unb64(f.at(2));
-        a.longData = f.at(3).toInt();
-        if (f.at(0) == "ARRIVALBIG" && f.size() == 6) {
-            a.characters = f.at(4).toLongLong();
-            a.digest = f.at(5);
-        } else if (f.at(0) == "ARRIVAL" && f.size() == 5) {
-            a.text = unb64(f.at(4));
-        } else {
-            return std::nullopt;
-        }
-        return a;
-    }
-};
-
-char *toString(const Arrival &a)
-{
-    QByteArray s = "sender " + QByteArray::number(a.sender) + ", name ";
-    std::unique_ptr<char[]> name(QTest::toPrettyUnicode(a.name));
-    s += name.get();
-    s += ", LongData " + QByteArray::number(a.longData) + ", text ";
-    if (a.characters >= 0) {
-        s += QByteArray::number(a.characters) + " characters, sha256 " + a.digest;
-    } else {
-        std::unique_ptr<char[]> text(QTest::toPrettyUnicode(a.text.left(200)));
-        s += text.get();
-    }
-    return qstrdup(s.constData());
-}
-
-// One peer process hosting one instance, driven over its standard input.
-// Lines it prints are kept until a test takes them, so that a test can look
-// for the line it expects while others are still in between.
-class Peer
-{
-public:
-    explicit Peer(const QString &caption, const QStringList &options = {},
-                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
-        : m_caption(caption)
-    {
-        m_process.setProcessEnvironment(env);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.setProgram(QStringLiteral(INTERPROC_PEER));
-        m_process.setArguments(QStringList{caption} + options);
-    }
-
-    ~Peer()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.write("quit\n");
-            m_process.closeWriteChannel();
-            if (!m_process.waitForFinished(30000)) {
-                m_process.kill();
-                m_process.waitForFinished(30000);
-            }
-        }
-        // The peers of the next test must not meet this window any more.
-        if (m_handle > 0) {
-            QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
-            (void)QTest::qWaitFor(
-                [&] { return !bus->isServiceRegistered(serviceOf(m_handle)).value(); }, 30000);
-        }
-    }
-
-    Peer(const Peer &) = delete;
-    Peer &operator=(const Peer &) = delete;
-
-    void start() { m_process.start(); }
-
-    // Waits until the instance is on the bus; false if it reported anything
-    // else first or the process ended.
-    bool waitReady()
-    {
-        const QByteArray line = takeLineIf([](const QByteArray &l) {
-            return l.startsWith("READY ") || l.startsWith("NOTCONNECTED ");
-        });
-        if (!line.startsWith("READY "))
-            return false;
-        m_handle = line.mid(6).toInt();
-        return m_handle > 0;
-    }
-
-    qint32 handle() const { return m_handle; }
-    QString caption() const { return m_caption; }
-    QProcess &process() { return m_process; }
-
-    void command(const QByteArray &line) { m_process.write(line + '\n'); }
-
-    // Takes the first line not taken yet that matches, waiting for it;
-    // empty when none came in time or the process ended without it.
-    template <typename Predicate>
-    QByteArray takeLineIf(Predicate matches, int timeoutMs = LineTimeoutMs)
-    {
-        QByteArray found;
-        auto take = [&] {
-            readAvailable();
-            for (qsizetype i = 0; i < m_pending.size(); ++i) {
-                if (matches(m_pending.at(i))) {
-                    found = m_pending.takeAt(i);
-                    return true;
-                }
-            }
-            return m_process.state() == QProcess::NotRunning && !m_process.bytesAvailable();
-        };
-        if (!take())
-            (void)QTest::qWaitFor(take, timeoutMs);
-        return found;
-    }
-
-    QByteArray takeLine(const QByteArray &prefix, int timeoutMs = LineTimeoutMs)
-    {
-        return takeLineIf([&](const QByteArray &l) { return l.startsWith(prefix); }, timeoutMs);
-    }
-
-    // Takes every line received so far that starts with prefix.
-    QList<QByteArray> takeReceivedLines(const QByteArray &prefix)
-    {
-        readAvailable();
-        QList<QByteArray> taken;
-        for (qsizetype i = 0; i < m_pending.size();) {
-            if (m_pending.at(i).startsWith(prefix))
-                taken.append(m_pending.takeAt(i));
-            else
-                ++i;
-        }
-        return taken;
-    }
-
-    std::optional<Arrival> nextArrival(int timeoutMs = LineTimeoutMs)
-    {
-        return Arrival::parse(takeLineIf(
-            [](const QByteArray &l) {
-                return l.startsWith("ARRIVAL ") || l.startsWith("ARRIVALBIG ");
-            },
-            timeoutMs));
-    }
-
-    // Sends through the instance; the count Send returned, or -1.
-    int send(int method, const QString &target, qint32 longData, const QString &text)
-    {
-        command("send " + QByteArray::number(method) + ' ' + b64(target) + ' ' +
-                QByteArray::number(longData) + ' ' + b64(text));
-        return countOf(takeLine("SENT "));
-    }
-
-    int sendTo(const Peer &receiver, qint32 longData, const QString &text)
-    {
-        return send(InterProc::WindowHandle, QString::number(receiver.handle()), longData, text);
-    }
-
-    // How many windows a send would address now; -1 if the peer did not say.
-    int probe(int method, const QString &target)
-    {
-        command("probe " + QByteArray::number(method) + ' ' + b64(target));
-        return countOf(takeLine("MATCHES "));
-    }
-
-    // Other instances learn of new windows and captions from the bus, a
-    // little later than they happen: waits until this one sees `count`.
-    bool waitUntilSees(int method, const QString &target, int count)
-    {
-        QDeadlineTimer deadline(LineTimeoutMs);
-        while (!deadline.hasExpired()) {
-            const int seen = probe(method, target);
-            if (seen == count)
-                return true;
-            if (seen < 0)
-                return false;
-            QTest::qWait(20);
-        }
-        return false;
-    }
-
-    bool rename(const QString &caption)
-    {
-        command("caption " + b64(caption));
-        if (takeLine("OK").isEmpty())
-            return false;
-        m_caption = caption;
-        return true;
-    }
-
-    // The last lines the peer printed, for failure messages.
-    QByteArray transcript()
-    {
-        readAvailable();
-        QByteArray text = "\n--- peer \"" + m_caption.toUtf8() + "\" (" +
-                          QByteArray::number(m_handle) + "), last lines:";
-        for (const QByteArray &line : m_history)
-            text += '\n' + line.left(160);
-        return text;
-    }
-
-private:
-    static int countOf(const QByteArray &sentLine)
-    {
-        const QList<QByteArray> f = sentLine.split(' ');
-        bool ok = false;
-        const int count = f.value(1).toInt(&ok);
-        return f.size() >= 2 && ok ? count : -1;
-    }
-
-    void readAvailable()
-    {
-        m_buffer += m_process.readAllStandardOutput();
-        qsizetype end;
-        while ((end = m_buffer.indexOf('\n')) >= 0) {
-            const QByteArray line = m_buffer.left(end);
-            m_buffer.remove(0, end + 1);
-            m_pending.append(line);
-            m_history.append(line);
-            if (m_history.size() > 30)
-                m_history.removeFirst();
-        }
-    }
-
-    QString m_caption;
-    QProcess m_process;
-    qint32 m_handle = 0;
-    QByteArray m_buffer;
-    QList<QByteArray> m_pending;
-    QList<QByteArray> m_history;
-};
-
-using PeerList = std::vector<std::unique_ptr<Peer>>;
 
 // Stops the test function when a helper that checks things has failed.
 #define CHECKED(call)                                                                              \
@@ -699,8 +399,7 @@ void TestInterProc::manyPayloadsArriveInOrder()
     QVERIFY2(sender.waitUntilSees(1, QStringLiteral("Many Receiver"), 2),
              sender.transcript().constData());
 
-    sender.command("sendmany 1 " + b64(QStringLiteral("Many Receiver")) + ' ' +
-                   QByteArray::number(Count) + ' ' + b64(text));
+    sender.sendMany(1, QStringLiteral("Many Receiver"), Count, text);
     QCOMPARE(sender.takeLine("SENT "), "SENT " + QByteArray::number(2 * Count));
     for (int r = 0; r < 2; ++r) {
         Peer &receiver = *peers.at(r);
@@ -790,8 +489,7 @@ void TestInterProc::killedReceiverHurtsNoOther()
              sender.transcript().constData());
 
     const QString text = QStringLiteral("stream ").repeated(200);
-    sender.command("sendmany 1 " + b64(QStringLiteral("Stream Receiver")) + ' ' +
-                   QByteArray::number(Count) + ' ' + b64(text));
+    sender.sendMany(1, QStringLiteral("Stream Receiver"), Count, text);
     QVERIFY2(victim.nextArrival(), victim.transcript().constData());
     victim.process().kill();
     QVERIFY(waitForExit(victim.process()));
@@ -875,7 +573,7 @@ void TestInterProc::sendBeforeReadyIsHeldBack()
         QCOMPARE(checks, 0);
     QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), 2, LineTimeoutMs);
     QCOMPARE(arrived, (QList<std::pair<qint32, QString>>{{b->windowHandle(), "first"},
-                                                          {b->windowHandle(), "second"}}));
+                                                         {b->windowHandle(), "second"}}));
     QCOMPARE(checks, 2);
     QCOMPARE(ready.size(), first == -1 ? 1 : 0);
 }
