@@ -63,10 +63,11 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
         "$bin_dir/window_bench" flood "$senders" "$each"
         # shellcheck disable=SC2086
         "$bin_dir/window_bench" append "$appends" $log_sizes
-        if [ -x "$bin_dir/startup_bench" ]; then
+        if [ -x "$bin_dir/startup_bench" ] && command -v Xvfb >/dev/null; then
             "$bin_dir/startup_bench" "$startups" "$settle_ms" \
                 calvorn "Calvorn Control Sample - Server App" "$app" \
-                bare "Bare Qt Window" "$bin_dir/bare_window"
+                bare "Bare Qt Window" "$bin_dir/bare_window" \
+                label "Qt Window with a Label" "$bin_dir/label_window"
         fi
     done
     exit 0
@@ -121,15 +122,22 @@ for n in $groups; do
     row "broadcast to $n, us / $n QtDBus calls + calls back" "broadcast_us_$n" "dbus_fanout_us_$n"
 done
 row "window: payloads/s, $senders x $each / no bus" window_flood_per_s window_nobus_per_s ">= 0.5"
+row "window: its thread's CPU/payload, us / no bus" window_flood_cpu_us window_nobus_cpu_us
 row "window: longest stall, ms / no bus" window_flood_stall_ms window_nobus_stall_ms "max <= 50"
+row "window: longest stall less CPU wait, ms / no bus" window_flood_busy_stall_ms \
+    window_nobus_busy_stall_ms
 first_size=${log_sizes%% *}
 for n in ${log_sizes#* }; do
     target=
     [ "$n" = 100000 ] && target="<= 2"
     row "log append at $n entries, us / at $first_size" "append_us_$n" "append_us_$first_size" "$target"
+    row "  of it in the handler, us / at $first_size" "append_handler_us_$n" \
+        "append_handler_us_$first_size" "$target"
 done
 row "start-up to window mapped, ms / bare Qt window" startup_ms_calvorn startup_ms_bare "<= 1.3"
+row "start-up to window mapped, ms / Qt window + label" startup_ms_calvorn startup_ms_label
 row "resident memory, MiB / bare Qt window" rss_mib_calvorn rss_mib_bare "diff <= 10"
+row "resident memory, MiB / Qt window + label" rss_mib_calvorn rss_mib_label
 
 echo
 echo "InterProc benchmarks: $reps repetition(s), $(nproc) CPUs, load average before: $load"
@@ -196,13 +204,17 @@ window: frmMain on Qt's offscreen platform logging payloads from N senders
   that send at once, until every payload was logged and every sender had its
   acknowledgements; no bus: the same window logging as many payloads raised
   in slices of 8 ms with SenderHandle 0, whose acknowledgements go nowhere.
-  stall: the longest gap between two runs of a 1 ms timer in the window's
-  process meanwhile (target: the largest of all repetitions).
+  CPU/payload: the window thread's CPU time, whatever else runs. stall: the
+  longest gap between two runs of a 1 ms timer on the window's thread
+  (target: the largest of all repetitions); less CPU wait: the longest gap
+  less the time the thread was ready to run but waited for a CPU, read from
+  /proc/thread-self/schedstat: the stall that the window itself causes.
 log append: one more entry through the DataArrival handler and the event
   loop pass that repaints, in a window whose log holds that many entries.
 start-up: from the start of the process until its window is mapped on a
   private Xvfb; CalvornTest is the first copy (the server) and shows its
   "Info" notice; memory: VmRSS ${settle_ms} ms after the window was mapped,
-  notice included. The bare window is a QWidget of the same size and a title.
+  notice included. The bare window is a QWidget of the same size and a title;
+  + label: the same with one QLabel, so that it needs the font system too.
 EOF
 exit "$missing"

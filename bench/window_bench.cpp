@@ -7,17 +7,21 @@
 //       logs and acknowledges each. window_flood_per_s: payloads until every
 //       one was logged and every sender had all its acknowledgements;
 //       window_flood_stall_ms: the longest the window's event loop went
-//       without running a 1 ms timer meanwhile
+//       without running a 1 ms timer meanwhile; window_flood_busy_stall_ms:
+//       the longest such gap less the time the window's thread waited for a
+//       CPU in it; window_flood_cpu_us: the window thread's CPU time per
+//       payload
 //   window_bench nobus <senders> <payloads each>
 //       the same window logs as many payloads, raised by emitting its
 //       InterProc1's DataArrival with SenderHandle 0 (the acknowledgement
-//       addresses nobody), in slices of 8 ms with the event loop running in
-//       between, as the component hands arrivals over: window_nobus_per_s,
-//       window_nobus_stall_ms
+//       addresses nobody), in slices of 8 ms posted to the event loop one
+//       after the other, as the component hands arrivals over: window_nobus_per_s,
+//       window_nobus_stall_ms, window_nobus_busy_stall_ms, window_nobus_cpu_us
 //   window_bench append <count> <entries>...
 //       the log filled to each number of entries, then `count` more appended
 //       one at a time, each followed by the event loop pass that repaints the
-//       window: append_us_<entries>, the mean time per entry
+//       window: append_us_<entries>, the mean time per entry, and
+//       append_handler_us_<entries>, the part of it in the DataArrival handler
 #include "benchdriver.h"
 #include "frmmain.h"
 #include "interproc.h"
@@ -29,6 +33,11 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
 
 using Bench::fail;
 using Bench::Peer;
@@ -116,8 +125,54 @@ struct Window
     qint64 lastLoggedNs = 0;
 };
 
-// A 1 ms timer on the event loop that keeps the time of each tick, for the
-// longest gap between two.
+// The window thread's clocks: wall, CPU and the time it spent runnable
+// but waiting for a CPU (from /proc/thread-self/schedstat; 0 where that is
+// missing).
+struct ThreadClock
+{
+    qint64 wallNs = 0;
+    qint64 cpuNs = 0;
+    qint64 waitNs = 0;
+};
+
+class ThreadClockReader
+{
+public:
+    ThreadClockReader() : m_schedstat(::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC))
+    {}
+    ~ThreadClockReader()
+    {
+        if (m_schedstat >= 0)
+            ::close(m_schedstat);
+    }
+    ThreadClockReader(const ThreadClockReader &) = delete;
+    ThreadClockReader &operator=(const ThreadClockReader &) = delete;
+
+    ThreadClock now() const
+    {
+        ThreadClock clock;
+        clock.wallNs = Bench::nowNs();
+        timespec cpu = {};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+        clock.cpuNs = qint64(cpu.tv_sec) * 1000000000 + cpu.tv_nsec;
+        char text[96];
+        const ssize_t n = m_schedstat >= 0 ? ::pread(m_schedstat, text, sizeof text - 1, 0) : -1;
+        if (n > 0) {
+            text[n] = '\0';
+            // "<ns on a CPU> <ns waiting for one> <time slices>"
+            char *rest = nullptr;
+            std::strtoll(text, &rest, 10);
+            clock.waitNs = std::strtoll(rest, nullptr, 10);
+        }
+        return clock;
+    }
+
+private:
+    int m_schedstat;
+};
+
+// A 1 ms timer on the window's event loop that reads the thread's clocks at
+// each run, for the longest gap between two.
 class StallMeter
 {
 public:
@@ -126,27 +181,46 @@ public:
         m_timer.setTimerType(Qt::PreciseTimer);
         m_timer.setInterval(1);
         QObject::connect(&m_timer, &QTimer::timeout, &m_timer,
-                         [this] { m_ticks.push_back(Bench::nowNs()); });
+                         [this] { m_ticks.push_back(m_clock.now()); });
         m_ticks.reserve(1 << 16);
-        m_ticks.push_back(Bench::nowNs());
+        m_ticks.push_back(m_clock.now());
         m_timer.start();
     }
 
-    // The longest gap, in ms, that overlaps the time from start to end.
-    double longestMs(qint64 start, qint64 end)
+    ThreadClock now() const { return m_clock.now(); }
+
+    // Reports, for the time from start to end (wall clock), the longest gap
+    // between two runs of the timer (<prefix>_stall_ms), the longest gap
+    // less the time the thread waited for a CPU in it (<prefix>_busy_stall_ms:
+    // the stall the window caused itself), and the thread's CPU time per
+    // payload (<prefix>_cpu_us).
+    void report(const QByteArray &prefix, const ThreadClock &start, qint64 end, qint64 payloads)
     {
-        m_ticks.push_back(Bench::nowNs());
+        m_ticks.push_back(m_clock.now());
         qint64 longest = 0;
+        qint64 longestBusy = 0;
+        const ThreadClock *first = nullptr;
+        const ThreadClock *last = nullptr;
         for (size_t i = 1; i < m_ticks.size(); ++i) {
-            if (m_ticks[i] > start && m_ticks[i - 1] < end)
-                longest = std::max(longest, m_ticks[i] - m_ticks[i - 1]);
+            const ThreadClock &a = m_ticks[i - 1];
+            const ThreadClock &b = m_ticks[i];
+            if (b.wallNs <= start.wallNs || a.wallNs >= end)
+                continue;
+            longest = std::max(longest, b.wallNs - a.wallNs);
+            longestBusy = std::max(longestBusy, b.wallNs - a.wallNs - (b.waitNs - a.waitNs));
+            first = first ? first : &a;
+            last = &b;
         }
-        return double(longest) / 1e6;
+        result(prefix + "_stall_ms", double(longest) / 1e6);
+        result(prefix + "_busy_stall_ms", double(longestBusy) / 1e6);
+        if (first)
+            result(prefix + "_cpu_us", double(last->cpuNs - start.cpuNs) / double(payloads) / 1e3);
     }
 
 private:
+    ThreadClockReader m_clock;
     QTimer m_timer;
-    std::vector<qint64> m_ticks;
+    std::vector<ThreadClock> m_ticks;
 };
 
 void flood(int senders, int each)
@@ -165,7 +239,8 @@ void flood(int senders, int each)
     const QByteArray command =
         "flood " + QByteArray::number(host.ipc()->windowHandle()) + ' ' + QByteArray::number(each);
     StallMeter stalls;
-    const qint64 start = Bench::nowNs();
+    const ThreadClock started = stalls.now();
+    const qint64 start = started.wallNs;
     for (const auto &peer : peers)
         peer->command(command);
     spinUntil([&] { return host.logged >= total; }, "the payloads");
@@ -180,7 +255,7 @@ void flood(int senders, int each)
         fail(QStringLiteral("more payloads arrived than were sent"));
     host.checkLog(total);
     result("window_flood_per_s", double(total) / (double(end - start) / 1e9));
-    result("window_flood_stall_ms", stalls.longestMs(start, end));
+    stalls.report("window_flood", started, end, total);
 }
 
 void noBus(int senders, int each)
@@ -188,27 +263,29 @@ void noBus(int senders, int each)
     Window host;
     const qint64 total = qint64(senders) * each;
     qint64 raised = 0;
-    QTimer pump;
-    pump.setInterval(0);
-    QObject::connect(&pump, &QTimer::timeout, &pump, [&] {
-        QElapsedTimer slice;
-        slice.start();
+    // Like the component: raise arrivals for one slice, then post the rest
+    // behind whatever else the event loop has to do.
+    QObject pump;
+    std::function<void()> slice = [&] {
+        QElapsedTimer elapsed;
+        elapsed.start();
         // The senders take turns, as their payloads would arrive.
-        while (raised < total && slice.elapsed() < DispatchSliceMs) {
+        while (raised < total && elapsed.elapsed() < DispatchSliceMs) {
             host.arrive(int(raised % senders), int(raised / senders) + 1);
             ++raised;
         }
-        if (raised == total)
-            pump.stop();
-    });
+        if (raised < total)
+            QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
+    };
     StallMeter stalls;
-    const qint64 start = Bench::nowNs();
-    pump.start();
+    const ThreadClock started = stalls.now();
+    const qint64 start = started.wallNs;
+    QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
     spinUntil([&] { return host.logged == total; }, "the payloads");
     const qint64 end = host.lastLoggedNs;
     host.checkLog(total);
     result("window_nobus_per_s", double(total) / (double(end - start) / 1e9));
-    result("window_nobus_stall_ms", stalls.longestMs(start, end));
+    stalls.report("window_nobus", started, end, total);
 }
 
 void append(int count, QList<qint64> levels)
@@ -226,13 +303,17 @@ void append(int count, QList<qint64> levels)
                 QCoreApplication::processEvents();
         }
         QCoreApplication::processEvents();
+        qint64 inHandler = 0;
         const qint64 start = Bench::nowNs();
         for (int i = 0; i < count; ++i) {
+            const qint64 before = Bench::nowNs();
             arrive();
+            inHandler += Bench::nowNs() - before;
             QCoreApplication::processEvents();
         }
         const qint64 elapsed = Bench::nowNs() - start;
         result("append_us_" + QByteArray::number(level), double(elapsed) / count / 1e3);
+        result("append_handler_us_" + QByteArray::number(level), double(inHandler) / count / 1e3);
     }
     host.checkLog(host.logged);
 }
