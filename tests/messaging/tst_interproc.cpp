@@ -8,6 +8,7 @@
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTest>
@@ -93,6 +94,7 @@ private slots:
     void handlesArePositiveAndDistinct();
     void twoInstancesInOneProcess();
     void sendBeforeReadyIsHeldBack();
+    void receiverChecksSenderBeforeReady();
 
     void commandLineDeliver_data();
     void commandLineDeliver();
@@ -540,6 +542,41 @@ void TestInterProc::handlesArePositiveAndDistinct()
     QCOMPARE(handles.size(), count);
 }
 
+void TestInterProc::receiverChecksSenderBeforeReady()
+{
+    // The test's own connection owns a window name, as a window that was on
+    // the bus before the receiver started would, and calls the receiver at
+    // once: the receiver has not learnt who owns that window yet and must
+    // ask the bus instead of refusing, or accepting, blindly.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    constexpr qint32 OwnWindow = 424242;
+    QVERIFY(bus.interface()->registerService(serviceOf(OwnWindow)).isValid());
+    const auto releaseName =
+        qScopeGuard([&] { bus.interface()->unregisterService(serviceOf(OwnWindow)); });
+
+    QWidget host;
+    host.setWindowTitle(QStringLiteral("Fresh receiver"));
+    auto *receiver = new InterProc(&host);
+    QList<qint32> senders;
+    connect(
+        receiver, &InterProc::DataArrival, this,
+        [&](qint32 sender, const QString &, qint32, const QString &) { senders.append(sender); });
+    QVERIFY(!receiver->isReady());
+
+    auto deliver = [&](qint32 senderHandle) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            serviceOf(receiver->windowHandle()), BusPath, BusInterface, QStringLiteral("Deliver"));
+        call << senderHandle << QStringLiteral("early") << 1 << QStringLiteral("text");
+        return bus.asyncCall(call);
+    };
+    QDBusPendingCall own = deliver(OwnWindow);
+    QDBusPendingCall foreign = deliver(OwnWindow + 1); // nobody's window
+    QTRY_VERIFY_WITH_TIMEOUT(own.isFinished() && foreign.isFinished(), LineTimeoutMs);
+    QVERIFY2(!own.isError(), qPrintable(own.error().message()));
+    QCOMPARE(foreign.error().name(), QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch"));
+    QTRY_COMPARE_WITH_TIMEOUT(senders, QList<qint32>{OwnWindow}, LineTimeoutMs);
+}
+
 void TestInterProc::sendBeforeReadyIsHeldBack()
 {
     QWidget hostA;
@@ -603,10 +640,11 @@ void TestInterProc::twoInstancesInOneProcess()
     QList<Received> toA;
     QList<Received> toB;
     for (auto [instance, log] : {std::pair{a, &toA}, std::pair{b, &toB}}) {
-        connect(instance, &InterProc::DataArrival, this,
-                [log](qint32 sender, const QString &name, qint32 number, const QString &text) {
-                    log->append({sender, name, number, text, QThread::currentThread()});
-                });
+        connect(
+            instance, &InterProc::DataArrival, this,
+            [log = log](qint32 sender, const QString &name, qint32 number, const QString &text) {
+                log->append({sender, name, number, text, QThread::currentThread()});
+            });
     }
     int probed = -1;
     QList<std::pair<qint32, QString>> checked;
