@@ -6,7 +6,9 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
+#include <QEventLoop>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSet>
@@ -95,6 +97,7 @@ private slots:
     void twoInstancesInOneProcess();
     void sendBeforeReadyIsHeldBack();
     void receiverChecksSenderBeforeReady();
+    void arrivalsWaitForANestedEventLoop();
 
     void commandLineDeliver_data();
     void commandLineDeliver();
@@ -575,6 +578,59 @@ void TestInterProc::receiverChecksSenderBeforeReady()
     QVERIFY2(!own.isError(), qPrintable(own.error().message()));
     QCOMPARE(foreign.error().name(), QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch"));
     QTRY_COMPARE_WITH_TIMEOUT(senders, QList<qint32>{OwnWindow}, LineTimeoutMs);
+}
+
+void TestInterProc::arrivalsWaitForANestedEventLoop()
+{
+    // The first handler runs an event loop of its own, as a modal dialog
+    // does, while a peer's further payloads come in: none of them may reach
+    // a handler before the first one has returned, and all arrive in order.
+    QWidget host;
+    host.setWindowTitle(QStringLiteral("Modal Receiver"));
+    auto *receiver = new InterProc(&host);
+    QTRY_VERIFY_WITH_TIMEOUT(receiver->isReady(), LineTimeoutMs);
+    Peer sender(QStringLiteral("Modal Sender"));
+    sender.start();
+    QVERIFY2(sender.waitReady(), sender.transcript().constData());
+    QVERIFY2(
+        sender.waitUntilSees(InterProc::WindowHandle, QString::number(receiver->windowHandle()), 1),
+        sender.transcript().constData());
+
+    constexpr int Count = 20;
+    const QString target = QString::number(receiver->windowHandle());
+    const QString text = QStringLiteral("while a dialog is open");
+    int depth = 0;
+    int deepest = 0;
+    int sent = 1;
+    QList<qint32> order;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    connect(receiver, &InterProc::DataArrival, this, [&](qint32, const QString &, qint32 number) {
+        deepest = std::max(deepest, ++depth);
+        order.append(number);
+        if (number == 1) {
+            // The rest is sent while this handler runs; waiting for each
+            // SENT line spins an event loop, as a dialog would.
+            for (int i = 2; i <= Count; ++i)
+                sent += sender.send(InterProc::WindowHandle, target, i, text);
+            // Calls are answered once queued, so when a call of ours made
+            // after the last SENT line is answered, the payloads are in.
+            QDBusMessage ping =
+                QDBusMessage::createMethodCall(serviceOf(receiver->windowHandle()), BusPath,
+                                               BusInterface, QStringLiteral("Describe"));
+            QEventLoop nested;
+            auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(ping), &nested);
+            connect(watcher, &QDBusPendingCallWatcher::finished, &nested, &QEventLoop::quit);
+            nested.exec();
+            QTest::qWait(100); // a little longer, for anything still under way
+        }
+        --depth;
+    });
+    QCOMPARE(sender.send(InterProc::WindowHandle, target, 1, text), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(order.size(), Count, LineTimeoutMs);
+    QCOMPARE(sent, Count);
+    QCOMPARE(deepest, 1);
+    for (int i = 0; i < Count; ++i)
+        QCOMPARE(order.at(i), i + 1);
 }
 
 void TestInterProc::sendBeforeReadyIsHeldBack()
