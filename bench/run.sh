@@ -140,7 +140,8 @@ row "resident memory, MiB / bare Qt window" rss_mib_calvorn rss_mib_bare "diff <
 row "resident memory, MiB / Qt window + label" rss_mib_calvorn rss_mib_label
 
 echo
-echo "InterProc benchmarks: $reps repetition(s), $(nproc) CPUs, load average before: $load"
+echo "InterProc and window benchmarks: $reps repetition(s), $(nproc) CPUs, load average before: $load," \
+    "after: $(cut -d' ' -f1-3 /proc/loadavg)"
 [ "$quick" = 1 ] && echo "(quick mode: tiny sizes; the figures mean nothing)"
 missing=0
 printf '%s\n' "${rows[@]}" | awk -F'|' -v results="$results" -v quick="$quick" '
