@@ -115,4 +115,18 @@ inline std::vector<std::unique_ptr<Peer>> startPeers(const QString &program, int
     return peers;
 }
 
+// The positive whole numbers that follow a benchmark's figure name on its
+// command line.
+inline QList<qint64> positiveNumbers(const QStringList &args)
+{
+    QList<qint64> numbers;
+    for (const QString &arg : args) {
+        bool ok = false;
+        numbers.append(arg.toLongLong(&ok));
+        if (!ok || numbers.last() <= 0)
+            fail(QStringLiteral("not a positive number: ") + arg);
+    }
+    return numbers;
+}
+
 } // namespace Bench

@@ -39,6 +39,7 @@
 
 using Bench::fail;
 using Bench::Peer;
+using Bench::positiveNumbers;
 using Bench::result;
 using Bench::spinUntil;
 using Bench::startPeers;
@@ -383,13 +384,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     const QString figure = args.value(0);
-    QList<qint64> numbers;
-    for (const QString &arg : args.mid(1)) {
-        bool ok = false;
-        numbers.append(arg.toLongLong(&ok));
-        if (!ok || numbers.last() <= 0)
-            fail(QStringLiteral("not a positive number: ") + arg);
-    }
+    const QList<qint64> numbers = positiveNumbers(args.mid(1));
 
     if (figure == QLatin1String("roundtrip") && numbers.size() == 1) {
         roundTrip(int(numbers[0]));
