@@ -24,6 +24,11 @@ say "No desktop here (display or session bus missing): starting a private sessio
 say "and a virtual display, and showing three copies exchanging payloads there."
 export DEMO_SHOT="${DEMO_SHOT:-$BUILD_DIR/demo/calvorn-demo.png}"
 mkdir -p "$(dirname "$DEMO_SHOT")"
+if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    # Qt wants a private runtime folder; a console session may have none.
+    export XDG_RUNTIME_DIR="$BUILD_DIR/demo/runtime"
+    mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+fi
 env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY \
     xvfb-run -a -s "-screen 0 1024x768x24" \
     dbus-run-session -- "$ROOT/scripts/demo.sh" "$PROGRAM"
