@@ -49,7 +49,7 @@ InterProcBusObject::InterProcBusObject(InterProc *q, QWidget *host)
       m_connection(QString())
 {
     if (m_window) {
-        m_caption = m_window->windowTitle();
+        m_caption = busSafe(m_window->windowTitle());
         m_window->installEventFilter(this);
     }
     connectToBus();
@@ -95,9 +95,9 @@ void InterProcBusObject::connectToBus()
 
     m_directory = new WindowDirectory(m_connection, this);
     connect(m_directory, &WindowDirectory::ready, this, &InterProcBusObject::sendDeferred);
-    m_directory->start(m_handle, busSafe(m_caption));
+    m_directory->start(m_handle, m_caption);
     m_connected = true;
-    emit CaptionChanged(m_handle, busSafe(m_caption));
+    emit CaptionChanged(m_handle, m_caption);
 
     // QtDBus has no signal for a lost connection (the bus daemon ended);
     // failed calls tell at once, and this check tells an idle instance.
@@ -135,10 +135,10 @@ bool InterProcBusObject::claimHandle()
 bool InterProcBusObject::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_window && event->type() == QEvent::WindowTitleChange) {
-        m_caption = m_window->windowTitle();
+        m_caption = busSafe(m_window->windowTitle());
         if (m_directory) {
-            m_directory->setOwnCaption(busSafe(m_caption));
-            emit CaptionChanged(m_handle, busSafe(m_caption));
+            m_directory->setOwnCaption(m_caption);
+            emit CaptionChanged(m_handle, m_caption);
         }
     }
     return QObject::eventFilter(watched, event);
@@ -185,7 +185,7 @@ int InterProcBusObject::send()
     }
     // The payload as it is now: neither later property changes nor handlers
     // of WindowCheck change this send.
-    Outgoing payload{target, searchMethod, longData, stringData, busSafe(m_caption)};
+    Outgoing payload{target, searchMethod, longData, stringData, m_caption};
     if (!m_directory->isReady()) {
         m_deferred.append(std::move(payload));
         return -1;
@@ -316,7 +316,7 @@ void InterProcBusObject::watchDelivery(const QDBusPendingCall &call, const Windo
 
 int InterProcBusObject::Describe(QString &caption)
 {
-    caption = busSafe(m_caption);
+    caption = m_caption;
     return m_handle;
 }
 

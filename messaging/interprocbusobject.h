@@ -98,7 +98,7 @@ private:
     qint32 m_handle = 0;
     bool m_connected = false;
     QTimer *m_connectionCheck = nullptr;
-    QString m_caption;
+    QString m_caption; // the window title, as sent on the bus
     QString m_error;
 
     QList<Outgoing> m_deferred; // sent before the directory was loaded

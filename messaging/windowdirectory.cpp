@@ -10,7 +10,6 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
-#include <QPointer>
 #include <QTimer>
 
 #include <algorithm>

@@ -46,7 +46,6 @@ public:
     QList<WindowInfo> match(qint32 method, const QVariant &target) const;
     // Unique name of the connection that owns the window, or empty.
     QString ownerOf(qint32 handle) const;
-    qsizetype size() const { return m_windows.size(); }
 
 signals:
     void ready();
