@@ -1,8 +1,8 @@
 #include "windowdirectory.h"
 
 #include "buscontract.h"
-#include "interproc.h"
 #include "interproc_proxy.h"
+#include "interprocendpoint.h"
 #include "interproclogging.h"
 
 #include <QDBusConnectionInterface>
@@ -119,19 +119,19 @@ QList<WindowInfo> WindowDirectory::match(qint32 method, const QVariant &target) 
 {
     QList<WindowInfo> found;
     switch (method) {
-    case InterProc::ExactCaption:
-    case InterProc::CaptionPrefix: {
+    case InterProcEndpoint::ExactCaption:
+    case InterProcEndpoint::CaptionPrefix: {
         const QString text = target.toString();
         for (const WindowInfo &window : m_windows) {
             if (!window.captionKnown)
                 continue;
-            if (method == InterProc::ExactCaption ? window.caption == text
-                                                  : window.caption.startsWith(text))
+            if (method == InterProcEndpoint::ExactCaption ? window.caption == text
+                                                          : window.caption.startsWith(text))
                 found.append(window);
         }
         break;
     }
-    case InterProc::WindowHandle: {
+    case InterProcEndpoint::WindowHandle: {
         bool ok = false;
         const qint32 handle = target.toInt(&ok);
         if (ok && m_windows.contains(handle))

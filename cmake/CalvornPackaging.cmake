@@ -1,0 +1,37 @@
+# Debian packages built with `cpack -G DEB` in the build folder:
+#   libinterproc1 holds both shared libraries, libinterproc-dev the headers, CMake and
+#   pkg-config files and the bus contract, calvorntest the program.
+set(CPACK_PACKAGE_NAME calvorn)
+set(CPACK_PACKAGE_VENDOR "Calvorn")
+set(CPACK_PACKAGE_CONTACT "CalvornTest developers <calvorn@localhost>")
+set(CPACK_PACKAGE_VERSION ${INTERPROC_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "InterProc messaging over the D-Bus session bus")
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_COMPONENTS_ALL Runtime Development Program)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+
+set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS Runtime)
+set(CPACK_COMPONENT_PROGRAM_DEPENDS Runtime)
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libinterproc1)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+    "InterProc libraries\n The InterProc messaging component: libInterProcCore (endpoints for any\n program) and libInterProcWidgets (the control a Qt window hosts).")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libinterproc-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "qt6-base-dev")
+set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+    "InterProc development files\n Headers, CMake package, pkg-config files and the D-Bus interface\n description of the InterProc messaging component.")
+
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME calvorntest)
+set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION x11)
+set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
+    "Desktop test program for InterProc\n Several copies exchange numbers and texts through InterProc; the first\n copy is the server, later ones clients.")
+
+include(CPack)

@@ -1,0 +1,197 @@
+#include "admission.h"
+
+#include "buscontract.h"
+#include "payloadtext.h"
+#include "windowdirectory.h"
+
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QFuture>
+#include <QPromise>
+#include <QSet>
+#include <QThreadPool>
+
+using namespace BusContract;
+
+namespace {
+// Calls held back at once, from all callers together. A caller that floods
+// an endpoint with calls it cannot vouch for is refused beyond this instead
+// of growing the endpoint's memory without end.
+constexpr int MaxHeld = 4096;
+const QString LimitsExceeded = QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded");
+} // namespace
+
+struct Admission::Pending
+{
+    QDBusMessage call;
+    Payload payload;
+    bool senderKnown = false;
+    bool senderOk = false;
+    bool textKnown = true;
+    QString errorName; // set when the text was refused
+    QString errorMessage;
+
+    bool decided() const { return senderKnown && textKnown; }
+};
+
+Admission::Admission(const QDBusConnection &connection, const WindowDirectory *directory,
+                     Inbox *inbox, QObject *parent)
+    : QObject(parent), m_connection(connection), m_directory(directory), m_inbox(inbox)
+{}
+
+Admission::~Admission() = default;
+
+Admission::Owner Admission::senderOwner(qint32 senderHandle, const QString &caller) const
+{
+    // Handle 0 stands for a sender without a window; any other handle must
+    // be a window of the connection that made the call.
+    if (senderHandle == 0)
+        return Owner::Verified;
+    if (senderHandle < 0)
+        return Owner::Refused;
+    if (m_directory && m_directory->ownerOf(senderHandle) == caller)
+        return Owner::Verified;
+    // A window the directory does not know yet (it is still loading, or the
+    // window has just joined): the bus itself tells who owns it.
+    return Owner::Unknown;
+}
+
+void Admission::admit(const QDBusMessage &call, Payload payload)
+{
+    const Owner owner = senderOwner(payload.senderHandle, call.service());
+    if (owner == Owner::Refused)
+        return refuseSender(call, payload.senderHandle);
+    const auto held = m_held.constFind(call.service());
+    const bool behindOthers = held != m_held.cend() && !held->empty();
+    if (owner == Owner::Verified && !behindOthers)
+        return accept(call, std::move(payload));
+    hold(call, std::move(payload), owner);
+}
+
+void Admission::admitSealed(const QDBusMessage &call, Payload payload,
+                            const QDBusUnixFileDescriptor &text, quint64 size)
+{
+    const Owner owner = senderOwner(payload.senderHandle, call.service());
+    if (owner == Owner::Refused)
+        return refuseSender(call, payload.senderHandle);
+    PendingPtr pending = hold(call, std::move(payload), owner);
+    if (!pending)
+        return;
+    pending->textKnown = false;
+
+    // Checking, mapping and decoding up to hundreds of MiB takes far too long
+    // for the owner's thread; the worker hands the outcome back to it.
+    auto promise = std::make_shared<QPromise<PayloadText::ReadOutcome>>();
+    promise->future().then(this, [this, pending](const PayloadText::ReadOutcome &outcome) {
+        if (outcome.text) {
+            pending->payload.stringData = *outcome.text;
+        } else {
+            pending->errorName = outcome.errorName;
+            pending->errorMessage = outcome.errorMessage;
+        }
+        pending->textKnown = true;
+        drain(pending->call.service());
+    });
+    QThreadPool::globalInstance()->start([promise, text, size] {
+        promise->start();
+        promise->addResult(PayloadText::readSealedText(text.fileDescriptor(), size, MaxTextBytes));
+        promise->finish();
+    });
+}
+
+Admission::PendingPtr Admission::hold(const QDBusMessage &call, Payload payload, Owner owner)
+{
+    if (m_heldCount >= MaxHeld) {
+        refuse(call, LimitsExceeded,
+               QStringLiteral("Too many payloads are waiting to be checked; try again later."));
+        return {};
+    }
+    auto pending = std::make_shared<Pending>();
+    pending->call = call;
+    pending->payload = std::move(payload);
+    pending->senderKnown = owner != Owner::Unknown;
+    pending->senderOk = owner == Owner::Verified;
+    m_held[call.service()].push_back(pending);
+    ++m_heldCount;
+    if (owner == Owner::Unknown) {
+        // One question to the bus serves every call that names this handle.
+        const qint32 handle = pending->payload.senderHandle;
+        auto lookup = m_lookups.find(handle);
+        if (lookup == m_lookups.end()) {
+            m_lookups.insert(handle, {pending});
+            lookUpOwner(handle);
+        } else {
+            lookup->append(pending);
+        }
+    }
+    return pending;
+}
+
+void Admission::lookUpOwner(qint32 handle)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
+    call.setArguments({serviceForHandle(handle)});
+    auto *watcher = new QDBusPendingCallWatcher(m_connection.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, handle](QDBusPendingCallWatcher *w) {
+                w->deleteLater();
+                const QDBusPendingReply<QString> reply = *w;
+                ownerKnown(handle, reply.isValid() ? reply.value() : QString());
+            });
+}
+
+void Admission::ownerKnown(qint32 handle, const QString &owner)
+{
+    QSet<QString> callers;
+    for (const PendingPtr &pending : m_lookups.take(handle)) {
+        pending->senderKnown = true;
+        pending->senderOk = !owner.isEmpty() && pending->call.service() == owner;
+        callers.insert(pending->call.service());
+    }
+    for (const QString &caller : callers)
+        drain(caller);
+}
+
+void Admission::drain(const QString &caller)
+{
+    auto held = m_held.find(caller);
+    if (held == m_held.end())
+        return;
+    std::deque<PendingPtr> &queue = *held;
+    while (!queue.empty() && queue.front()->decided()) {
+        const PendingPtr pending = std::move(queue.front());
+        queue.pop_front();
+        --m_heldCount;
+        if (!pending->senderOk)
+            refuseSender(pending->call, pending->payload.senderHandle);
+        else if (!pending->errorName.isEmpty())
+            refuse(pending->call, pending->errorName, pending->errorMessage);
+        else
+            accept(pending->call, std::move(pending->payload));
+    }
+    if (queue.empty())
+        m_held.erase(held);
+}
+
+void Admission::accept(const QDBusMessage &call, Payload payload)
+{
+    m_inbox->enqueue(std::move(payload));
+    if (call.isReplyRequired())
+        m_connection.send(call.createReply());
+}
+
+void Admission::refuse(const QDBusMessage &call, const QString &errorName, const QString &message)
+{
+    if (call.isReplyRequired())
+        m_connection.send(call.createErrorReply(errorName, message));
+}
+
+void Admission::refuseSender(const QDBusMessage &call, qint32 senderHandle)
+{
+    refuse(call, QLatin1String(ErrorSenderMismatch),
+           QStringLiteral("Window %1 is not a window of this connection; send 0 as the sender "
+                          "handle when you have no window.")
+               .arg(senderHandle));
+}

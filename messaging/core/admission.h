@@ -1,0 +1,63 @@
+// Between a Deliver* call and the inbox: checks that the sender handle is a
+// window of the calling connection and, for a text in a sealed memfd, reads
+// it on a worker thread. Neither ever waits on the owner's thread: a call
+// that needs the bus or the worker gets a delayed reply. Payloads of one
+// caller reach the inbox in the order of their calls, whatever each needed.
+#pragma once
+
+#include "inbox.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
+#include <QHash>
+#include <QObject>
+
+#include <deque>
+#include <memory>
+
+class WindowDirectory;
+
+class Admission : public QObject
+{
+    Q_OBJECT
+
+public:
+    Admission(const QDBusConnection &connection, const WindowDirectory *directory, Inbox *inbox,
+              QObject *parent);
+    ~Admission() override;
+
+    // A payload whose text is already known. `call` is the incoming call;
+    // the caller has marked it for a delayed reply.
+    void admit(const QDBusMessage &call, Payload payload);
+    // A payload whose text is in a sealed memfd of `size` bytes.
+    void admitSealed(const QDBusMessage &call, Payload payload, const QDBusUnixFileDescriptor &text,
+                     quint64 size);
+
+    // Refuses a call at once, with a D-Bus error for its sender.
+    void refuse(const QDBusMessage &call, const QString &errorName, const QString &message);
+
+private:
+    struct Pending;
+    using PendingPtr = std::shared_ptr<Pending>;
+    enum class Owner { Verified, Refused, Unknown };
+
+    Owner senderOwner(qint32 senderHandle, const QString &caller) const;
+    PendingPtr hold(const QDBusMessage &call, Payload payload, Owner owner);
+    void lookUpOwner(qint32 handle);
+    void ownerKnown(qint32 handle, const QString &owner);
+    void drain(const QString &caller);
+    void accept(const QDBusMessage &call, Payload payload);
+    void refuseSender(const QDBusMessage &call, qint32 senderHandle);
+
+    QDBusConnection m_connection;
+    const WindowDirectory *m_directory;
+    Inbox *m_inbox;
+    // Calls not decided yet, or decided but behind an undecided one of the
+    // same caller, by caller.
+    QHash<QString, std::deque<PendingPtr>> m_held;
+    int m_heldCount = 0;
+    // Sender handles whose owner is being asked of the bus, with the calls
+    // that wait for the answer.
+    QHash<qint32, QList<PendingPtr>> m_lookups;
+};
