@@ -11,6 +11,7 @@ PACKAGES=(
     dbus-daemon libglib2.0-bin
     xvfb xauth xdotool xclip imagemagick x11-utils fonts-dejavu-core
     clang-14 libclang-rt-14-dev
+    dpkg-dev file
 )
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }

@@ -6,7 +6,8 @@
 # Then it runs the suite a second time, built with AddressSanitizer,
 # LeakSanitizer and UndefinedBehaviorSanitizer in build-sanitize, and runs
 # each fuzz target, built with clang in build-fuzz, for CALVORN_FUZZ_SECONDS
-# (default 30). CALVORN_SKIP_SANITIZE=1 leaves out both, for a quick local run.
+# (default 30). After the plain suite, scripts/check-install.sh builds and runs
+# a program against the installed package. CALVORN_SKIP_SANITIZE=1 leaves out both, for a quick local run.
 # Extra arguments go to both suite runs' ctest (for example -R contract).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -27,6 +28,8 @@ ensure_packages
 build -DBUILD_TESTING=ON
 say "Running the tests"
 run_suite "$BUILD_DIR" "$@"
+say "Checking the installed package with a program that uses it"
+"$ROOT/scripts/check-install.sh" "$BUILD_DIR"
 
 if [ "${CALVORN_SKIP_SANITIZE:-0}" = 1 ]; then
     say "CALVORN_SKIP_SANITIZE=1: no sanitizer pass and no fuzzing"

@@ -18,6 +18,7 @@ install(FILES
 # The .pc files find the prefix from their own place, so they hold for any
 # install prefix, also one given only to cmake --install.
 file(RELATIVE_PATH INTERPROC_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" INTERPROC_PC_TO_PREFIX "${INTERPROC_PC_TO_PREFIX}")
 foreach(pc InterProcCore InterProcWidgets)
     configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
     install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc

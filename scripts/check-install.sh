@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Checks InterProc as another program's developer gets it: installs the build
+# into a temporary prefix, builds examples/console_sender against that prefix
+# alone (with CMake, and once more with pkg-config), and runs it against a
+# real CalvornTest window, installed from the same prefix, on a private bus
+# and display. The example links InterProc::Core only and must load no Qt GUI
+# library.
+#   scripts/check-install.sh [BUILD_DIR]
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+build_dir="${1:-$BUILD_DIR}"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+passed=0
+failed=0
+
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        echo "PASS $what"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $what" >&2
+        failed=$((failed + 1))
+    fi
+}
+
+say "Installing into $prefix"
+cmake --install "$build_dir" --prefix "$prefix" >/dev/null
+
+say "Building examples/console_sender against the installed package"
+# Only the prefix and the system: nothing of the source or build tree.
+cmake -S "$ROOT/examples/console_sender" -B "$work/example" -G Ninja \
+    -DCMAKE_PREFIX_PATH="$prefix" \
+    >/dev/null
+cmake --build "$work/example" >/dev/null
+example="$work/example/console_sender"
+
+pcdir=$(dirname "$(find "$prefix" -name InterProcCore.pc | head -n 1)")
+# shellcheck disable=SC2046
+g++ -std=c++17 -o "$work/console_sender_pc" "$ROOT/examples/console_sender/main.cpp" \
+    $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs InterProcCore) \
+    -Wl,-rpath,"$(PKG_CONFIG_PATH="$pcdir" pkg-config --variable=libdir InterProcCore)"
+
+no_gui_libraries() {
+    local loaded
+    loaded=$(ldd "$1")
+    grep -q "$prefix.*libInterProcCore.so.1" <<<"$loaded" &&
+        ! grep -E 'libQt6(Gui|Widgets)' <<<"$loaded"
+}
+check "the CMake-built example loads InterProcCore from the prefix and no Qt GUI library" \
+    no_gui_libraries "$example"
+check "the pkg-config-built example does too" no_gui_libraries "$work/console_sender_pc"
+check "no private header is installed" \
+    test "$(find "$prefix/include" -name '*_p.h' -o -name 'buscontract.h' | wc -l)" -eq 0
+
+# Runs inside the private bus and display: starts the installed program,
+# waits for it to take the server role, sends to it with both builds.
+cat >"$work/exchange.sh" <<'INNER'
+set -euo pipefail
+"$PREFIX/bin/CalvornTest" &
+app=$!
+trap 'kill $app 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+    gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
+        --method org.freedesktop.DBus.NameHasOwner org.calvorn.CalvornTest 2>/dev/null |
+        grep -q true && break
+    sleep 0.1
+done
+"$EXAMPLE" "Calvorn Control Sample - Server App" 42 hello
+"$EXAMPLE_PC" "Calvorn Control Sample - Server App" 7 "from pkg-config"
+INNER
+say "Exchanging payloads with an installed CalvornTest window"
+output=$(env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY \
+    PREFIX="$prefix" EXAMPLE="$example" EXAMPLE_PC="$work/console_sender_pc" QT_QPA_PLATFORM=xcb \
+    xvfb-run -a dbus-run-session -- bash "$work/exchange.sh" 2>&1) || true
+echo "$output"
+expected='acknowledged by Calvorn Control Sample - Server App: OK from "Calvorn Control Sample - Server App"'
+check "both builds of the example get the window's acknowledgement" \
+    test "$(grep -cxF "$expected" <<<"$output")" -eq 2
+
+say "Building the Debian packages"
+(cd "$work" && cpack -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/debs" >/dev/null)
+package_has() {
+    local contents
+    contents=$(dpkg-deb -c "$work/debs/$1"_*.deb)
+    grep -q "$2" <<<"$contents"
+}
+check "libinterproc1 holds both libraries" \
+    eval 'package_has libinterproc1 libInterProcCore.so.1 && package_has libinterproc1 libInterProcWidgets.so.1'
+check "libinterproc-dev holds the headers and both package files" \
+    eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev InterProcCore.pc'
+check "calvorntest holds the program" package_has calvorntest bin/CalvornTest
+
+echo "install check: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,164 @@
+// InterProcEndpoint without any window: a program that links InterProc::Core
+// alone (no QApplication) joins the bus, is addressed by the caption it sets,
+// and receives the payloads of one caller in the order of the calls, also
+// while the endpoint still checks that caller or reads its text.
+#include <InterProc/interprocendpoint.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDBusUnixFileDescriptor>
+#include <QScopeGuard>
+#include <QTest>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+constexpr int TimeoutMs = 60000;
+const QString BusInterface = QStringLiteral("org.calvorn.InterProc");
+const QString BusPath = QStringLiteral("/org/calvorn/InterProc");
+
+QString serviceOf(qint32 handle)
+{
+    return QStringLiteral("org.calvorn.InterProc.Window.H%1").arg(handle);
+}
+
+// A memfd holding `bytes`, sealed as a receiver demands.
+QDBusUnixFileDescriptor sealedText(const QByteArray &bytes)
+{
+    const int fd = memfd_create("tst_endpoint", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0 || write(fd, bytes.constData(), size_t(bytes.size())) != bytes.size() ||
+        fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
+        qFatal("cannot make a sealed memfd");
+    QDBusUnixFileDescriptor shared(fd);
+    close(fd);
+    return shared;
+}
+
+struct Received
+{
+    qint32 sender;
+    QString name;
+    qint32 longData;
+    QString text;
+};
+} // namespace
+
+class TestEndpoint : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void addressedByItsCaption_data();
+    void addressedByItsCaption();
+    void callerOrderKeptWhileChecking();
+};
+
+void TestEndpoint::addressedByItsCaption_data()
+{
+    QTest::addColumn<bool>("setLater"); // setCaption after joining, not at construction
+    QTest::addColumn<int>("method");
+    QTest::addColumn<QString>("target");
+    QTest::newRow("exact, at construction") << false << 0 << QStringLiteral("Daemon one");
+    QTest::newRow("exact, set later") << true << 0 << QStringLiteral("Daemon one");
+    QTest::newRow("prefix, set later") << true << 1 << QStringLiteral("Daemon");
+}
+
+void TestEndpoint::addressedByItsCaption()
+{
+    QFETCH(bool, setLater);
+    QFETCH(int, method);
+    QFETCH(QString, target);
+    const QString caption = QStringLiteral("Daemon one");
+
+    InterProcEndpoint receiver(setLater ? QStringLiteral("not yet") : caption);
+    InterProcEndpoint sender(QStringLiteral("Console sender"));
+    QVERIFY2(receiver.isConnected(), qPrintable(receiver.errorString()));
+    QVERIFY2(sender.isConnected(), qPrintable(sender.errorString()));
+    QList<Received> arrived;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this,
+            [&](qint32 from, const QString &name, qint32 number, const QString &text) {
+                arrived.append({from, name, number, text});
+            });
+    QTRY_VERIFY_WITH_TIMEOUT(sender.isReady() && receiver.isReady(), TimeoutMs);
+    if (setLater)
+        receiver.setCaption(caption);
+    QCOMPARE(receiver.caption(), caption);
+
+    sender.setTarget(target);
+    sender.setTargetSearchMethod(method);
+    // The new caption travels as a signal; the sender's directory has it
+    // soon. Until then, sends that would address it are skipped.
+    bool probing = true;
+    int addressed = 0;
+    connect(
+        &sender, &InterProcEndpoint::WindowCheck, this,
+        [&](qint32, const QString &, bool &skip) {
+            skip = probing;
+            ++addressed;
+        },
+        Qt::DirectConnection);
+    QTRY_VERIFY_WITH_TIMEOUT((addressed = 0, sender.Send(), addressed == 1), TimeoutMs);
+    probing = false;
+    sender.setLongData(-7);
+    sender.setStringData(QStringLiteral("no window here"));
+    QCOMPARE(sender.Send(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(arrived.size(), 1, TimeoutMs);
+    QCOMPARE(arrived.at(0).sender, sender.handle());
+    QCOMPARE(arrived.at(0).name, QStringLiteral("Console sender"));
+    QCOMPARE(arrived.at(0).longData, -7);
+    QCOMPARE(arrived.at(0).text, QStringLiteral("no window here"));
+}
+
+void TestEndpoint::callerOrderKeptWhileChecking()
+{
+    // The test's own connection owns a window name, so a fresh receiver must
+    // ask the bus about it; meanwhile calls that need no such question, and
+    // a large text read on a worker, must not overtake it or each other.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    constexpr qint32 OwnWindow = 515151;
+    QVERIFY(bus.interface()->registerService(serviceOf(OwnWindow)).isValid());
+    const auto releaseName =
+        qScopeGuard([&] { bus.interface()->unregisterService(serviceOf(OwnWindow)); });
+
+    InterProcEndpoint receiver(QStringLiteral("Fresh receiver"));
+    QVERIFY2(receiver.isConnected(), qPrintable(receiver.errorString()));
+    QList<qint32> order;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this,
+            [&](qint32, const QString &, qint32 number, const QString &) { order.append(number); });
+
+    const QByteArray large(8 * 1024 * 1024, 'L');
+    auto call = [&](const QString &method, qint32 sender, qint32 number, const QVariant &text) {
+        QDBusMessage message = QDBusMessage::createMethodCall(serviceOf(receiver.handle()), BusPath,
+                                                              BusInterface, method);
+        message << sender << QStringLiteral("ordered") << number << text;
+        if (method == QLatin1String("DeliverSealed"))
+            message << qulonglong(large.size());
+        return bus.asyncCall(message);
+    };
+    const QList<QDBusPendingCall> calls = {
+        call(QStringLiteral("Deliver"), OwnWindow, 1, QStringLiteral("checked with the bus")),
+        call(QStringLiteral("Deliver"), 0, 2, QStringLiteral("needs no check")),
+        call(QStringLiteral("DeliverSealed"), 0, 3, QVariant::fromValue(sealedText(large))),
+        call(QStringLiteral("DeliverUtf8"), 0, 4, QByteArray("small")),
+        call(QStringLiteral("Deliver"), OwnWindow + 1, 5, QStringLiteral("nobody's window")),
+        call(QStringLiteral("Deliver"), OwnWindow, 6, QStringLiteral("last")),
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(calls.begin(), calls.end(),
+                                         [](const QDBusPendingCall &c) { return c.isFinished(); }),
+                             TimeoutMs);
+    for (int i = 0; i < calls.size(); ++i) {
+        if (i == 4)
+            QCOMPARE(calls.at(i).error().name(),
+                     QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch"));
+        else
+            QVERIFY2(!calls.at(i).isError(), qPrintable(calls.at(i).error().message()));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(order, (QList<qint32>{1, 2, 3, 4, 6}), TimeoutMs);
+}
+
+QTEST_GUILESS_MAIN(TestEndpoint)
+#include "tst_endpoint.moc"
