@@ -6,6 +6,7 @@
 #include "interproc.h"
 #include "logentry.h"
 #include "longdata.h"
+#include "windowcheck.h"
 
 #include <QTextCursor>
 
@@ -52,10 +53,7 @@ void frmMain::dataArrival(qint32 senderHandle, const QString &senderName, qint32
 void frmMain::windowCheck(qint32 windowHandle, const QString &windowName, bool &skip)
 {
     Q_UNUSED(windowName);
-    // A send to a caption prefix that this window's caption also matches
-    // must not come back to it.
-    if (windowHandle == InterProc1->windowHandle())
-        skip = true;
+    skipOwnWindow(InterProc1->windowHandle(), windowHandle, skip);
 }
 
 void frmMain::appendToLog(const QString &entry)

@@ -1,13 +1,14 @@
 // What the benchmark drivers share: reporting, waiting on the event loop,
-// and the helper processes they start (next to the driver's own program).
+// and the helper processes they start: the peers, through the tests' driver
+// (tests/support), and helpers next to the driver's own program.
 #pragma once
 
 #include "benchtext.h"
+#include "peerprocess.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTimer>
 
 #include <cstdio>
@@ -48,71 +49,63 @@ inline void spinUntil(const std::function<bool()> &done, const char *what)
     }
 }
 
-// A helper process, talked to in lines over its standard input and output.
-class Peer
+// The fields of the next line from a helper that is word, or starts with
+// it; a helper that reports a failure, ends, or says nothing of the kind
+// within a minute ends the benchmark.
+inline QList<QByteArray> expectLine(TestSupport::LineProcess &helper, const QByteArray &word)
 {
-public:
-    Peer(const QString &program, const QStringList &arguments)
-    {
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QCoreApplication::applicationDirPath() + QLatin1Char('/') + program,
-                        arguments);
-        if (!m_process.waitForStarted())
-            fail(QStringLiteral("cannot start %1: %2").arg(program, m_process.errorString()));
-    }
+    const QByteArray line = helper.takeLineIf([&](const QByteArray &l) {
+        return l == word || l.startsWith(word + ' ') || l.startsWith("FAILED ") ||
+               l.startsWith("ERROR ");
+    });
+    if (line.isEmpty())
+        fail(QStringLiteral("no %1 from a helper:%2")
+                 .arg(QString::fromLatin1(word), QString::fromUtf8(helper.transcript())));
+    const QList<QByteArray> fields = line.split(' ');
+    if (fields.first() != word)
+        fail(QStringLiteral("a helper reports: ") + TestSupport::unb64(fields.last()));
+    return fields;
+}
 
-    ~Peer()
-    {
-        m_process.closeWriteChannel(); // the end of its input ends it
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-    }
-
-    void command(const QByteArray &line) { m_process.write(line + '\n'); }
-
-    // The fields of the next line that starts with word; lines before it
-    // are dropped.
-    QList<QByteArray> waitFor(const QByteArray &word)
-    {
-        QList<QByteArray> fields;
-        spinUntil(
-            [&] {
-                m_buffer += m_process.readAllStandardOutput();
-                qsizetype end;
-                while ((end = m_buffer.indexOf('\n')) >= 0) {
-                    const QByteArray line = m_buffer.left(end);
-                    m_buffer.remove(0, end + 1);
-                    if (line.startsWith("FAILED "))
-                        fail(QStringLiteral("a helper reports: ") + QString::fromUtf8(line.mid(7)));
-                    fields = line.split(' ');
-                    if (fields.first() == word)
-                        return true;
-                }
-                if (m_process.state() == QProcess::NotRunning)
-                    fail(QStringLiteral("a helper ended while waiting for ") +
-                         QString::fromLatin1(word));
-                return false;
-            },
-            word.constData());
-        return fields;
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_buffer;
-};
-
-// Starts `count` peers of one kind, the i-th with the arguments args(i), and
-// waits until each is ready.
-inline std::vector<std::unique_ptr<Peer>> startPeers(const QString &program, int count,
-                                                     const std::function<QStringList(int)> &args)
+// Starts `count` peers (tests/support/interproc_peer) at once, the i-th with
+// the caption caption(i), and waits until each is on the bus.
+inline TestSupport::PeerList startPeers(int count, const std::function<QString(int)> &caption,
+                                        const QStringList &options)
 {
-    std::vector<std::unique_ptr<Peer>> peers;
-    for (int i = 0; i < count; ++i)
-        peers.push_back(std::make_unique<Peer>(program, args(i)));
-    for (const auto &peer : peers)
-        peer->waitFor("READY");
+    TestSupport::PeerList peers;
+    for (int i = 0; i < count; ++i) {
+        peers.push_back(std::make_unique<TestSupport::Peer>(caption(i), options));
+        peers.back()->start();
+    }
+    for (const auto &peer : peers) {
+        if (!peer->waitReady())
+            fail(QStringLiteral("a peer did not start:") + QString::fromUtf8(peer->transcript()));
+    }
     return peers;
+}
+
+inline std::unique_ptr<TestSupport::Peer> startPeer(const QString &caption,
+                                                    const QStringList &options)
+{
+    TestSupport::PeerList peers = startPeers(
+        1, [&](int) { return caption; }, options);
+    return std::move(peers.front());
+}
+
+// Starts `count` copies of a helper program that sits beside this one, the
+// i-th with the arguments args(i), and waits until each says READY.
+inline std::vector<std::unique_ptr<TestSupport::LineProcess>>
+startHelpers(const QString &program, int count, const std::function<QStringList(int)> &args)
+{
+    std::vector<std::unique_ptr<TestSupport::LineProcess>> helpers;
+    for (int i = 0; i < count; ++i) {
+        helpers.push_back(std::make_unique<TestSupport::LineProcess>(
+            QCoreApplication::applicationDirPath() + QLatin1Char('/') + program, args(i)));
+        helpers.back()->start();
+    }
+    for (const auto &helper : helpers)
+        expectLine(*helper, "READY");
+    return helpers;
 }
 
 // The positive whole numbers that follow a benchmark's figure name on its

@@ -6,16 +6,17 @@
 //   Bounce(i number, ay text)           answers at once, then calls Back(i, ay)
 //                                       of org.calvorn.Bench at /bench of
 //                                       org.calvorn.Bench.Driver with them
-//   Take(i number, ay text)             counts, as bench_peer's sink does:
-//                                       "expect <n>" on standard input starts a
-//                                       round, answered "EXPECTING <n>"; the
-//                                       n-th call prints "DONE <n> <1 if the
-//                                       numbers ran 1..n, else 0> <ns>"
+//   Take(i number, ay text)             counts, as interproc_peer counts
+//                                       payloads: "expect <n>" on standard
+//                                       input starts a round, answered
+//                                       "EXPECTING <n>"; the n-th call prints
+//                                       "DONE <n> <1 if the numbers ran 1..n,
+//                                       else 0> <ns>"
 //
 // Prints "READY" once the name is owned; ends on "quit" or at the end of its
 // input.
-#include "benchio.h"
 #include "benchtext.h"
+#include "lineprotocol.h"
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
@@ -24,7 +25,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 
-using Bench::emitLine;
+using TestSupport::emitLine;
 
 class BenchAdaptor : public QDBusAbstractAdaptor
 {
@@ -106,8 +107,10 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    Bench::readCommands(&app, [&](const QByteArray &line) {
-        if (line.startsWith("expect ")) {
+    const TestSupport::StdinLines input([&](const QByteArray &line) {
+        if (line == "quit") {
+            app.quit();
+        } else if (line.startsWith("expect ")) {
             adaptor->expect(line.mid(7).toLongLong());
             emitLine("EXPECTING " + line.mid(7));
         }

@@ -1,7 +1,7 @@
 // The benchmark driver: measures InterProc between processes on the session
 // bus, and bare QtDBus as its baseline, in the same run. Hosts one instance
-// itself and starts bench_peer and dbus_echo (next to this program) for the
-// other side. Prints "RESULT <key> <value>" lines:
+// itself and starts the tests' peer program (tests/support) and dbus_echo
+// (next to this program) for the other side. Prints "RESULT <key> <value>" lines:
 //
 //   interproc_bench roundtrip <iterations>
 //       Send, the peer sends it back by SenderHandle, local DataArrival:
@@ -37,18 +37,20 @@
 #include <memory>
 #include <vector>
 
+using Bench::expectLine;
 using Bench::fail;
-using Bench::Peer;
 using Bench::positiveNumbers;
 using Bench::result;
 using Bench::spinUntil;
-using Bench::startPeers;
+using TestSupport::LineProcess;
 
 namespace {
 
 const QString SmallText = QStringLiteral("a small payload"); // run.sh knows its size
 const QString BaselineInterface = QStringLiteral("org.calvorn.Bench");
 const QString BaselinePath = QStringLiteral("/bench");
+// A peer that sends every payload back, and reports none.
+const QStringList EchoOptions = {QStringLiteral("--quiet"), QStringLiteral("--echo")};
 
 double percentile(std::vector<qint64> samples, double p)
 {
@@ -204,10 +206,10 @@ QString baselineService(int i)
     return QStringLiteral("org.calvorn.Bench.Echo%1").arg(i);
 }
 
-std::vector<std::unique_ptr<Peer>> startBaselineServices(int count)
+std::vector<std::unique_ptr<LineProcess>> startBaselineServices(int count)
 {
-    return startPeers(QStringLiteral("dbus_echo"), count,
-                      [](int i) { return QStringList{baselineService(i)}; });
+    return Bench::startHelpers(QStringLiteral("dbus_echo"), count,
+                               [](int i) { return QStringList{baselineService(i)}; });
 }
 
 // The bare QtDBus counterpart of timeRounds: calls Bounce on the first
@@ -245,8 +247,8 @@ void roundTrip(int iterations)
 {
     {
         Host host;
-        Peer echo(QStringLiteral("bench_peer"), {QStringLiteral("echo"), QStringLiteral("Echo")});
-        host.address(InterProc::WindowHandle, echo.waitFor("READY").value(1).toInt());
+        const auto echo = Bench::startPeer(QStringLiteral("Echo"), EchoOptions);
+        host.address(InterProc::WindowHandle, echo->handle());
         host.waitForAddressees(1);
         const std::vector<qint64> samples = timeRounds(host, iterations, 1);
         result("ipc_rt_p50_us", percentile(samples, 0.50) / 1e3);
@@ -281,14 +283,14 @@ void roundTrip(int iterations)
 
 // Starts a round of n at the sink, lets send(i) send the i-th of them and
 // returns the payloads per second until the sink had all n, in order.
-double timeFlood(Peer &sink, int n, const std::function<void(int)> &send)
+double timeFlood(LineProcess &sink, int n, const std::function<void(int)> &send)
 {
     sink.command("expect " + QByteArray::number(n));
-    sink.waitFor("EXPECTING");
+    expectLine(sink, "EXPECTING");
     const qint64 start = Bench::nowNs();
     for (int i = 1; i <= n; ++i)
         send(i);
-    const QList<QByteArray> done = sink.waitFor("DONE");
+    const QList<QByteArray> done = expectLine(sink, "DONE");
     if (done.value(1).toInt() != n || done.value(2) != "1")
         fail(QStringLiteral("the payloads arrived out of order"));
     return n / (double(done.value(3).toLongLong() - start) / 1e9);
@@ -298,16 +300,16 @@ void throughput(int payloads)
 {
     {
         Host host;
-        Peer sink(QStringLiteral("bench_peer"), {QStringLiteral("sink"), QStringLiteral("Sink")});
-        host.address(InterProc::WindowHandle, sink.waitFor("READY").value(1).toInt());
+        const auto sink = Bench::startPeer(QStringLiteral("Sink"), {QStringLiteral("--quiet")});
+        host.address(InterProc::WindowHandle, sink->handle());
         host.waitForAddressees(1);
         host.ipc->setStringData(SmallText);
         auto send = [&](int i) {
             host.ipc->setLongData(i);
             host.ipc->Send();
         };
-        timeFlood(sink, warmUpFor(payloads), send);
-        result("ipc_per_s", timeFlood(sink, payloads, send));
+        timeFlood(*sink, warmUpFor(payloads), send);
+        result("ipc_per_s", timeFlood(*sink, payloads, send));
     }
 
     Baseline baseline;
@@ -328,8 +330,8 @@ void throughput(int payloads)
 void bigText(const QList<qint64> &sizes)
 {
     Host host;
-    Peer receiver(QStringLiteral("bench_peer"), {QStringLiteral("hash"), QStringLiteral("Hash")});
-    host.address(InterProc::WindowHandle, receiver.waitFor("READY").value(1).toInt());
+    const auto receiver = Bench::startPeer(QStringLiteral("Hash"), {QStringLiteral("--digest")});
+    host.address(InterProc::WindowHandle, receiver->handle());
     host.waitForAddressees(1);
     for (const qint64 bytes : sizes) {
         QByteArray utf8(bytes, Qt::Uninitialized);
@@ -340,7 +342,7 @@ void bigText(const QList<qint64> &sizes)
 
         const qint64 start = Bench::nowNs();
         host.ipc->Send();
-        const QList<QByteArray> arrival = receiver.waitFor("ARRIVAL");
+        const QList<QByteArray> arrival = expectLine(*receiver, "DIGEST");
         if (arrival.value(2).toLongLong() != bytes || arrival.value(3) != hash)
             fail(QStringLiteral("the text of %1 bytes arrived damaged").arg(bytes));
         result("ipc_text_ms_" + QByteArray::number(bytes),
@@ -357,9 +359,8 @@ void broadcast(int iterations, const QList<int> &groups)
     for (const int size : groups) {
         {
             const QString prefix = QStringLiteral("Bench Group %1 Receiver ").arg(size);
-            const auto receivers = startPeers(QStringLiteral("bench_peer"), size, [&](int i) {
-                return QStringList{QStringLiteral("echo"), prefix + QString::number(i)};
-            });
+            const auto receivers = Bench::startPeers(
+                size, [&](int i) { return prefix + QString::number(i); }, EchoOptions);
             if (!unicastDone) {
                 host.address(InterProc::ExactCaption, prefix + QLatin1Char('0'));
                 host.waitForAddressees(1);

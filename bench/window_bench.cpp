@@ -3,7 +3,7 @@
 // lines:
 //
 //   window_bench flood <senders> <payloads each>
-//       that many bench_peer senders send their payloads at once; the window
+//       that many peers (tests/support) send their payloads at once; the window
 //       logs and acknowledges each. window_flood_per_s: payloads until every
 //       one was logged and every sender had all its acknowledgements;
 //       window_flood_stall_ms: the longest the window's event loop went
@@ -39,15 +39,15 @@
 #include <functional>
 #include <unistd.h>
 
+using Bench::expectLine;
 using Bench::fail;
-using Bench::Peer;
 using Bench::positiveNumbers;
 using Bench::result;
 using Bench::spinUntil;
 
 namespace {
 
-// What bench_peer's flood sends.
+// What each sending peer sends.
 const QString FloodText = QStringLiteral("a small payload");
 // How long the component raises arrivals before it lets the event loop run.
 constexpr qint64 DispatchSliceMs = 8;
@@ -227,27 +227,30 @@ private:
 void flood(int senders, int each)
 {
     Window host;
-    std::vector<std::unique_ptr<Peer>> peers;
-    for (int i = 0; i < senders; ++i)
-        peers.push_back(std::make_unique<Peer>(
-            QStringLiteral("bench_peer"), QStringList{QStringLiteral("flood"), senderCaption(i)}));
+    const TestSupport::PeerList peers =
+        Bench::startPeers(senders, senderCaption, {QStringLiteral("--quiet")});
     QList<qint32> handles;
     for (const auto &peer : peers)
-        handles.append(peer->waitFor("READY").value(1).toInt());
+        handles.append(peer->handle());
     host.waitToKnow(handles);
 
     const qint64 total = qint64(senders) * each;
-    const QByteArray command =
-        "flood " + QByteArray::number(host.ipc()->windowHandle()) + ' ' + QByteArray::number(each);
+    const QString window = QString::number(host.ipc()->windowHandle());
     StallMeter stalls;
     const ThreadClock started = stalls.now();
     const qint64 start = started.wallNs;
-    for (const auto &peer : peers)
-        peer->command(command);
+    // Each sender counts the acknowledgements that come back, then sends
+    // all its payloads at once, as a window's user would.
+    for (const auto &peer : peers) {
+        peer->command("expectacks " + QByteArray::number(each));
+        peer->sendMany(InterProc::WindowHandle, window, each, FloodText);
+    }
     spinUntil([&] { return host.logged >= total; }, "the payloads");
     qint64 end = host.lastLoggedNs;
     for (const auto &peer : peers) {
-        const QList<QByteArray> acked = peer->waitFor("ACKED");
+        if (expectLine(*peer, "SENT").value(1).toInt() != each)
+            fail(QStringLiteral("a sender could not address the window"));
+        const QList<QByteArray> acked = expectLine(*peer, "ACKED");
         if (acked.value(1).toInt() != each)
             fail(QStringLiteral("a sender had the wrong number of acknowledgements"));
         end = std::max(end, acked.value(2).toLongLong());

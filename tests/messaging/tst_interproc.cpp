@@ -1,6 +1,6 @@
 // Contract tests of InterProc: instances in separate peer processes (see
-// interproc_peer.cpp), and two inside this process, all on the private
-// session bus the test runs on.
+// tests/support/interproc_peer.cpp), and two inside this process, all on the
+// private session bus the test runs on.
 #include "interproc.h"
 #include "peerprocess.h"
 
@@ -232,8 +232,9 @@ void TestInterProc::prefixBroadcastLeavesOutSender_data()
     QTest::newRow("from the server") << 0;
 }
 
-// Every instance here works like the program's window: it skips its own
-// window in WindowCheck and acknowledges what it receives.
+// Every instance here answers WindowCheck and acknowledges what it receives
+// with the window program's own code (skipOwnWindow, acknowledgementText,
+// isAcknowledgement), as a window would.
 void TestInterProc::prefixBroadcastLeavesOutSender()
 {
     QFETCH(int, senderIndex);
@@ -303,7 +304,9 @@ void TestInterProc::acknowledgements_data()
 }
 
 // Both peers answer what they receive, by the sender's handle, from inside
-// DataArrival, and never answer an acknowledgement.
+// DataArrival, with the window program's acknowledgement rules: the text
+// names the receiver by its caption, and an acknowledgement is never
+// answered.
 void TestInterProc::acknowledgements()
 {
     QFETCH(int, method);

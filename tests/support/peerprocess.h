@@ -1,7 +1,8 @@
 // Drives a helper program over its standard input and output, one line at a
-// time (see lineprotocol.h): interproc_peer (see its header for the lines)
-// and faults_windowhost. Lines are kept until a test takes them, so that a
-// test can wait for the line it expects while others come in between.
+// time (see lineprotocol.h): interproc_peer (see its source for the lines),
+// for the tests and the benchmarks, and the tests' faults_windowhost and the
+// benchmarks' dbus_echo. Lines are kept until the driver takes them, so that
+// it can wait for the line it expects while others come in between.
 #pragma once
 
 #include "interproc.h"
@@ -239,7 +240,8 @@ private:
     QList<QByteArray> m_history;
 };
 
-// One interproc_peer process hosting one instance.
+// One interproc_peer process hosting one instance; options as the peer
+// takes them (--ack, --skip-self, --echo, --quiet, --digest).
 class Peer : public LineProcess
 {
 public:

@@ -1,0 +1,259 @@
+// A program hosting one InterProc in a window, for the tests and benchmarks
+// that need instances in other processes (peerprocess.h drives it):
+//
+//   interproc_peer <caption> [--ack] [--skip-self] [--echo] [--quiet | --digest]
+//
+// It takes commands on standard input and reports what the instance does on
+// standard output, one line each, texts in base64:
+//
+//   send <method> <target> <long> <text>     -> SENT <count>
+//   sendbig <method> <target> <long> <bytes> -> SENT <count> <sha256 of the text's UTF-8>
+//   sendmany <method> <target> <n> <text>    -> SENT <sum of counts>   (LongData 1..n)
+//   probe <method> <target>                  -> MATCHES <n>   (windows a send would
+//                                               address; skips them all, sends nothing)
+//   caption <text>                           -> OK
+//   count                                    -> COUNT <payloads arrived so far>
+//   expect <n>                               -> EXPECTING <n>; the n-th payload from now on
+//                                               reports DONE <n> <1 if their LongData ran
+//                                               1..n, else 0> <ns>
+//   expectacks <n>                           -> EXPECTING <n>; the n-th acknowledgement from
+//                                               now on reports ACKED <n> <ns>
+//   quit
+//
+//   READY <handle>                  once it knows the windows on the bus
+//   NOTCONNECTED <message>          when the session bus cannot be reached
+//   CHECK <handle> <caption>        WindowCheck
+//   ARRIVAL <sender> <name> <long> <text>, or for texts over 4096 characters
+//   ARRIVALBIG <sender> <name> <long> <characters> <sha256 of the text's UTF-8>
+//   FAILED <handle> <reason>        deliveryFailed
+//   ERROR <message>                 errorOccurred (delivery failures included)
+//   LOST <message>                  connectionLost; the peer keeps running
+//
+// <ns> is CLOCK_MONOTONIC when the DataArrival handler began.
+//
+// Options: --ack answers payloads and --skip-self answers WindowCheck by the
+// window program's own rules. --echo sends every payload back to its sender
+// by handle, from inside DataArrival. --quiet reports neither WindowCheck nor
+// payloads, and --digest reports each payload only as
+// DIGEST <ns> <UTF-8 bytes> <sha256 of them>: a benchmark's peer does no more
+// for a payload than it must.
+#include "benchtext.h"
+#include "interproc.h"
+#include "lineprotocol.h"
+#include "logentry.h"
+#include "windowcheck.h"
+
+#include <QApplication>
+#include <QWidget>
+
+using namespace TestSupport;
+
+namespace {
+
+enum class Reports { Lines, Digests, None };
+
+// A text of exactly `bytes` bytes of UTF-8 that mixes one-, two-, three- and
+// four-byte characters, CR LF and NUL.
+QString makeText(qint64 bytes)
+{
+    static const QString pattern =
+        QStringLiteral("Ab\r\n\u00e9\u20ac") + QChar(u'\0') + QString::fromUtf8("\xF0\x9F\x98\x80");
+    static const qint64 patternBytes = pattern.toUtf8().size();
+    QString text;
+    const qint64 repeats = bytes / patternBytes;
+    text.reserve(qsizetype(repeats * pattern.size() + patternBytes));
+    for (qint64 i = 0; i < repeats; ++i)
+        text += pattern;
+    text += QString(qsizetype(bytes % patternBytes), QLatin1Char('z'));
+    return text;
+}
+
+QVariant targetFor(int method, const QString &target)
+{
+    return method == InterProc::WindowHandle ? QVariant(target.toInt()) : QVariant(target);
+}
+
+void sendTo(InterProc *ipc, qint32 handle, qint32 longData, const QString &text)
+{
+    ipc->setTarget(handle);
+    ipc->setTargetSearchMethod(InterProc::WindowHandle);
+    ipc->setLongData(longData);
+    ipc->setStringData(text);
+    ipc->Send();
+}
+
+// Counts the payloads, or only the acknowledgements, that arrive after an
+// expect command, and reports the last one it expects.
+struct Expectation
+{
+    qint64 expected = 0; // 0 while no command is waiting
+    qint64 count = 0;
+    bool inOrder = true;
+    bool acknowledgementsOnly = false;
+
+    void start(qint64 n, bool acknowledgements)
+    {
+        *this = {n, 0, true, acknowledgements};
+        emitLine("EXPECTING " + QByteArray::number(n));
+    }
+
+    void arrived(qint32 longData, const QString &text, qint64 ns)
+    {
+        if (expected == 0 || (acknowledgementsOnly && !isAcknowledgement(text)))
+            return;
+        inOrder = inOrder && longData == count + 1;
+        if (++count < expected)
+            return;
+        if (acknowledgementsOnly)
+            emitLine("ACKED " + QByteArray::number(count) + ' ' + QByteArray::number(ns));
+        else
+            emitLine("DONE " + QByteArray::number(count) + ' ' + (inOrder ? '1' : '0') + ' ' +
+                     QByteArray::number(ns));
+        *this = {};
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const QString caption = args.value(1);
+    const bool ack = args.contains(QStringLiteral("--ack"));
+    const bool skipSelf = args.contains(QStringLiteral("--skip-self"));
+    const bool echo = args.contains(QStringLiteral("--echo"));
+    const Reports reports = args.contains(QStringLiteral("--quiet"))    ? Reports::None
+                            : args.contains(QStringLiteral("--digest")) ? Reports::Digests
+                                                                        : Reports::Lines;
+
+    QWidget window;
+    window.setWindowTitle(caption);
+    auto *ipc = new InterProc(&window);
+    if (!ipc->isConnected()) {
+        emitLine("NOTCONNECTED " + b64(ipc->errorString()));
+        return 2;
+    }
+
+    // A probe answers WindowCheck itself; only a peer with something to do
+    // in WindowCheck handles it otherwise.
+    bool probing = false;
+    if (reports == Reports::Lines || skipSelf) {
+        QObject::connect(
+            ipc, &InterProc::WindowCheck, ipc,
+            [&](qint32 handle, const QString &name, bool &skip) {
+                if (probing)
+                    return;
+                if (reports == Reports::Lines)
+                    emitLine("CHECK " + QByteArray::number(handle) + ' ' + b64(name));
+                if (skipSelf)
+                    skipOwnWindow(ipc->windowHandle(), handle, skip);
+            },
+            Qt::DirectConnection);
+    }
+
+    qint64 arrived = 0; // payloads raised through DataArrival
+    Expectation expectation;
+    QObject::connect(
+        ipc, &InterProc::DataArrival, ipc,
+        [&](qint32 sender, const QString &name, qint32 number, const QString &text) {
+            const qint64 now = Bench::nowNs();
+            ++arrived;
+            if (reports == Reports::Lines) {
+                const QByteArray head = QByteArray::number(sender) + ' ' + b64(name) + ' ' +
+                                        QByteArray::number(number) + ' ';
+                if (text.size() > 4096)
+                    emitLine("ARRIVALBIG " + head + QByteArray::number(text.size()) + ' ' +
+                             sha256(text));
+                else
+                    emitLine("ARRIVAL " + head + b64(text));
+            } else if (reports == Reports::Digests) {
+                const QByteArray utf8 = text.toUtf8();
+                emitLine("DIGEST " + QByteArray::number(now) + ' ' +
+                         QByteArray::number(utf8.size()) + ' ' +
+                         QCryptographicHash::hash(utf8, QCryptographicHash::Sha256).toHex());
+            }
+            if (echo)
+                sendTo(ipc, sender, number, text);
+            // The window program's rule: acknowledgements are never answered.
+            if (ack && !isAcknowledgement(text))
+                sendTo(ipc, sender, 0, acknowledgementText(window.windowTitle()));
+            expectation.arrived(number, text, now);
+        });
+    QObject::connect(ipc, &InterProc::deliveryFailed, ipc,
+                     [](qint32 handle, const QString &, const QString &reason) {
+                         emitLine("FAILED " + QByteArray::number(handle) + ' ' + b64(reason));
+                     });
+    QObject::connect(ipc, &InterProc::errorOccurred, ipc,
+                     [](const QString &message) { emitLine("ERROR " + b64(message)); });
+    QObject::connect(ipc, &InterProc::connectionLost, ipc,
+                     [ipc] { emitLine("LOST " + b64(ipc->errorString())); });
+
+    const StdinLines input([&](const QByteArray &line) {
+        const QList<QByteArray> f = line.split(' ');
+        const QByteArray &cmd = f.value(0);
+        if (cmd == "quit") {
+            app.quit();
+        } else if (cmd == "count") {
+            emitLine("COUNT " + QByteArray::number(arrived));
+        } else if (cmd == "caption") {
+            window.setWindowTitle(unb64(f.value(1)));
+            emitLine("OK");
+        } else if (cmd == "expect" || cmd == "expectacks") {
+            expectation.start(f.value(1).toLongLong(), cmd == "expectacks");
+        } else if (cmd == "probe") {
+            const int method = f.value(1).toInt();
+            ipc->setTargetSearchMethod(method);
+            ipc->setTarget(targetFor(method, unb64(f.value(2))));
+            int matches = 0;
+            probing = true;
+            const auto counter = QObject::connect(
+                ipc, &InterProc::WindowCheck, ipc,
+                [&matches](qint32, const QString &, bool &skip) {
+                    ++matches;
+                    skip = true;
+                },
+                Qt::DirectConnection);
+            ipc->Send();
+            QObject::disconnect(counter);
+            probing = false;
+            emitLine("MATCHES " + QByteArray::number(matches));
+        } else if (cmd == "send" || cmd == "sendbig" || cmd == "sendmany") {
+            const int method = f.value(1).toInt();
+            ipc->setTargetSearchMethod(method);
+            ipc->setTarget(targetFor(method, unb64(f.value(2))));
+            if (cmd == "sendmany") {
+                // Nothing runs between these sends that could change the text.
+                const int n = f.value(3).toInt();
+                ipc->setStringData(unb64(f.value(4)));
+                int total = 0;
+                for (int i = 1; i <= n; ++i) {
+                    ipc->setLongData(i);
+                    total += ipc->Send();
+                }
+                emitLine("SENT " + QByteArray::number(total));
+                return;
+            }
+            ipc->setLongData(f.value(3).toInt());
+            if (cmd == "sendbig") {
+                const QString text = makeText(f.value(4).toLongLong());
+                ipc->setStringData(text);
+                const int count = ipc->Send();
+                emitLine("SENT " + QByteArray::number(count) + ' ' + sha256(text));
+            } else {
+                ipc->setStringData(unb64(f.value(4)));
+                emitLine("SENT " + QByteArray::number(ipc->Send()));
+            }
+        }
+    });
+
+    // Ready once the instance knows the windows already on the bus.
+    auto announce = [ipc] {
+        emitLine("READY " + QByteArray::number(ipc->windowHandle()));
+    };
+    if (ipc->isReady())
+        announce();
+    else
+        QObject::connect(ipc, &InterProc::ready, ipc, announce);
+    return app.exec();
+}
