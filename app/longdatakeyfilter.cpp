@@ -6,6 +6,26 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 
+#include <algorithm>
+
+namespace {
+
+// Whether the key types characters rather than editing the field. With
+// Control or Meta held a key is a shortcut such as Ctrl+V, whatever text the
+// platform reports for it. Editing keys report no text or only control
+// characters: Backspace "\b", Return "\r", and on X11 Delete and the
+// keypad's Delete "\x7f".
+bool typesCharacters(const QKeyEvent &key)
+{
+    if (key.modifiers() & (Qt::ControlModifier | Qt::MetaModifier))
+        return false;
+    const QString text = key.text();
+    return std::any_of(text.cbegin(), text.cend(),
+                       [](QChar c) { return c.category() != QChar::Other_Control; });
+}
+
+} // namespace
+
 LongDataKeyFilter::LongDataKeyFilter(QLineEdit *edit) : QObject(edit), m_edit(edit)
 {
     edit->installEventFilter(this);
@@ -18,9 +38,7 @@ bool LongDataKeyFilter::eventFilter(QObject *watched, QEvent *event)
 
     if (event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
-        // With Control or Meta held a key types nothing: it is a shortcut
-        // such as Ctrl+V, whatever text the platform reports for it.
-        if (key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier))
+        if (!typesCharacters(*key))
             return false;
         const QString typed = key->text();
         const QString admitted = admittedLongDataKeys(typed);

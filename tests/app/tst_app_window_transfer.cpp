@@ -64,6 +64,8 @@ private slots:
     void cleanup();
     void keyFilter_data();
     void keyFilter();
+    void editingKeys_data();
+    void editingKeys();
     void pasteIsNotFiltered();
     void send_data();
     void send();
@@ -121,16 +123,51 @@ void WindowTransferTest::keyFilter()
     QCOMPARE(QApplication::focusWidget(), longData);
     QTest::keyClicks(longData, typed);
     QCOMPARE(longData->text(), expected);
+}
 
-    // Keys that type no admitted character still edit.
-    QTest::keyClicks(longData, "45");
-    QTest::keyClick(longData, Qt::Key_Backspace);
-    QTest::keyClick(longData, Qt::Key_Home);
+void WindowTransferTest::editingKeys_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("text"); // as X11 reports it
+    QTest::addColumn<int>("modifiers");
+    // The field holds 123 with the caret after the 1; then the key, then a 9.
+    QTest::addColumn<QString>("expected");
+
+    const QString del(QChar(0x7f));
+    QTest::newRow("Delete") << int(Qt::Key_Delete) << del << 0 << "193";
+    QTest::newRow("keypad Delete")
+        << int(Qt::Key_Delete) << del << int(Qt::KeypadModifier) << "193";
+    QTest::newRow("Backspace") << int(Qt::Key_Backspace) << "\b" << 0 << "923";
+    QTest::newRow("Left") << int(Qt::Key_Left) << "" << 0 << "9123";
+    QTest::newRow("Right") << int(Qt::Key_Right) << "" << 0 << "1293";
+    QTest::newRow("Home") << int(Qt::Key_Home) << "" << 0 << "9123";
+    QTest::newRow("End") << int(Qt::Key_End) << "" << 0 << "1239";
+    QTest::newRow("Shift+End selects") << int(Qt::Key_End) << "" << int(Qt::ShiftModifier) << "19";
+    QTest::newRow("Ctrl+A selects all")
+        << int(Qt::Key_A) << "\x01" << int(Qt::ControlModifier) << "9";
+    // Typed characters other than digits and "-" are still refused.
+    QTest::newRow("letter") << int(Qt::Key_A) << "a" << 0 << "1923";
+    QTest::newRow("blank") << int(Qt::Key_Space) << " " << 0 << "1923";
+    QTest::newRow("point") << int(Qt::Key_Period) << "." << 0 << "1923";
+    QTest::newRow("keypad point") << int(Qt::Key_Period) << "." << int(Qt::KeypadModifier)
+                                  << "1923";
+}
+
+void WindowTransferTest::editingKeys()
+{
+    QFETCH(int, key);
+    QFETCH(QString, text);
+    QFETCH(int, modifiers);
+    QFETCH(QString, expected);
+
+    QLineEdit *longData = edit("txtLongData");
+    QCOMPARE(QApplication::focusWidget(), longData);
+    longData->setText("123");
+    longData->setCursorPosition(1);
+    QTest::sendKeyEvent(QTest::Click, longData, Qt::Key(key), text,
+                        Qt::KeyboardModifiers(modifiers));
     QTest::keyClicks(longData, "9");
-    QCOMPARE(longData->text(), "9" + expected + "4");
-    QTest::keyClick(longData, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(longData, "7");
-    QCOMPARE(longData->text(), "7");
+    QCOMPARE(longData->text(), expected);
 }
 
 void WindowTransferTest::pasteIsNotFiltered()
