@@ -19,6 +19,14 @@ namespace {
 // is no return from another window.
 constexpr const char *ownBoxProperty = "calvornOwnBox";
 
+// Only windows and dialogs are windows of the program that the user turns
+// to; popups (menus, completers) and tooltips are part of the window that
+// opened them, even where they take the focus for a while.
+bool isRealWindow(const QWindow *window)
+{
+    return window->type() == Qt::Window || window->type() == Qt::Dialog;
+}
+
 QWidget *widgetOf(const QWindow *window)
 {
     for (QWidget *widget : QApplication::topLevelWidgets()) {
@@ -92,6 +100,8 @@ void frmMain::focusWindowChanged(QWindow *window)
 {
     if (!window)
         return; // another application is active: this is no change of window
+    if (!isRealWindow(window))
+        return;
     NoticeGate::Window kind = NoticeGate::Window::Other;
     if (window == windowHandle()) {
         kind = NoticeGate::Window::Main;
