@@ -7,6 +7,7 @@
 #include "instancerole.h"
 #include "interproc.h"
 #include "longdatakeyfilter.h"
+#include "stringdatafield.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -51,6 +52,7 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::frm
     connect(ui->cmdAbout, &QPushButton::clicked, this, &frmMain::cmdAboutClick);
     connect(ui->cmdClose, &QPushButton::clicked, this, &frmMain::cmdCloseClick);
     new LongDataKeyFilter(ui->txtLongData);
+    stringDataField = new StringDataField(ui->txtStringData);
 
     InterProc1 = new InterProc(this);
     InterProc1->setObjectName(QStringLiteral("InterProc1"));

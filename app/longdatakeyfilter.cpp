@@ -1,30 +1,11 @@
 #include "longdatakeyfilter.h"
 
 #include "longdata.h"
+#include "typedkey.h"
 
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
-
-#include <algorithm>
-
-namespace {
-
-// Whether the key types characters rather than editing the field. With
-// Control or Meta held a key is a shortcut such as Ctrl+V, whatever text the
-// platform reports for it. Editing keys report no text or only control
-// characters: Backspace "\b", Return "\r", and on X11 Delete and the
-// keypad's Delete "\x7f".
-bool typesCharacters(const QKeyEvent &key)
-{
-    if (key.modifiers() & (Qt::ControlModifier | Qt::MetaModifier))
-        return false;
-    const QString text = key.text();
-    return std::any_of(text.cbegin(), text.cend(),
-                       [](QChar c) { return c.category() != QChar::Other_Control; });
-}
-
-} // namespace
 
 LongDataKeyFilter::LongDataKeyFilter(QLineEdit *edit) : QObject(edit), m_edit(edit)
 {

@@ -4,7 +4,6 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -202,20 +201,6 @@ void WindowStartTest::serverNotice()
     QVERIFY(!waitForModalBox(500));
 }
 
-// Right-clicks widget as a user does and returns the context menu that opens.
-static QMenu *openContextMenu(QWidget *widget)
-{
-    QWindow *window = widget->window()->windowHandle();
-    const QPoint at = widget->mapTo(widget->window(), widget->rect().center());
-    QTest::mouseClick(window, Qt::RightButton, {}, at);
-    QMenu *menu = nullptr;
-    const auto opened = [&] {
-        menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        return menu != nullptr;
-    };
-    return QTest::qWaitFor(opened) ? menu : nullptr;
-}
-
 void WindowStartTest::noticeAfterOtherWindows_data()
 {
     QTest::addColumn<QString>("visit");
@@ -244,13 +229,7 @@ void WindowStartTest::noticeAfterOtherWindows()
         log->setPlainText("received");
         QMenu *menu = openContextMenu(log->viewport());
         QVERIFY(menu);
-        QAction *selectAll = nullptr;
-        for (QAction *action : menu->actions())
-            if (action->text().startsWith("Select All"))
-                selectAll = action;
-        QVERIFY(selectAll);
-        menu->setActiveAction(selectAll);
-        QTest::keyClick(menu, Qt::Key_Return);
+        QVERIFY(chooseMenuItem(menu, "Select All"));
         QCOMPARE(log->textCursor().selectedText(), "received");
     } else if (visit == "own box") {
         window->findChild<QLineEdit *>("txtLongData")->setText("99999999999");
