@@ -7,6 +7,7 @@
 #include "instancerole.h"
 #include "interproc.h"
 #include "longdatakeyfilter.h"
+#include "stringdatafield.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -18,6 +19,14 @@ namespace {
 // Marks the message boxes of the window itself: returning from one of them
 // is no return from another window.
 constexpr const char *ownBoxProperty = "calvornOwnBox";
+
+// Only windows and dialogs are windows of the program that the user turns
+// to; popups (menus, completers) and tooltips are part of the window that
+// opened them, even where they take the focus for a while.
+bool isRealWindow(const QWindow *window)
+{
+    return window->type() == Qt::Window || window->type() == Qt::Dialog;
+}
 
 QWidget *widgetOf(const QWindow *window)
 {
@@ -43,6 +52,7 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::frm
     connect(ui->cmdAbout, &QPushButton::clicked, this, &frmMain::cmdAboutClick);
     connect(ui->cmdClose, &QPushButton::clicked, this, &frmMain::cmdCloseClick);
     new LongDataKeyFilter(ui->txtLongData);
+    stringDataField = new StringDataField(ui->txtStringData);
 
     InterProc1 = new InterProc(this);
     InterProc1->setObjectName(QStringLiteral("InterProc1"));
@@ -92,6 +102,8 @@ void frmMain::focusWindowChanged(QWindow *window)
 {
     if (!window)
         return; // another application is active: this is no change of window
+    if (!isRealWindow(window))
+        return;
     NoticeGate::Window kind = NoticeGate::Window::Other;
     if (window == windowHandle()) {
         kind = NoticeGate::Window::Main;

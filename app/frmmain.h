@@ -17,6 +17,7 @@ class InterProc;
 class QButtonGroup;
 class QPushButton;
 class QWindow;
+class StringDataField;
 
 namespace Ui {
 class frmMain;
@@ -59,6 +60,7 @@ private:
     // index 0 to the clients.
     std::array<QPushButton *, 2> cmdSend{};
     QButtonGroup *cmdSendGroup = nullptr;
+    StringDataField *stringDataField = nullptr; // txtStringData's text, of any length
     InterProc *InterProc1 = nullptr;
     std::unique_ptr<InstanceRole> instanceRole;
     bool bServer = false;

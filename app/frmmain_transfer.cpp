@@ -6,6 +6,7 @@
 #include "interproc.h"
 #include "logentry.h"
 #include "longdata.h"
+#include "stringdatafield.h"
 #include "windowcheck.h"
 
 #include <QTextCursor>
@@ -22,7 +23,7 @@ void frmMain::cmdSendClick(int index)
         return;
     }
     InterProc1->setLongData(*longData);
-    InterProc1->setStringData(ui->txtStringData->text());
+    InterProc1->setStringData(stringDataField->text());
     qint32 method = InterProc::ExactCaption;
     if (index == 0) {
         InterProc1->setTarget(QStringLiteral("Calvorn Control Sample - Client"));

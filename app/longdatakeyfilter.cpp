@@ -1,6 +1,7 @@
 #include "longdatakeyfilter.h"
 
 #include "longdata.h"
+#include "typedkey.h"
 
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -18,9 +19,7 @@ bool LongDataKeyFilter::eventFilter(QObject *watched, QEvent *event)
 
     if (event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
-        // With Control or Meta held a key types nothing: it is a shortcut
-        // such as Ctrl+V, whatever text the platform reports for it.
-        if (key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier))
+        if (!typesCharacters(*key))
             return false;
         const QString typed = key->text();
         const QString admitted = admittedLongDataKeys(typed);

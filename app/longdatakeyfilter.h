@@ -1,6 +1,6 @@
 // Lets only the LongData characters (see isLongDataKey) be typed into a line
-// edit. Keys that type no text (arrows, shortcuts) and pasted or dropped text
-// pass untouched.
+// edit. Keys that edit rather than type (Delete, Backspace, arrows, Home and
+// End, shortcuts) and pasted or dropped text pass untouched.
 #pragma once
 
 #include <QObject>

@@ -18,8 +18,8 @@ public:
     };
 
     // Records that window became active (a change to no active window, while
-    // another application has the focus, is not reported). Returns true when
-    // the notice is due now.
+    // another application has the focus, and popups such as menus and
+    // tooltips are not reported). Returns true when the notice is due now.
     bool activated(Window window);
 
 private:

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a server and two clients on the current display and session bus (run.sh
-# gives it private ones), drives them as a user would with xdotool, and saves
-# a screenshot to $DEMO_SHOT.
+# gives it private ones, with a window manager), drives them as a user would
+# with xdotool, and saves a screenshot to $DEMO_SHOT.
 set -euo pipefail
 PROGRAM="$1"
 SHOT="${DEMO_SHOT:-calvorn-demo.png}"
@@ -26,7 +26,7 @@ find_window() {
 
 # click WINDOW X Y: a real mouse click at X,Y inside WINDOW.
 click() {
-    xdotool windowfocus --sync "$1"
+    xdotool windowactivate --sync "$1"
     xdotool mousemove --window "$1" "$2" "$3" click 1
     sleep 0.2
 }
@@ -42,16 +42,17 @@ send() {
 server=$(find_window "^Calvorn Control Sample - Server App$")
 # The server greets its user with a notice; close it.
 notice=$(find_window "^Info$")
-xdotool windowfocus --sync "$notice" key Return
-xdotool windowmove "$server" 10 10
+xdotool windowactivate --sync "$notice" key Return
+# Room above each window for its title bar.
+xdotool windowmove "$server" 10 30
 
 "$PROGRAM" & pids+=($!)
 client1=$(find_window "^Calvorn Control Sample - Client App - ")
-xdotool windowmove "$client1" 440 10
+xdotool windowmove "$client1" 440 30
 sleep 1 # a later second gives the second client a caption of its own
 "$PROGRAM" & pids+=($!)
 client2=$(find_window "^Calvorn Control Sample - Client App - " "$client1")
-xdotool windowmove "$client2" 10 330
+xdotool windowmove "$client2" 10 350
 sleep 0.5
 
 echo "client 1 sends 42 and 'hello' to the server"

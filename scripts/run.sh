@@ -2,8 +2,8 @@
 # Installs what is missing, builds, and starts the program.
 # On a desktop (a display and a session bus) it starts one copy there; start
 # more with build/app/CalvornTest. On a machine with neither it starts a
-# private session bus and a virtual display, runs a server and two clients
-# that exchange payloads, and saves a screenshot.
+# private session bus and a virtual display with a window manager, runs a
+# server and two clients that exchange payloads, and saves a screenshot.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -31,5 +31,5 @@ if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
 fi
 env -u DBUS_SESSION_BUS_ADDRESS -u WAYLAND_DISPLAY \
     xvfb-run -a -s "-screen 0 1024x768x24" \
-    dbus-run-session -- "$ROOT/scripts/demo.sh" "$PROGRAM"
+    dbus-run-session -- "$ROOT/scripts/with-window-manager.sh" "$ROOT/scripts/demo.sh" "$PROGRAM"
 say "Screenshot saved: $DEMO_SHOT"

@@ -3,6 +3,8 @@
 #include "windowtesthelpers.h"
 
 #include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTime>
@@ -22,6 +24,8 @@ private slots:
     void role_data();
     void role();
     void serverNotice();
+    void noticeAfterOtherWindows_data();
+    void noticeAfterOtherWindows();
     void noNoticeInClient();
     void aboutOpensModalBox_data() { role_data(); }
     void aboutOpensModalBox();
@@ -195,6 +199,58 @@ void WindowStartTest::serverNotice()
     QVERIFY(notice);
     QVERIFY(closeModalBox(notice));
     QVERIFY(!waitForModalBox(500));
+}
+
+void WindowStartTest::noticeAfterOtherWindows_data()
+{
+    QTest::addColumn<QString>("visit");
+    QTest::addColumn<bool>("notice");
+
+    QTest::newRow("context menu, Escape") << "context menu" << false;
+    QTest::newRow("log's menu, Select All") << "select all" << false;
+    QTest::newRow("own warning box") << "own box" << false;
+    QTest::newRow("another window") << "window" << true;
+}
+
+void WindowStartTest::noticeAfterOtherWindows()
+{
+    QFETCH(QString, visit);
+    QFETCH(bool, notice);
+
+    const auto window = startWindow(true);
+    QVERIFY(window);
+    QWidget other;
+    if (visit == "context menu") {
+        QMenu *menu = openContextMenu(window->findChild<QLineEdit *>("txtStringData"));
+        QVERIFY(menu);
+        QTest::keyClick(menu, Qt::Key_Escape);
+    } else if (visit == "select all") {
+        auto *log = window->findChild<QPlainTextEdit *>("txtReceived");
+        log->setPlainText("received");
+        QMenu *menu = openContextMenu(log->viewport());
+        QVERIFY(menu);
+        QVERIFY(chooseMenuItem(menu, "Select All"));
+        QCOMPARE(log->textCursor().selectedText(), "received");
+    } else if (visit == "own box") {
+        window->findChild<QLineEdit *>("txtLongData")->setText("99999999999");
+        QTest::mouseClick(window->findChild<QPushButton *>("cmdSend_0"), Qt::LeftButton);
+        QMessageBox *box = waitForModalBox();
+        QVERIFY(box);
+        QVERIFY(QTest::qWaitForWindowActive(box));
+        QVERIFY(closeModalBox(box));
+    } else {
+        other.show();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        other.close();
+    }
+    QTRY_VERIFY(!QApplication::activePopupWidget());
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+
+    QMessageBox *shown = waitForModalBox(notice ? 2000 : 500);
+    QCOMPARE(shown && shown->windowTitle() == "Info", notice);
+    if (shown)
+        QVERIFY(closeModalBox(shown));
 }
 
 void WindowStartTest::noNoticeInClient()

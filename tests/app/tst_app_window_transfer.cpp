@@ -17,6 +17,16 @@ namespace {
 
 const QString stars(63, u'*');
 
+// A text of at least bytes bytes of UTF-8, with CR LF, tabs and characters
+// outside the Basic Multilingual Plane.
+QString longText(qint64 bytes)
+{
+    const QString chunk = QString::fromUtf8("line\r\n\tcolumn\t\U0001F600 \U0001D11E \u00e9 "
+                                            "\u4e2d\r\n");
+    const qint64 chunkBytes = chunk.toUtf8().size();
+    return chunk.repeated((bytes + chunkBytes - 1) / chunkBytes);
+}
+
 // Property values that no handler of the window sets.
 void setUntouched(InterProc *ip)
 {
@@ -64,7 +74,13 @@ private slots:
     void cleanup();
     void keyFilter_data();
     void keyFilter();
+    void editingKeys_data();
+    void editingKeys();
     void pasteIsNotFiltered();
+    void pasteLongText_data();
+    void pasteLongText();
+    void heldText_data();
+    void heldText();
     void send_data();
     void send();
     void sendOutOfRange();
@@ -80,6 +96,7 @@ private:
     QLineEdit *edit(const char *name) const { return m_window->findChild<QLineEdit *>(name); }
     QPlainTextEdit *log() const { return m_window->findChild<QPlainTextEdit *>("txtReceived"); }
     InterProc *ip() const { return m_window->interProc(); }
+    QString sentToClient();
 
     std::unique_ptr<OtherCopy> m_otherCopy;
     std::unique_ptr<frmMain> m_window;
@@ -121,16 +138,51 @@ void WindowTransferTest::keyFilter()
     QCOMPARE(QApplication::focusWidget(), longData);
     QTest::keyClicks(longData, typed);
     QCOMPARE(longData->text(), expected);
+}
 
-    // Keys that type no admitted character still edit.
-    QTest::keyClicks(longData, "45");
-    QTest::keyClick(longData, Qt::Key_Backspace);
-    QTest::keyClick(longData, Qt::Key_Home);
+void WindowTransferTest::editingKeys_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("text"); // as X11 reports it
+    QTest::addColumn<int>("modifiers");
+    // The field holds 123 with the caret after the 1; then the key, then a 9.
+    QTest::addColumn<QString>("expected");
+
+    const QString del(QChar(0x7f));
+    QTest::newRow("Delete") << int(Qt::Key_Delete) << del << 0 << "193";
+    QTest::newRow("keypad Delete")
+        << int(Qt::Key_Delete) << del << int(Qt::KeypadModifier) << "193";
+    QTest::newRow("Backspace") << int(Qt::Key_Backspace) << "\b" << 0 << "923";
+    QTest::newRow("Left") << int(Qt::Key_Left) << "" << 0 << "9123";
+    QTest::newRow("Right") << int(Qt::Key_Right) << "" << 0 << "1293";
+    QTest::newRow("Home") << int(Qt::Key_Home) << "" << 0 << "9123";
+    QTest::newRow("End") << int(Qt::Key_End) << "" << 0 << "1239";
+    QTest::newRow("Shift+End selects") << int(Qt::Key_End) << "" << int(Qt::ShiftModifier) << "19";
+    QTest::newRow("Ctrl+A selects all")
+        << int(Qt::Key_A) << "\x01" << int(Qt::ControlModifier) << "9";
+    // Typed characters other than digits and "-" are still refused.
+    QTest::newRow("letter") << int(Qt::Key_A) << "a" << 0 << "1923";
+    QTest::newRow("blank") << int(Qt::Key_Space) << " " << 0 << "1923";
+    QTest::newRow("point") << int(Qt::Key_Period) << "." << 0 << "1923";
+    QTest::newRow("keypad point") << int(Qt::Key_Period) << "." << int(Qt::KeypadModifier)
+                                  << "1923";
+}
+
+void WindowTransferTest::editingKeys()
+{
+    QFETCH(int, key);
+    QFETCH(QString, text);
+    QFETCH(int, modifiers);
+    QFETCH(QString, expected);
+
+    QLineEdit *longData = edit("txtLongData");
+    QCOMPARE(QApplication::focusWidget(), longData);
+    longData->setText("123");
+    longData->setCursorPosition(1);
+    QTest::sendKeyEvent(QTest::Click, longData, Qt::Key(key), text,
+                        Qt::KeyboardModifiers(modifiers));
     QTest::keyClicks(longData, "9");
-    QCOMPARE(longData->text(), "9" + expected + "4");
-    QTest::keyClick(longData, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(longData, "7");
-    QCOMPARE(longData->text(), "7");
+    QCOMPARE(longData->text(), expected);
 }
 
 void WindowTransferTest::pasteIsNotFiltered()
@@ -139,6 +191,136 @@ void WindowTransferTest::pasteIsNotFiltered()
     QApplication::clipboard()->setText("1.5 e+x");
     QTest::keyClick(longData, Qt::Key_V, Qt::ControlModifier);
     QCOMPARE(longData->text(), "1.5 e+x");
+}
+
+// Presses "Send to other clients"; the StringData that another client
+// receives.
+QString WindowTransferTest::sentToClient()
+{
+    QWidget host;
+    host.setWindowTitle("Calvorn Control Sample - Client Receiver");
+    InterProc receiver(&host);
+    if (!QTest::qWaitFor([&] { return addressesClient(ip(), receiver.windowHandle()); }))
+        return "(the receiver is not addressed)";
+    QSignalSpy arrived(&receiver, &InterProc::DataArrival);
+    QTest::mouseClick(m_window->findChild<QPushButton *>("cmdSend_0"), Qt::LeftButton);
+    if (!QTest::qWaitFor([&] { return !arrived.isEmpty(); }, 60000))
+        return "(nothing arrived)";
+    return arrived.at(0).at(3).toString();
+}
+
+void WindowTransferTest::pasteLongText_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<int>("selectionStart");
+    QTest::addColumn<int>("selectionLength");
+    QTest::addColumn<QString>("pasted");
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("sent");
+
+    const QString mib16 = longText(16 * 1024 * 1024);
+    const QString long100k = longText(100000);
+    const QString x(32765, u'x');
+    QTest::newRow("16 MiB, Ctrl+V") << "" << 0 << 0 << mib16 << "Ctrl+V" << mib16;
+    QTest::newRow("over the selection, context menu")
+        << "abc" << 1 << 1 << long100k << "context menu"
+        << "a" + long100k + "c";
+    QTest::newRow("one over the line edit's length, Shift+Insert") << "ab" << 2 << 0 << x + "y"
+                                                                   << "Shift+Insert"
+                                                                   << "ab" + x + "y";
+    QTest::newRow("the line edit's length, at the caret") << "ab" << 1 << 0 << x << "Ctrl+V"
+                                                          << "a" + x + "b";
+}
+
+void WindowTransferTest::pasteLongText()
+{
+    QFETCH(QString, before);
+    QFETCH(int, selectionStart);
+    QFETCH(int, selectionLength);
+    QFETCH(QString, pasted);
+    QFETCH(QString, how);
+    QFETCH(QString, sent);
+
+    QLineEdit *field = edit("txtStringData");
+    field->setFocus();
+    field->setText(before);
+    field->setCursorPosition(selectionStart);
+    field->setSelection(selectionStart, selectionLength);
+    QApplication::clipboard()->setText(pasted);
+    if (how == "Ctrl+V") {
+        QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+    } else if (how == "Shift+Insert") {
+        QTest::keyClick(field, Qt::Key_Insert, Qt::ShiftModifier);
+    } else {
+        QMenu *menu = openContextMenu(field);
+        QVERIFY(menu);
+        QVERIFY(chooseMenuItem(menu, "&Paste"));
+    }
+
+    // What the line edit can show it holds itself; a longer text is kept
+    // whole aside and the line edit, read-only, only describes it.
+    const bool shown = sent.size() <= 32767;
+    QCOMPARE(field->isReadOnly(), !shown);
+    if (shown)
+        QCOMPARE(field->text(), sent);
+    else
+        QVERIFY(field->text().size() < 100);
+    const QString received = sentToClient();
+    QCOMPARE(received.size(), sent.size());
+    QVERIFY(received.toUtf8() == sent.toUtf8());
+}
+
+void WindowTransferTest::heldText_data()
+{
+    QTest::addColumn<int>("key"); // 0: Delete from the context menu
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<QString>("sentOtherwise");
+
+    const int ctrl = Qt::ControlModifier;
+    QTest::newRow("Delete clears") << int(Qt::Key_Delete) << "\x7f" << 0 << false << "";
+    QTest::newRow("Backspace clears") << int(Qt::Key_Backspace) << "\b" << 0 << false << "";
+    QTest::newRow("menu's Delete clears") << 0 << "" << 0 << false << "";
+    QTest::newRow("typing replaces") << int(Qt::Key_X) << "x" << 0 << false << "x";
+    QTest::newRow("a paste replaces") << int(Qt::Key_V) << "\x16" << ctrl << false << "pasted";
+    QTest::newRow("Ctrl+C copies") << int(Qt::Key_C) << "\x03" << ctrl << true << "";
+    QTest::newRow("Ctrl+X cuts") << int(Qt::Key_X) << "\x18" << ctrl << false << "";
+    QTest::newRow("End moves nothing") << int(Qt::Key_End) << "" << 0 << true << "";
+}
+
+void WindowTransferTest::heldText()
+{
+    QFETCH(int, key);
+    QFETCH(QString, text);
+    QFETCH(int, modifiers);
+    QFETCH(bool, kept);
+    QFETCH(QString, sentOtherwise);
+
+    QLineEdit *field = edit("txtStringData");
+    field->setFocus();
+    const QString held = longText(100000);
+    QApplication::clipboard()->setText(held);
+    QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+    QVERIFY(field->isReadOnly());
+
+    QApplication::clipboard()->setText("pasted");
+    if (key == 0) {
+        QMenu *menu = openContextMenu(field);
+        QVERIFY(menu);
+        QVERIFY(chooseMenuItem(menu, "Delete"));
+    } else {
+        QTest::sendKeyEvent(QTest::Click, field, Qt::Key(key), text,
+                            Qt::KeyboardModifiers(modifiers));
+    }
+
+    QCOMPARE(field->isReadOnly(), kept);
+    if (!kept)
+        QCOMPARE(field->text(), sentOtherwise);
+    const bool copied = key == Qt::Key_C || (key == Qt::Key_X && modifiers == Qt::ControlModifier);
+    QVERIFY(QApplication::clipboard()->text() == (copied ? held : "pasted"));
+    QTest::mouseClick(m_window->findChild<QPushButton *>("cmdSend_0"), Qt::LeftButton);
+    QVERIFY(ip()->stringData() == (kept ? held : sentOtherwise));
 }
 
 void WindowTransferTest::send_data()

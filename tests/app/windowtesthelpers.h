@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QMenu>
 #include <QMessageBox>
 #include <QTest>
 
@@ -45,4 +46,32 @@ inline QMessageBox *waitForModalBox(int timeoutMs = 2000)
 {
     box->button(QMessageBox::Ok)->click();
     return QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, 2000);
+}
+
+// Right-clicks widget as a user does; the context menu that opens, or null.
+inline QMenu *openContextMenu(QWidget *widget)
+{
+    QWidget *window = widget->window();
+    QTest::mouseClick(window->windowHandle(), Qt::RightButton, {},
+                      widget->mapTo(window, widget->rect().center()));
+    QMenu *menu = nullptr;
+    const auto opened = [&] {
+        menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        return menu != nullptr;
+    };
+    return QTest::qWaitFor(opened) ? menu : nullptr;
+}
+
+// Chooses, with the keyboard, the menu's item whose text begins with text;
+// false if it has none.
+[[nodiscard]] inline bool chooseMenuItem(QMenu *menu, const QString &text)
+{
+    for (QAction *action : menu->actions()) {
+        if (action->text().startsWith(text)) {
+            menu->setActiveAction(action);
+            QTest::keyClick(menu, Qt::Key_Return);
+            return true;
+        }
+    }
+    return false;
 }

@@ -1,7 +1,7 @@
-// Real copies of the program on a private X display and session bus, driven
-// as a user drives them: xdotool types and clicks, the logs are read back
-// through the clipboard, and a probe instance of the component listens as
-// one more client.
+// Real copies of the program on a private X display and session bus, under a
+// real window manager, driven as a user drives them: xdotool types and
+// clicks, the logs are read back through the clipboard, and a probe instance
+// of the component listens as one more client.
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -22,6 +22,7 @@ const QPoint StringDataField(200, 41);
 const QPoint SendToServer(216, 76);
 const QPoint SendToClients(336, 76);
 const QPoint ReceivedBox(200, 160);
+const QPoint AboutButton(296, 244);
 
 QString tool(const QString &program, const QStringList &args)
 {
@@ -38,10 +39,10 @@ QString xdotool(const QStringList &args)
 }
 
 // The first visible window whose title matches pattern and is not in
-// exclude, or empty.
-QString findWindow(const QString &pattern, const QStringList &exclude = {})
+// exclude, or empty; looks for it about ten times a second.
+QString findWindow(const QString &pattern, const QStringList &exclude = {}, int attempts = 100)
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
         const QStringList ids = xdotool({"search", "--onlyvisible", "--name", pattern})
                                     .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         for (const QString &id : ids)
@@ -52,12 +53,26 @@ QString findWindow(const QString &pattern, const QStringList &exclude = {})
     return {};
 }
 
-void click(const QString &window, QPoint at)
+// Asks the window manager to activate window, then presses key.
+void pressIn(const QString &window, const QString &key)
 {
-    xdotool({"windowfocus", "--sync", window});
+    xdotool({"windowactivate", "--sync", window, "key", key});
+}
+
+void click(const QString &window, QPoint at, const QString &button = QStringLiteral("1"))
+{
+    xdotool({"windowactivate", "--sync", window});
     xdotool({"mousemove", "--window", window, QString::number(at.x()), QString::number(at.y()),
-             "click", "1"});
+             "click", button});
     QTest::qWait(150);
+}
+
+// How many windows of the process are on the screen (menus included).
+qsizetype visibleWindows(qint64 pid)
+{
+    return xdotool({"search", "--onlyvisible", "--pid", QString::number(pid)})
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+        .size();
 }
 
 void typeInto(const QString &window, QPoint field, const QString &text)
@@ -141,6 +156,7 @@ private slots:
     void init();
     void cleanup();
     void roadOfOnePayload();
+    void serverNoticeComesBack();
 
 private:
     QString startCopy(const QString &pattern, const QStringList &exclude = {});
@@ -182,17 +198,17 @@ void tst_RoundTrip::roadOfOnePayload()
     QVERIFY2(!server.isEmpty(), "the first copy shows no server window");
     const QString notice = findWindow(QStringLiteral("^Info$"));
     QVERIFY2(!notice.isEmpty(), "the server shows no notice");
-    xdotool({"windowfocus", "--sync", notice, "key", "Return"});
-    xdotool({"windowmove", server, "10", "10"});
+    pressIn(notice, QStringLiteral("Return"));
+    xdotool({"windowmove", server, "10", "30"});
 
     // Two clients, in different seconds so that their captions differ.
     const QString client1 = startCopy(QLatin1Char('^') + ClientPrefix);
     QVERIFY2(!client1.isEmpty(), "the second copy shows no client window");
-    xdotool({"windowmove", client1, "440", "10"});
+    xdotool({"windowmove", client1, "440", "30"});
     QTest::qWait(1100);
     const QString client2 = startCopy(QLatin1Char('^') + ClientPrefix, {client1});
     QVERIFY2(!client2.isEmpty(), "the third copy shows no client window");
-    xdotool({"windowmove", client2, "10", "330"});
+    xdotool({"windowmove", client2, "10", "350"});
     const QString caption1 = xdotool({"getwindowname", client1});
     const QString caption2 = xdotool({"getwindowname", client2});
     QVERIFY(caption1 != caption2);
@@ -237,6 +253,47 @@ void tst_RoundTrip::roadOfOnePayload()
     const QString shot = QStringLiteral(SHOT_PATH);
     tool(QStringLiteral("import"), {"-window", "root", shot});
     qInfo("screenshot of the three copies: %s", qPrintable(shot));
+}
+
+void tst_RoundTrip::serverNoticeComesBack()
+{
+    const QString server = startCopy(QLatin1Char('^') + ServerCaption + QLatin1Char('$'));
+    QVERIFY2(!server.isEmpty(), "the first copy shows no server window");
+    const qint64 pid = m_copies.back()->processId();
+    QString notice = findWindow(QStringLiteral("^Info$"));
+    QVERIFY2(!notice.isEmpty(), "the server shows no notice");
+    pressIn(notice, QStringLiteral("Return"));
+
+    // The about box is another window of the program: once it closes and
+    // the window manager gives the server window back the focus, the
+    // notice is shown again.
+    click(server, AboutButton);
+    const QString about = findWindow(QStringLiteral("^About InterProc$"));
+    QVERIFY2(!about.isEmpty(), "About shows no about box");
+    pressIn(about, QStringLiteral("Return"));
+    notice = findWindow(QStringLiteral("^Info$"));
+    QVERIFY2(!notice.isEmpty(), "no notice after the about box closed");
+    pressIn(notice, QStringLiteral("Return"));
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(pid), 1, 5000);
+
+    // A context menu is part of the window: neither one closed with Escape
+    // nor the log's Select All (its last item, available once the log holds
+    // text) brings the notice back.
+    const auto noNotice = [] {
+        return findWindow(QStringLiteral("^Info$"), {}, 15).isEmpty();
+    };
+    click(server, StringDataField, QStringLiteral("3"));
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(pid), 2, 5000); // the menu is open
+    xdotool({"key", "Escape"});
+    QVERIFY2(noNotice(), "the notice came back after a context menu");
+    QCOMPARE(visibleWindows(pid), 1);
+
+    typeInto(server, ReceivedBox, QStringLiteral("something to select"));
+    click(server, ReceivedBox, QStringLiteral("3"));
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(pid), 2, 5000);
+    xdotool({"key", "Up", "Return"});
+    QVERIFY2(noNotice(), "the notice came back after the log's Select All");
+    QCOMPARE(visibleWindows(pid), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_RoundTrip)
