@@ -9,7 +9,7 @@
 #   scripts/check-install.sh [BUILD_DIR]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-build_dir="${1:-$BUILD_DIR}"
+build_dir="$(cd "${1:-$BUILD_DIR}" && pwd)" # cpack runs elsewhere
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
