@@ -1,6 +1,7 @@
 # Debian packages built with `cpack -G DEB` in the build folder:
 #   libinterproc1 holds both shared libraries, libinterproc-dev the headers, CMake and
-#   pkg-config files and the bus contract, calvorntest the program.
+#   pkg-config files and the bus contract, interproc-tools the interproc command,
+#   calvorntest the program.
 set(CPACK_PACKAGE_NAME calvorn)
 set(CPACK_PACKAGE_VENDOR "Calvorn")
 set(CPACK_PACKAGE_CONTACT "CalvornTest developers <calvorn@localhost>")
@@ -8,7 +9,7 @@ set(CPACK_PACKAGE_VERSION ${INTERPROC_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "InterProc messaging over the D-Bus session bus")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_COMPONENTS_ALL Runtime Development Program)
+set(CPACK_COMPONENTS_ALL Runtime Development Tools Program)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -19,6 +20,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
     ${CMAKE_BINARY_DIR}/messaging/core ${CMAKE_BINARY_DIR}/messaging/widgets)
 
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS Runtime)
+set(CPACK_COMPONENT_TOOLS_DEPENDS Runtime)
 set(CPACK_COMPONENT_PROGRAM_DEPENDS Runtime)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libinterproc1)
@@ -32,6 +34,11 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "qt6-base-dev")
 set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
     "InterProc development files\n Headers, CMake package, pkg-config files and the D-Bus interface\n description of the InterProc messaging component.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME interproc-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+    "Command-line tool for InterProc windows\n The interproc command lists the windows that host InterProc on the\n D-Bus session bus, sends them payloads by caption, caption prefix or\n handle, and watches for payloads as a party of its own.")
 
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME calvorntest)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION x11)

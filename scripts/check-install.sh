@@ -3,12 +3,13 @@
 # into a temporary prefix, builds examples/console_sender against that prefix
 # alone (with CMake, and once more with pkg-config), and runs it against a
 # real CalvornTest window, installed from the same prefix, on a private bus
-# and display. The example links InterProc::Core only and must load no Qt GUI
-# library.
+# and display; the installed interproc command lists and sends to that window
+# too. The example and the command link InterProc::Core only and must load no
+# Qt GUI library.
 #   scripts/check-install.sh [BUILD_DIR]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-build_dir="${1:-$BUILD_DIR}"
+build_dir="$(cd "${1:-$BUILD_DIR}" && pwd)" # cpack runs elsewhere
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
@@ -53,6 +54,7 @@ no_gui_libraries() {
 check "the CMake-built example loads InterProcCore from the prefix and no Qt GUI library" \
     no_gui_libraries "$example"
 check "the pkg-config-built example does too" no_gui_libraries "$work/console_sender_pc"
+check "the installed interproc command does too" no_gui_libraries "$prefix/bin/interproc"
 check "no private header is installed" \
     test "$(find "$prefix/include" -name '*_p.h' -o -name 'buscontract.h' | wc -l)" -eq 0
 
@@ -71,6 +73,9 @@ for _ in $(seq 100); do
 done
 "$EXAMPLE" "Calvorn Control Sample - Server App" 42 hello
 "$EXAMPLE_PC" "Calvorn Control Sample - Server App" 7 "from pkg-config"
+"$PREFIX/bin/interproc" list
+"$PREFIX/bin/interproc" send --caption "Calvorn Control Sample - Server App" --number 9 \
+    --text "from interproc"
 INNER
 say "Exchanging payloads with an installed CalvornTest window"
 output=$(env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY \
@@ -80,6 +85,9 @@ echo "$output"
 expected='acknowledged by Calvorn Control Sample - Server App: OK from "Calvorn Control Sample - Server App"'
 check "both builds of the example get the window's acknowledgement" \
     test "$(grep -cxF "$expected" <<<"$output")" -eq 2
+check "interproc lists the window and delivers a payload to it" \
+    eval 'grep -qP "^[0-9]+\tCalvorn Control Sample - Server App\$" <<<"$output" &&
+        grep -qxF "delivered to 1 window" <<<"$output"'
 
 say "Building the Debian packages"
 (cd "$work" && cpack -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/debs" >/dev/null)
@@ -93,6 +101,9 @@ check "libinterproc1 holds both libraries" \
 check "libinterproc-dev holds the headers and both package files" \
     eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev InterProcCore.pc'
 check "calvorntest holds the program" package_has calvorntest bin/CalvornTest
+check "interproc-tools holds the command and needs libinterproc1" \
+    eval 'package_has interproc-tools bin/interproc &&
+        dpkg-deb -f "$work/debs/"interproc-tools_*.deb Depends | grep -q libinterproc1'
 
 echo "install check: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -2,6 +2,7 @@
 
 #include "buscontract.h"
 #include "interprocendpoint_p.h"
+#include "windowdirectory.h"
 
 InterProcEndpoint::InterProcEndpoint(QObject *parent) : InterProcEndpoint(QString(), parent)
 {}
@@ -80,6 +81,16 @@ bool InterProcEndpoint::isReady() const
 QString InterProcEndpoint::errorString() const
 {
     return d->error;
+}
+
+QList<InterProcEndpoint::Party> InterProcEndpoint::parties() const
+{
+    QList<Party> parties;
+    if (!d->directory)
+        return parties;
+    for (const WindowInfo &window : d->directory->windows())
+        parties.append({window.handle, window.caption});
+    return parties;
 }
 
 qint64 InterProcEndpoint::maxTextBytes()

@@ -8,6 +8,7 @@
 #include "windowdirectory.h"
 
 #include <QDBusPendingCallWatcher>
+#include <QElapsedTimer>
 #include <QStringEncoder>
 
 using namespace BusContract;
@@ -105,12 +106,16 @@ void Outbox::watchDelivery(const QDBusPendingCall &call, const WindowInfo &windo
     auto *watcher = new QDBusPendingCallWatcher(call, this);
     const qint32 handle = window.handle;
     const QString caption = window.caption;
+    QElapsedTimer sent;
+    sent.start();
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, handle, caption](QDBusPendingCallWatcher *w) {
+            [this, handle, caption, sent](QDBusPendingCallWatcher *w) {
                 w->deleteLater();
-                if (!w->isError())
+                if (!w->isError()) {
+                    emit m_endpoint->q->delivered(handle, caption);
                     return;
-                const QString reason = failureReason(w->error());
+                }
+                const QString reason = failureReason(w->error(), sent.elapsed());
                 emit m_endpoint->q->deliveryFailed(handle, caption, reason);
                 m_endpoint->reportFailure(
                     QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
@@ -120,10 +125,15 @@ void Outbox::watchDelivery(const QDBusPendingCall &call, const WindowInfo &windo
             });
 }
 
-QString Outbox::failureReason(const QDBusError &error)
+QString Outbox::failureReason(const QDBusError &error, qint64 elapsedMs)
 {
     switch (error.type()) {
     case QDBusError::NoReply:
+        // The bus gives the same error when the window's connection closes
+        // (it ended or was killed) before it answered.
+        if (elapsedMs < DeliveryTimeoutMs - 1000)
+            return QStringLiteral("the window went away before it took the payload");
+        [[fallthrough]];
     case QDBusError::Timeout:
     case QDBusError::TimedOut:
         // The call stays queued for the window: a frozen window still takes

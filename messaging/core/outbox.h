@@ -39,7 +39,8 @@ private:
     int sendNow(const Outgoing &payload);
     int sendSealed(const Outgoing &payload, const QList<WindowInfo> &addressees);
     void watchDelivery(const QDBusPendingCall &call, const WindowInfo &window);
-    QString failureReason(const QDBusError &error);
+    // Why a delivery failed, for the user; elapsedMs since the call went out.
+    QString failureReason(const QDBusError &error, qint64 elapsedMs);
     int nothingSent(const QString &why);
 
     InterProcEndpointPrivate *m_endpoint;

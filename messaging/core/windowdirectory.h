@@ -44,6 +44,8 @@ public:
     // The windows that Target and TargetSearchMethod address, by handle.
     // An unknown method addresses none.
     QList<WindowInfo> match(qint32 method, const QVariant &target) const;
+    // Every window known, this instance's own included, by handle.
+    const QMap<qint32, WindowInfo> &windows() const { return m_windows; }
     // Unique name of the connection that owns the window, or empty.
     QString ownerOf(qint32 handle) const;
 

@@ -7,6 +7,7 @@
 
 #include <InterProc/interproccore_export.h>
 
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -46,6 +47,15 @@ public:
     };
     Q_ENUM(SearchMethod)
 
+    // A party on the bus as this endpoint knows it.
+    struct Party
+    {
+        qint32 handle = 0;
+        // Empty also while the party has not told its caption (one that was
+        // busy or stopped when this endpoint joined).
+        QString caption;
+    };
+
     static constexpr const char *ProgId = "Calvorn.InterProc";
     static constexpr const char *Version = "1.00";
 
@@ -82,6 +92,11 @@ public:
     // Why the endpoint is not (or no longer) connected, or empty.
     QString errorString() const;
 
+    // Every party on the bus that this endpoint knows, itself included, by
+    // ascending handle: the parties a Send can address. Complete once
+    // isReady(); kept current from the bus after that.
+    QList<Party> parties() const;
+
     // Largest StringData, in bytes of UTF-8, that Send carries and a
     // receiver accepts.
     static qint64 maxTextBytes();
@@ -106,6 +121,9 @@ Q_SIGNALS:
     // delivery; setting Skip leaves that party out. Connect directly.
     void WindowCheck(qint32 WindowHandle, const QString &WindowName, bool &Skip);
 
+    // A payload that Send addressed to this party was taken by it. For each
+    // party a Send addresses, either this or deliveryFailed() follows.
+    void delivered(qint32 WindowHandle, const QString &WindowName);
     // A payload could not be delivered to one party, or (the reason says
     // so) the party has not taken it in time: a frozen party still takes it
     // once it runs again.

@@ -1,0 +1,65 @@
+#include "answerwait.h"
+
+#include "buscontract.h"
+
+#include <InterProc/interprocendpoint.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QEventLoop>
+
+#include <functional>
+
+using namespace BusContract;
+
+namespace {
+
+// Calls Describe on the party with this handle and runs done when the call
+// ends, answered or not.
+void describe(QDBusConnection &bus, qint32 handle, QObject *context, std::function<void()> done)
+{
+    const QDBusMessage call =
+        QDBusMessage::createMethodCall(serviceForHandle(handle), QLatin1String(ObjectPath),
+                                       QLatin1String(Interface), QStringLiteral("Describe"));
+    auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, DeliveryTimeoutMs), context);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
+                     [done = std::move(done)](QDBusPendingCallWatcher *w) {
+                         w->deleteLater();
+                         done();
+                     });
+}
+
+} // namespace
+
+void waitForAnswers(InterProcEndpoint &endpoint, const QSet<qint32> &windows,
+                    const QSet<qint32> &answered)
+{
+    const QSet<qint32> silent = windows - answered;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (silent.isEmpty() || !bus.isConnected())
+        return;
+
+    QEventLoop loop;
+    QObject::connect(&endpoint, &InterProcEndpoint::DataArrival, &loop, [&] {
+        if (answered.contains(windows))
+            loop.quit();
+    });
+    // A window answers inside its DataArrival handler, and takes calls one
+    // after the other: once it has answered a Describe made after the
+    // payload, its acknowledgement, if any, is on its way, ahead of that
+    // reply. A Describe of this command's own party then comes after it, as
+    // the bus keeps the order of what one connection sends; its reply means
+    // the party has taken every acknowledgement.
+    auto ownPartyDescribed = [&] {
+        describe(bus, endpoint.handle(), &loop, [&] { loop.quit(); });
+    };
+    qsizetype describing = silent.size();
+    for (const qint32 window : silent) {
+        describe(bus, window, &loop, [&] {
+            if (--describing == 0)
+                ownPartyDescribed();
+        });
+    }
+    loop.exec();
+}

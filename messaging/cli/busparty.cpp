@@ -1,0 +1,22 @@
+#include "busparty.h"
+
+#include <QEventLoop>
+
+std::unique_ptr<InterProcEndpoint> joinBus(const QString &caption, QString *error)
+{
+    auto endpoint = std::make_unique<InterProcEndpoint>(caption);
+    if (endpoint->isConnected() && !endpoint->isReady()) {
+        // The endpoint gives up on parties that do not describe themselves
+        // within a bounded time, so ready() always comes unless the bus goes.
+        QEventLoop loop;
+        QObject::connect(endpoint.get(), &InterProcEndpoint::ready, &loop, &QEventLoop::quit);
+        QObject::connect(endpoint.get(), &InterProcEndpoint::connectionLost, &loop,
+                         &QEventLoop::quit);
+        loop.exec();
+    }
+    if (!endpoint->isConnected()) {
+        *error = endpoint->errorString();
+        return nullptr;
+    }
+    return endpoint;
+}

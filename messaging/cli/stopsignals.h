@@ -1,0 +1,8 @@
+// Ctrl+C and the like end a long-running command cleanly, through its event
+// loop, instead of killing it in the middle of a line.
+#pragma once
+
+// From now on SIGINT, SIGTERM and SIGHUP make QCoreApplication::exec()
+// return 0. Call before anything starts a thread (the bus connection does),
+// so that every thread leaves these signals to the event loop.
+void quitOnStopSignals();

@@ -1,0 +1,75 @@
+// interproc watch [--caption TEXT] [--no-ack]: a party that prints what
+// arrives and answers it as a window does.
+#include "busparty.h"
+#include "commandline.h"
+#include "commands.h"
+#include "logentry.h"
+#include "stopsignals.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+int runWatch(const QStringList &arguments)
+{
+    CommandLine commandLine(
+        QStringLiteral("watch"),
+        QStringLiteral("Prints the payloads sent to a party with a caption."),
+        QStringLiteral(
+            "Joins the session bus as a party with a caption, which other windows address it "
+            "by, and prints each payload that arrives as one JSON object on a line of its own, "
+            "with \"senderHandle\", \"senderName\", \"longData\" and \"stringData\". Answers "
+            "each payload with an acknowledgement as a CalvornTest window does (OK from "
+            "\"<caption>\"); acknowledgements are not answered.\n"
+            "Ends with status 0 on Ctrl+C, and with 1 when the session bus goes away."));
+    const QCommandLineOption captionOption(QStringLiteral("caption"),
+                                           QStringLiteral("The caption to join with (default: "
+                                                          "interproc watch)."),
+                                           QStringLiteral("text"),
+                                           QStringLiteral("interproc watch"));
+    const QCommandLineOption noAckOption(QStringLiteral("no-ack"),
+                                         QStringLiteral("Do not acknowledge payloads."));
+    commandLine.parser().addOptions({captionOption, noAckOption});
+    commandLine.parse(arguments);
+    const QString caption = commandLine.parser().value(captionOption);
+    const bool acknowledge = !commandLine.parser().isSet(noAckOption);
+
+    quitOnStopSignals();
+    QString error;
+    const std::unique_ptr<InterProcEndpoint> endpoint = joinBus(caption, &error);
+    if (!endpoint) {
+        commandLine.printError(error);
+        return ExitFailure;
+    }
+    InterProcEndpoint *party = endpoint.get();
+
+    QObject::connect(party, &InterProcEndpoint::DataArrival, party,
+                     [party, acknowledge](qint32 sender, const QString &name, qint32 number,
+                                          const QString &text) {
+                         // The answer goes first: printing a large text takes a while,
+                         // and the sender may be waiting for the answer.
+                         if (acknowledge && !isAcknowledgement(text)) {
+                             party->setTarget(sender);
+                             party->setTargetSearchMethod(InterProcEndpoint::WindowHandle);
+                             party->setLongData(0);
+                             party->setStringData(acknowledgementText(party->caption()));
+                             party->Send();
+                         }
+                         const QJsonObject arrival{{QStringLiteral("senderHandle"), sender},
+                                                   {QStringLiteral("senderName"), name},
+                                                   {QStringLiteral("longData"), number},
+                                                   {QStringLiteral("stringData"), text}};
+                         printLine(QJsonDocument(arrival).toJson(QJsonDocument::Compact));
+                     });
+    // Failed acknowledgements are worth a line; the watch goes on.
+    QObject::connect(party, &InterProcEndpoint::errorOccurred, party,
+                     [&commandLine, party](const QString &message) {
+                         if (party->isConnected())
+                             commandLine.printError(message);
+                     });
+    QObject::connect(party, &InterProcEndpoint::connectionLost, party, [&commandLine, party] {
+        commandLine.printError(party->errorString());
+        QCoreApplication::exit(ExitFailure);
+    });
+    return QCoreApplication::exec();
+}
