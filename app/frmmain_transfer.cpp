@@ -6,6 +6,7 @@
 #include "interproc.h"
 #include "logentry.h"
 #include "longdata.h"
+#include "receivedlog.h"
 
 #include <QTextCursor>
 
@@ -36,7 +37,7 @@ void frmMain::cmdSendClick(int index)
 void frmMain::dataArrival(qint32 senderHandle, const QString &senderName, qint32 longData,
                           const QString &stringData)
 {
-    appendToLog(logEntry(senderName, longData, stringData));
+    ui->txtReceived->appendReceived(logEntryPieces(senderName, longData, stringData));
     // Acknowledgements are never answered, so two copies cannot answer each
     // other without end.
     if (!isAcknowledgement(stringData)) {
@@ -56,17 +57,4 @@ void frmMain::windowCheck(qint32 windowHandle, const QString &windowName, bool &
     // must not come back to it.
     if (windowHandle == InterProc1->windowHandle())
         skip = true;
-}
-
-void frmMain::appendToLog(const QString &entry)
-{
-    QPlainTextEdit *log = ui->txtReceived;
-    // Inserting at the end costs time in proportion to the entry, however
-    // long the log has grown. Undo is off meanwhile, so that an undo in the
-    // log never takes received data back out of it.
-    log->setUndoRedoEnabled(false);
-    QTextCursor end(log->document());
-    end.movePosition(QTextCursor::End);
-    end.insertText(withDisplayLineBreaks(entry));
-    log->setUndoRedoEnabled(true);
 }

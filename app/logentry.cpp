@@ -5,15 +5,15 @@ const QString lineEnd = QStringLiteral("\r\n");
 const QString ackPrefix = QStringLiteral("OK from ");
 } // namespace
 
-QString logEntry(const QString &senderName, qint32 longData, const QString &stringData)
+QStringList logEntryPieces(const QString &senderName, qint32 longData, const QString &stringData)
 {
-    QString entry = QStringLiteral("Sender = ") + senderName;
+    QStringList pieces{QStringLiteral("Sender = "), senderName};
     if (longData != 0)
-        entry += lineEnd + QStringLiteral("LongData = ") + QString::number(longData);
+        pieces.append(lineEnd + QStringLiteral("LongData = ") + QString::number(longData));
     if (!stringData.isEmpty())
-        entry += lineEnd + QStringLiteral("StringData = ") + stringData;
-    entry += lineEnd + QString(63, u'*') + lineEnd;
-    return entry;
+        pieces << lineEnd + QStringLiteral("StringData = ") << stringData;
+    pieces.append(lineEnd + QString(63, u'*') + lineEnd);
+    return pieces;
 }
 
 bool isAcknowledgement(QStringView stringData)
@@ -24,11 +24,4 @@ bool isAcknowledgement(QStringView stringData)
 QString acknowledgementText(const QString &caption)
 {
     return ackPrefix + u'"' + caption + u'"';
-}
-
-QString withDisplayLineBreaks(QString text)
-{
-    text.replace(lineEnd, QStringLiteral("\n"));
-    text.replace(u'\r', u'\n');
-    return text;
 }
