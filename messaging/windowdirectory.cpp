@@ -12,6 +12,7 @@
 #include <QDBusServiceWatcher>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 
 using namespace BusContract;
@@ -27,9 +28,11 @@ constexpr int DescribeRetryFirstMs = 500;
 // themselves before it sends; windows that describe themselves later are
 // addressed from then on.
 constexpr int ReadyWithinMs = 250;
-// Calls made in one pass of the event loop: thousands of names on the bus
-// must not keep the window from its events.
-constexpr int CallsPerPass = 64;
+// At most so many calls in a pass, and passes that many ms apart: thousands
+// of names on the bus, and their answers, must not keep the window from its
+// events.
+constexpr int CallsPerPass = 32;
+constexpr int PassIntervalMs = 10;
 } // namespace
 
 WindowDirectory::WindowDirectory(const QDBusConnection &connection, QObject *parent)
@@ -97,18 +100,24 @@ void WindowDirectory::callBus(const QString &method, const QVariantList &args,
 
 void WindowDirectory::schedule(const Call &call, qint64 delayMs)
 {
-    const qint64 due = m_clock.elapsed() + delayMs;
-    m_due.emplace(due, call);
-    if (!m_dueTimer.isActive() || m_dueTimer.remainingTime() > delayMs)
-        m_dueTimer.start(int(delayMs));
+    const qint64 now = m_clock.elapsed();
+    m_due.emplace(now + delayMs, call);
+    const qint64 wake = std::max(now + delayMs, m_nextPass) - now;
+    if (!m_dueTimer.isActive() || m_dueTimer.remainingTime() > wake)
+        m_dueTimer.start(int(wake));
 }
 
 void WindowDirectory::makeDueCalls()
 {
     const qint64 now = m_clock.elapsed();
+    if (now < m_nextPass) {
+        m_dueTimer.start(int(m_nextPass - now));
+        return;
+    }
     for (int made = 0; !m_due.empty() && m_due.begin()->first <= now; ++made) {
         if (made == CallsPerPass) {
-            m_dueTimer.start(0); // the rest after the events that wait
+            m_nextPass = now + PassIntervalMs;
+            m_dueTimer.start(PassIntervalMs);
             return;
         }
         const Call call = m_due.begin()->second;

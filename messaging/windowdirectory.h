@@ -86,8 +86,9 @@ private:
     QMap<qint32, WindowInfo> m_windows;
 
     // Calls by the time (on m_clock, in ms) they are due; the timer wakes
-    // for the first.
+    // for the first, but not before m_nextPass.
     std::multimap<qint64, Call> m_due;
     QElapsedTimer m_clock;
     QTimer m_dueTimer;
+    qint64 m_nextPass = 0;
 };
