@@ -24,9 +24,9 @@ namespace {
 // announces its caption itself.
 constexpr int DescribeAttempts = 5;
 constexpr int DescribeRetryFirstMs = 500;
-// How long a new instance waits for the windows on the bus to describe
-// themselves before it sends; windows that describe themselves later are
-// addressed from then on.
+// How long a new instance, once it knows the names on the bus, waits for
+// their windows to describe themselves before it sends; windows that
+// describe themselves later are addressed from then on.
 constexpr int ReadyWithinMs = 250;
 // At most so many calls in a pass, and passes that many ms apart: thousands
 // of names on the bus, and their answers, must not keep the window from its
@@ -65,8 +65,8 @@ void WindowDirectory::start(qint32 ownHandle, const QString &ownCaption)
     // Everything below is asynchronous: windows starting at the same moment
     // ask each other for their captions, and each must stay free to answer.
     m_loading = 1;
-    QTimer::singleShot(ReadyWithinMs, this, &WindowDirectory::becomeReady);
     callBus(QStringLiteral("ListNames"), {}, [this](const QDBusMessage &reply) {
+        QTimer::singleShot(ReadyWithinMs, this, &WindowDirectory::becomeReady);
         if (reply.type() == QDBusMessage::ReplyMessage) {
             for (const QString &name : reply.arguments().value(0).toStringList()) {
                 const qint32 handle = handleFromService(name);

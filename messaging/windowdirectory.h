@@ -39,7 +39,7 @@ public:
 
     // Subscribes to changes, then loads the windows already on the bus in
     // the background; ready() follows once every window described itself or
-    // failed to, or after ReadyWithinMs at the latest.
+    // failed to, at most ReadyWithinMs after the bus listed the names.
     void start(qint32 ownHandle, const QString &ownCaption);
     bool isReady() const { return m_ready; }
     void setOwnCaption(const QString &caption);
