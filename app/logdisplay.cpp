@@ -45,6 +45,7 @@ QList<Run> runsOf(const QStringList &pieces)
         const QString &s = pieces[p];
         const char16_t *d = reinterpret_cast<const char16_t *>(s.utf16());
         const qsizetype n = s.size();
+        const qsizetype firstRun = runs.size();
         qsizetype i = std::exchange(skip, 0);
         qsizetype textStart = i; // plain text from here on is not in a run yet
         qsizetype shown = 0;
@@ -67,7 +68,8 @@ QList<Run> runsOf(const QStringList &pieces)
 
         while (i < n) {
             const char16_t c = d[i];
-            if ((shown >= MaxChars || lines >= MaxLines) && mayCut()) {
+            if ((shown >= MaxChars || lines >= MaxLines || runs.size() - firstRun >= MaxRuns) &&
+                mayCut()) {
                 hideUntil(n);
                 break;
             }

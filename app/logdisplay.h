@@ -17,6 +17,9 @@ inline constexpr qsizetype MaxLineChars = 2000;
 // text); what follows is hidden behind one marker.
 inline constexpr qsizetype MaxChars = 64 * 1024;
 inline constexpr qsizetype MaxLines = 2000;
+// Most runs of one piece: each costs the box about as much as a line, and
+// text that alternates with control characters would make one a character.
+inline constexpr qsizetype MaxRuns = 2 * MaxLines + 1000;
 // How far a line that is too long is followed to find its end; a line that
 // goes on further hides the rest of its piece.
 inline constexpr qsizetype MaxScanChars = 4 * 1024 * 1024;

@@ -87,6 +87,9 @@ void ReceivedLogTest::copyGivesEntryBack_data()
             QStringLiteral("\nshort\r\n"))
                .repeated(20)
         << bounded;
+    QTest::newRow("control characters between all others")
+        << ""
+        << "p" << QString::fromUtf8("a\x01b\x02\n", 5).repeated(100000) << bounded;
     QTest::newRow("sender name of 1 MiB") << "" << QString(mib, u'n') << "text" << bounded;
 }
 
