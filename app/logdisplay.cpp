@@ -40,14 +40,15 @@ QChar fromPicture(QChar shown)
 QList<Run> runsOf(const QStringList &pieces)
 {
     QList<Run> runs;
-    qsizetype skip = 0; // the LF of a CR LF that the previous piece ended with
+    const QString ownLineBreak = QStringLiteral("\n");
     for (qsizetype p = 0; p < pieces.size(); ++p) {
         const QString &s = pieces[p];
+        const bool received = p % 2 == 1;
         const char16_t *d = reinterpret_cast<const char16_t *>(s.utf16());
         const qsizetype n = s.size();
         const qsizetype firstRun = runs.size();
-        qsizetype i = std::exchange(skip, 0);
-        qsizetype textStart = i; // plain text from here on is not in a run yet
+        qsizetype i = 0;
+        qsizetype textStart = 0; // plain text from here on is not in a run yet
         qsizetype shown = 0;
         qsizetype lines = 0;
         qsizetype lineChars = 0;
@@ -75,15 +76,11 @@ QList<Run> runsOf(const QStringList &pieces)
             }
             if (isBreak(c)) {
                 flushText();
-                if (c == u'\r' && i + 1 == n && p + 1 < pieces.size() &&
-                    pieces[p + 1].startsWith(u'\n')) {
-                    runs.append({Run::Break, {}, QStringLiteral("\r\n"), 0, 2});
-                    skip = 1;
-                    i = textStart = n;
-                    break;
-                }
                 const qsizetype length = c == u'\r' && i + 1 < n && d[i + 1] == u'\n' ? 2 : 1;
-                runs.append({Run::Break, {}, s, i, length});
+                if (received)
+                    runs.append({Run::Break, {}, s, i, length});
+                else
+                    runs.append({Run::Break, {}, ownLineBreak, 0, 1});
                 i = textStart = i + length;
                 ++lines;
                 lineChars = 0;

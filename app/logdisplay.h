@@ -42,10 +42,13 @@ struct Run
     QStringView original() const { return QStringView(source).mid(from, length); }
 };
 
-// The runs that show the concatenation of pieces. Line breaks are CR LF,
-// LF, CR, U+2028, U+2029 and the two characters a text document takes for
-// frame marks (U+FDD0, U+FDD1); control characters other than tab are shown
-// as pictures; each piece is shown up to the limits above.
+// The runs that show the concatenation of pieces. The pieces at odd
+// positions came from elsewhere (a sender name, a text): each is shown up
+// to the limits above, and its line breaks are kept as they are. Those at
+// even positions are the log's own words, whose line breaks are the log's:
+// a line feed. Line breaks are CR LF, LF, CR, U+2028, U+2029 and the two
+// characters a text document takes for frame marks (U+FDD0, U+FDD1);
+// control characters other than tab are shown as pictures.
 QList<Run> runsOf(const QStringList &pieces);
 
 // The marker that stands for `length` hidden characters.

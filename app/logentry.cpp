@@ -8,11 +8,14 @@ const QString ackPrefix = QStringLiteral("OK from ");
 QStringList logEntryPieces(const QString &senderName, qint32 longData, const QString &stringData)
 {
     QStringList pieces{QStringLiteral("Sender = "), senderName};
+    QString own;
     if (longData != 0)
-        pieces.append(lineEnd + QStringLiteral("LongData = ") + QString::number(longData));
-    if (!stringData.isEmpty())
-        pieces << lineEnd + QStringLiteral("StringData = ") << stringData;
-    pieces.append(lineEnd + QString(63, u'*') + lineEnd);
+        own = lineEnd + QStringLiteral("LongData = ") + QString::number(longData);
+    if (!stringData.isEmpty()) {
+        pieces << own + lineEnd + QStringLiteral("StringData = ") << stringData;
+        own.clear();
+    }
+    pieces.append(own + lineEnd + QString(63, u'*') + lineEnd);
     return pieces;
 }
 

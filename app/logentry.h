@@ -6,9 +6,11 @@
 #include <QStringView>
 
 // The log entry for one received payload, as the pieces whose concatenation
-// it is, so that a long text or sender name is shared rather than copied.
-// Lines end with CR LF: the sender line, "LongData = n" unless n is 0,
-// "StringData = text" unless the text is empty, and a row of 63 asterisks.
+// it is, so that a long text or sender name is shared rather than copied:
+// the pieces at odd positions are what was received (the sender name, the
+// text), the others the entry's own words. Lines end with CR LF: the sender
+// line, "LongData = n" unless n is 0, "StringData = text" unless the text is
+// empty, and a row of 63 asterisks.
 QStringList logEntryPieces(const QString &senderName, qint32 longData, const QString &stringData);
 
 // True when stringData is an acknowledgement, which is logged but never

@@ -16,7 +16,8 @@ namespace {
 constexpr int HiddenProperty = QTextFormat::UserProperty + 1;
 // Char format: the characters are pictures of control characters.
 constexpr int ControlsProperty = QTextFormat::UserProperty + 2;
-// Block format: the line break before the block, where it was not CR LF.
+// Block format: the line break before the block, where it was not a line
+// feed.
 constexpr int BreakProperty = QTextFormat::UserProperty + 3;
 
 const QString TextPlain = QStringLiteral("text/plain");
@@ -100,7 +101,7 @@ void ReceivedLog::insertRuns(QTextCursor &cursor, const QList<Run> &runs)
         }
         case Run::Break: {
             QTextBlockFormat block;
-            if (run.original() != u"\r\n")
+            if (run.original() != u"\n")
                 block.setProperty(BreakProperty, run.original().toString());
             cursor.insertBlock(block, plain);
             break;
@@ -124,7 +125,7 @@ QList<ReceivedLog::Slice> ReceivedLog::selectedSlices() const
          block.isValid() && block.position() <= end; block = block.next()) {
         if (const int separator = block.position() - 1; separator >= start && separator < end) {
             const QVariant lineBreak = block.blockFormat().property(BreakProperty);
-            add(lineBreak.isValid() ? lineBreak.toString() : QStringLiteral("\r\n"));
+            add(lineBreak.isValid() ? lineBreak.toString() : QStringLiteral("\n"));
         }
         for (auto it = block.begin(); !it.atEnd(); ++it) {
             const QTextFragment fragment = it.fragment();
@@ -199,7 +200,7 @@ void ReceivedLog::insertFromMimeData(const QMimeData *source)
     // A pasted text is shown like a received one, so that pasting what was
     // copied from the log neither stalls the window nor loses anything.
     QTextCursor cursor = textCursor();
-    insertRuns(cursor, LogDisplay::runsOf({source->text()}));
+    insertRuns(cursor, LogDisplay::runsOf({QString(), source->text()}));
     setTextCursor(cursor);
     ensureCursorVisible();
 }

@@ -1,8 +1,9 @@
 // The received-data box: an editable plain text box that takes texts of
 // any size and shape without stalling the window. It shows what a reader can
 // take in (see LogDisplay) and keeps every text whole: copying a selection
-// gives back exactly the characters it stands for, line breaks as received
-// (CR LF between the lines of an entry) and hidden parts included.
+// gives back exactly the characters it stands for, a line feed between the
+// log's own lines, line breaks inside received texts as they came, and
+// hidden parts included.
 #pragma once
 
 #include <QHash>
@@ -19,9 +20,9 @@ class ReceivedLog : public QPlainTextEdit
 public:
     explicit ReceivedLog(QWidget *parent = nullptr);
 
-    // Appends the concatenation of pieces at the end of the log, after
-    // whatever is there (text the user typed included). Undo never takes it
-    // out again.
+    // Appends the concatenation of pieces (see LogDisplay::runsOf: those at
+    // odd positions were received) at the end of the log, after whatever is
+    // there (text the user typed included). Undo never takes it out again.
     void appendReceived(const QStringList &pieces);
 
     // What copying the current selection gives.

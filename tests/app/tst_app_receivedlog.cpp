@@ -14,6 +14,15 @@ namespace {
 
 const QString stars(63, u'*');
 
+// What copying an entry gives: the log's own lines end with a line feed,
+// what was received is as it came.
+QString copiedEntry(const QString &sender, const QString &text)
+{
+    return QStringLiteral("Sender = ") + sender +
+           (text.isEmpty() ? QString() : QStringLiteral("\nStringData = ") + text) +
+           QStringLiteral("\n") + stars + QStringLiteral("\n");
+}
+
 // What copying the whole box gives, through the clipboard as a user does.
 QString copyAll(ReceivedLog &log)
 {
@@ -50,7 +59,7 @@ void ReceivedLogTest::copyGivesEntryBack_data()
     QTest::newRow("plain") << ""
                            << "peer"
                            << "hello" << small;
-    QTest::newRow("after typed text") << "typed\r\nmore"
+    QTest::newRow("after typed text") << "typed\nmore"
                                       << "peer"
                                       << "hello" << small;
     QTest::newRow("every line break") << ""
@@ -102,14 +111,12 @@ void ReceivedLogTest::copyGivesEntryBack()
 
     ReceivedLog log;
     log.setPlainText(typedBefore);
-    const QStringList pieces = logEntryPieces(sender, 7, text);
-    log.appendReceived(pieces);
+    log.appendReceived(logEntryPieces(sender, 0, text));
     log.appendReceived(logEntryPieces(QStringLiteral("next"), 0, QStringLiteral("after")));
 
     QVERIFY(log.document()->characterCount() <= maxShown + typedBefore.size());
-    const QString expected =
-        typedBefore + pieces.join(QString()) + QStringLiteral("Sender = next") +
-        QStringLiteral("\r\nStringData = after\r\n") + stars + QStringLiteral("\r\n");
+    const QString expected = typedBefore + copiedEntry(sender, text) +
+                             copiedEntry(QStringLiteral("next"), QStringLiteral("after"));
     const QString copied = copyAll(log);
     QCOMPARE(copied.size(), expected.size());
     QVERIFY(copied == expected);
@@ -138,7 +145,7 @@ void ReceivedLogTest::shows()
     QFETCH(QString, shown);
 
     ReceivedLog log;
-    log.appendReceived({text});
+    log.appendReceived({QString(), text});
     QCOMPARE(log.toPlainText(), shown);
 }
 
@@ -169,7 +176,8 @@ void ReceivedLogTest::copyPartOfEntry()
     QFETCH(QString, copied);
 
     ReceivedLog log;
-    log.appendReceived({QStringLiteral("ab\n") + QString(LogDisplay::MaxLineChars, u'd') +
+    log.appendReceived(
+        {QString(), QStringLiteral("ab\n") + QString(LogDisplay::MaxLineChars, u'd') +
                         QStringLiteral("fff\r\n") + QChar(u'\0') + QStringLiteral("e")});
     QTextCursor selection(log.document());
     selection.setPosition(from);

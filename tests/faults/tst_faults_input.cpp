@@ -277,10 +277,11 @@ void FaultsInput::hardTexts()
              qPrintable(probe.failure()));
     const qint64 arrivalMs = probe.longestMs();
 
-    // Logged whole: copying the log gives the entry back byte for byte.
+    // Logged whole: copying the log gives the text back byte for byte, in
+    // the lines of its entry.
     QCryptographicHash entry(QCryptographicHash::Sha256);
-    const QByteArray head = "Sender = " + sender + "\r\nLongData = 7\r\nStringData = ";
-    const QByteArray tail = "\r\n" + stars.toLatin1() + "\r\n";
+    const QByteArray head = "Sender = " + sender + "\nLongData = 7\nStringData = ";
+    const QByteArray tail = "\n" + stars.toLatin1() + "\n";
     entry.addData(head);
     entry.addData(text);
     entry.addData(tail);
