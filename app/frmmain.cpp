@@ -91,6 +91,8 @@ void frmMain::load()
     }
     if (!instanceRole->errorString().isEmpty())
         showComponentError(instanceRole->errorString());
+    if (!instanceRole->foreignOwner().isEmpty())
+        showComponentError(instanceRole->foreignOwner());
 
     // The layout is fixed; a default font too wide for it gets smaller.
     const QFont fitting = CaptionFit::fittingFont(this);

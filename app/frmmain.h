@@ -53,7 +53,6 @@ private:
     void dataArrival(qint32 senderHandle, const QString &senderName, qint32 longData,
                      const QString &stringData);
     void windowCheck(qint32 windowHandle, const QString &windowName, bool &skip);
-    void appendToLog(const QString &entry);
 
     std::unique_ptr<Ui::frmMain> ui;
     // The send buttons as one control array: index 1 sends to the server,

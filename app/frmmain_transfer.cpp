@@ -6,6 +6,7 @@
 #include "interproc.h"
 #include "logentry.h"
 #include "longdata.h"
+#include "receivedlog.h"
 #include "stringdatafield.h"
 #include "windowcheck.h"
 
@@ -38,7 +39,7 @@ void frmMain::cmdSendClick(int index)
 void frmMain::dataArrival(qint32 senderHandle, const QString &senderName, qint32 longData,
                           const QString &stringData)
 {
-    appendToLog(logEntry(senderName, longData, stringData));
+    ui->txtReceived->appendReceived(logEntryPieces(senderName, longData, stringData));
     // Acknowledgements are never answered, so two copies cannot answer each
     // other without end.
     if (!isAcknowledgement(stringData)) {
@@ -55,17 +56,4 @@ void frmMain::windowCheck(qint32 windowHandle, const QString &windowName, bool &
 {
     Q_UNUSED(windowName);
     skipOwnWindow(InterProc1->windowHandle(), windowHandle, skip);
-}
-
-void frmMain::appendToLog(const QString &entry)
-{
-    QPlainTextEdit *log = ui->txtReceived;
-    // Inserting at the end costs time in proportion to the entry, however
-    // long the log has grown. Undo is off meanwhile, so that an undo in the
-    // log never takes received data back out of it.
-    log->setUndoRedoEnabled(false);
-    QTextCursor end(log->document());
-    end.movePosition(QTextCursor::End);
-    end.insertText(withDisplayLineBreaks(entry));
-    log->setUndoRedoEnabled(true);
 }

@@ -29,10 +29,17 @@ public:
     // Why the bus could not be asked (this copy then counts as a client), or
     // empty.
     QString errorString() const { return m_error; }
+    // For the first client while a program other than a copy of this one
+    // owns the name: which program it is, as a sentence for the user; else
+    // empty.
+    QString foreignOwner() const { return m_foreignOwner; }
 
 private:
+    QString describeForeignOwner() const;
+
     QDBusConnection m_bus;
     Role m_role = Role::Client;
     bool m_asked = false;
     QString m_error;
+    QString m_foreignOwner;
 };

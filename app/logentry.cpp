@@ -5,15 +5,18 @@ const QString lineEnd = QStringLiteral("\r\n");
 const QString ackPrefix = QStringLiteral("OK from ");
 } // namespace
 
-QString logEntry(const QString &senderName, qint32 longData, const QString &stringData)
+QStringList logEntryPieces(const QString &senderName, qint32 longData, const QString &stringData)
 {
-    QString entry = QStringLiteral("Sender = ") + senderName;
+    QStringList pieces{QStringLiteral("Sender = "), senderName};
+    QString own;
     if (longData != 0)
-        entry += lineEnd + QStringLiteral("LongData = ") + QString::number(longData);
-    if (!stringData.isEmpty())
-        entry += lineEnd + QStringLiteral("StringData = ") + stringData;
-    entry += lineEnd + QString(63, u'*') + lineEnd;
-    return entry;
+        own = lineEnd + QStringLiteral("LongData = ") + QString::number(longData);
+    if (!stringData.isEmpty()) {
+        pieces << own + lineEnd + QStringLiteral("StringData = ") << stringData;
+        own.clear();
+    }
+    pieces.append(own + lineEnd + QString(63, u'*') + lineEnd);
+    return pieces;
 }
 
 bool isAcknowledgement(QStringView stringData)
@@ -24,11 +27,4 @@ bool isAcknowledgement(QStringView stringData)
 QString acknowledgementText(const QString &caption)
 {
     return ackPrefix + u'"' + caption + u'"';
-}
-
-QString withDisplayLineBreaks(QString text)
-{
-    text.replace(lineEnd, QStringLiteral("\n"));
-    text.replace(u'\r', u'\n');
-    return text;
 }

@@ -2,12 +2,16 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
-// The log entry for one received payload. Lines end with CR LF: the sender
+// The log entry for one received payload, as the pieces whose concatenation
+// it is, so that a long text or sender name is shared rather than copied:
+// the pieces at odd positions are what was received (the sender name, the
+// text), the others the entry's own words. Lines end with CR LF: the sender
 // line, "LongData = n" unless n is 0, "StringData = text" unless the text is
 // empty, and a row of 63 asterisks.
-QString logEntry(const QString &senderName, qint32 longData, const QString &stringData);
+QStringList logEntryPieces(const QString &senderName, qint32 longData, const QString &stringData);
 
 // True when stringData is an acknowledgement, which is logged but never
 // answered: its first 8 characters are exactly "OK from ".
@@ -15,7 +19,3 @@ bool isAcknowledgement(QStringView stringData);
 
 // The acknowledgement that names this window by its caption.
 QString acknowledgementText(const QString &caption);
-
-// text with CR LF and lone CR turned into LF, the only line break that a
-// plain text box shows without a stray character.
-QString withDisplayLineBreaks(QString text);

@@ -10,8 +10,35 @@
 #include <QMessageBox>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
+
+QtMessageHandler qtMessageHandler = nullptr;
+
+// While the application starts, a window system that does not answer makes
+// Qt end the process with a fatal message and a core dump, advising to
+// reinstall. Say instead what is wrong and end with status 1.
+void startMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtFatalMsg) {
+        qtMessageHandler(type, context, message);
+        return;
+    }
+    QStringList settings;
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (!qEnvironmentVariableIsEmpty(name))
+            settings.append(
+                QStringLiteral("%1=%2").arg(QLatin1String(name), qEnvironmentVariable(name)));
+    }
+    std::fprintf(stderr,
+                 "CalvornTest cannot open its window: the window system it was given (%s) does "
+                 "not answer.\nStart the program in a desktop session, or set DISPLAY to a "
+                 "display that runs.\n",
+                 qPrintable(settings.join(QStringLiteral(", "))));
+    std::fflush(stderr);
+    std::_Exit(1);
+}
 
 int failStart(const QString &reason)
 {
@@ -36,7 +63,9 @@ int main(int argc, char *argv[])
                    stderr);
         return 1;
     }
+    qtMessageHandler = qInstallMessageHandler(startMessageHandler);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtMessageHandler);
     QApplication::setApplicationName(QString::fromLatin1(CalvornVersion::ProductName));
     QApplication::setApplicationVersion(QString::fromLatin1(CalvornVersion::Version));
 

@@ -35,11 +35,13 @@ if [ "$quick" = 1 ]; then
     reps=${reps:-1}
     rt_iterations=20 flood=200 sizes="1000 100000" bc_iterations=5 groups="1 2"
     senders=8 each=10 appends=10 log_sizes="100 1000" startups=1 settle_ms=100
+    window_texts="100000"
 else
     reps=${reps:-5}
     rt_iterations=2000 flood=20000 bc_iterations=200 groups="1 8 32"
-    sizes="1048576 16777216 104857600 268435456"
+    sizes="1048576 16777216 104857600 134217728"
     senders=8 each=2000 appends=100 log_sizes="1000 10000 100000" startups=3 settle_ms=500
+    window_texts="1048576 16777216 104857600"
 fi
 small_bytes=15 # UTF-8 bytes of the small payload's text in interproc_bench
 
@@ -63,6 +65,11 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
         "$bin_dir/window_bench" flood "$senders" "$each"
         # shellcheck disable=SC2086
         "$bin_dir/window_bench" append "$appends" $log_sizes
+        for bytes in $window_texts; do
+            for shape in lines oneline; do
+                "$bin_dir/window_bench" bigtext "$shape" "$bytes"
+            done
+        done
         if [ -x "$bin_dir/startup_bench" ] && command -v Xvfb >/dev/null; then
             "$bin_dir/startup_bench" "$startups" "$settle_ms" \
                 calvorn "Calvorn Control Sample - Server App" "$app" \
@@ -133,6 +140,18 @@ for n in ${log_sizes#* }; do
     row "log append at $n entries, us / at $first_size" "append_us_$n" "append_us_$first_size" "$target"
     row "  of it in the handler, us / at $first_size" "append_handler_us_$n" \
         "append_handler_us_$first_size" "$target"
+done
+for bytes in $window_texts; do
+    if ((bytes % 1048576 == 0)); then size="$((bytes / 1048576)) MiB"; else size="$bytes B"; fi
+    for shape in lines oneline; do
+        key="bigtext_${shape}_$bytes"
+        [ "$shape" = lines ] && how="in lines" || how="one line"
+        row "window: text $size $how, stall ms / 15 B" "${key}_stall_ms" bigtext_small_stall_ms \
+            "max <= 100"
+        row "  without the bus (the log alone), ms / 15 B" "${key}_log_stall_ms" \
+            bigtext_small_stall_ms "max <= 100"
+        row "  peak memory added, MiB / text, MiB" "${key}_peak_mib" "bigtext_mib_$bytes" "<= 3"
+    done
 done
 row "start-up to window mapped, ms / bare Qt window" startup_ms_calvorn startup_ms_bare "<= 1.3"
 row "start-up to window mapped, ms / Qt window + label" startup_ms_calvorn startup_ms_label
@@ -212,6 +231,13 @@ window: frmMain on Qt's offscreen platform logging payloads from N senders
   /proc/thread-self/schedstat: the stall that the window itself causes.
 log append: one more entry through the DataArrival handler and the event
   loop pass that repaints, in a window whose log holds that many entries.
+window: text: one text sent to the window in a sealed memfd, as 64-byte
+  lines or as one line without a blank; stall: the longest gap between two
+  runs of a 1 ms timer on the window's thread from the call until the entry
+  is logged and painted (target: the largest of all repetitions), beside
+  the same for a 15-byte text; of it the log: the same text raised as
+  DataArrival without the bus; peak memory: the most resident memory the
+  process added meanwhile, beside the text's size.
 start-up: from the start of the process until its window is mapped on a
   private Xvfb; CalvornTest is the first copy (the server) and shows its
   "Info" notice; memory: VmRSS ${settle_ms} ms after the window was mapped,

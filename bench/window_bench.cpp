@@ -22,12 +22,29 @@
 //       one at a time, each followed by the event loop pass that repaints the
 //       window: append_us_<entries>, the mean time per entry, and
 //       append_handler_us_<entries>, the part of it in the DataArrival handler
+//   window_bench bigtext lines|oneline <bytes>
+//       one text of that many UTF-8 bytes, in 64-byte lines or without a blank
+//       or line break, sent to the window in a sealed memfd by a bus client in
+//       this process, after a 15-byte text: bigtext_<shape>_<bytes>_stall_ms,
+//       the longest gap in the window's event loop from the call until the
+//       entry is logged and painted (bigtext_small_stall_ms for the small
+//       text); bigtext_<shape>_<bytes>_peak_mib, the most resident memory the
+//       process added meanwhile; bigtext_mib_<bytes>, the text's size in MiB;
+//       then bigtext_<shape>_<bytes>_log_stall_ms, the longest gap while the
+//       same text is raised as DataArrival without the bus: the log's part
 #include "benchdriver.h"
 #include "frmmain.h"
 #include "interproc.h"
 
+#include "buscontract.h"
+
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QTimer>
 #include <QWindow>
@@ -37,6 +54,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <sys/mman.h>
 #include <unistd.h>
 
 using Bench::expectLine;
@@ -322,6 +340,125 @@ void append(int count, QList<qint64> levels)
     host.checkLog(host.logged);
 }
 
+// A sealed memfd holding `bytes` bytes of valid UTF-8, written a piece at a
+// time, so that this process (which also receives the text) never holds it
+// itself.
+QDBusUnixFileDescriptor textMemfd(qint64 bytes, bool lines)
+{
+    const int fd = ::memfd_create("window-bench-text", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0)
+        fail(QStringLiteral("memfd_create failed"));
+    // A piece is whole lines: 1 MiB is a multiple of Bench::TextLineBytes.
+    QByteArray piece(1 << 20, Qt::Uninitialized);
+    auto fill = [&](qsizetype size) {
+        if (lines) {
+            Bench::fillText(piece.data(), size_t(size));
+        } else {
+            static constexpr char Run[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+            for (qsizetype i = 0; i < size; ++i)
+                piece[i] = Run[i % (sizeof Run - 1)];
+        }
+    };
+    fill(piece.size());
+    for (qint64 done = 0; done < bytes;) {
+        const qsizetype size = qsizetype(std::min<qint64>(piece.size(), bytes - done));
+        if (size < piece.size())
+            fill(size);
+        if (::write(fd, piece.constData(), size_t(size)) != size)
+            fail(QStringLiteral("cannot write the text"));
+        done += size;
+    }
+    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
+        fail(QStringLiteral("cannot seal the text"));
+    QDBusUnixFileDescriptor descriptor(fd); // keeps a duplicate
+    ::close(fd);
+    return descriptor;
+}
+
+// A figure of /proc/self/status, in KiB.
+qint64 statusKiB(const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("cannot read /proc/self/status"));
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    fail(QStringLiteral("no %1 in /proc/self/status").arg(QLatin1String(field)));
+}
+
+// Sends one text to the window as a client without a window does, and
+// reports the window's longest stall and the memory added until the entry
+// is logged and painted.
+void deliverText(Window &host, const QByteArray &prefix, qint64 bytes, bool lines)
+{
+    QDBusConnection sender =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("bench-sender"));
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        BusContract::serviceForHandle(host.ipc()->windowHandle()),
+        QLatin1String(BusContract::ObjectPath), QLatin1String(BusContract::Interface),
+        QStringLiteral("DeliverSealed"));
+    call.setArguments({0, QStringLiteral("window_bench"), 1,
+                       QVariant::fromValue(textMemfd(bytes, lines)), qulonglong(bytes)});
+
+    // Resident memory now, and its peak from now on (writing 5 to
+    // clear_refs resets VmHWM).
+    const qint64 rssKiB = statusKiB("VmRSS");
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (!clearRefs.open(QIODevice::WriteOnly) || clearRefs.write("5") != 1)
+        fail(QStringLiteral("cannot reset the peak of resident memory"));
+    clearRefs.close();
+
+    const qint64 before = host.logged;
+    StallMeter stalls;
+    const ThreadClock started = stalls.now();
+    QDBusPendingCallWatcher reply(sender.asyncCall(call, 600000));
+    spinUntil([&] { return host.logged > before && reply.isFinished(); }, "the text");
+    if (reply.isError())
+        fail(QStringLiteral("the window refused the text: ") + reply.error().message());
+    // The repaint that shows the entry, and whatever else follows it.
+    const qint64 settled = Bench::nowNs() + 200 * 1000000LL;
+    spinUntil([&] { return Bench::nowNs() >= settled; }, "the repaint");
+    stalls.report(prefix, started, Bench::nowNs(), 1);
+    if (bytes > 1000)
+        result(prefix + "_peak_mib", double(statusKiB("VmHWM") - rssKiB) / 1024);
+}
+
+// Raises DataArrival with the text, as the component does once it has read
+// it, and reports the window's longest stall until the entry is painted.
+void raiseText(Window &host, const QByteArray &prefix, qint64 bytes, bool lines)
+{
+    const QDBusUnixFileDescriptor memfd = textMemfd(bytes, lines);
+    QByteArray utf8(bytes, Qt::Uninitialized);
+    if (::pread(memfd.fileDescriptor(), utf8.data(), size_t(bytes), 0) != bytes)
+        fail(QStringLiteral("cannot read the text back"));
+    const QString text = QString::fromUtf8(utf8);
+    utf8 = QByteArray();
+
+    const qint64 before = host.logged;
+    StallMeter stalls;
+    const ThreadClock started = stalls.now();
+    QTimer::singleShot(0, host.ipc(), [&] {
+        emit host.ipc()->DataArrival(0, QStringLiteral("window_bench"), 1, text);
+    });
+    spinUntil([&] { return host.logged > before; }, "the entry");
+    const qint64 settled = Bench::nowNs() + 200 * 1000000LL;
+    spinUntil([&] { return Bench::nowNs() >= settled; }, "the repaint");
+    stalls.report(prefix, started, Bench::nowNs(), 1);
+}
+
+void bigText(bool lines, qint64 bytes)
+{
+    Window host;
+    deliverText(host, "bigtext_small", 15, lines);
+    const QByteArray prefix =
+        QByteArray("bigtext_") + (lines ? "lines" : "oneline") + '_' + QByteArray::number(bytes);
+    deliverText(host, prefix, bytes, lines);
+    result("bigtext_mib_" + QByteArray::number(bytes), double(bytes) / (1 << 20));
+    raiseText(host, prefix + "_log", bytes, lines);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -329,7 +466,8 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     const QString figure = args.value(0);
-    const QList<qint64> numbers = positiveNumbers(args.mid(1));
+    const QList<qint64> numbers =
+        figure == QLatin1String("bigtext") ? QList<qint64>() : positiveNumbers(args.mid(1));
 
     if (figure == QLatin1String("flood") && numbers.size() == 2) {
         flood(int(numbers[0]), int(numbers[1]));
@@ -337,10 +475,14 @@ int main(int argc, char **argv)
         noBus(int(numbers[0]), int(numbers[1]));
     } else if (figure == QLatin1String("append") && numbers.size() >= 2) {
         append(int(numbers[0]), numbers.mid(1));
+    } else if (figure == QLatin1String("bigtext") && args.size() == 3 &&
+               (args[1] == QLatin1String("lines") || args[1] == QLatin1String("oneline"))) {
+        bigText(args[1] == QLatin1String("lines"), positiveNumbers(args.mid(2)).value(0));
     } else {
         std::fprintf(stderr, "usage: window_bench flood <senders> <payloads each>\n"
                              "       window_bench nobus <senders> <payloads each>\n"
-                             "       window_bench append <count> <entries>...\n");
+                             "       window_bench append <count> <entries>...\n"
+                             "       window_bench bigtext lines|oneline <bytes>\n");
         return 2;
     }
     return 0;

@@ -20,8 +20,11 @@ inline constexpr char ErrorBadDescriptor[] = "org.calvorn.InterProc.Error.BadDes
 // in a sealed memfd, which is cheaper from about this size on and keeps
 // messages far below the bus's own limits.
 inline constexpr qsizetype InlineTextLimit = 64 * 1024;
-// The largest text, in UTF-8 bytes, that is sent or accepted.
-inline constexpr qint64 MaxTextBytes = qint64(512) * 1024 * 1024;
+// The largest text, in UTF-8 bytes, that is sent or accepted. A receiver
+// holds a text as UTF-16, up to twice its size, for as long as its window
+// logs it: at this limit about 256 MiB a payload (512 MiB would take 1 GiB
+// and more than a second to read).
+inline constexpr qint64 MaxTextBytes = qint64(128) * 1024 * 1024;
 
 // How long a sender waits for a receiver to take a payload before it
 // reports the delivery as failed.

@@ -5,6 +5,7 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -123,6 +124,41 @@ static ReadOutcome refuse(const char *name, const QString &message)
     return {std::nullopt, QLatin1String(name), message};
 }
 
+namespace {
+
+constexpr qsizetype ReadChunkBytes = 1 << 20;
+
+// How many bytes at the end of data begin a UTF-8 sequence that data does
+// not hold whole; they are decoded with the bytes that follow.
+qsizetype incompleteTail(const char *data, qsizetype size)
+{
+    for (qsizetype back = 1; back <= std::min<qsizetype>(4, size); ++back) {
+        const uchar c = uchar(data[size - back]);
+        if ((c & 0xC0) == 0x80)
+            continue; // a continuation byte: look further back for the lead byte
+        const qsizetype length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return length > back ? back : 0;
+    }
+    return 0; // no lead byte: invalid, which the decoder tells
+}
+
+// Filling a fresh buffer of many megabytes costs mostly page faults; huge
+// pages, where the system gives them on request, make them far fewer.
+void preferHugePages(QString &text)
+{
+#ifdef MADV_HUGEPAGE
+    const quintptr page = quintptr(::sysconf(_SC_PAGESIZE));
+    const quintptr from = (quintptr(text.data()) + page - 1) & ~(page - 1);
+    const quintptr to = (quintptr(text.data() + text.size())) & ~(page - 1);
+    if (to > from)
+        ::madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(text);
+#endif
+}
+
+} // namespace
+
 ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
 {
     if (declaredSize > quint64(maxBytes))
@@ -148,15 +184,39 @@ ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
     if (declaredSize == 0)
         return {QString(), {}, {}};
 
-    void *map = ::mmap(nullptr, size_t(declaredSize), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED)
-        return refuse(BusContract::ErrorBadDescriptor, systemError("mapping the text"));
-    std::optional<QString> text =
-        decodeUtf8(QByteArrayView(static_cast<const char *>(map), qsizetype(declaredSize)));
-    ::munmap(map, size_t(declaredSize));
-    if (!text)
-        return refuse(BusContract::ErrorInvalidText,
-                      QStringLiteral("The text is not valid UTF-8."));
+    // Read a piece at a time and decode each straight into the text, which
+    // never needs more UTF-16 units than there are bytes: the reading costs
+    // the text and one piece. pread neither uses nor moves the shared file
+    // offset, and unlike a mapping it takes no memory for the holes of a
+    // sparse file.
+    QString text(qsizetype(declaredSize), Qt::Uninitialized);
+    preferHugePages(text);
+    QChar *out = text.data();
+    QByteArray buffer(ReadChunkBytes + 4, Qt::Uninitialized);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                     QStringDecoder::Flag::ConvertInitialBom);
+    qsizetype carried = 0;
+    quint64 offset = 0;
+    while (offset < declaredSize) {
+        const size_t want = size_t(std::min<quint64>(ReadChunkBytes, declaredSize - offset));
+        const ssize_t got = ::pread(fd, buffer.data() + carried, want, off_t(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return refuse(BusContract::ErrorBadDescriptor, systemError("reading the text"));
+        offset += quint64(got);
+        const qsizetype have = carried + got;
+        carried = offset < declaredSize ? incompleteTail(buffer.constData(), have) : 0;
+        out = decoder.appendToBuffer(out, QByteArrayView(buffer.constData(), have - carried));
+        if (decoder.hasError())
+            return refuse(BusContract::ErrorInvalidText,
+                          QStringLiteral("The text is not valid UTF-8."));
+        std::memmove(buffer.data(), buffer.constData() + have - carried, size_t(carried));
+    }
+    text.truncate(out - text.constData());
+    // Many characters of several bytes each leave much of the text unused.
+    if (text.size() < text.capacity() / 2)
+        text.squeeze();
     return {std::move(text), {}, {}};
 }
 

@@ -50,8 +50,9 @@ struct ReadOutcome
 
 // Reads a text that a peer passed as a descriptor. Accepts only a regular
 // file sealed against writing and shrinking whose size equals declaredSize
-// and is at most maxBytes, holding valid UTF-8. Reads through a mapping, so
-// the descriptor's shared file offset is neither used nor moved.
+// and is at most maxBytes, holding valid UTF-8. Costs the text's memory and
+// a small buffer; the descriptor's shared file offset is neither used nor
+// moved.
 ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes);
 
 } // namespace PayloadText

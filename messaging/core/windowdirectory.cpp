@@ -18,15 +18,30 @@
 using namespace BusContract;
 
 namespace {
-// A window that does not describe itself in time (busy or frozen) is asked
-// again after a delay that doubles up to a limit, for as long as it exists.
+// A window that does not describe itself (busy, frozen, or a name that some
+// other program took) is asked again after a delay that doubles, a bounded
+// number of times; after that it is known by its handle only, until it
+// announces its caption itself.
+constexpr int DescribeAttempts = 5;
 constexpr int DescribeRetryFirstMs = 500;
-constexpr int DescribeRetryMaxMs = 30000;
+// How long a new instance, once it knows the names on the bus, waits for
+// their windows to describe themselves before it sends; windows that
+// describe themselves later are addressed from then on.
+constexpr int ReadyWithinMs = 250;
+// At most so many calls in a pass, and passes that many ms apart: thousands
+// of names on the bus, and their answers, must not keep the window from its
+// events.
+constexpr int CallsPerPass = 32;
+constexpr int PassIntervalMs = 10;
 } // namespace
 
 WindowDirectory::WindowDirectory(const QDBusConnection &connection, QObject *parent)
     : QObject(parent), m_connection(connection)
-{}
+{
+    m_clock.start();
+    m_dueTimer.setSingleShot(true);
+    connect(&m_dueTimer, &QTimer::timeout, this, &WindowDirectory::makeDueCalls);
+}
 
 WindowDirectory::~WindowDirectory() = default;
 
@@ -51,11 +66,14 @@ void WindowDirectory::start(qint32 ownHandle, const QString &ownCaption)
     // ask each other for their captions, and each must stay free to answer.
     m_loading = 1;
     callBus(QStringLiteral("ListNames"), {}, [this](const QDBusMessage &reply) {
+        QTimer::singleShot(ReadyWithinMs, this, &WindowDirectory::becomeReady);
         if (reply.type() == QDBusMessage::ReplyMessage) {
             for (const QString &name : reply.arguments().value(0).toStringList()) {
                 const qint32 handle = handleFromService(name);
-                if (handle > 0 && handle != m_ownHandle)
-                    load(handle, name);
+                if (handle > 0 && handle != m_ownHandle) {
+                    ++m_loading;
+                    schedule({handle, -1, true}, 0);
+                }
             }
         } else {
             qCWarning(lcInterProc) << "cannot list bus names:" << reply.errorMessage();
@@ -80,21 +98,54 @@ void WindowDirectory::callBus(const QString &method, const QVariantList &args,
             });
 }
 
-void WindowDirectory::load(qint32 handle, const QString &service)
+void WindowDirectory::schedule(const Call &call, qint64 delayMs)
+{
+    const qint64 now = m_clock.elapsed();
+    m_due.emplace(now + delayMs, call);
+    const qint64 wake = std::max(now + delayMs, m_nextPass) - now;
+    if (!m_dueTimer.isActive() || m_dueTimer.remainingTime() > wake)
+        m_dueTimer.start(int(wake));
+}
+
+void WindowDirectory::makeDueCalls()
+{
+    const qint64 now = m_clock.elapsed();
+    if (now < m_nextPass) {
+        m_dueTimer.start(int(m_nextPass - now));
+        return;
+    }
+    for (int made = 0; !m_due.empty() && m_due.begin()->first <= now; ++made) {
+        if (made == CallsPerPass) {
+            m_nextPass = now + PassIntervalMs;
+            m_dueTimer.start(PassIntervalMs);
+            return;
+        }
+        const Call call = m_due.begin()->second;
+        m_due.erase(m_due.begin());
+        if (call.attempt < 0)
+            askOwner(call);
+        else
+            describe(call);
+    }
+    if (!m_due.empty())
+        m_dueTimer.start(int(m_due.begin()->first - now));
+}
+
+void WindowDirectory::askOwner(const Call &call)
 {
     // The bus names the owner, which senders are checked against; then the
     // window itself gives its caption.
-    ++m_loading;
-    callBus(QStringLiteral("GetNameOwner"), {service}, [this, handle](const QDBusMessage &reply) {
-        if (reply.type() != QDBusMessage::ReplyMessage) {
-            loaded(); // gone again
-            return;
-        }
-        const QString owner = reply.arguments().value(0).toString();
-        if (!m_windows.contains(handle))
-            addWindow(handle, owner);
-        describe(handle, 0, [this] { loaded(); });
-    });
+    callBus(QStringLiteral("GetNameOwner"), {serviceForHandle(call.handle)},
+            [this, call](const QDBusMessage &reply) {
+                if (reply.type() != QDBusMessage::ReplyMessage) {
+                    if (call.loading)
+                        loaded(); // gone again
+                    return;
+                }
+                if (!m_windows.contains(call.handle))
+                    addWindow(call.handle, reply.arguments().value(0).toString());
+                schedule({call.handle, 0, call.loading}, 0);
+            });
 }
 
 void WindowDirectory::loaded()
@@ -102,6 +153,13 @@ void WindowDirectory::loaded()
     if (--m_loading > 0)
         return;
     qCDebug(lcInterProc) << "directory loaded:" << m_windows.size() << "windows";
+    becomeReady();
+}
+
+void WindowDirectory::becomeReady()
+{
+    if (m_ready)
+        return;
     m_ready = true;
     emit ready();
 }
@@ -189,40 +247,41 @@ void WindowDirectory::onCaptionChanged(int handle, const QString &caption,
     it->captionKnown = true;
 }
 
-void WindowDirectory::describe(qint32 handle, int attempt, std::function<void()> done)
+void WindowDirectory::describe(const Call &call)
 {
-    auto it = m_windows.constFind(handle);
+    auto it = m_windows.constFind(call.handle);
     if (it == m_windows.cend() || it->captionKnown) {
-        if (done)
-            done();
+        if (call.loading)
+            loaded();
         return;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(
+    QDBusMessage message = QDBusMessage::createMethodCall(
         it->owner, QLatin1String(ObjectPath), QLatin1String(Interface), QStringLiteral("Describe"));
     auto *watcher =
-        new QDBusPendingCallWatcher(m_connection.asyncCall(call, DescribeTimeoutMs), this);
+        new QDBusPendingCallWatcher(m_connection.asyncCall(message, DescribeTimeoutMs), this);
     const QString owner = it->owner;
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, handle, owner, attempt, done = std::move(done)](QDBusPendingCallWatcher *w) {
+            [this, call, owner](QDBusPendingCallWatcher *w) {
                 w->deleteLater();
                 QDBusPendingReply<int, QString> reply = *w;
-                auto it = m_windows.find(handle);
+                auto it = m_windows.find(call.handle);
                 if (it != m_windows.end() && it->owner == owner && !it->captionKnown) {
-                    if (reply.isValid() && reply.argumentAt<0>() == handle) {
+                    if (reply.isValid() && reply.argumentAt<0>() == call.handle) {
                         it->caption = reply.argumentAt<1>();
                         it->captionKnown = true;
+                    } else if (call.attempt + 1 < DescribeAttempts) {
+                        qCDebug(lcInterProc)
+                            << "window" << call.handle
+                            << "did not describe itself:" << reply.error().message();
+                        schedule({call.handle, call.attempt + 1, false},
+                                 qint64(DescribeRetryFirstMs) << call.attempt);
                     } else {
                         qCDebug(lcInterProc)
-                            << "window" << handle
-                            << "did not describe itself:" << reply.error().message();
-                        const int delay = std::min(DescribeRetryMaxMs,
-                                                   DescribeRetryFirstMs << std::min(attempt, 6));
-                        QTimer::singleShot(delay, this, [this, handle, attempt] {
-                            describe(handle, attempt + 1, {});
-                        });
+                            << "window" << call.handle << "did not describe "
+                            << "itself; it stays unnamed until it announces a caption";
                     }
                 }
-                if (done)
-                    done();
+                if (call.loading)
+                    loaded();
             });
 }

@@ -5,12 +5,15 @@
 #pragma once
 
 #include <QDBusConnection>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QVariant>
 
 #include <functional>
+#include <map>
 #include <memory>
 
 class InterProcProxy;
@@ -36,7 +39,7 @@ public:
 
     // Subscribes to changes, then loads the windows already on the bus in
     // the background; ready() follows once every window described itself or
-    // failed to within a bounded time.
+    // failed to, at most ReadyWithinMs after the bus listed the names.
     void start(qint32 ownHandle, const QString &ownCaption);
     bool isReady() const { return m_ready; }
     void setOwnCaption(const QString &caption);
@@ -58,10 +61,22 @@ private slots:
     void onCaptionChanged(int handle, const QString &caption, const QDBusMessage &message);
 
 private:
+    // A call to make once it is due: the owner of a window's name (attempt
+    // -1), then the window's description.
+    struct Call
+    {
+        qint32 handle = 0;
+        int attempt = 0;
+        bool loading = false; // the first load of a window already on the bus
+    };
+
     void addWindow(qint32 handle, const QString &owner);
-    void load(qint32 handle, const QString &service);
+    void schedule(const Call &call, qint64 delayMs);
+    void makeDueCalls();
+    void askOwner(const Call &call);
+    void describe(const Call &call);
     void loaded();
-    void describe(qint32 handle, int attempt, std::function<void()> done);
+    void becomeReady();
     void callBus(const QString &method, const QVariantList &args,
                  std::function<void(const QDBusMessage &)> done);
 
@@ -71,4 +86,11 @@ private:
     int m_loading = 0;
     bool m_ready = false;
     QMap<qint32, WindowInfo> m_windows;
+
+    // Calls by the time (on m_clock, in ms) they are due; the timer wakes
+    // for the first, but not before m_nextPass.
+    std::multimap<qint64, Call> m_due;
+    QElapsedTimer m_clock;
+    QTimer m_dueTimer;
+    qint64 m_nextPass = 0;
 };

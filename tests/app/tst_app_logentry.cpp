@@ -12,8 +12,6 @@ private slots:
     void isAcknowledgement_data();
     void isAcknowledgement();
     void acknowledgementNamesCaption();
-    void displayLineBreaks_data();
-    void displayLineBreaks();
 };
 
 static const QString stars(63, u'*');
@@ -49,7 +47,7 @@ void LogEntryTest::entry()
     QFETCH(int, longData);
     QFETCH(QString, stringData);
     QFETCH(QString, expected);
-    QCOMPARE(logEntry(sender, longData, stringData), expected);
+    QCOMPARE(logEntryPieces(sender, longData, stringData).join(QString()), expected);
 }
 
 void LogEntryTest::isAcknowledgement_data()
@@ -79,28 +77,6 @@ void LogEntryTest::acknowledgementNamesCaption()
     const QString ack = acknowledgementText("Calvorn Control Sample - Client App - 10:23:45");
     QCOMPARE(ack, "OK from \"Calvorn Control Sample - Client App - 10:23:45\"");
     QVERIFY(::isAcknowledgement(ack));
-}
-
-void LogEntryTest::displayLineBreaks_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("shown");
-
-    QTest::newRow("CR LF") << "a\r\nb\r\n"
-                           << "a\nb\n";
-    QTest::newRow("lone CR") << "a\rb"
-                             << "a\nb";
-    QTest::newRow("LF stays") << "a\nb"
-                              << "a\nb";
-    QTest::newRow("LF CR is two breaks") << "a\n\rb"
-                                         << "a\n\nb";
-}
-
-void LogEntryTest::displayLineBreaks()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, shown);
-    QCOMPARE(withDisplayLineBreaks(text), shown);
 }
 
 QTEST_APPLESS_MAIN(LogEntryTest)

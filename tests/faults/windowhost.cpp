@@ -3,6 +3,9 @@
 // one line each, texts in base64:
 //
 //   log                       -> LOG <the text of the received-data box>
+//   copy                      -> COPY <characters the box shows> <UTF-8 bytes> <SHA-256>
+//                                of what selecting all of the box and copying gives
+//   boxes                     -> BOXES <the texts of the open message boxes, one a line>
 //   buttons                   -> BUTTONS <enabled: 1 or 0, send button 0> <send button 1>
 //   quit
 //
@@ -15,6 +18,9 @@
 #include "lineprotocol.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QCryptographicHash>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 
@@ -42,6 +48,21 @@ int main(int argc, char **argv)
         } else if (cmd == "log") {
             const auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
             emitLine("LOG " + b64(log->toPlainText()));
+        } else if (cmd == "copy") {
+            auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
+            log->selectAll();
+            log->copy();
+            const QByteArray copied = QGuiApplication::clipboard()->text().toUtf8();
+            emitLine("COPY " + QByteArray::number(log->document()->characterCount() - 1) + ' ' +
+                     QByteArray::number(copied.size()) + ' ' +
+                     QCryptographicHash::hash(copied, QCryptographicHash::Sha256).toHex());
+        } else if (cmd == "boxes") {
+            QStringList texts;
+            for (const QMessageBox *box : window.findChildren<QMessageBox *>()) {
+                if (box->isVisible())
+                    texts.append(box->text());
+            }
+            emitLine("BOXES " + b64(texts.join(u'\n')));
         } else if (cmd == "buttons") {
             QByteArray report = "BUTTONS";
             for (const char *name : {"cmdSend_0", "cmdSend_1"})

@@ -458,7 +458,7 @@ void TestInterProc::textsArriveExactly()
 
 void TestInterProc::hugeTextArrivesExactly()
 {
-    constexpr qint64 Bytes = 200 * 1024 * 1024;
+    const qint64 Bytes = InterProc::maxTextBytes();
     PeerList peers;
     peers.push_back(std::make_unique<Peer>(QStringLiteral("Huge Receiver")));
     peers.push_back(std::make_unique<Peer>(QStringLiteral("Huge Sender")));
@@ -934,6 +934,21 @@ void TestInterProc::checksTextDescriptor_data()
         << sealed << text << std::numeric_limits<qint64>::max() << tooLarge;
     QTest::newRow("invalid UTF-8") << sealed << QByteArray("ab\xC0\x80") << qint64(-1)
                                    << QStringLiteral("org.calvorn.InterProc.Error.InvalidText");
+
+    // A receiver reads a text a megabyte at a time: sequences across the
+    // boundary are decoded whole, and judged as anywhere else.
+    const QString invalid = QStringLiteral("org.calvorn.InterProc.Error.InvalidText");
+    const auto across = [&](const char *name, qsizetype before, const QByteArray &tail,
+                            const QString &error) {
+        QTest::newRow(name) << sealed << QByteArray(1024 * 1024 - before, 'a') + tail << qint64(-1)
+                            << error;
+    };
+    across("four-byte character across 1 MiB", 2, "\xF0\x9F\x98\x80z", QString());
+    across("three-byte character ending at 1 MiB", 3, "\xE2\x82\xACz", QString());
+    across("byte order mark after 1 MiB", 0, "\xEF\xBB\xBFz", QString());
+    across("truncated sequence at 1 MiB", 1, "\xE2z", invalid);
+    across("stray continuation byte after 1 MiB", 0, "\x80z", invalid);
+    across("truncated sequence at the end, after 1 MiB", 0, "z\xF0\x9F", invalid);
 }
 
 void TestInterProc::checksTextDescriptor()

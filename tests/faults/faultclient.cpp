@@ -1,0 +1,169 @@
+// Test helper: a bus client of the same user that treats the windows
+// roughly. One job a run:
+//
+//   faults_client flood <window handle> <sender handle> <count>
+//       sends <count> Deliver calls that expect no reply to the window,
+//       claiming to come from <sender handle> (LongData 1..count, text
+//       "flood"), then one Deliver from handle 0 with LongData 0 and text
+//       "end", whose reply it waits for; prints "FLOODED <reply>" with OK or
+//       the error name, and ends
+//   faults_client names <first handle> <count>
+//       owns the names of the windows <first>..<first + count - 1> without
+//       being one: of the Describe calls it gets, it answers the first with an
+//       error, the second with another handle, the third not at all, and so
+//       on; prints "OWNED <unique name> <pid>", answers "count" with
+//       "DESCRIBED <calls so far>", and runs until its input ends
+//   faults_client hold <bus name>
+//       owns that name; prints "OWNED <unique name> <pid>" and runs until its
+//       input ends
+#include "lineprotocol.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusReply>
+#include <QDBusVirtualObject>
+
+#include <unistd.h>
+
+using namespace TestSupport;
+
+namespace {
+
+const QString ObjectPath = QStringLiteral("/org/calvorn/InterProc");
+const QString Interface = QStringLiteral("org.calvorn.InterProc");
+
+QString windowName(qint64 handle)
+{
+    return QStringLiteral("org.calvorn.InterProc.Window.H%1").arg(handle);
+}
+
+[[noreturn]] void fail(const QString &message)
+{
+    emitLine("FAILED " + b64(message));
+    std::exit(1);
+}
+
+QByteArray owned(const QDBusConnection &bus)
+{
+    return "OWNED " + bus.baseService().toUtf8() + ' ' + QByteArray::number(::getpid());
+}
+
+int flood(qint32 window, qint32 sender, qint64 count)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    auto deliver = [&](qint32 from, qint32 number, const QString &text) {
+        QDBusMessage call = QDBusMessage::createMethodCall(windowName(window), ObjectPath,
+                                                           Interface, QStringLiteral("Deliver"));
+        call.setArguments({from, QStringLiteral("faults_client"), number, text});
+        return call;
+    };
+    // A call sent without waiting is sent without asking for a reply.
+    for (qint64 i = 1; i <= count; ++i) {
+        if (!bus.send(deliver(sender, qint32(i), QStringLiteral("flood"))))
+            fail(QStringLiteral("cannot send: ") + bus.lastError().message());
+    }
+    const QDBusMessage reply =
+        bus.call(deliver(0, 0, QStringLiteral("end")), QDBus::Block, 10 * 60 * 1000);
+    emitLine("FLOODED " + (reply.type() == QDBusMessage::ReplyMessage
+                               ? QByteArray("OK")
+                               : reply.errorName().toUtf8()));
+    return 0;
+}
+
+// Answers every Describe badly, in turn: an error, another handle, nothing.
+class BadWindows : public QDBusVirtualObject
+{
+public:
+    QString introspect(const QString &) const override { return {}; }
+
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        if (message.member() != QLatin1String("Describe"))
+            return false;
+        switch (m_calls++ % 3) {
+        case 0:
+            connection.send(message.createErrorReply(QStringLiteral("org.example.Error.NotNow"),
+                                                     QStringLiteral("not now")));
+            break;
+        case 1:
+            connection.send(message.createReply({-1, QStringLiteral("not the one you asked")}));
+            break;
+        default:
+            break; // never answered: the caller's timeout ends the call
+        }
+        return true;
+    }
+
+    qint64 calls() const { return m_calls; }
+
+private:
+    qint64 m_calls = 0;
+};
+
+int names(qint64 first, qint64 count)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    BadWindows windows;
+    if (!bus.registerVirtualObject(ObjectPath, &windows))
+        fail(QStringLiteral("cannot export the object"));
+    // Asked all at once; the bus answers them in order.
+    qint64 unanswered = count;
+    for (qint64 handle = first; handle < first + count; ++handle) {
+        QDBusMessage request = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("RequestName"));
+        request.setArguments({windowName(handle), 4u}); // DBUS_NAME_FLAG_DO_NOT_QUEUE
+        auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(request), &windows);
+        QObject::connect(
+            watcher, &QDBusPendingCallWatcher::finished, watcher, [&](QDBusPendingCallWatcher *w) {
+                w->deleteLater();
+                const QDBusMessage reply = w->reply();
+                if (reply.type() != QDBusMessage::ReplyMessage ||
+                    reply.arguments().value(0).toUInt() != 1)
+                    fail(QStringLiteral("a name was not given: ") + reply.errorMessage());
+                if (--unanswered == 0)
+                    emitLine(owned(bus));
+            });
+    }
+    const StdinLines input([&](const QByteArray &line) {
+        if (line.trimmed() == "count")
+            emitLine("DESCRIBED " + QByteArray::number(windows.calls()));
+    });
+    return QCoreApplication::exec();
+}
+
+int hold(const QString &name)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+        bus.interface()->registerService(name, QDBusConnectionInterface::DontQueueService);
+    if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered)
+        fail(QStringLiteral("cannot own ") + name);
+    emitLine(owned(bus));
+    const StdinLines input([](const QByteArray &) {});
+    return QCoreApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (!QDBusConnection::sessionBus().isConnected())
+        fail(QStringLiteral("no session bus"));
+    const QString job = args.value(0);
+    if (job == QLatin1String("flood") && args.size() == 4)
+        return flood(args[1].toInt(), args[2].toInt(), args[3].toLongLong());
+    if (job == QLatin1String("names") && args.size() == 3)
+        return names(args[1].toLongLong(), args[2].toLongLong());
+    if (job == QLatin1String("hold") && args.size() == 2)
+        return hold(args[1]);
+    std::fprintf(stderr, "usage: faults_client flood <window> <sender handle> <count>\n"
+                         "       faults_client names <first handle> <count>\n"
+                         "       faults_client hold <bus name>\n");
+    return 2;
+}

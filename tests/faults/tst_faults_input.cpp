@@ -1,0 +1,380 @@
+// Input that could hang, freeze or bloat a window, from a bus client of the
+// same user (faults_client) and from this test: floods of calls that expect
+// no reply, texts too long or too strange to show, a long sender name, names
+// that pretend to be windows, and a stranger holding the server's name. The
+// window, in a process of its own, keeps answering Describe (the deadline
+// only tells a hang) and loses nothing.
+#include "interproc.h"
+#include "peerprocess.h"
+
+#include <QCryptographicHash>
+#include <QDBusPendingCallWatcher>
+#include <QDBusUnixFileDescriptor>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+using namespace TestSupport;
+
+namespace {
+
+// A window that has not answered Describe for this long hangs (it should
+// answer within 100 ms whatever it is given).
+constexpr int HangMs = 10000;
+const QString stars(63, u'*');
+
+// The program's window in a process of its own (faults_windowhost).
+class WindowHost : public LineProcess
+{
+public:
+    WindowHost() : LineProcess(QStringLiteral(WINDOW_HOST), {}) { start(); }
+
+    // "<handle> <server|client>" once the window is on the bus.
+    bool waitReady()
+    {
+        const QList<QByteArray> f = takeLine("READY ").split(' ');
+        m_handle = f.value(1).toInt();
+        m_role = f.value(2);
+        return m_handle > 0;
+    }
+    qint32 handle() const { return m_handle; }
+    QByteArray role() const { return m_role; }
+
+    QString log()
+    {
+        command("log");
+        return unb64(takeLine("LOG ").mid(4));
+    }
+    // What copying the whole log gives: characters shown, UTF-8 bytes and
+    // their SHA-256.
+    QList<QByteArray> copy()
+    {
+        command("copy");
+        return takeLine("COPY ").split(' ').mid(1);
+    }
+    QString boxes()
+    {
+        command("boxes");
+        return unb64(takeLine("BOXES ").mid(6));
+    }
+
+private:
+    qint32 m_handle = 0;
+    QByteArray m_role;
+};
+
+// Asks a window to describe itself every 50 ms, one question at a time, and
+// keeps the longest wait for an answer.
+class DescribeProbe : public QObject
+{
+public:
+    explicit DescribeProbe(qint32 handle)
+        : m_call(QDBusMessage::createMethodCall(serviceOf(handle), BusPath, BusInterface,
+                                                QStringLiteral("Describe")))
+    {
+        connect(&m_timer, &QTimer::timeout, this, &DescribeProbe::ask);
+        m_timer.start(50);
+    }
+
+    // True once a question went unanswered for HangMs, or was refused.
+    bool hung() const { return !m_failure.isEmpty() || (m_waiting && m_asked.elapsed() > HangMs); }
+    QString failure() const
+    {
+        return m_failure.isEmpty() ? QStringLiteral("no answer to Describe for %1 ms").arg(HangMs)
+                                   : m_failure;
+    }
+    qint64 longestMs() const { return std::max(m_longest, m_waiting ? m_asked.elapsed() : 0); }
+    int answers() const { return m_answers; }
+
+private:
+    void ask()
+    {
+        if (m_waiting)
+            return;
+        m_waiting = true;
+        m_asked.start();
+        auto *watcher = new QDBusPendingCallWatcher(
+            QDBusConnection::sessionBus().asyncCall(m_call, 2 * HangMs), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this,
+                [this](QDBusPendingCallWatcher *w) {
+                    w->deleteLater();
+                    m_waiting = false;
+                    m_longest = std::max(m_longest, m_asked.elapsed());
+                    if (w->isError())
+                        m_failure = w->error().message();
+                    ++m_answers;
+                });
+    }
+
+    QDBusMessage m_call;
+    QTimer m_timer;
+    QElapsedTimer m_asked;
+    bool m_waiting = false;
+    qint64 m_longest = 0;
+    int m_answers = 0;
+    QString m_failure;
+};
+
+// Waits until done() holds while the probe sees the window answer; false on
+// a hang or after timeoutMs.
+template <typename Done> bool waitAnswering(const DescribeProbe &probe, Done done, int timeoutMs)
+{
+    return QTest::qWaitFor([&] { return probe.hung() || done(); }, timeoutMs) && !probe.hung();
+}
+
+// A sealed memfd of `size` bytes: `bytes` repeated, or zeros never written
+// (a sparse file) when bytes is empty.
+QDBusUnixFileDescriptor sealedText(const QByteArray &bytes, qint64 size)
+{
+    const int fd = ::memfd_create("tst-faults-input", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0 || ::ftruncate(fd, off_t(size)) != 0)
+        return {};
+    if (!bytes.isEmpty()) {
+        const QByteArray piece = bytes.repeated(qMax<qsizetype>(1, (1 << 20) / bytes.size()));
+        for (qint64 done = 0; done < size;) {
+            const qsizetype n = qsizetype(std::min<qint64>(piece.size(), size - done));
+            if (::pwrite(fd, piece.constData(), size_t(n), off_t(done)) != n)
+                return {};
+            done += n;
+        }
+    }
+    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
+        return {};
+    QDBusUnixFileDescriptor descriptor(fd); // keeps a duplicate
+    ::close(fd);
+    return descriptor;
+}
+
+} // namespace
+
+class FaultsInput : public QObject
+{
+    Q_OBJECT
+private slots:
+    void floodOfCallsWithoutReply_data();
+    void floodOfCallsWithoutReply();
+    void hardTexts_data();
+    void hardTexts();
+    void strangerHoldsTheServerName();
+    void namesThatDoNotDescribeThemselves();
+};
+
+void FaultsInput::floodOfCallsWithoutReply_data()
+{
+    QTest::addColumn<int>("senderHandle");
+    QTest::addColumn<int>("count");
+
+    // Valid payloads, each of which is logged; and calls refused for their
+    // sender handle, which must cost the window no wait on anybody.
+    QTest::newRow("from no window") << 0 << 20000;
+    QTest::newRow("from a negative handle") << -7 << 200000;
+    QTest::newRow("from a window nobody has") << 12345 << 200000;
+}
+
+void FaultsInput::floodOfCallsWithoutReply()
+{
+    QFETCH(int, senderHandle);
+    QFETCH(int, count);
+
+    WindowHost window;
+    QVERIFY2(window.waitReady(), window.transcript().constData());
+    DescribeProbe probe(window.handle());
+    LineProcess client(QStringLiteral(FAULTS_CLIENT),
+                       {QStringLiteral("flood"), QString::number(window.handle()),
+                        QString::number(senderHandle), QString::number(count)});
+    client.start();
+    // The client's last call, from handle 0, is answered after the flood.
+    QVERIFY2(waitAnswering(
+                 probe, [&] { return client.countReceivedLines("FLOODED ") > 0; }, 10 * HangMs),
+             qPrintable(probe.failure() + client.transcript()));
+    QCOMPARE(client.takeLine("FLOODED "), QByteArray("FLOODED OK"));
+
+    // The flood's own payloads in order where they are valid, then the last.
+    QString expected;
+    if (senderHandle == 0) {
+        for (int i = 1; i <= count; ++i)
+            expected +=
+                QStringLiteral("Sender = faults_client\nLongData = %1\nStringData = flood\n")
+                    .arg(i) +
+                stars + u'\n';
+    }
+    expected += QStringLiteral("Sender = faults_client\nStringData = end\n") + stars + u'\n';
+    // The last call was answered once queued; it is logged after the rest.
+    QString log;
+    QVERIFY2(waitAnswering(
+                 probe,
+                 [&] {
+                     log = window.log();
+                     return log.size() >= expected.size();
+                 },
+                 10 * HangMs),
+             qPrintable(probe.failure()));
+    QCOMPARE(log.size(), expected.size());
+    QVERIFY(log == expected);
+    qInfo("%d calls from handle %d: longest wait for Describe %lld ms (%d answers)", count,
+          senderHandle, probe.longestMs(), probe.answers());
+    QVERIFY(!probe.hung());
+}
+
+void FaultsInput::hardTexts_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<QByteArray>("sender");  // UTF-8
+    QTest::addColumn<QByteArray>("pattern"); // the text repeats it; empty: zeros, never written
+    QTest::addColumn<qint64>("size");
+
+    const qint64 mib = 1024 * 1024;
+    const QByteArray tst = "tst";
+    QTest::newRow("line of 1 MiB") << "DeliverSealed" << tst << QByteArray("x") << mib;
+    QTest::newRow("line of 16 MiB")
+        << "DeliverSealed" << tst << QByteArray("0123456789") << 16 * mib;
+    QTest::newRow("100 MiB of 80-byte lines")
+        << "DeliverSealed" << tst << QByteArray(78, 'l') + "\r\n"
+        << 100 * mib;
+    QTest::newRow("1 MiB of NUL") << "DeliverSealed" << tst << QByteArray(1, '\0') << mib;
+    QTest::newRow("sparse memfd as large as allowed")
+        << "DeliverSealed" << tst << QByteArray() << InterProc::maxTextBytes();
+    QTest::newRow("line of 1 MiB in the call") << "Deliver" << tst << QByteArray("y") << mib;
+    QTest::newRow("sender name of 10 MB") << "Deliver" << QByteArray("n").repeated(10 * 1000 * 1000)
+                                          << QByteArray("text") << qint64(4);
+}
+
+void FaultsInput::hardTexts()
+{
+    QFETCH(QString, method);
+    QFETCH(QByteArray, sender);
+    QFETCH(QByteArray, pattern);
+    QFETCH(qint64, size);
+
+    WindowHost window;
+    QVERIFY2(window.waitReady(), window.transcript().constData());
+
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(serviceOf(window.handle()), BusPath, BusInterface, method);
+    const QDBusUnixFileDescriptor memfd = sealedText(pattern, size);
+    QVERIFY(memfd.isValid());
+    QByteArray text(size, Qt::Uninitialized);
+    QCOMPARE(::pread(memfd.fileDescriptor(), text.data(), size_t(size), 0), ssize_t(size));
+    call << 0 << QString::fromUtf8(sender) << 7;
+    if (method == QLatin1String("Deliver"))
+        call << QString::fromUtf8(text);
+    else
+        call << QVariant::fromValue(memfd) << qulonglong(size);
+    DescribeProbe probe(window.handle());
+    QDBusPendingCallWatcher reply(QDBusConnection::sessionBus().asyncCall(call, 10 * HangMs));
+    QVERIFY2(waitAnswering(
+                 probe, [&] { return reply.isFinished(); }, 10 * HangMs),
+             qPrintable(probe.failure()));
+    QVERIFY2(!reply.isError(), qPrintable(reply.error().message()));
+    // The entry is logged and painted meanwhile.
+    QElapsedTimer settle;
+    settle.start();
+    QVERIFY2(waitAnswering(
+                 probe, [&] { return settle.elapsed() > 500; }, HangMs),
+             qPrintable(probe.failure()));
+    const qint64 arrivalMs = probe.longestMs();
+
+    // Logged whole: copying the log gives the text back byte for byte, in
+    // the lines of its entry.
+    QCryptographicHash entry(QCryptographicHash::Sha256);
+    const QByteArray head = "Sender = " + sender + "\nLongData = 7\nStringData = ";
+    const QByteArray tail = "\n" + stars.toLatin1() + "\n";
+    entry.addData(head);
+    entry.addData(text);
+    entry.addData(tail);
+    QList<QByteArray> copied;
+    QVERIFY2(waitAnswering(
+                 probe,
+                 [&] {
+                     copied = window.copy();
+                     return copied.size() == 3 && copied.at(0).toLongLong() > 0;
+                 },
+                 10 * HangMs),
+             qPrintable(probe.failure() + window.transcript()));
+    QCOMPARE(copied.at(1).toLongLong(), head.size() + size + tail.size());
+    QCOMPARE(copied.at(2), entry.result().toHex());
+    // What the box shows stays within what a reader can take in.
+    QVERIFY2(copied.at(0).toLongLong() < 1024 * 1024, copied.at(0));
+    qInfo("%lld bytes through %s: longest wait for Describe %lld ms", size, qPrintable(method),
+          arrivalMs);
+    QVERIFY(!probe.hung());
+}
+
+void FaultsInput::strangerHoldsTheServerName()
+{
+    LineProcess stranger(QStringLiteral(FAULTS_CLIENT),
+                         {QStringLiteral("hold"), QStringLiteral("org.calvorn.CalvornTest")});
+    stranger.start();
+    const QList<QByteArray> owned = stranger.takeLine("OWNED ").split(' ');
+    QCOMPARE(owned.size(), 3);
+
+    // The first copy names the stranger; the next says nothing more.
+    WindowHost first;
+    QVERIFY2(first.waitReady(), first.transcript().constData());
+    QCOMPARE(first.role(), QByteArray("client"));
+    const QString notice = first.boxes();
+    QVERIFY2(notice.contains(QStringLiteral("Another program holds the bus name "
+                                            "org.calvorn.CalvornTest")),
+             qPrintable(notice));
+    QVERIFY2(
+        notice.contains(QStringLiteral("process %1 (%2), bus connection %3")
+                            .arg(QString::fromLatin1(owned.at(2)), QStringLiteral(FAULTS_CLIENT),
+                                 QString::fromLatin1(owned.at(1)))),
+        qPrintable(notice));
+    WindowHost second;
+    QVERIFY2(second.waitReady(), second.transcript().constData());
+    QCOMPARE(second.role(), QByteArray("client"));
+    QCOMPARE(second.boxes(), QString());
+}
+
+void FaultsInput::namesThatDoNotDescribeThemselves()
+{
+    // Ten thousand window names owned by one process that answers Describe
+    // with errors, wrong handles and not at all.
+    constexpr int Names = 10000;
+    LineProcess stranger(
+        QStringLiteral(FAULTS_CLIENT),
+        {QStringLiteral("names"), QStringLiteral("1000000"), QString::number(Names)});
+    stranger.start();
+    QVERIFY2(!stranger.takeLine("OWNED ").isEmpty(), stranger.transcript().constData());
+
+    QElapsedTimer clock;
+    clock.start();
+    WindowHost window;
+    QVERIFY2(window.waitReady(), window.transcript().constData());
+    qInfo("a window started among %d such names was ready after %lld ms (process start "
+          "included)",
+          Names, clock.elapsed());
+    DescribeProbe probe(window.handle());
+
+    // The window gives up on them: no more questions for longer than it
+    // would ever wait between two.
+    constexpr int QuietMs = 35000;
+    qint64 calls = -1;
+    QElapsedTimer quiet;
+    QElapsedTimer asked;
+    asked.start();
+    auto gaveUp = [&] {
+        if (asked.elapsed() < 500)
+            return false;
+        asked.start();
+        stranger.command("count");
+        const qint64 now = stranger.takeLine("DESCRIBED ").mid(10).toLongLong();
+        if (now != calls) {
+            calls = now;
+            quiet.start();
+        }
+        return quiet.elapsed() >= QuietMs;
+    };
+    QVERIFY2(waitAnswering(probe, gaveUp, 4 * QuietMs),
+             qPrintable(QStringLiteral("%1; %2 questions so far").arg(probe.failure()).arg(calls)));
+    qInfo("the window asked %lld times in all; longest wait for Describe %lld ms", calls,
+          probe.longestMs());
+    QVERIFY(calls >= Names);
+}
+
+QTEST_MAIN(FaultsInput)
+#include "tst_faults_input.moc"
