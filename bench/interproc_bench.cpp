@@ -13,7 +13,10 @@
 //       order: ipc_per_s; as many asynchronous QtDBus calls: dbus_per_s
 //   interproc_bench bigtext <bytes>...
 //       a text of that many UTF-8 bytes, from Send until the receiver's
-//       DataArrival, checked by its SHA-256: ipc_text_ms_<bytes>
+//       DataArrival, checked by its SHA-256: ipc_text_ms_<bytes>; the CPU
+//       time of this program's main thread from Send until the delivery's
+//       reply came back, all the time Send keeps the owner's thread busy:
+//       ipc_send_busy_ms_<bytes>
 //   interproc_bench broadcast <iterations> <receivers>...
 //       one Send by caption prefix until every receiver's answer arrived:
 //       broadcast_us_<receivers>; a send by exact caption and its answer:
@@ -57,6 +60,14 @@ double percentile(std::vector<qint64> samples, double p)
     std::sort(samples.begin(), samples.end());
     const size_t rank = size_t(std::ceil(p * double(samples.size())));
     return double(samples.at(std::max<size_t>(rank, 1) - 1));
+}
+
+// CPU time of the calling thread, whatever else runs on the machine.
+double threadCpuMs()
+{
+    timespec ts = {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
 }
 
 double median(const std::vector<qint64> &samples)
@@ -333,6 +344,8 @@ void bigText(const QList<qint64> &sizes)
     const auto receiver = Bench::startPeer(QStringLiteral("Hash"), {QStringLiteral("--digest")});
     host.address(InterProc::WindowHandle, receiver->handle());
     host.waitForAddressees(1);
+    int delivered = 0;
+    QObject::connect(host.ipc, &InterProc::delivered, host.ipc, [&delivered] { ++delivered; });
     for (const qint64 bytes : sizes) {
         QByteArray utf8(bytes, Qt::Uninitialized);
         Bench::fillText(utf8.data(), size_t(bytes));
@@ -340,13 +353,20 @@ void bigText(const QList<qint64> &sizes)
         host.ipc->setStringData(QString::fromUtf8(utf8));
         utf8 = QByteArray();
 
+        const int deliveredBefore = delivered;
+        const double cpuStart = threadCpuMs();
         const qint64 start = Bench::nowNs();
         host.ipc->Send();
+        // Waits in the event loop, as an application would, before it polls
+        // the receiver's output.
+        spinUntil([&] { return delivered > deliveredBefore; }, "the delivery's reply");
+        const double busyMs = threadCpuMs() - cpuStart;
         const QList<QByteArray> arrival = expectLine(*receiver, "DIGEST");
         if (arrival.value(2).toLongLong() != bytes || arrival.value(3) != hash)
             fail(QStringLiteral("the text of %1 bytes arrived damaged").arg(bytes));
         result("ipc_text_ms_" + QByteArray::number(bytes),
                double(arrival.value(1).toLongLong() - start) / 1e6);
+        result("ipc_send_busy_ms_" + QByteArray::number(bytes), busyMs);
         host.ipc->setStringData(QString());
     }
 }

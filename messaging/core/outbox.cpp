@@ -8,8 +8,12 @@
 #include "windowdirectory.h"
 
 #include <QDBusPendingCallWatcher>
+#include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
+#include <QFuture>
+#include <QPromise>
 #include <QStringEncoder>
+#include <QThreadPool>
 
 using namespace BusContract;
 
@@ -32,11 +36,58 @@ void Outbox::sendHeldBack()
         sendNow(payload);
 }
 
-int Outbox::nothingSent(const QString &why)
+bool Outbox::nothingSent(const QString &why)
 {
     m_endpoint->reportFailure(QStringLiteral("Nothing was sent: %1").arg(why));
-    return 0;
+    return false;
 }
+
+// One send's payload and addressees, from Send until its calls are made.
+struct Outbox::Queued
+{
+    QList<WindowInfo> addressees;
+    QString senderName;
+    qint32 longData = 0;
+    bool ready = false;
+    bool sealed = false;
+    QByteArray utf8;              // a text that travels inside the message
+    QDBusUnixFileDescriptor text; // or one in a sealed memfd
+    qint64 size = 0;
+    QString error; // why the text cannot be sent; then it goes to nobody
+};
+
+namespace {
+
+struct SealedText
+{
+    QDBusUnixFileDescriptor fd;
+    qint64 size = 0;
+    QString error;
+};
+
+// bytes is the exact size as UTF-8, or a lower bound for it.
+QString tooLarge(qint64 bytes, bool exact)
+{
+    return QStringLiteral("StringData takes %1 bytes%2 as UTF-8; at most %3 bytes can be sent")
+        .arg(bytes)
+        .arg(exact ? QString() : QStringLiteral(" or more"))
+        .arg(MaxTextBytes);
+}
+
+// Runs on a worker thread.
+SealedText sealText(const QString &text)
+{
+    SealedText sealed;
+    PayloadText::UniqueFd fd =
+        PayloadText::createSealedMemfd(QStringView(text), &sealed.size, &sealed.error);
+    if (fd.isValid() && sealed.size > MaxTextBytes)
+        sealed.error = tooLarge(sealed.size, true);
+    else if (fd.isValid())
+        sealed.fd.giveFileDescriptor(fd.release());
+    return sealed;
+}
+
+} // namespace
 
 int Outbox::sendNow(const Outgoing &payload)
 {
@@ -49,6 +100,11 @@ int Outbox::sendNow(const Outgoing &payload)
     }
     if (addressees.isEmpty())
         return 0;
+    const int count = int(addressees.size());
+    auto queued = std::make_shared<Queued>();
+    queued->addressees = std::move(addressees);
+    queued->senderName = payload.senderName;
+    queued->longData = payload.longData;
 
     // Short texts travel inside the message. Each UTF-16 unit takes at least
     // one byte of UTF-8, so a longer text cannot be short enough.
@@ -56,49 +112,82 @@ int Outbox::sendNow(const Outgoing &payload)
         // The same encoder as for large texts, so that a lone surrogate
         // becomes U+FFFD whatever the length of the text.
         QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
-        const QByteArray utf8 = encoder.encode(payload.stringData);
-        if (utf8.size() <= InlineTextLimit) {
-            for (const WindowInfo &window : addressees)
-                watchDelivery(window.proxy->DeliverUtf8(m_endpoint->handle, payload.senderName,
-                                                        payload.longData, utf8),
-                              window);
-            return int(addressees.size());
+        queued->utf8 = encoder.encode(payload.stringData);
+        if (queued->utf8.size() <= InlineTextLimit) {
+            queued->ready = true;
+            m_queue.push_back(std::move(queued));
+            issueReady();
+            return count;
         }
+        queued->utf8.clear();
     }
-    return sendSealed(payload, addressees);
+    return sendSealed(payload, queued) ? count : 0;
 }
 
-int Outbox::sendSealed(const Outgoing &payload, const QList<WindowInfo> &addressees)
+bool Outbox::sendSealed(const Outgoing &payload, const QueuedPtr &queued)
 {
     if (!(m_endpoint->connection.connectionCapabilities() &
           QDBusConnection::UnixFileDescriptorPassing))
         return nothingSent(QStringLiteral("the session bus connection cannot pass file "
                                           "descriptors, which texts over %1 bytes need.")
                                .arg(InlineTextLimit));
-    auto tooLarge = [this](qint64 bytes) {
-        return nothingSent(QStringLiteral("StringData takes %1 bytes or more as UTF-8; at most "
-                                          "%2 bytes can be sent.")
-                               .arg(bytes)
-                               .arg(MaxTextBytes));
-    };
     const QString &text = payload.stringData;
     if (text.size() > MaxTextBytes)
-        return tooLarge(text.size());
-    QString error;
-    qint64 size = 0;
-    PayloadText::UniqueFd fd = PayloadText::createSealedMemfd(QStringView(text), &size, &error);
-    if (!fd.isValid())
-        return nothingSent(error);
-    if (size > MaxTextBytes)
-        return tooLarge(size);
-    // One sealed copy serves every receiver: each reads it through its own
-    // mapping, never through the shared file offset.
-    const QDBusUnixFileDescriptor shared(fd.get());
-    for (const WindowInfo &window : addressees)
-        watchDelivery(window.proxy->DeliverSealed(m_endpoint->handle, payload.senderName,
-                                                  payload.longData, shared, qulonglong(size)),
-                      window);
-    return int(addressees.size());
+        return nothingSent(tooLarge(text.size(), false) + QLatin1Char('.'));
+
+    // Encoding up to hundreds of MiB takes far too long for the owner's
+    // thread. The worker reads its own reference to the text, which the
+    // owner may change meanwhile; later sends queue up behind this one.
+    queued->sealed = true;
+    m_queue.push_back(queued);
+    auto promise = std::make_shared<QPromise<SealedText>>();
+    promise->future().then(this, [this, queued](const SealedText &sealed) {
+        queued->text = sealed.fd;
+        queued->size = sealed.size;
+        queued->error = sealed.error;
+        queued->ready = true;
+        issueReady();
+    });
+    QThreadPool::globalInstance()->start([promise, text] {
+        promise->start();
+        promise->addResult(sealText(text));
+        promise->finish();
+    });
+    return true;
+}
+
+void Outbox::issueReady()
+{
+    while (!m_queue.empty() && m_queue.front()->ready) {
+        const QueuedPtr next = std::move(m_queue.front());
+        m_queue.pop_front();
+        issue(*next);
+    }
+}
+
+void Outbox::issue(const Queued &queued)
+{
+    for (const WindowInfo &window : queued.addressees) {
+        if (!queued.error.isEmpty()) {
+            emit m_endpoint->q->deliveryFailed(window.handle, window.caption, queued.error);
+            m_endpoint->reportFailure(
+                QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
+                    .arg(window.caption)
+                    .arg(window.handle)
+                    .arg(queued.error));
+        } else if (queued.sealed) {
+            // One sealed copy serves every receiver: each reads it through
+            // its own mapping, never through the shared file offset.
+            watchDelivery(window.proxy->DeliverSealed(m_endpoint->handle, queued.senderName,
+                                                      queued.longData, queued.text,
+                                                      qulonglong(queued.size)),
+                          window);
+        } else {
+            watchDelivery(window.proxy->DeliverUtf8(m_endpoint->handle, queued.senderName,
+                                                    queued.longData, queued.utf8),
+                          window);
+        }
+    }
 }
 
 void Outbox::watchDelivery(const QDBusPendingCall &call, const WindowInfo &window)

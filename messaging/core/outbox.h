@@ -1,12 +1,18 @@
 // Sending: picks the addressees of a payload from the directory, lets the
 // owner skip any through WindowCheck, and hands the payload to each as an
-// asynchronous call whose failure is reported, never waited for.
+// asynchronous call whose failure is reported, never waited for. A text that
+// travels in a sealed memfd is written there on a worker thread; the calls
+// of later sends wait behind it, so that every receiver gets the payloads in
+// the order of the sends.
 #pragma once
 
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QVariant>
+
+#include <deque>
+#include <memory>
 
 class InterProcEndpointPrivate;
 class QDBusError;
@@ -36,13 +42,21 @@ public:
     void sendHeldBack();
 
 private:
+    struct Queued;
+    using QueuedPtr = std::shared_ptr<Queued>;
+
     int sendNow(const Outgoing &payload);
-    int sendSealed(const Outgoing &payload, const QList<WindowInfo> &addressees);
+    // Queues a send whose text goes in a sealed memfd; false when it cannot.
+    bool sendSealed(const Outgoing &payload, const QueuedPtr &queued);
+    // Makes the calls of every send at the head of the queue whose text is ready.
+    void issueReady();
+    void issue(const Queued &queued);
     void watchDelivery(const QDBusPendingCall &call, const WindowInfo &window);
     // Why a delivery failed, for the user; elapsedMs since the call went out.
     QString failureReason(const QDBusError &error, qint64 elapsedMs);
-    int nothingSent(const QString &why);
+    bool nothingSent(const QString &why);
 
     InterProcEndpointPrivate *m_endpoint;
-    QList<Outgoing> m_heldBack; // sent before the directory was loaded
+    QList<Outgoing> m_heldBack;    // sent before the directory was loaded
+    std::deque<QueuedPtr> m_queue; // sends whose calls are not made yet, in order
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,68 +56,80 @@ static QString systemError(const char *what)
         .arg(QLatin1String(what), QString::fromLocal8Bit(strerror(errno)));
 }
 
-// A memfd of `capacity` bytes, mapped for fill() to write into; fill
-// returns how many bytes it wrote, and the file is cut to that and sealed.
-// Writing through the mapping spares a temporary copy of the whole text.
-static UniqueFd sealedMemfd(qint64 capacity, const std::function<qint64(char *)> &fill,
-                            qint64 *size, QString *error)
+// Writes all of data at the file's offset.
+static bool writeAll(int fd, const char *data, qint64 size, QString *error)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(std::min<qint64>(size, qint64(1) << 30)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *error = systemError("writing the text file");
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+// A new memfd that fill() writes into (returning false with *error set when
+// it cannot), then sealed against writing, shrinking and growing. Written
+// with write() rather than through a mapping: the kernel then adds the
+// file's pages without a page fault and a page table entry for each, which
+// makes writing hundreds of MiB several times faster.
+static UniqueFd sealedMemfd(const std::function<bool(int)> &fill, QString *error)
 {
     UniqueFd fd(::memfd_create("calvorn-interproc-text", MFD_CLOEXEC | MFD_ALLOW_SEALING));
     if (!fd.isValid()) {
         *error = systemError("memfd_create");
         return {};
     }
-    if (::ftruncate(fd.get(), capacity) != 0) {
-        *error = systemError("sizing the text file");
+    if (!fill(fd.get()))
         return {};
-    }
-    qint64 used = 0;
-    if (capacity > 0) {
-        void *map =
-            ::mmap(nullptr, size_t(capacity), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-        if (map == MAP_FAILED) {
-            *error = systemError("mapping the text file");
-            return {};
-        }
-        used = fill(static_cast<char *>(map));
-        ::munmap(map, size_t(capacity));
-    }
-    if (used != capacity && ::ftruncate(fd.get(), used) != 0) {
-        *error = systemError("sizing the text file");
-        return {};
-    }
     if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) !=
         0) {
         *error = systemError("sealing the text");
         return {};
     }
-    *size = used;
     return fd;
 }
 
 UniqueFd createSealedMemfd(QByteArrayView bytes, QString *error)
 {
-    qint64 size = 0;
     return sealedMemfd(
-        bytes.size(),
-        [bytes](char *out) {
-            std::memcpy(out, bytes.data(), size_t(bytes.size()));
-            return qint64(bytes.size());
-        },
-        &size, error);
+        [bytes, error](int fd) { return writeAll(fd, bytes.data(), bytes.size(), error); }, error);
 }
 
 UniqueFd createSealedMemfd(QStringView text, qint64 *size, QString *error)
 {
-    // UTF-8 takes at most three bytes for each UTF-16 unit; the pages that
-    // stay unused are never allocated and are cut off again.
-    return sealedMemfd(
-        qint64(text.size()) * 3,
-        [text](char *out) {
-            QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
-            return qint64(encoder.appendToBuffer(out, text) - out);
+    // Encoded piece by piece into a buffer that stays in the cache. A piece
+    // never ends between the two halves of a surrogate pair, which the
+    // stateless encoder would turn into two U+FFFD.
+    static constexpr qsizetype PieceUnits = 64 * 1024;
+    qint64 written = 0;
+    UniqueFd fd = sealedMemfd(
+        [text, error, &written](int fd) {
+            // UTF-8 takes at most three bytes for each UTF-16 unit.
+            const std::unique_ptr<char[]> buffer(new char[3 * PieceUnits]);
+            QStringView rest = text;
+            while (!rest.isEmpty()) {
+                qsizetype units = std::min(rest.size(), PieceUnits);
+                if (units < rest.size() && rest.at(units - 1).isHighSurrogate())
+                    --units;
+                QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+                const qint64 bytes =
+                    encoder.appendToBuffer(buffer.get(), rest.first(units)) - buffer.get();
+                if (!writeAll(fd, buffer.get(), bytes, error))
+                    return false;
+                written += bytes;
+                rest = rest.sliced(units);
+            }
+            return true;
         },
-        size, error);
+        error);
+    *size = written;
+    return fd;
 }
 
 static ReadOutcome refuse(const char *name, const QString &message)

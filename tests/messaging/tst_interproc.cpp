@@ -468,11 +468,16 @@ void TestInterProc::hugeTextArrivesExactly()
     QVERIFY2(sender.waitUntilSees(2, QString::number(receiver.handle()), 1),
              sender.transcript().constData());
 
-    sender.command("sendbig 2 " + b64(QString::number(receiver.handle())) + " 9 " +
-                   QByteArray::number(Bytes));
+    // A small payload sent right behind it, while the huge text is still
+    // being written out, must not overtake it.
+    const QByteArray to = b64(QString::number(receiver.handle()));
+    const QString small = QStringLiteral("right behind");
+    sender.command("sendbig 2 " + to + " 9 " + QByteArray::number(Bytes) + "\nsend 2 " + to +
+                   " 10 " + b64(small));
     const QList<QByteArray> sent = sender.takeLine("SENT ", HugeTimeoutMs).split(' ');
     QCOMPARE(sent.size(), 3);
     QCOMPARE(sent.at(1), "1");
+    QCOMPARE(sender.takeLine("SENT "), "SENT 1");
 
     const std::optional<Arrival> arrival = receiver.nextArrival(HugeTimeoutMs);
     QVERIFY2(arrival, receiver.transcript().constData());
@@ -480,6 +485,7 @@ void TestInterProc::hugeTextArrivesExactly()
     QCOMPARE(arrival->longData, 9);
     QVERIFY(arrival->characters > 0);
     QCOMPARE(arrival->digest, sent.at(2));
+    CHECKED(expectArrival(receiver, Arrival::of(sender.handle(), sender.caption(), 10, small)));
     QCOMPARE(sender.takeReceivedLines("FAILED "), QList<QByteArray>());
 }
 
