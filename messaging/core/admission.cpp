@@ -1,15 +1,13 @@
 #include "admission.h"
 
 #include "buscontract.h"
+#include "offthread.h"
 #include "payloadtext.h"
 #include "windowdirectory.h"
 
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QFuture>
-#include <QPromise>
 #include <QSet>
-#include <QThreadPool>
 
 using namespace BusContract;
 
@@ -81,22 +79,21 @@ void Admission::admitSealed(const QDBusMessage &call, Payload payload,
 
     // Checking, mapping and decoding up to hundreds of MiB takes far too long
     // for the owner's thread; the worker hands the outcome back to it.
-    auto promise = std::make_shared<QPromise<PayloadText::ReadOutcome>>();
-    promise->future().then(this, [this, pending](const PayloadText::ReadOutcome &outcome) {
-        if (outcome.text) {
-            pending->payload.stringData = *outcome.text;
-        } else {
-            pending->errorName = outcome.errorName;
-            pending->errorMessage = outcome.errorMessage;
-        }
-        pending->textKnown = true;
-        drain(pending->call.service());
-    });
-    QThreadPool::globalInstance()->start([promise, text, size] {
-        promise->start();
-        promise->addResult(PayloadText::readSealedText(text.fileDescriptor(), size, MaxTextBytes));
-        promise->finish();
-    });
+    runOffThread(
+        this,
+        [text, size] {
+            return PayloadText::readSealedText(text.fileDescriptor(), size, MaxTextBytes);
+        },
+        [this, pending](const PayloadText::ReadOutcome &outcome) {
+            if (outcome.text) {
+                pending->payload.stringData = *outcome.text;
+            } else {
+                pending->errorName = outcome.errorName;
+                pending->errorMessage = outcome.errorMessage;
+            }
+            pending->textKnown = true;
+            drain(pending->call.service());
+        });
 }
 
 Admission::PendingPtr Admission::hold(const QDBusMessage &call, Payload payload, Owner owner)

@@ -4,16 +4,14 @@
 #include "interproc_proxy.h"
 #include "interprocendpoint.h"
 #include "interprocendpoint_p.h"
+#include "offthread.h"
 #include "payloadtext.h"
 #include "windowdirectory.h"
 
 #include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
-#include <QFuture>
-#include <QPromise>
 #include <QStringEncoder>
-#include <QThreadPool>
 
 using namespace BusContract;
 
@@ -140,19 +138,15 @@ bool Outbox::sendSealed(const Outgoing &payload, const QueuedPtr &queued)
     // owner may change meanwhile; later sends queue up behind this one.
     queued->sealed = true;
     m_queue.push_back(queued);
-    auto promise = std::make_shared<QPromise<SealedText>>();
-    promise->future().then(this, [this, queued](const SealedText &sealed) {
-        queued->text = sealed.fd;
-        queued->size = sealed.size;
-        queued->error = sealed.error;
-        queued->ready = true;
-        issueReady();
-    });
-    QThreadPool::globalInstance()->start([promise, text] {
-        promise->start();
-        promise->addResult(sealText(text));
-        promise->finish();
-    });
+    runOffThread(
+        this, [text] { return sealText(text); },
+        [this, queued](const SealedText &sealed) {
+            queued->text = sealed.fd;
+            queued->size = sealed.size;
+            queued->error = sealed.error;
+            queued->ready = true;
+            issueReady();
+        });
     return true;
 }
 
