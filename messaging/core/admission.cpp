@@ -21,7 +21,7 @@ const QString LimitsExceeded = QStringLiteral("org.freedesktop.DBus.Error.Limits
 
 struct Admission::Pending
 {
-    QDBusMessage call;
+    IncomingCall call;
     Payload payload;
     bool senderKnown = false;
     bool senderOk = false;
@@ -54,22 +54,22 @@ Admission::Owner Admission::senderOwner(qint32 senderHandle, const QString &call
     return Owner::Unknown;
 }
 
-void Admission::admit(const QDBusMessage &call, Payload payload)
+void Admission::admit(const IncomingCall &call, Payload payload)
 {
-    const Owner owner = senderOwner(payload.senderHandle, call.service());
+    const Owner owner = senderOwner(payload.senderHandle, call.caller);
     if (owner == Owner::Refused)
         return refuseSender(call, payload.senderHandle);
-    const auto held = m_held.constFind(call.service());
+    const auto held = m_held.constFind(call.caller);
     const bool behindOthers = held != m_held.cend() && !held->empty();
     if (owner == Owner::Verified && !behindOthers)
         return accept(call, std::move(payload));
     hold(call, std::move(payload), owner);
 }
 
-void Admission::admitSealed(const QDBusMessage &call, Payload payload,
+void Admission::admitSealed(const IncomingCall &call, Payload payload,
                             const QDBusUnixFileDescriptor &text, quint64 size)
 {
-    const Owner owner = senderOwner(payload.senderHandle, call.service());
+    const Owner owner = senderOwner(payload.senderHandle, call.caller);
     if (owner == Owner::Refused)
         return refuseSender(call, payload.senderHandle);
     PendingPtr pending = hold(call, std::move(payload), owner);
@@ -92,11 +92,11 @@ void Admission::admitSealed(const QDBusMessage &call, Payload payload,
                 pending->errorMessage = outcome.errorMessage;
             }
             pending->textKnown = true;
-            drain(pending->call.service());
+            drain(pending->call.caller);
         });
 }
 
-Admission::PendingPtr Admission::hold(const QDBusMessage &call, Payload payload, Owner owner)
+Admission::PendingPtr Admission::hold(const IncomingCall &call, Payload payload, Owner owner)
 {
     if (m_heldCount >= MaxHeld) {
         refuse(call, LimitsExceeded,
@@ -108,7 +108,7 @@ Admission::PendingPtr Admission::hold(const QDBusMessage &call, Payload payload,
     pending->payload = std::move(payload);
     pending->senderKnown = owner != Owner::Unknown;
     pending->senderOk = owner == Owner::Verified;
-    m_held[call.service()].push_back(pending);
+    m_held[call.caller].push_back(pending);
     ++m_heldCount;
     if (owner == Owner::Unknown) {
         // One question to the bus serves every call that names this handle.
@@ -144,8 +144,8 @@ void Admission::ownerKnown(qint32 handle, const QString &owner)
     QSet<QString> callers;
     for (const PendingPtr &pending : m_lookups.take(handle)) {
         pending->senderKnown = true;
-        pending->senderOk = !owner.isEmpty() && pending->call.service() == owner;
-        callers.insert(pending->call.service());
+        pending->senderOk = !owner.isEmpty() && pending->call.caller == owner;
+        callers.insert(pending->call.caller);
     }
     for (const QString &caller : callers)
         drain(caller);
@@ -172,20 +172,20 @@ void Admission::drain(const QString &caller)
         m_held.erase(held);
 }
 
-void Admission::accept(const QDBusMessage &call, Payload payload)
+void Admission::accept(const IncomingCall &call, Payload payload)
 {
     m_inbox->enqueue(std::move(payload));
-    if (call.isReplyRequired())
-        m_connection.send(call.createReply());
+    if (call.message.isReplyRequired())
+        call.connection.send(call.message.createReply());
 }
 
-void Admission::refuse(const QDBusMessage &call, const QString &errorName, const QString &message)
+void Admission::refuse(const IncomingCall &call, const QString &errorName, const QString &message)
 {
-    if (call.isReplyRequired())
-        m_connection.send(call.createErrorReply(errorName, message));
+    if (call.message.isReplyRequired())
+        call.connection.send(call.message.createErrorReply(errorName, message));
 }
 
-void Admission::refuseSender(const QDBusMessage &call, qint32 senderHandle)
+void Admission::refuseSender(const IncomingCall &call, qint32 senderHandle)
 {
     refuse(call, QLatin1String(ErrorSenderMismatch),
            QStringLiteral("Window %1 is not a window of this connection; send 0 as the sender "

@@ -18,6 +18,17 @@
 
 class WindowDirectory;
 
+// A Deliver* call marked for a delayed reply: the connection it came on (the
+// bus or a direct channel), which answers it, and the unique bus name of the
+// connection it speaks for, which is what its sender handle is checked
+// against and what keeps its place in line.
+struct IncomingCall
+{
+    QDBusMessage message;
+    QDBusConnection connection{QString()};
+    QString caller;
+};
+
 class Admission : public QObject
 {
     Q_OBJECT
@@ -27,15 +38,14 @@ public:
               QObject *parent);
     ~Admission() override;
 
-    // A payload whose text is already known. `call` is the incoming call;
-    // the caller has marked it for a delayed reply.
-    void admit(const QDBusMessage &call, Payload payload);
+    // A payload whose text is already known.
+    void admit(const IncomingCall &call, Payload payload);
     // A payload whose text is in a sealed memfd of `size` bytes.
-    void admitSealed(const QDBusMessage &call, Payload payload, const QDBusUnixFileDescriptor &text,
+    void admitSealed(const IncomingCall &call, Payload payload, const QDBusUnixFileDescriptor &text,
                      quint64 size);
 
     // Refuses a call at once, with a D-Bus error for its sender.
-    void refuse(const QDBusMessage &call, const QString &errorName, const QString &message);
+    static void refuse(const IncomingCall &call, const QString &errorName, const QString &message);
 
 private:
     struct Pending;
@@ -43,12 +53,12 @@ private:
     enum class Owner { Verified, Refused, Unknown };
 
     Owner senderOwner(qint32 senderHandle, const QString &caller) const;
-    PendingPtr hold(const QDBusMessage &call, Payload payload, Owner owner);
+    PendingPtr hold(const IncomingCall &call, Payload payload, Owner owner);
     void lookUpOwner(qint32 handle);
     void ownerKnown(qint32 handle, const QString &owner);
     void drain(const QString &caller);
-    void accept(const QDBusMessage &call, Payload payload);
-    void refuseSender(const QDBusMessage &call, qint32 senderHandle);
+    void accept(const IncomingCall &call, Payload payload);
+    static void refuseSender(const IncomingCall &call, qint32 senderHandle);
 
     QDBusConnection m_connection;
     const WindowDirectory *m_directory;

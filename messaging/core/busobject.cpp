@@ -2,13 +2,19 @@
 
 #include "admission.h"
 #include "buscontract.h"
+#include "channelserver.h"
 #include "interprocendpoint_p.h"
 #include "payloadtext.h"
 
 using namespace BusContract;
 
-BusObject::BusObject(InterProcEndpointPrivate *endpoint, Admission *admission)
-    : QObject(endpoint), m_endpoint(endpoint), m_admission(admission)
+namespace {
+const QString AccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+} // namespace
+
+BusObject::BusObject(InterProcEndpointPrivate *endpoint, Admission *admission,
+                     ChannelServer *channels)
+    : QObject(endpoint), m_endpoint(endpoint), m_admission(admission), m_channels(channels)
 {}
 
 int BusObject::Handle() const
@@ -27,22 +33,39 @@ int BusObject::Describe(QString &caption)
     return m_endpoint->handle;
 }
 
-QDBusMessage BusObject::takeCall()
+bool BusObject::takeCall(IncomingCall &call)
 {
     setDelayedReply(true);
-    return message();
+    call.message = message();
+    call.connection = connection();
+    const QString connectionName = call.connection.name();
+    if (!m_channels->isChannel(connectionName)) {
+        call.caller = call.message.service();
+        return true;
+    }
+    call.caller = m_channels->callerOf(connectionName);
+    if (call.caller.isEmpty()) {
+        Admission::refuse(call, AccessDenied,
+                          QStringLiteral("Call AttachDirectChannel on this connection first."));
+        return false;
+    }
+    return true;
 }
 
 void BusObject::Deliver(int senderHandle, const QString &senderName, int longData,
                         const QString &stringData)
 {
-    m_admission->admit(takeCall(), {senderHandle, senderName, longData, stringData});
+    IncomingCall call;
+    if (takeCall(call))
+        m_admission->admit(call, {senderHandle, senderName, longData, stringData});
 }
 
 void BusObject::DeliverUtf8(int senderHandle, const QString &senderName, int longData,
                             const QByteArray &stringData)
 {
-    const QDBusMessage call = takeCall();
+    IncomingCall call;
+    if (!takeCall(call))
+        return;
     // Larger texts belong in a sealed memfd; inline ones stay small enough
     // to decode here without holding up the owner's thread.
     if (stringData.size() > InlineTextLimit) {
@@ -66,6 +89,26 @@ void BusObject::DeliverUtf8(int senderHandle, const QString &senderName, int lon
 void BusObject::DeliverSealed(int senderHandle, const QString &senderName, int longData,
                               const QDBusUnixFileDescriptor &stringData, qulonglong size)
 {
-    m_admission->admitSealed(takeCall(), {senderHandle, senderName, longData, QString()},
-                             stringData, size);
+    IncomingCall call;
+    if (takeCall(call))
+        m_admission->admitSealed(call, {senderHandle, senderName, longData, QString()}, stringData,
+                                 size);
+}
+
+QString BusObject::OpenDirectChannel(QByteArray &token)
+{
+    // Asked on the bus, whose sender name is what the token stands for; a
+    // channel cannot hand out further channels.
+    if (m_channels->isChannel(connection().name()) || !m_channels->isListening()) {
+        token.clear();
+        return QString();
+    }
+    token = m_channels->issueToken(message().service());
+    return m_channels->address();
+}
+
+void BusObject::AttachDirectChannel(const QByteArray &token)
+{
+    if (!m_channels->attach(connection().name(), token))
+        sendErrorReply(AccessDenied, QStringLiteral("This token opens no channel here."));
 }

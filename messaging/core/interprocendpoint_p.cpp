@@ -3,6 +3,8 @@
 #include "admission.h"
 #include "buscontract.h"
 #include "busobject.h"
+#include "channelrouter.h"
+#include "channelserver.h"
 #include "inbox.h"
 #include "interproc_adaptor.h"
 #include "interprocendpoint.h"
@@ -52,6 +54,8 @@ InterProcEndpointPrivate::~InterProcEndpointPrivate()
     }
     // The parts use the connection; they go before it does.
     delete m_outbox;
+    delete channels;
+    delete m_channelServer;
     delete m_busObject;
     delete m_admission;
     delete m_inbox;
@@ -76,9 +80,12 @@ void InterProcEndpointPrivate::connectToBus()
     directory = new WindowDirectory(connection, this);
     m_inbox = new Inbox(q, this);
     m_admission = new Admission(connection, directory, m_inbox, this);
-    m_busObject = new BusObject(this, m_admission);
+    m_channelServer = new ChannelServer(this);
+    m_busObject = new BusObject(this, m_admission, m_channelServer);
+    channels = new ChannelRouter(this);
     m_outbox = new Outbox(this);
     new InterProcAdaptor(m_busObject);
+    m_channelServer->listen(m_busObject);
     // Exported before the name is taken, so that whoever sees the name can
     // call the object at once.
     if (!connection.registerObject(QLatin1String(ObjectPath), m_busObject,
@@ -89,6 +96,7 @@ void InterProcEndpointPrivate::connectToBus()
     if (!claimHandle())
         return;
 
+    connect(directory, &WindowDirectory::windowLeft, channels, &ChannelRouter::forget);
     connect(directory, &WindowDirectory::ready, this, [this] {
         m_outbox->sendHeldBack();
         emit q->ready();
@@ -175,6 +183,8 @@ void InterProcEndpointPrivate::checkConnection()
 {
     if (connected && !connection.isConnected())
         loseConnection();
+    if (m_channelServer)
+        m_channelServer->prune();
 }
 
 void InterProcEndpointPrivate::loseConnection()

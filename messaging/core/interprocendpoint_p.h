@@ -1,7 +1,7 @@
 // The working part of an InterProcEndpoint: its own bus connection, the
 // name it owns (which makes its handle), and the pieces it is built from:
 // the exported bus object, the admission of arriving calls, the inbox, the
-// outbox and the window directory.
+// outbox, the window directory and both ends of direct channels.
 #pragma once
 
 #include <QDBusConnection>
@@ -11,6 +11,8 @@
 
 class Admission;
 class BusObject;
+class ChannelRouter;
+class ChannelServer;
 class Inbox;
 class InterProcEndpoint;
 class Outbox;
@@ -47,6 +49,7 @@ public:
     QString error;
 
     WindowDirectory *directory = nullptr;
+    ChannelRouter *channels = nullptr;
 
 private:
     void connectToBus();
@@ -57,6 +60,7 @@ private:
     Inbox *m_inbox = nullptr;
     Admission *m_admission = nullptr;
     BusObject *m_busObject = nullptr;
+    ChannelServer *m_channelServer = nullptr;
     Outbox *m_outbox = nullptr;
     QTimer *m_connectionCheck = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "outbox.h"
 
 #include "buscontract.h"
+#include "channelrouter.h"
 #include "interproc_proxy.h"
 #include "interprocendpoint.h"
 #include "interprocendpoint_p.h"
@@ -169,36 +170,42 @@ void Outbox::issue(const Queued &queued)
                     .arg(window.caption)
                     .arg(window.handle)
                     .arg(queued.error));
-        } else if (queued.sealed) {
-            // One sealed copy serves every receiver: each reads it through
-            // its own mapping, never through the shared file offset.
-            watchDelivery(window.proxy->DeliverSealed(m_endpoint->handle, queued.senderName,
-                                                      queued.longData, queued.text,
-                                                      qulonglong(queued.size)),
-                          window);
-        } else {
-            watchDelivery(window.proxy->DeliverUtf8(m_endpoint->handle, queued.senderName,
-                                                    queued.longData, queued.utf8),
-                          window);
+            continue;
         }
+        bool direct = false;
+        InterProcProxy *proxy = m_endpoint->channels->route(window, &direct);
+        // One sealed copy serves every receiver: each reads it through its
+        // own mapping, never through the shared file offset.
+        const QDBusPendingCall call =
+            queued.sealed
+                ? proxy->DeliverSealed(m_endpoint->handle, queued.senderName, queued.longData,
+                                       queued.text, qulonglong(queued.size))
+                : proxy->DeliverUtf8(m_endpoint->handle, queued.senderName, queued.longData,
+                                     queued.utf8);
+        watchDelivery(call, window, direct);
     }
 }
 
-void Outbox::watchDelivery(const QDBusPendingCall &call, const WindowInfo &window)
+void Outbox::watchDelivery(const QDBusPendingCall &call, const WindowInfo &window, bool direct)
 {
     auto *watcher = new QDBusPendingCallWatcher(call, this);
     const qint32 handle = window.handle;
     const QString caption = window.caption;
+    const QString owner = window.owner;
     QElapsedTimer sent;
     sent.start();
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, handle, caption, sent](QDBusPendingCallWatcher *w) {
+            [this, handle, caption, owner, direct, sent](QDBusPendingCallWatcher *w) {
                 w->deleteLater();
+                if (!direct)
+                    m_endpoint->channels->busDeliveryAnswered(owner);
                 if (!w->isError()) {
                     emit m_endpoint->q->delivered(handle, caption);
                     return;
                 }
-                const QString reason = failureReason(w->error(), sent.elapsed());
+                if (direct)
+                    m_endpoint->channels->directDeliveryFailed(owner);
+                const QString reason = failureReason(w->error(), sent.elapsed(), direct);
                 emit m_endpoint->q->deliveryFailed(handle, caption, reason);
                 m_endpoint->reportFailure(
                     QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
@@ -208,8 +215,12 @@ void Outbox::watchDelivery(const QDBusPendingCall &call, const WindowInfo &windo
             });
 }
 
-QString Outbox::failureReason(const QDBusError &error, qint64 elapsedMs)
+QString Outbox::failureReason(const QDBusError &error, qint64 elapsedMs, bool direct)
 {
+    // A direct channel closes when the window's end of it goes away; the
+    // bus connection is not concerned.
+    if (direct && error.type() == QDBusError::Disconnected)
+        return QStringLiteral("the window went away before it took the payload");
     switch (error.type()) {
     case QDBusError::NoReply:
         // The bus gives the same error when the window's connection closes

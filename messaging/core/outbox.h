@@ -3,7 +3,8 @@
 // asynchronous call whose failure is reported, never waited for. A text that
 // travels in a sealed memfd is written there on a worker thread; the calls
 // of later sends wait behind it, so that every receiver gets the payloads in
-// the order of the sends.
+// the order of the sends. Each call goes over the bus or a direct channel,
+// as the channel router says.
 #pragma once
 
 #include <QList>
@@ -51,9 +52,10 @@ private:
     // Makes the calls of every send at the head of the queue whose text is ready.
     void issueReady();
     void issue(const Queued &queued);
-    void watchDelivery(const QDBusPendingCall &call, const WindowInfo &window);
+    // direct: the call went through a direct channel, not the bus.
+    void watchDelivery(const QDBusPendingCall &call, const WindowInfo &window, bool direct);
     // Why a delivery failed, for the user; elapsedMs since the call went out.
-    QString failureReason(const QDBusError &error, qint64 elapsedMs);
+    QString failureReason(const QDBusError &error, qint64 elapsedMs, bool direct);
     bool nothingSent(const QString &why);
 
     InterProcEndpointPrivate *m_endpoint;

@@ -226,7 +226,8 @@ void WindowDirectory::onServiceOwnerChanged(const QString &service, const QStrin
     if (handle <= 0 || handle == m_ownHandle)
         return;
     if (newOwner.isEmpty()) {
-        m_windows.remove(handle);
+        const QString owner = m_windows.take(handle).owner;
+        emit windowLeft(owner);
         qCDebug(lcInterProc) << "window" << handle << "left";
         return;
     }

@@ -54,6 +54,8 @@ public:
 
 signals:
     void ready();
+    // A window's name has left the bus; owner is the connection that had it.
+    void windowLeft(const QString &owner);
 
 private slots:
     void onServiceOwnerChanged(const QString &service, const QString &oldOwner,

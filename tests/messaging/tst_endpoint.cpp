@@ -1,14 +1,18 @@
 // InterProcEndpoint without any window: a program that links InterProc::Core
 // alone (no QApplication) joins the bus, is addressed by the caption it sets,
 // and receives the payloads of one caller in the order of the calls, also
-// while the endpoint still checks that caller or reads its text.
+// while the endpoint still checks that caller or reads its text, or moves
+// from the bus to a direct channel; a direct channel admits nobody who has
+// not come through the bus.
 #include <InterProc/interprocendpoint.h>
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
+#include <QLoggingCategory>
 #include <QScopeGuard>
 #include <QTest>
 
@@ -55,6 +59,9 @@ private slots:
     void addressedByItsCaption_data();
     void addressedByItsCaption();
     void callerOrderKeptWhileChecking();
+    void orderKeptAcrossDirectChannel();
+    void directChannelRefusesStrangers_data();
+    void directChannelRefusesStrangers();
 };
 
 void TestEndpoint::addressedByItsCaption_data()
@@ -158,6 +165,145 @@ void TestEndpoint::callerOrderKeptWhileChecking()
             QVERIFY2(!calls.at(i).isError(), qPrintable(calls.at(i).error().message()));
     }
     QTRY_COMPARE_WITH_TIMEOUT(order, (QList<qint32>{1, 2, 3, 4, 6}), TimeoutMs);
+}
+
+namespace {
+QStringList channelLog;
+QtMessageHandler previousHandler = nullptr;
+
+void recordChannels(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.startsWith(QLatin1String("direct channel")))
+        channelLog.append(message);
+    else if (previousHandler)
+        previousHandler(type, context, message);
+}
+} // namespace
+
+void TestEndpoint::orderKeptAcrossDirectChannel()
+{
+    // The first payloads go over the bus while the channel opens; the rest,
+    // small and sealed, through the channel. None may overtake another.
+    QLoggingCategory::setFilterRules(QStringLiteral("calvorn.interproc.debug=true"));
+    previousHandler = qInstallMessageHandler(recordChannels);
+    const auto restore = qScopeGuard([] {
+        qInstallMessageHandler(previousHandler);
+        QLoggingCategory::setFilterRules(QString());
+    });
+    InterProcEndpoint receiver(QStringLiteral("Channel receiver"));
+    InterProcEndpoint sender(QStringLiteral("Channel sender"));
+    QTRY_VERIFY_WITH_TIMEOUT(sender.isReady() && receiver.isReady(), TimeoutMs);
+    QList<qint32> order;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this,
+            [&](qint32 from, const QString &, qint32 number, const QString &text) {
+                if (from == sender.handle() && text.size() == (number % 50 ? 5 : 100000))
+                    order.append(number);
+            });
+    QStringList failures;
+    connect(&sender, &InterProcEndpoint::errorOccurred, this,
+            [&](const QString &message) { failures.append(message); });
+
+    sender.setTarget(receiver.handle());
+    sender.setTargetSearchMethod(InterProcEndpoint::WindowHandle);
+    // Bursts of calls, so that many are still on their way over the bus
+    // when the channel opens; two more bursts after that.
+    constexpr int Burst = 300;
+    QList<qint32> expected;
+    int burstsAfterOpening = 0;
+    while (burstsAfterOpening < 2 && expected.size() < 100 * Burst) {
+        if (!channelLog.isEmpty())
+            ++burstsAfterOpening;
+        for (int i = 0; i < Burst; ++i) {
+            const qint32 number = qint32(expected.size()) + 1;
+            sender.setLongData(number);
+            sender.setStringData(number % 50 ? QStringLiteral("small") : QString(100000, u'S'));
+            QCOMPARE(sender.Send(), 1);
+            expected.append(number);
+        }
+        QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(order.size(), expected.size(), TimeoutMs);
+    QCOMPARE(order, expected);
+    QCOMPARE(failures, QStringList());
+    QVERIFY2(channelLog.size() == 1 && channelLog.first().endsWith(QLatin1String("open")),
+             qPrintable(channelLog.join(QLatin1Char('\n'))));
+}
+
+void TestEndpoint::directChannelRefusesStrangers_data()
+{
+    QTest::addColumn<bool>("attach");
+    QTest::addColumn<QByteArray>("tokenChange"); // appended to the real token
+    QTest::addColumn<bool>("ownHandle");         // the receiver's own handle as the sender
+    QTest::addColumn<QString>("error");          // expected, or empty for delivered
+    QTest::newRow("not attached") << false << QByteArray() << false
+                                  << QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+    QTest::newRow("wrong token") << true << QByteArray("x") << false
+                                 << QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+    QTest::newRow("someone else's window")
+        << true << QByteArray() << true
+        << QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch");
+    QTest::newRow("no window") << true << QByteArray() << false << QString();
+}
+
+void TestEndpoint::directChannelRefusesStrangers()
+{
+    QFETCH(bool, attach);
+    QFETCH(QByteArray, tokenChange);
+    QFETCH(bool, ownHandle);
+    QFETCH(QString, error);
+
+    InterProcEndpoint receiver(QStringLiteral("Guarded receiver"));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), TimeoutMs);
+    int arrived = 0;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this, [&] { ++arrived; });
+
+    // The receiver answers from this thread's event loop.
+    auto answer = [](const QDBusConnection &connection, const QDBusMessage &message) {
+        const QDBusPendingCall pending = connection.asyncCall(message, TimeoutMs);
+        (void)QTest::qWaitFor([&] { return pending.isFinished(); }, TimeoutMs);
+        return QDBusPendingReply<>(pending).reply();
+    };
+    const QDBusMessage offer =
+        answer(QDBusConnection::sessionBus(),
+               QDBusMessage::createMethodCall(serviceOf(receiver.handle()), BusPath, BusInterface,
+                                              QStringLiteral("OpenDirectChannel")));
+    QCOMPARE(offer.type(), QDBusMessage::ReplyMessage);
+    const QString address = offer.arguments().value(0).toString();
+    const QByteArray token = offer.arguments().value(1).toByteArray();
+    QVERIFY2(!address.isEmpty(), "the receiver offers no channel: is XDG_RUNTIME_DIR private?");
+
+    const QString name = QStringLiteral("stranger");
+    QDBusConnection channel = QDBusConnection::connectToPeer(address, name);
+    const auto disconnect = qScopeGuard([&] { QDBusConnection::disconnectFromPeer(name); });
+    QVERIFY(channel.isConnected());
+    auto call = [&](const QString &method, const QVariantList &args) {
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(QString(), BusPath, BusInterface, method);
+        message.setArguments(args);
+        return answer(channel, message);
+    };
+    if (attach) {
+        const QDBusMessage attached =
+            call(QStringLiteral("AttachDirectChannel"), {token + tokenChange});
+        QCOMPARE(attached.errorName(), tokenChange.isEmpty() ? QString() : error);
+    }
+    const QDBusMessage delivered =
+        call(QStringLiteral("Deliver"), {ownHandle ? receiver.handle() : 0,
+                                         QStringLiteral("stranger"), 1, QStringLiteral("hi")});
+    QCOMPARE(delivered.errorName(), error);
+    QTRY_COMPARE_WITH_TIMEOUT(arrived, error.isEmpty() ? 1 : 0, TimeoutMs);
+    // Whatever happened, the token opens no second channel.
+    const QString secondName = QStringLiteral("second stranger");
+    QDBusConnection second = QDBusConnection::connectToPeer(address, secondName);
+    const auto disconnectSecond =
+        qScopeGuard([&] { QDBusConnection::disconnectFromPeer(secondName); });
+    QDBusMessage reattach = QDBusMessage::createMethodCall(QString(), BusPath, BusInterface,
+                                                           QStringLiteral("AttachDirectChannel"));
+    reattach << token;
+    QCOMPARE(answer(second, reattach).errorName(),
+             attach && tokenChange.isEmpty()
+                 ? QStringLiteral("org.freedesktop.DBus.Error.AccessDenied")
+                 : QString());
 }
 
 QTEST_GUILESS_MAIN(TestEndpoint)

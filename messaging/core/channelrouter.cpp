@@ -1,0 +1,165 @@
+#include "channelrouter.h"
+
+#include "buscontract.h"
+#include "interproc_proxy.h"
+#include "interproclogging.h"
+#include "offthread.h"
+#include "windowdirectory.h"
+
+#include <QAtomicInt>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+
+using namespace BusContract;
+
+namespace {
+QString nextPeerName()
+{
+    static QAtomicInt counter;
+    return QStringLiteral("calvorn-interproc-channel-%1").arg(counter.fetchAndAddRelaxed(1));
+}
+
+// Runs fn(watcher) once call has been answered; the watcher is the context,
+// owned by `owner`.
+template <typename Fn> void whenAnswered(const QDBusPendingCall &call, QObject *owner, Fn fn)
+{
+    auto *watcher = new QDBusPendingCallWatcher(call, owner);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, owner,
+                     [fn = std::move(fn)](QDBusPendingCallWatcher *w) {
+                         w->deleteLater();
+                         fn(*w);
+                     });
+}
+} // namespace
+
+ChannelRouter::ChannelRouter(QObject *parent) : QObject(parent)
+{}
+
+ChannelRouter::~ChannelRouter()
+{
+    for (Channel &channel : m_channels)
+        close(channel);
+}
+
+InterProcProxy *ChannelRouter::route(const WindowInfo &window, bool *direct)
+{
+    auto it = m_channels.find(window.owner);
+    if (it == m_channels.end()) {
+        it = m_channels.insert(window.owner, Channel{});
+        it->generation = m_nextGeneration++;
+        open(window, it->generation);
+    }
+    *direct = it->state == Channel::Open && it->busDeliveries == 0;
+    if (*direct)
+        return it->proxy.get();
+    ++it->busDeliveries;
+    return window.proxy.get();
+}
+
+void ChannelRouter::busDeliveryAnswered(const QString &owner)
+{
+    auto it = m_channels.find(owner);
+    if (it != m_channels.end() && it->busDeliveries > 0)
+        --it->busDeliveries;
+}
+
+void ChannelRouter::directDeliveryFailed(const QString &owner)
+{
+    auto it = m_channels.find(owner);
+    if (it == m_channels.end() || it->state != Channel::Open ||
+        QDBusConnection(it->connectionName).isConnected())
+        return;
+    qCDebug(lcInterProc) << "direct channel to" << owner << "closed";
+    close(*it);
+    it->state = Channel::Unavailable;
+}
+
+void ChannelRouter::forget(const QString &owner)
+{
+    auto it = m_channels.find(owner);
+    if (it == m_channels.end())
+        return;
+    close(*it);
+    m_channels.erase(it);
+}
+
+ChannelRouter::Channel *ChannelRouter::current(const QString &owner, quint64 generation)
+{
+    auto it = m_channels.find(owner);
+    return it != m_channels.end() && it->generation == generation ? &*it : nullptr;
+}
+
+void ChannelRouter::close(Channel &channel)
+{
+    channel.proxy.reset();
+    if (!channel.connectionName.isEmpty())
+        QDBusConnection::disconnectFromPeer(std::exchange(channel.connectionName, QString()));
+}
+
+void ChannelRouter::open(const WindowInfo &window, quint64 generation)
+{
+    const QString owner = window.owner;
+    whenAnswered(window.proxy->OpenDirectChannel(), this,
+                 [this, owner, generation](const QDBusPendingCallWatcher &answer) {
+                     const QDBusPendingReply<QString, QByteArray> reply = answer;
+                     Channel *channel = current(owner, generation);
+                     if (!channel)
+                         return;
+                     // A window of an older version, or one without a
+                     // private runtime directory, offers none.
+                     if (reply.isError() || reply.argumentAt<0>().isEmpty()) {
+                         channel->state = Channel::Unavailable;
+                         return;
+                     }
+                     connectTo(owner, generation, reply.argumentAt<0>(), reply.argumentAt<1>());
+                 });
+}
+
+void ChannelRouter::connectTo(const QString &owner, quint64 generation, const QString &address,
+                              const QByteArray &token)
+{
+    // Connecting and authenticating is the other process's to answer: a
+    // worker waits for it, never this thread.
+    const QString name = nextPeerName();
+    current(owner, generation)->connectionName = name;
+    runOffThread(
+        this, [address, name] { return QDBusConnection::connectToPeer(address, name); },
+        [this, owner, generation, token](const QDBusConnection &peer) {
+            if (current(owner, generation))
+                attach(owner, generation, peer, token);
+            else
+                QDBusConnection::disconnectFromPeer(peer.name());
+        });
+}
+
+void ChannelRouter::attach(const QString &owner, quint64 generation, const QDBusConnection &peer,
+                           const QByteArray &token)
+{
+    if (!peer.isConnected()) {
+        Channel *channel = current(owner, generation);
+        close(*channel);
+        channel->state = Channel::Unavailable;
+        return;
+    }
+    auto proxy = std::make_shared<InterProcProxy>(QString(), QLatin1String(ObjectPath), peer);
+    proxy->setTimeout(DeliveryTimeoutMs);
+    whenAnswered(proxy->AttachDirectChannel(token), this,
+                 [this, owner, generation, proxy, peer](const QDBusPendingCallWatcher &answer) {
+                     Channel *channel = current(owner, generation);
+                     if (!channel)
+                         return;
+                     // Large texts travel as descriptors; a channel that
+                     // cannot pass them would have to leave those to the
+                     // bus, out of order with the rest.
+                     const bool passesFds =
+                         peer.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing;
+                     if (answer.isError() || !passesFds) {
+                         close(*channel);
+                         channel->state = Channel::Unavailable;
+                         return;
+                     }
+                     channel->proxy = proxy;
+                     channel->state = Channel::Open;
+                     qCDebug(lcInterProc) << "direct channel to" << owner << "open";
+                 });
+}
