@@ -43,6 +43,14 @@ bool BusObject::takeCall(IncomingCall &call)
         call.caller = call.message.service();
         return true;
     }
+    // Without the bus, senders cannot be checked: the window takes nothing,
+    // as it takes nothing more on the bus.
+    if (!m_endpoint->connection.isConnected()) {
+        Admission::refuse(call, QStringLiteral("org.freedesktop.DBus.Error.NoServer"),
+                          QStringLiteral("The window has lost its connection to the D-Bus "
+                                         "session bus"));
+        return false;
+    }
     call.caller = m_channels->callerOf(connectionName);
     if (call.caller.isEmpty()) {
         Admission::refuse(call, AccessDenied,

@@ -32,7 +32,8 @@ template <typename Fn> void whenAnswered(const QDBusPendingCall &call, QObject *
 }
 } // namespace
 
-ChannelRouter::ChannelRouter(QObject *parent) : QObject(parent)
+ChannelRouter::ChannelRouter(const QDBusConnection &bus, QObject *parent)
+    : QObject(parent), m_bus(bus)
 {}
 
 ChannelRouter::~ChannelRouter()
@@ -49,7 +50,9 @@ InterProcProxy *ChannelRouter::route(const WindowInfo &window, bool *direct)
         it->generation = m_nextGeneration++;
         open(window, it->generation);
     }
-    *direct = it->state == Channel::Open && it->busDeliveries == 0;
+    // An endpoint that has lost the bus has lost its windows too: what it
+    // sends fails as on the bus, whatever channels are still open.
+    *direct = it->state == Channel::Open && it->busDeliveries == 0 && m_bus.isConnected();
     if (*direct)
         return it->proxy.get();
     ++it->busDeliveries;

@@ -22,7 +22,8 @@ class ChannelRouter : public QObject
     Q_OBJECT
 
 public:
-    explicit ChannelRouter(QObject *parent);
+    // bus: the endpoint's bus connection; without it no channel is used.
+    ChannelRouter(const QDBusConnection &bus, QObject *parent);
     ~ChannelRouter() override;
 
     // The proxy for the next delivery to `window`; *direct tells whether it
@@ -56,6 +57,7 @@ private:
     Channel *current(const QString &owner, quint64 generation);
     void close(Channel &channel);
 
+    QDBusConnection m_bus;
     QHash<QString, Channel> m_channels; // by the window's bus connection
     quint64 m_nextGeneration = 1;
 };

@@ -82,7 +82,7 @@ void InterProcEndpointPrivate::connectToBus()
     m_admission = new Admission(connection, directory, m_inbox, this);
     m_channelServer = new ChannelServer(this);
     m_busObject = new BusObject(this, m_admission, m_channelServer);
-    channels = new ChannelRouter(this);
+    channels = new ChannelRouter(connection, this);
     m_outbox = new Outbox(this);
     new InterProcAdaptor(m_busObject);
     m_channelServer->listen(m_busObject);

@@ -219,7 +219,7 @@ QString Outbox::failureReason(const QDBusError &error, qint64 elapsedMs, bool di
 {
     // A direct channel closes when the window's end of it goes away; the
     // bus connection is not concerned.
-    if (direct && error.type() == QDBusError::Disconnected)
+    if (direct && error.type() == QDBusError::Disconnected && m_endpoint->connection.isConnected())
         return QStringLiteral("the window went away before it took the payload");
     switch (error.type()) {
     case QDBusError::NoReply:
