@@ -139,7 +139,9 @@ static ReadOutcome refuse(const char *name, const QString &message)
 
 namespace {
 
-constexpr qsizetype ReadChunkBytes = 1 << 20;
+// A piece adds little to the memory the text itself takes, and its pread
+// costs little beside decoding it.
+constexpr qsizetype ReadChunkBytes = 64 << 10;
 
 // How many bytes at the end of data begin a UTF-8 sequence that data does
 // not hold whole; they are decoded with the bytes that follow.
