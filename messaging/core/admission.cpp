@@ -47,8 +47,13 @@ Admission::Owner Admission::senderOwner(qint32 senderHandle, const QString &call
         return Owner::Verified;
     if (senderHandle < 0)
         return Owner::Refused;
-    if (m_directory && m_directory->ownerOf(senderHandle) == caller)
+    const QString owner = m_directory ? m_directory->ownerOf(senderHandle) : QString();
+    if (owner == caller)
         return Owner::Verified;
+    // A window the bus said nobody has, and that has not joined since: the
+    // directory would have seen it join before any call it makes.
+    if (owner.isEmpty() && m_ownerless.contains(senderHandle))
+        return Owner::Refused;
     // A window the directory does not know yet (it is still loading, or the
     // window has just joined): the bus itself tells who owns it.
     return Owner::Unknown;
@@ -141,6 +146,12 @@ void Admission::lookUpOwner(qint32 handle)
 
 void Admission::ownerKnown(qint32 handle, const QString &owner)
 {
+    // Remembered only once the directory follows the bus's name changes.
+    if (owner.isEmpty() && m_directory && m_directory->isReady()) {
+        if (m_ownerless.size() >= MaxHeld)
+            m_ownerless.clear();
+        m_ownerless.insert(handle);
+    }
     QSet<QString> callers;
     for (const PendingPtr &pending : m_lookups.take(handle)) {
         pending->senderKnown = true;

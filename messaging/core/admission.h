@@ -12,6 +12,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 
 #include <deque>
 #include <memory>
@@ -70,4 +71,7 @@ private:
     // Sender handles whose owner is being asked of the bus, with the calls
     // that wait for the answer.
     QHash<qint32, QList<PendingPtr>> m_lookups;
+    // Sender handles the bus said nobody owns, so that a flood of calls
+    // naming one is refused at once instead of held.
+    QSet<qint32> m_ownerless;
 };

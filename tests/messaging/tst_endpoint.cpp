@@ -59,6 +59,7 @@ private slots:
     void addressedByItsCaption_data();
     void addressedByItsCaption();
     void callerOrderKeptWhileChecking();
+    void handleTakenAfterRefusal();
     void orderKeptAcrossDirectChannel();
     void directChannelRefusesStrangers_data();
     void directChannelRefusesStrangers();
@@ -165,6 +166,33 @@ void TestEndpoint::callerOrderKeptWhileChecking()
             QVERIFY2(!calls.at(i).isError(), qPrintable(calls.at(i).error().message()));
     }
     QTRY_COMPARE_WITH_TIMEOUT(order, (QList<qint32>{1, 2, 3, 4, 6}), TimeoutMs);
+}
+
+void TestEndpoint::handleTakenAfterRefusal()
+{
+    // A handle nobody had is refused; once a window takes it, its owner's
+    // payloads are taken.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    constexpr qint32 LateWindow = 626262;
+    InterProcEndpoint receiver(QStringLiteral("Late receiver"));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), TimeoutMs);
+    int arrived = 0;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this, [&] { ++arrived; });
+    auto deliver = [&] {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            serviceOf(receiver.handle()), BusPath, BusInterface, QStringLiteral("Deliver"));
+        message << LateWindow << QStringLiteral("late") << 1 << QStringLiteral("text");
+        const QDBusPendingCall call = bus.asyncCall(message);
+        (void)QTest::qWaitFor([&] { return call.isFinished(); }, TimeoutMs);
+        return call.error().name();
+    };
+    for (int attempt = 0; attempt < 2; ++attempt)
+        QCOMPARE(deliver(), QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch"));
+    QVERIFY(bus.interface()->registerService(serviceOf(LateWindow)).isValid());
+    const auto releaseName =
+        qScopeGuard([&] { bus.interface()->unregisterService(serviceOf(LateWindow)); });
+    QCOMPARE(deliver(), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(arrived, 1, TimeoutMs);
 }
 
 namespace {
