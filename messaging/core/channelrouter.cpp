@@ -9,6 +9,16 @@
 #include <QAtomicInt>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QFile>
+#include <QMutex>
+#include <QUrl>
+
+#include <cstring>
+#include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
 
 using namespace BusContract;
 
@@ -17,6 +27,48 @@ QString nextPeerName()
 {
     static QAtomicInt counter;
     return QStringLiteral("calvorn-interproc-channel-%1").arg(counter.fetchAndAddRelaxed(1));
+}
+
+// Whether something listens at a unix:path= address, which is the only
+// kind a window offers.
+bool listening(const QString &address)
+{
+    if (!address.startsWith(QLatin1String("unix:")))
+        return false;
+    QString path;
+    for (const QString &pair : address.mid(5).split(QLatin1Char(','))) {
+        if (pair.startsWith(QLatin1String("path=")))
+            path = QUrl::fromPercentEncoding(pair.mid(5).toUtf8());
+    }
+    const QByteArray file = QFile::encodeName(path);
+    sockaddr_un where = {};
+    if (file.isEmpty() || size_t(file.size()) >= sizeof(where.sun_path))
+        return false;
+    where.sun_family = AF_UNIX;
+    std::memcpy(where.sun_path, file.constData(), size_t(file.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&where), sizeof(where)) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Runs on a worker. A peer connection that fails to open is broken in Qt
+// 6.4: dropping the last handle to it crashes. So it is opened only where a
+// window listens, and should the window go in between, the handle is kept.
+bool connectToPeer(const QString &address, const QString &name)
+{
+    if (!listening(address))
+        return false;
+    auto peer = std::make_unique<QDBusConnection>(QDBusConnection::connectToPeer(address, name));
+    if (peer->isConnected())
+        return true;
+    static QMutex keptLock;
+    static auto *kept = new std::vector<std::unique_ptr<QDBusConnection>>;
+    const QMutexLocker locker(&keptLock);
+    kept->push_back(std::move(peer));
+    return false;
 }
 
 // Runs fn(watcher) once call has been answered; the watcher is the context,
@@ -125,25 +177,31 @@ void ChannelRouter::connectTo(const QString &owner, quint64 generation, const QS
     // worker waits for it, never this thread.
     const QString name = nextPeerName();
     current(owner, generation)->connectionName = name;
+    // Only the name crosses threads: the connection itself is looked up by
+    // it here, and the worker's handle to it ends on the worker.
     runOffThread(
-        this, [address, name] { return QDBusConnection::connectToPeer(address, name); },
-        [this, owner, generation, token](const QDBusConnection &peer) {
-            if (current(owner, generation))
-                attach(owner, generation, peer, token);
-            else
-                QDBusConnection::disconnectFromPeer(peer.name());
+        this, [address, name] { return connectToPeer(address, name); },
+        [this, owner, generation, token, name](bool connected) {
+            Channel *channel = current(owner, generation);
+            if (connected && channel) {
+                attach(owner, generation, QDBusConnection(name), token);
+                return;
+            }
+            if (connected)
+                QDBusConnection::disconnectFromPeer(name);
+            if (channel) {
+                // A connection that never opened is left alone (see connectToPeer).
+                if (!connected)
+                    channel->connectionName.clear();
+                close(*channel);
+                channel->state = Channel::Unavailable;
+            }
         });
 }
 
 void ChannelRouter::attach(const QString &owner, quint64 generation, const QDBusConnection &peer,
                            const QByteArray &token)
 {
-    if (!peer.isConnected()) {
-        Channel *channel = current(owner, generation);
-        close(*channel);
-        channel->state = Channel::Unavailable;
-        return;
-    }
     auto proxy = std::make_shared<InterProcProxy>(QString(), QLatin1String(ObjectPath), peer);
     proxy->setTimeout(DeliveryTimeoutMs);
     whenAnswered(proxy->AttachDirectChannel(token), this,
