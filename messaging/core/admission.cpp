@@ -3,6 +3,7 @@
 #include "buscontract.h"
 #include "offthread.h"
 #include "payloadtext.h"
+#include "sendthread.h"
 #include "windowdirectory.h"
 
 #include <QDBusPendingCallWatcher>
@@ -33,8 +34,9 @@ struct Admission::Pending
 };
 
 Admission::Admission(const QDBusConnection &connection, const WindowDirectory *directory,
-                     Inbox *inbox, QObject *parent)
-    : QObject(parent), m_connection(connection), m_directory(directory), m_inbox(inbox)
+                     Inbox *inbox, SendThread *sender, QObject *parent)
+    : QObject(parent), m_connection(connection), m_directory(directory), m_inbox(inbox),
+      m_sender(sender)
 {}
 
 Admission::~Admission() = default;
@@ -176,13 +178,13 @@ void Admission::accept(const QDBusMessage &call, Payload payload)
 {
     m_inbox->enqueue(std::move(payload));
     if (call.isReplyRequired())
-        m_connection.send(call.createReply());
+        m_sender->reply(call);
 }
 
 void Admission::refuse(const QDBusMessage &call, const QString &errorName, const QString &message)
 {
     if (call.isReplyRequired())
-        m_connection.send(call.createErrorReply(errorName, message));
+        m_sender->send(call.createErrorReply(errorName, message));
 }
 
 void Admission::refuseSender(const QDBusMessage &call, qint32 senderHandle)

@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 
+class SendThread;
 class WindowDirectory;
 
 class Admission : public QObject
@@ -23,8 +24,9 @@ class Admission : public QObject
     Q_OBJECT
 
 public:
+    // Answers go out through sender.
     Admission(const QDBusConnection &connection, const WindowDirectory *directory, Inbox *inbox,
-              QObject *parent);
+              SendThread *sender, QObject *parent);
     ~Admission() override;
 
     // A payload whose text is already known. `call` is the incoming call;
@@ -53,6 +55,7 @@ private:
     QDBusConnection m_connection;
     const WindowDirectory *m_directory;
     Inbox *m_inbox;
+    SendThread *m_sender;
     // Calls not decided yet, or decided but behind an undecided one of the
     // same caller, by caller.
     QHash<QString, std::deque<PendingPtr>> m_held;

@@ -8,10 +8,12 @@
 #include "interprocendpoint.h"
 #include "interproclogging.h"
 #include "outbox.h"
+#include "sendthread.h"
 #include "windowdirectory.h"
 
 #include <QAtomicInt>
 #include <QDBusConnectionInterface>
+#include <QMetaMethod>
 #include <QRandomGenerator>
 #include <QTimer>
 
@@ -45,6 +47,10 @@ InterProcEndpointPrivate::InterProcEndpointPrivate(InterProcEndpoint *q, const Q
 
 InterProcEndpointPrivate::~InterProcEndpointPrivate()
 {
+    // What was sent and answered goes out while this endpoint still owns its
+    // name, which receivers check its payloads against.
+    if (sender)
+        sender->finish();
     if (connection.isConnected()) {
         connection.unregisterObject(QLatin1String(ObjectPath));
         if (handle > 0)
@@ -55,6 +61,7 @@ InterProcEndpointPrivate::~InterProcEndpointPrivate()
     delete m_busObject;
     delete m_admission;
     delete m_inbox;
+    delete sender;
     delete directory;
     connection = QDBusConnection(QString());
     QDBusConnection::disconnectFromBus(m_connectionName);
@@ -74,8 +81,9 @@ void InterProcEndpointPrivate::connectToBus()
     }
 
     directory = new WindowDirectory(connection, this);
+    sender = new SendThread(connection, this);
     m_inbox = new Inbox(q, this);
-    m_admission = new Admission(connection, directory, m_inbox, this);
+    m_admission = new Admission(connection, directory, m_inbox, sender, this);
     m_busObject = new BusObject(this, m_admission);
     m_outbox = new Outbox(this);
     new InterProcAdaptor(m_busObject);
@@ -169,6 +177,11 @@ void InterProcEndpointPrivate::reportFailure(const QString &message)
 {
     qCDebug(lcInterProc) << message;
     emit q->errorOccurred(message);
+}
+
+bool InterProcEndpointPrivate::watchesDeliveries() const
+{
+    return q->isSignalConnected(QMetaMethod::fromSignal(&InterProcEndpoint::delivered));
 }
 
 void InterProcEndpointPrivate::checkConnection()

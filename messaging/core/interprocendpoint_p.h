@@ -15,6 +15,7 @@ class Inbox;
 class InterProcEndpoint;
 class Outbox;
 class QTimer;
+class SendThread;
 class WindowDirectory;
 
 class InterProcEndpointPrivate : public QObject
@@ -29,6 +30,8 @@ public:
     void setCaption(const QString &caption);
     bool isReady() const;
     void reportFailure(const QString &message);
+    // Whether anybody listens to delivered().
+    bool watchesDeliveries() const;
     // Notices a connection that has gone away and reports it once.
     void checkConnection();
 
@@ -47,6 +50,7 @@ public:
     QString error;
 
     WindowDirectory *directory = nullptr;
+    SendThread *sender = nullptr;
 
 private:
     void connectToBus();

@@ -1,22 +1,28 @@
 #include "outbox.h"
 
 #include "buscontract.h"
-#include "interproc_proxy.h"
 #include "interprocendpoint.h"
 #include "interprocendpoint_p.h"
 #include "offthread.h"
 #include "payloadtext.h"
+#include "sendthread.h"
 #include "windowdirectory.h"
 
-#include <QDBusPendingCallWatcher>
+#include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
-#include <QElapsedTimer>
 #include <QStringEncoder>
 
 using namespace BusContract;
 
 Outbox::Outbox(InterProcEndpointPrivate *endpoint) : QObject(endpoint), m_endpoint(endpoint)
-{}
+{
+    connect(endpoint->sender, &SendThread::delivered, endpoint->q, &InterProcEndpoint::delivered);
+    connect(
+        endpoint->sender, &SendThread::failed, this,
+        [this](qint32 handle, const QString &caption, const QDBusError &error, qint64 elapsedMs) {
+            reportUndelivered(handle, caption, failureReason(error, elapsedMs));
+        });
+}
 
 int Outbox::send(Outgoing payload)
 {
@@ -161,51 +167,39 @@ void Outbox::issueReady()
 
 void Outbox::issue(const Queued &queued)
 {
+    // Successes cost the owner's thread nothing unless somebody listens.
+    const bool reportSuccess = m_endpoint->watchesDeliveries();
     for (const WindowInfo &window : queued.addressees) {
         if (!queued.error.isEmpty()) {
-            emit m_endpoint->q->deliveryFailed(window.handle, window.caption, queued.error);
-            m_endpoint->reportFailure(
-                QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
-                    .arg(window.caption)
-                    .arg(window.handle)
-                    .arg(queued.error));
-        } else if (queued.sealed) {
+            reportUndelivered(window.handle, window.caption, queued.error);
+            continue;
+        }
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            window.owner, QLatin1String(ObjectPath), QLatin1String(Interface),
+            queued.sealed ? QStringLiteral("DeliverSealed") : QStringLiteral("DeliverUtf8"));
+        if (queued.sealed) {
             // One sealed copy serves every receiver: each reads it through
             // its own mapping, never through the shared file offset.
-            watchDelivery(window.proxy->DeliverSealed(m_endpoint->handle, queued.senderName,
-                                                      queued.longData, queued.text,
-                                                      qulonglong(queued.size)),
-                          window);
+            call.setArguments({m_endpoint->handle, queued.senderName, queued.longData,
+                               QVariant::fromValue(queued.text),
+                               QVariant::fromValue(qulonglong(queued.size))});
         } else {
-            watchDelivery(window.proxy->DeliverUtf8(m_endpoint->handle, queued.senderName,
-                                                    queued.longData, queued.utf8),
-                          window);
+            call.setArguments(
+                {m_endpoint->handle, queued.senderName, queued.longData, queued.utf8});
         }
+        m_endpoint->sender->call(call, DeliveryTimeoutMs, window.handle, window.caption,
+                                 reportSuccess);
     }
 }
 
-void Outbox::watchDelivery(const QDBusPendingCall &call, const WindowInfo &window)
+void Outbox::reportUndelivered(qint32 handle, const QString &caption, const QString &reason)
 {
-    auto *watcher = new QDBusPendingCallWatcher(call, this);
-    const qint32 handle = window.handle;
-    const QString caption = window.caption;
-    QElapsedTimer sent;
-    sent.start();
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, handle, caption, sent](QDBusPendingCallWatcher *w) {
-                w->deleteLater();
-                if (!w->isError()) {
-                    emit m_endpoint->q->delivered(handle, caption);
-                    return;
-                }
-                const QString reason = failureReason(w->error(), sent.elapsed());
-                emit m_endpoint->q->deliveryFailed(handle, caption, reason);
-                m_endpoint->reportFailure(
-                    QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
-                        .arg(caption)
-                        .arg(handle)
-                        .arg(reason));
-            });
+    emit m_endpoint->q->deliveryFailed(handle, caption, reason);
+    m_endpoint->reportFailure(
+        QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
+            .arg(caption)
+            .arg(handle)
+            .arg(reason));
 }
 
 QString Outbox::failureReason(const QDBusError &error, qint64 elapsedMs)

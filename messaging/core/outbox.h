@@ -1,9 +1,9 @@
 // Sending: picks the addressees of a payload from the directory, lets the
 // owner skip any through WindowCheck, and hands the payload to each as an
-// asynchronous call whose failure is reported, never waited for. A text that
-// travels in a sealed memfd is written there on a worker thread; the calls
-// of later sends wait behind it, so that every receiver gets the payloads in
-// the order of the sends.
+// asynchronous call, made by the endpoint's SendThread, whose failure is
+// reported, never waited for. A text that travels in a sealed memfd is
+// written there on a worker thread; the calls of later sends wait behind
+// it, so that every receiver gets the payloads in the order of the sends.
 #pragma once
 
 #include <QList>
@@ -16,7 +16,6 @@
 
 class InterProcEndpointPrivate;
 class QDBusError;
-class QDBusPendingCall;
 struct WindowInfo;
 
 class Outbox : public QObject
@@ -51,7 +50,7 @@ private:
     // Makes the calls of every send at the head of the queue whose text is ready.
     void issueReady();
     void issue(const Queued &queued);
-    void watchDelivery(const QDBusPendingCall &call, const WindowInfo &window);
+    void reportUndelivered(qint32 handle, const QString &caption, const QString &reason);
     // Why a delivery failed, for the user; elapsedMs since the call went out.
     QString failureReason(const QDBusError &error, qint64 elapsedMs);
     bool nothingSent(const QString &why);

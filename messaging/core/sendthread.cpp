@@ -1,0 +1,163 @@
+#include "sendthread.h"
+
+#include <QDBusPendingCallWatcher>
+#include <QElapsedTimer>
+#include <QPointer>
+
+class SendThread::Worker : public QObject
+{
+public:
+    Worker(SendThread *owner, const QDBusConnection &connection)
+        : m_owner(owner), m_connection(connection)
+    {}
+
+    void send(const std::vector<Item> &items)
+    {
+        for (const Item &item : items)
+            make(item, this);
+    }
+
+    // Makes one item's message on the calling thread; a call's outcome is
+    // watched from the thread of context.
+    void make(const Item &item, QObject *context)
+    {
+        switch (item.kind) {
+        case Item::Reply:
+            m_connection.send(item.message.createReply());
+            return;
+        case Item::Send:
+            m_connection.send(item.message);
+            return;
+        case Item::Call:
+            break;
+        }
+        QElapsedTimer sent;
+        sent.start();
+        auto *watcher = new QDBusPendingCallWatcher(
+            m_connection.asyncCall(item.message, item.timeoutMs), context);
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
+                         [this, watcher, sent, handle = item.handle, caption = item.caption,
+                          reportSuccess = item.reportSuccess] {
+                             watcher->deleteLater();
+                             if (watcher->isError())
+                                 report({handle, caption, watcher->error(), sent.elapsed()});
+                             else if (reportSuccess)
+                                 report({handle, caption, QDBusError(), sent.elapsed()});
+                         });
+    }
+
+private:
+    void report(Outcome outcome)
+    {
+        bool first = false;
+        {
+            QMutexLocker lock(&m_owner->m_outcomesLock);
+            first = m_owner->m_outcomes.empty();
+            m_owner->m_outcomes.push_back(std::move(outcome));
+        }
+        // One event for all the outcomes that gather until the owner's
+        // thread takes them.
+        if (first)
+            QMetaObject::invokeMethod(m_owner, &SendThread::takeOutcomes, Qt::QueuedConnection);
+    }
+
+    SendThread *m_owner;
+    QDBusConnection m_connection;
+};
+
+SendThread::SendThread(const QDBusConnection &connection, QObject *parent)
+    : QObject(parent), m_connection(connection), m_ownName(connection.baseService())
+{
+    m_worker = new Worker(this, connection);
+    m_worker->moveToThread(&m_thread);
+    m_thread.setObjectName(QStringLiteral("InterProc send"));
+    m_thread.start();
+    m_handOver.setSingleShot(true);
+    m_handOver.setInterval(0);
+    connect(&m_handOver, &QTimer::timeout, this, &SendThread::handOver);
+}
+
+SendThread::~SendThread()
+{
+    finish();
+    delete m_worker;
+}
+
+void SendThread::call(const QDBusMessage &message, int timeoutMs, qint32 handle,
+                      const QString &caption, bool reportSuccess)
+{
+    Item item{Item::Call, message, timeoutMs, handle, caption, reportSuccess};
+    // A call to this endpoint itself is taken by QtDBus on the calling
+    // thread, which the endpoint's object lives on: it is made here.
+    if (message.service() == m_ownName && m_thread.isRunning())
+        return m_worker->make(item, this);
+    queue(std::move(item));
+}
+
+void SendThread::reply(const QDBusMessage &call)
+{
+    Item item;
+    item.kind = Item::Reply;
+    item.message = call;
+    queue(std::move(item));
+}
+
+void SendThread::send(const QDBusMessage &message)
+{
+    Item item;
+    item.message = message;
+    queue(std::move(item));
+}
+
+void SendThread::queue(Item item)
+{
+    if (!m_thread.isRunning()) {
+        if (item.kind == Item::Call)
+            m_connection.asyncCall(item.message, item.timeoutMs);
+        else
+            m_worker->make(item, this);
+        return;
+    }
+    m_queued.push_back(std::move(item));
+    if (!m_handOver.isActive())
+        m_handOver.start();
+}
+
+void SendThread::handOver()
+{
+    if (m_queued.empty())
+        return;
+    QMetaObject::invokeMethod(
+        m_worker, [worker = m_worker, items = std::exchange(m_queued, {})] { worker->send(items); },
+        Qt::QueuedConnection);
+}
+
+void SendThread::finish()
+{
+    if (!m_thread.isRunning())
+        return;
+    m_handOver.stop();
+    handOver();
+    // Behind everything handed over.
+    QMetaObject::invokeMethod(
+        m_worker, [thread = &m_thread] { thread->quit(); }, Qt::QueuedConnection);
+    m_thread.wait();
+}
+
+void SendThread::takeOutcomes()
+{
+    std::vector<Outcome> outcomes;
+    {
+        QMutexLocker lock(&m_outcomesLock);
+        outcomes.swap(m_outcomes);
+    }
+    QPointer<SendThread> alive(this);
+    for (const Outcome &outcome : outcomes) {
+        if (outcome.error.isValid())
+            emit failed(outcome.handle, outcome.caption, outcome.error, outcome.elapsedMs);
+        else
+            emit delivered(outcome.handle, outcome.caption);
+        if (!alive)
+            return;
+    }
+}

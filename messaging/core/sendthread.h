@@ -1,0 +1,81 @@
+// The bus messages an endpoint sends itself: its Deliver* calls to other
+// windows and the replies to the calls it took. A thread of the endpoint's
+// own builds and sends them, in the order they were handed over, and
+// watches the calls for their answers, so that under a flood the owner's
+// thread neither marshals messages nor keeps an object per call; the
+// outcomes come back to the owner's thread in batches.
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QThread>
+#include <QTimer>
+
+#include <vector>
+
+class SendThread : public QObject
+{
+    Q_OBJECT
+
+public:
+    SendThread(const QDBusConnection &connection, QObject *parent);
+    ~SendThread() override;
+
+    // A call to another window. Its failure comes back as failed(), its
+    // success as delivered() where reportSuccess is set.
+    void call(const QDBusMessage &message, int timeoutMs, qint32 handle, const QString &caption,
+              bool reportSuccess);
+    // The answer to a call this endpoint took.
+    void reply(const QDBusMessage &call);
+    void send(const QDBusMessage &message);
+
+    // Sends everything handed over and stops the thread; what comes later
+    // is sent at once from the caller's thread and never reported.
+    void finish();
+
+signals:
+    void delivered(qint32 handle, const QString &caption);
+    void failed(qint32 handle, const QString &caption, const QDBusError &error, qint64 elapsedMs);
+
+public:
+    struct Item
+    {
+        enum Kind { Call, Reply, Send };
+        Kind kind = Send;
+        QDBusMessage message;
+        int timeoutMs = -1;
+        qint32 handle = 0;
+        QString caption;
+        bool reportSuccess = false;
+    };
+    struct Outcome
+    {
+        qint32 handle = 0;
+        QString caption;
+        QDBusError error; // not valid on success
+        qint64 elapsedMs = 0;
+    };
+
+private:
+    class Worker;
+
+    void queue(Item item);
+    void handOver();
+    void takeOutcomes();
+
+    QDBusConnection m_connection;
+    QString m_ownName; // the connection's unique name
+    QThread m_thread;
+    Worker *m_worker = nullptr;
+    // Handed over once the owner's event loop runs again: one wake-up of
+    // the thread for every payload of a slice, not one each.
+    std::vector<Item> m_queued;
+    QTimer m_handOver;
+
+    QMutex m_outcomesLock;
+    std::vector<Outcome> m_outcomes; // guarded by m_outcomesLock
+};
