@@ -13,7 +13,6 @@
 
 #include <QAtomicInt>
 #include <QDBusConnectionInterface>
-#include <QMetaMethod>
 #include <QRandomGenerator>
 #include <QTimer>
 
@@ -177,11 +176,6 @@ void InterProcEndpointPrivate::reportFailure(const QString &message)
 {
     qCDebug(lcInterProc) << message;
     emit q->errorOccurred(message);
-}
-
-bool InterProcEndpointPrivate::watchesDeliveries() const
-{
-    return q->isSignalConnected(QMetaMethod::fromSignal(&InterProcEndpoint::delivered));
 }
 
 void InterProcEndpointPrivate::checkConnection()

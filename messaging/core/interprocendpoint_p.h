@@ -30,8 +30,6 @@ public:
     void setCaption(const QString &caption);
     bool isReady() const;
     void reportFailure(const QString &message);
-    // Whether anybody listens to delivered().
-    bool watchesDeliveries() const;
     // Notices a connection that has gone away and reports it once.
     void checkConnection();
 

@@ -167,8 +167,6 @@ void Outbox::issueReady()
 
 void Outbox::issue(const Queued &queued)
 {
-    // Successes cost the owner's thread nothing unless somebody listens.
-    const bool reportSuccess = m_endpoint->watchesDeliveries();
     for (const WindowInfo &window : queued.addressees) {
         if (!queued.error.isEmpty()) {
             reportUndelivered(window.handle, window.caption, queued.error);
@@ -187,8 +185,7 @@ void Outbox::issue(const Queued &queued)
             call.setArguments(
                 {m_endpoint->handle, queued.senderName, queued.longData, queued.utf8});
         }
-        m_endpoint->sender->call(call, DeliveryTimeoutMs, window.handle, window.caption,
-                                 reportSuccess);
+        m_endpoint->sender->call(call, DeliveryTimeoutMs, window.handle, window.caption);
     }
 }
 

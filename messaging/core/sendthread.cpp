@@ -36,13 +36,11 @@ public:
         auto *watcher = new QDBusPendingCallWatcher(
             m_connection.asyncCall(item.message, item.timeoutMs), context);
         QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
-                         [this, watcher, sent, handle = item.handle, caption = item.caption,
-                          reportSuccess = item.reportSuccess] {
+                         [this, watcher, sent, handle = item.handle, caption = item.caption] {
                              watcher->deleteLater();
-                             if (watcher->isError())
-                                 report({handle, caption, watcher->error(), sent.elapsed()});
-                             else if (reportSuccess)
-                                 report({handle, caption, QDBusError(), sent.elapsed()});
+                             report({handle, caption,
+                                     watcher->isError() ? watcher->error() : QDBusError(),
+                                     sent.elapsed()});
                          });
     }
 
@@ -84,9 +82,9 @@ SendThread::~SendThread()
 }
 
 void SendThread::call(const QDBusMessage &message, int timeoutMs, qint32 handle,
-                      const QString &caption, bool reportSuccess)
+                      const QString &caption)
 {
-    Item item{Item::Call, message, timeoutMs, handle, caption, reportSuccess};
+    Item item{Item::Call, message, timeoutMs, handle, caption};
     // A call to this endpoint itself is taken by QtDBus on the calling
     // thread, which the endpoint's object lives on: it is made here.
     if (message.service() == m_ownName && m_thread.isRunning())

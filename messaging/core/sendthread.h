@@ -25,10 +25,9 @@ public:
     SendThread(const QDBusConnection &connection, QObject *parent);
     ~SendThread() override;
 
-    // A call to another window. Its failure comes back as failed(), its
-    // success as delivered() where reportSuccess is set.
-    void call(const QDBusMessage &message, int timeoutMs, qint32 handle, const QString &caption,
-              bool reportSuccess);
+    // A call to another window; its outcome comes back as delivered() or
+    // failed().
+    void call(const QDBusMessage &message, int timeoutMs, qint32 handle, const QString &caption);
     // The answer to a call this endpoint took.
     void reply(const QDBusMessage &call);
     void send(const QDBusMessage &message);
@@ -50,7 +49,6 @@ public:
         int timeoutMs = -1;
         qint32 handle = 0;
         QString caption;
-        bool reportSuccess = false;
     };
     struct Outcome
     {
