@@ -4,6 +4,12 @@
 #include <QElapsedTimer>
 #include <QPointer>
 
+namespace {
+// Messages a pass of the owner's event loop sends itself before it hands
+// the rest over.
+constexpr int AtOncePerPass = 4;
+} // namespace
+
 class SendThread::Worker : public QObject
 {
 public:
@@ -15,6 +21,7 @@ public:
     {
         for (const Item &item : items)
             make(item, this);
+        m_owner->m_inWorker.fetchAndSubRelease(int(items.size()));
     }
 
     // Makes one item's message on the calling thread; a call's outcome is
@@ -116,15 +123,25 @@ void SendThread::queue(Item item)
             m_worker->make(item, this);
         return;
     }
-    m_queued.push_back(std::move(item));
+    // The first few messages of a pass of the owner's event loop go out at
+    // once while the thread has nothing left to send before them: a reply
+    // and a Send in answer take no detour. The rest of a busy pass goes to
+    // the thread.
     if (!m_handOver.isActive())
         m_handOver.start();
+    if (m_sentAtOnce < AtOncePerPass && m_queued.empty() && m_inWorker.loadAcquire() == 0) {
+        ++m_sentAtOnce;
+        return m_worker->make(item, this);
+    }
+    m_queued.push_back(std::move(item));
 }
 
 void SendThread::handOver()
 {
+    m_sentAtOnce = 0;
     if (m_queued.empty())
         return;
+    m_inWorker.fetchAndAddRelaxed(int(m_queued.size()));
     QMetaObject::invokeMethod(
         m_worker, [worker = m_worker, items = std::exchange(m_queued, {})] { worker->send(items); },
         Qt::QueuedConnection);

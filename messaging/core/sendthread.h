@@ -3,9 +3,12 @@
 // own builds and sends them, in the order they were handed over, and
 // watches the calls for their answers, so that under a flood the owner's
 // thread neither marshals messages nor keeps an object per call; the
-// outcomes come back to the owner's thread in batches.
+// outcomes come back to the owner's thread in batches. The few messages of
+// a quiet moment are sent at once from the owner's thread, without the
+// detour.
 #pragma once
 
+#include <QAtomicInt>
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDBusMessage>
@@ -73,6 +76,8 @@ private:
     // the thread for every payload of a slice, not one each.
     std::vector<Item> m_queued;
     QTimer m_handOver;
+    QAtomicInt m_inWorker; // handed over, not sent yet
+    int m_sentAtOnce = 0;  // in this pass of the owner's event loop
 
     QMutex m_outcomesLock;
     std::vector<Outcome> m_outcomes; // guarded by m_outcomesLock
