@@ -8,11 +8,15 @@
 #include "sendthread.h"
 #include "windowdirectory.h"
 
-#include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
 #include <QStringEncoder>
 
 using namespace BusContract;
+
+namespace {
+const QString DeliverUtf8 = QStringLiteral("DeliverUtf8");
+const QString DeliverSealed = QStringLiteral("DeliverSealed");
+} // namespace
 
 Outbox::Outbox(InterProcEndpointPrivate *endpoint) : QObject(endpoint), m_endpoint(endpoint)
 {
@@ -172,20 +176,22 @@ void Outbox::issue(const Queued &queued)
             reportUndelivered(window.handle, window.caption, queued.error);
             continue;
         }
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            window.owner, QLatin1String(ObjectPath), QLatin1String(Interface),
-            queued.sealed ? QStringLiteral("DeliverSealed") : QStringLiteral("DeliverUtf8"));
+        SendThread::Delivery delivery;
+        delivery.service = window.owner;
+        delivery.senderHandle = m_endpoint->handle;
+        delivery.senderName = queued.senderName;
+        delivery.longData = queued.longData;
         if (queued.sealed) {
             // One sealed copy serves every receiver: each reads it through
             // its own mapping, never through the shared file offset.
-            call.setArguments({m_endpoint->handle, queued.senderName, queued.longData,
-                               QVariant::fromValue(queued.text),
-                               QVariant::fromValue(qulonglong(queued.size))});
+            delivery.method = DeliverSealed;
+            delivery.text = QVariant::fromValue(queued.text);
+            delivery.size = QVariant::fromValue(qulonglong(queued.size));
         } else {
-            call.setArguments(
-                {m_endpoint->handle, queued.senderName, queued.longData, queued.utf8});
+            delivery.method = DeliverUtf8;
+            delivery.text = queued.utf8;
         }
-        m_endpoint->sender->call(call, DeliveryTimeoutMs, window.handle, window.caption);
+        m_endpoint->sender->call(delivery, window.handle, window.caption);
     }
 }
 

@@ -1,10 +1,14 @@
 #include "sendthread.h"
 
+#include "buscontract.h"
+
 #include <QDBusPendingCallWatcher>
 #include <QElapsedTimer>
 #include <QPointer>
 
 namespace {
+const QString ObjectPath = QLatin1String(BusContract::ObjectPath);
+const QString Interface = QLatin1String(BusContract::Interface);
 // Messages a pass of the owner's event loop sends itself before it hands
 // the rest over.
 constexpr int AtOncePerPass = 4;
@@ -25,7 +29,7 @@ public:
     }
 
     // Makes one item's message on the calling thread; a call's outcome is
-    // watched from the thread of context.
+    // watched from the thread of context, if any.
     void make(const Item &item, QObject *context)
     {
         switch (item.kind) {
@@ -38,10 +42,21 @@ public:
         case Item::Call:
             break;
         }
+        const Delivery &delivery = item.delivery;
+        QDBusMessage call = QDBusMessage::createMethodCall(delivery.service, ObjectPath, Interface,
+                                                           delivery.method);
+        QVariantList arguments{delivery.senderHandle, delivery.senderName, delivery.longData,
+                               delivery.text};
+        if (delivery.size.isValid())
+            arguments.append(delivery.size);
+        call.setArguments(arguments);
         QElapsedTimer sent;
         sent.start();
-        auto *watcher = new QDBusPendingCallWatcher(
-            m_connection.asyncCall(item.message, item.timeoutMs), context);
+        const QDBusPendingCall pending =
+            m_connection.asyncCall(call, BusContract::DeliveryTimeoutMs);
+        if (!context)
+            return;
+        auto *watcher = new QDBusPendingCallWatcher(pending, context);
         QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
                          [this, watcher, sent, handle = item.handle, caption = item.caption] {
                              watcher->deleteLater();
@@ -88,13 +103,12 @@ SendThread::~SendThread()
     delete m_worker;
 }
 
-void SendThread::call(const QDBusMessage &message, int timeoutMs, qint32 handle,
-                      const QString &caption)
+void SendThread::call(const Delivery &delivery, qint32 handle, const QString &caption)
 {
-    Item item{Item::Call, message, timeoutMs, handle, caption};
+    Item item{Item::Call, QDBusMessage(), delivery, handle, caption};
     // A call to this endpoint itself is taken by QtDBus on the calling
     // thread, which the endpoint's object lives on: it is made here.
-    if (message.service() == m_ownName && m_thread.isRunning())
+    if (delivery.service == m_ownName && m_thread.isRunning())
         return m_worker->make(item, this);
     queue(std::move(item));
 }
@@ -117,10 +131,8 @@ void SendThread::send(const QDBusMessage &message)
 void SendThread::queue(Item item)
 {
     if (!m_thread.isRunning()) {
-        if (item.kind == Item::Call)
-            m_connection.asyncCall(item.message, item.timeoutMs);
-        else
-            m_worker->make(item, this);
+        // Nobody is left to tell the outcome of a call to.
+        m_worker->make(item, nullptr);
         return;
     }
     // The first few messages of a pass of the owner's event loop go out at

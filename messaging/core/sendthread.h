@@ -17,6 +17,7 @@
 #include <QString>
 #include <QThread>
 #include <QTimer>
+#include <QVariant>
 
 #include <vector>
 
@@ -28,9 +29,20 @@ public:
     SendThread(const QDBusConnection &connection, QObject *parent);
     ~SendThread() override;
 
-    // A call to another window; its outcome comes back as delivered() or
-    // failed().
-    void call(const QDBusMessage &message, int timeoutMs, qint32 handle, const QString &caption);
+    // A payload for another window, whose Deliver* call the thread builds.
+    struct Delivery
+    {
+        QString service; // the unique name of the window's connection
+        QString method;
+        qint32 senderHandle = 0;
+        QString senderName;
+        qint32 longData = 0;
+        QVariant text;
+        QVariant size; // for a text in a sealed memfd only
+    };
+
+    // Calls the window; the outcome comes back as delivered() or failed().
+    void call(const Delivery &delivery, qint32 handle, const QString &caption);
     // The answer to a call this endpoint took.
     void reply(const QDBusMessage &call);
     void send(const QDBusMessage &message);
@@ -48,8 +60,8 @@ public:
     {
         enum Kind { Call, Reply, Send };
         Kind kind = Send;
-        QDBusMessage message;
-        int timeoutMs = -1;
+        QDBusMessage message; // a reply, or the call to answer
+        Delivery delivery;
         qint32 handle = 0;
         QString caption;
     };
