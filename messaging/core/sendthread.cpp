@@ -2,6 +2,7 @@
 
 #include "buscontract.h"
 
+#include <QAbstractEventDispatcher>
 #include <QDBusPendingCallWatcher>
 #include <QElapsedTimer>
 #include <QPointer>
@@ -57,13 +58,19 @@ public:
         if (!context)
             return;
         auto *watcher = new QDBusPendingCallWatcher(pending, context);
-        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, context,
-                         [this, watcher, sent, handle = item.handle, caption = item.caption] {
-                             watcher->deleteLater();
-                             report({handle, caption,
-                                     watcher->isError() ? watcher->error() : QDBusError(),
-                                     sent.elapsed()});
-                         });
+        QObject::connect(
+            watcher, &QDBusPendingCallWatcher::finished, context,
+            [this, context, watcher, sent, handle = item.handle, caption = item.caption] {
+                watcher->deleteLater();
+                Outcome outcome{handle, caption,
+                                watcher->isError() ? watcher->error() : QDBusError(),
+                                sent.elapsed()};
+                // A call made from the owner's thread is told there at once.
+                if (context == m_owner)
+                    m_owner->tell(outcome);
+                else
+                    report(std::move(outcome));
+            });
     }
 
 private:
@@ -95,6 +102,10 @@ SendThread::SendThread(const QDBusConnection &connection, QObject *parent)
     m_handOver.setSingleShot(true);
     m_handOver.setInterval(0);
     connect(&m_handOver, &QTimer::timeout, this, &SendThread::handOver);
+    // A new pass begins where the loop is about to wait for events.
+    if (auto *dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                [this] { m_sentAtOnce = 0; });
 }
 
 SendThread::~SendThread()
@@ -139,13 +150,13 @@ void SendThread::queue(Item item)
     // once while the thread has nothing left to send before them: a reply
     // and a Send in answer take no detour. The rest of a busy pass goes to
     // the thread.
-    if (!m_handOver.isActive())
-        m_handOver.start();
     if (m_sentAtOnce < AtOncePerPass && m_queued.empty() && m_inWorker.loadAcquire() == 0) {
         ++m_sentAtOnce;
         return m_worker->make(item, this);
     }
     m_queued.push_back(std::move(item));
+    if (!m_handOver.isActive())
+        m_handOver.start();
 }
 
 void SendThread::handOver()
@@ -180,11 +191,16 @@ void SendThread::takeOutcomes()
     }
     QPointer<SendThread> alive(this);
     for (const Outcome &outcome : outcomes) {
-        if (outcome.error.isValid())
-            emit failed(outcome.handle, outcome.caption, outcome.error, outcome.elapsedMs);
-        else
-            emit delivered(outcome.handle, outcome.caption);
+        tell(outcome);
         if (!alive)
             return;
     }
+}
+
+void SendThread::tell(const Outcome &outcome)
+{
+    if (outcome.error.isValid())
+        emit failed(outcome.handle, outcome.caption, outcome.error, outcome.elapsedMs);
+    else
+        emit delivered(outcome.handle, outcome.caption);
 }

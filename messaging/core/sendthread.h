@@ -79,6 +79,7 @@ private:
     void queue(Item item);
     void handOver();
     void takeOutcomes();
+    void tell(const Outcome &outcome);
 
     QDBusConnection m_connection;
     QString m_ownName; // the connection's unique name
