@@ -55,7 +55,7 @@ signals:
     void delivered(qint32 handle, const QString &caption);
     void failed(qint32 handle, const QString &caption, const QDBusError &error, qint64 elapsedMs);
 
-public:
+private:
     struct Item
     {
         enum Kind { Call, Reply, Send };
@@ -73,7 +73,6 @@ public:
         qint64 elapsedMs = 0;
     };
 
-private:
     class Worker;
 
     void queue(Item item);
