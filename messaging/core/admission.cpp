@@ -3,6 +3,7 @@
 #include "buscontract.h"
 #include "offthread.h"
 #include "payloadtext.h"
+#include "sendthread.h"
 #include "windowdirectory.h"
 
 #include <QDBusPendingCallWatcher>
@@ -33,8 +34,9 @@ struct Admission::Pending
 };
 
 Admission::Admission(const QDBusConnection &connection, const WindowDirectory *directory,
-                     Inbox *inbox, QObject *parent)
-    : QObject(parent), m_connection(connection), m_directory(directory), m_inbox(inbox)
+                     Inbox *inbox, SendThread *sender, QObject *parent)
+    : QObject(parent), m_connection(connection), m_directory(directory), m_inbox(inbox),
+      m_sender(sender)
 {}
 
 Admission::~Admission() = default;
@@ -187,13 +189,13 @@ void Admission::accept(const IncomingCall &call, Payload payload)
 {
     m_inbox->enqueue(std::move(payload));
     if (call.message.isReplyRequired())
-        call.connection.send(call.message.createReply());
+        m_sender->reply(call.message, call.connection);
 }
 
 void Admission::refuse(const IncomingCall &call, const QString &errorName, const QString &message)
 {
     if (call.message.isReplyRequired())
-        call.connection.send(call.message.createErrorReply(errorName, message));
+        m_sender->send(call.message.createErrorReply(errorName, message), call.connection);
 }
 
 void Admission::refuseSender(const IncomingCall &call, qint32 senderHandle)

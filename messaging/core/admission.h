@@ -17,6 +17,7 @@
 #include <deque>
 #include <memory>
 
+class SendThread;
 class WindowDirectory;
 
 // A Deliver* call marked for a delayed reply: the connection it came on (the
@@ -35,8 +36,9 @@ class Admission : public QObject
     Q_OBJECT
 
 public:
+    // Answers go out through sender.
     Admission(const QDBusConnection &connection, const WindowDirectory *directory, Inbox *inbox,
-              QObject *parent);
+              SendThread *sender, QObject *parent);
     ~Admission() override;
 
     // A payload whose text is already known.
@@ -46,7 +48,7 @@ public:
                      quint64 size);
 
     // Refuses a call at once, with a D-Bus error for its sender.
-    static void refuse(const IncomingCall &call, const QString &errorName, const QString &message);
+    void refuse(const IncomingCall &call, const QString &errorName, const QString &message);
 
 private:
     struct Pending;
@@ -59,11 +61,12 @@ private:
     void ownerKnown(qint32 handle, const QString &owner);
     void drain(const QString &caller);
     void accept(const IncomingCall &call, Payload payload);
-    static void refuseSender(const IncomingCall &call, qint32 senderHandle);
+    void refuseSender(const IncomingCall &call, qint32 senderHandle);
 
     QDBusConnection m_connection;
     const WindowDirectory *m_directory;
     Inbox *m_inbox;
+    SendThread *m_sender;
     // Calls not decided yet, or decided but behind an undecided one of the
     // same caller, by caller.
     QHash<QString, std::deque<PendingPtr>> m_held;

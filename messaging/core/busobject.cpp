@@ -46,15 +46,15 @@ bool BusObject::takeCall(IncomingCall &call)
     // Without the bus, senders cannot be checked: the window takes nothing,
     // as it takes nothing more on the bus.
     if (!m_endpoint->connection.isConnected()) {
-        Admission::refuse(call, QStringLiteral("org.freedesktop.DBus.Error.NoServer"),
-                          QStringLiteral("The window has lost its connection to the D-Bus "
-                                         "session bus"));
+        m_admission->refuse(call, QStringLiteral("org.freedesktop.DBus.Error.NoServer"),
+                            QStringLiteral("The window has lost its connection to the D-Bus "
+                                           "session bus"));
         return false;
     }
     call.caller = m_channels->callerOf(connectionName);
     if (call.caller.isEmpty()) {
-        Admission::refuse(call, AccessDenied,
-                          QStringLiteral("Call AttachDirectChannel on this connection first."));
+        m_admission->refuse(call, AccessDenied,
+                            QStringLiteral("Call AttachDirectChannel on this connection first."));
         return false;
     }
     return true;

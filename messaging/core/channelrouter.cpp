@@ -1,7 +1,6 @@
 #include "channelrouter.h"
 
 #include "buscontract.h"
-#include "interproc_proxy.h"
 #include "interproclogging.h"
 #include "offthread.h"
 #include "windowdirectory.h"
@@ -94,8 +93,11 @@ ChannelRouter::~ChannelRouter()
         close(channel);
 }
 
-InterProcProxy *ChannelRouter::route(const WindowInfo &window, bool *direct)
+QString ChannelRouter::route(const WindowInfo &window)
 {
+    // An endpoint's own window is reached through its own connection.
+    if (window.owner == m_bus.baseService())
+        return QString();
     auto it = m_channels.find(window.owner);
     if (it == m_channels.end()) {
         it = m_channels.insert(window.owner, Channel{});
@@ -104,11 +106,10 @@ InterProcProxy *ChannelRouter::route(const WindowInfo &window, bool *direct)
     }
     // An endpoint that has lost the bus has lost its windows too: what it
     // sends fails as on the bus, whatever channels are still open.
-    *direct = it->state == Channel::Open && it->busDeliveries == 0 && m_bus.isConnected();
-    if (*direct)
-        return it->proxy.get();
+    if (it->state == Channel::Open && it->busDeliveries == 0 && m_bus.isConnected())
+        return it->connectionName;
     ++it->busDeliveries;
-    return window.proxy.get();
+    return QString();
 }
 
 void ChannelRouter::busDeliveryAnswered(const QString &owner)
@@ -146,7 +147,6 @@ ChannelRouter::Channel *ChannelRouter::current(const QString &owner, quint64 gen
 
 void ChannelRouter::close(Channel &channel)
 {
-    channel.proxy.reset();
     if (!channel.connectionName.isEmpty())
         QDBusConnection::disconnectFromPeer(std::exchange(channel.connectionName, QString()));
 }
@@ -154,7 +154,10 @@ void ChannelRouter::close(Channel &channel)
 void ChannelRouter::open(const WindowInfo &window, quint64 generation)
 {
     const QString owner = window.owner;
-    whenAnswered(window.proxy->OpenDirectChannel(), this,
+    QDBusMessage offer =
+        QDBusMessage::createMethodCall(owner, QLatin1String(ObjectPath), QLatin1String(Interface),
+                                       QStringLiteral("OpenDirectChannel"));
+    whenAnswered(m_bus.asyncCall(offer, DeliveryTimeoutMs), this,
                  [this, owner, generation](const QDBusPendingCallWatcher &answer) {
                      const QDBusPendingReply<QString, QByteArray> reply = answer;
                      Channel *channel = current(owner, generation);
@@ -202,10 +205,12 @@ void ChannelRouter::connectTo(const QString &owner, quint64 generation, const QS
 void ChannelRouter::attach(const QString &owner, quint64 generation, const QDBusConnection &peer,
                            const QByteArray &token)
 {
-    auto proxy = std::make_shared<InterProcProxy>(QString(), QLatin1String(ObjectPath), peer);
-    proxy->setTimeout(DeliveryTimeoutMs);
-    whenAnswered(proxy->AttachDirectChannel(token), this,
-                 [this, owner, generation, proxy, peer](const QDBusPendingCallWatcher &answer) {
+    QDBusMessage attach = QDBusMessage::createMethodCall(QString(), QLatin1String(ObjectPath),
+                                                         QLatin1String(Interface),
+                                                         QStringLiteral("AttachDirectChannel"));
+    attach << token;
+    whenAnswered(peer.asyncCall(attach, DeliveryTimeoutMs), this,
+                 [this, owner, generation, peer](const QDBusPendingCallWatcher &answer) {
                      Channel *channel = current(owner, generation);
                      if (!channel)
                          return;
@@ -219,7 +224,6 @@ void ChannelRouter::attach(const QString &owner, quint64 generation, const QDBus
                          channel->state = Channel::Unavailable;
                          return;
                      }
-                     channel->proxy = proxy;
                      channel->state = Channel::Open;
                      qCDebug(lcInterProc) << "direct channel to" << owner << "open";
                  });

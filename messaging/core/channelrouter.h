@@ -12,9 +12,6 @@
 #include <QObject>
 #include <QString>
 
-#include <memory>
-
-class InterProcProxy;
 struct WindowInfo;
 
 class ChannelRouter : public QObject
@@ -26,10 +23,11 @@ public:
     ChannelRouter(const QDBusConnection &bus, QObject *parent);
     ~ChannelRouter() override;
 
-    // The proxy for the next delivery to `window`; *direct tells whether it
-    // is the channel. A delivery over the bus must be reported back with
-    // busDeliveryAnswered once its call has been answered, or has failed.
-    InterProcProxy *route(const WindowInfo &window, bool *direct);
+    // The connection name of the direct channel for the next delivery to
+    // `window`, or empty for the bus. A delivery over the bus must be
+    // reported back with busDeliveryAnswered once its call has been
+    // answered, or has failed.
+    QString route(const WindowInfo &window);
     void busDeliveryAnswered(const QString &owner);
     // A delivery over the channel failed; the channel is dropped if it has closed.
     void directDeliveryFailed(const QString &owner);
@@ -44,7 +42,6 @@ private:
         int busDeliveries = 0; // answers still to come over the bus
         quint64 generation = 0;
         QString connectionName;
-        std::shared_ptr<InterProcProxy> proxy;
     };
 
     void open(const WindowInfo &window, quint64 generation);

@@ -10,6 +10,7 @@
 #include "interprocendpoint.h"
 #include "interproclogging.h"
 #include "outbox.h"
+#include "sendthread.h"
 #include "windowdirectory.h"
 
 #include <QAtomicInt>
@@ -47,6 +48,10 @@ InterProcEndpointPrivate::InterProcEndpointPrivate(InterProcEndpoint *q, const Q
 
 InterProcEndpointPrivate::~InterProcEndpointPrivate()
 {
+    // What was sent and answered goes out while this endpoint still owns its
+    // name, which receivers check its payloads against.
+    if (sender)
+        sender->finish();
     if (connection.isConnected()) {
         connection.unregisterObject(QLatin1String(ObjectPath));
         if (handle > 0)
@@ -59,6 +64,7 @@ InterProcEndpointPrivate::~InterProcEndpointPrivate()
     delete m_busObject;
     delete m_admission;
     delete m_inbox;
+    delete sender;
     delete directory;
     connection = QDBusConnection(QString());
     QDBusConnection::disconnectFromBus(m_connectionName);
@@ -78,8 +84,9 @@ void InterProcEndpointPrivate::connectToBus()
     }
 
     directory = new WindowDirectory(connection, this);
+    sender = new SendThread(connection, this);
     m_inbox = new Inbox(q, this);
-    m_admission = new Admission(connection, directory, m_inbox, this);
+    m_admission = new Admission(connection, directory, m_inbox, sender, this);
     m_channelServer = new ChannelServer(this);
     m_busObject = new BusObject(this, m_admission, m_channelServer);
     channels = new ChannelRouter(connection, this);

@@ -17,6 +17,7 @@ class Inbox;
 class InterProcEndpoint;
 class Outbox;
 class QTimer;
+class SendThread;
 class WindowDirectory;
 
 class InterProcEndpointPrivate : public QObject
@@ -50,6 +51,7 @@ public:
 
     WindowDirectory *directory = nullptr;
     ChannelRouter *channels = nullptr;
+    SendThread *sender = nullptr;
 
 private:
     void connectToBus();

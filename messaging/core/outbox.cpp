@@ -2,22 +2,40 @@
 
 #include "buscontract.h"
 #include "channelrouter.h"
-#include "interproc_proxy.h"
 #include "interprocendpoint.h"
 #include "interprocendpoint_p.h"
 #include "offthread.h"
 #include "payloadtext.h"
+#include "sendthread.h"
 #include "windowdirectory.h"
 
-#include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
-#include <QElapsedTimer>
 #include <QStringEncoder>
 
 using namespace BusContract;
 
+namespace {
+const QString DeliverUtf8 = QStringLiteral("DeliverUtf8");
+const QString DeliverSealed = QStringLiteral("DeliverSealed");
+} // namespace
+
 Outbox::Outbox(InterProcEndpointPrivate *endpoint) : QObject(endpoint), m_endpoint(endpoint)
-{}
+{
+    connect(endpoint->sender, &SendThread::answered, this,
+            [this](const SendThread::Outcome &outcome) {
+                const bool direct = !outcome.channel.isEmpty();
+                if (!direct)
+                    m_endpoint->channels->busDeliveryAnswered(outcome.owner);
+                if (!outcome.error.isValid()) {
+                    emit m_endpoint->q->delivered(outcome.handle, outcome.caption);
+                    return;
+                }
+                if (direct)
+                    m_endpoint->channels->directDeliveryFailed(outcome.owner);
+                reportUndelivered(outcome.handle, outcome.caption,
+                                  failureReason(outcome.error, outcome.elapsedMs, direct));
+            });
+}
 
 int Outbox::send(Outgoing payload)
 {
@@ -164,55 +182,37 @@ void Outbox::issue(const Queued &queued)
 {
     for (const WindowInfo &window : queued.addressees) {
         if (!queued.error.isEmpty()) {
-            emit m_endpoint->q->deliveryFailed(window.handle, window.caption, queued.error);
-            m_endpoint->reportFailure(
-                QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
-                    .arg(window.caption)
-                    .arg(window.handle)
-                    .arg(queued.error));
+            reportUndelivered(window.handle, window.caption, queued.error);
             continue;
         }
-        bool direct = false;
-        InterProcProxy *proxy = m_endpoint->channels->route(window, &direct);
-        // One sealed copy serves every receiver: each reads it through its
-        // own mapping, never through the shared file offset.
-        const QDBusPendingCall call =
-            queued.sealed
-                ? proxy->DeliverSealed(m_endpoint->handle, queued.senderName, queued.longData,
-                                       queued.text, qulonglong(queued.size))
-                : proxy->DeliverUtf8(m_endpoint->handle, queued.senderName, queued.longData,
-                                     queued.utf8);
-        watchDelivery(call, window, direct);
+        SendThread::Delivery delivery;
+        delivery.service = window.owner;
+        delivery.channel = m_endpoint->channels->route(window);
+        delivery.senderHandle = m_endpoint->handle;
+        delivery.senderName = queued.senderName;
+        delivery.longData = queued.longData;
+        if (queued.sealed) {
+            // One sealed copy serves every receiver: each reads it through
+            // its own mapping, never through the shared file offset.
+            delivery.method = DeliverSealed;
+            delivery.text = QVariant::fromValue(queued.text);
+            delivery.size = QVariant::fromValue(qulonglong(queued.size));
+        } else {
+            delivery.method = DeliverUtf8;
+            delivery.text = queued.utf8;
+        }
+        m_endpoint->sender->call(delivery, window.handle, window.caption);
     }
 }
 
-void Outbox::watchDelivery(const QDBusPendingCall &call, const WindowInfo &window, bool direct)
+void Outbox::reportUndelivered(qint32 handle, const QString &caption, const QString &reason)
 {
-    auto *watcher = new QDBusPendingCallWatcher(call, this);
-    const qint32 handle = window.handle;
-    const QString caption = window.caption;
-    const QString owner = window.owner;
-    QElapsedTimer sent;
-    sent.start();
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, handle, caption, owner, direct, sent](QDBusPendingCallWatcher *w) {
-                w->deleteLater();
-                if (!direct)
-                    m_endpoint->channels->busDeliveryAnswered(owner);
-                if (!w->isError()) {
-                    emit m_endpoint->q->delivered(handle, caption);
-                    return;
-                }
-                if (direct)
-                    m_endpoint->channels->directDeliveryFailed(owner);
-                const QString reason = failureReason(w->error(), sent.elapsed(), direct);
-                emit m_endpoint->q->deliveryFailed(handle, caption, reason);
-                m_endpoint->reportFailure(
-                    QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
-                        .arg(caption)
-                        .arg(handle)
-                        .arg(reason));
-            });
+    emit m_endpoint->q->deliveryFailed(handle, caption, reason);
+    m_endpoint->reportFailure(
+        QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
+            .arg(caption)
+            .arg(handle)
+            .arg(reason));
 }
 
 QString Outbox::failureReason(const QDBusError &error, qint64 elapsedMs, bool direct)

@@ -1,10 +1,11 @@
 // Sending: picks the addressees of a payload from the directory, lets the
 // owner skip any through WindowCheck, and hands the payload to each as an
-// asynchronous call whose failure is reported, never waited for. A text that
-// travels in a sealed memfd is written there on a worker thread; the calls
-// of later sends wait behind it, so that every receiver gets the payloads in
-// the order of the sends. Each call goes over the bus or a direct channel,
-// as the channel router says.
+// asynchronous call, made by the endpoint's SendThread, whose failure is
+// reported, never waited for. A text that travels in a sealed memfd is
+// written there on a worker thread; the calls of later sends wait behind
+// it, so that every receiver gets the payloads in the order of the sends.
+// Each call goes over the bus or a direct channel, as the channel router
+// says.
 #pragma once
 
 #include <QList>
@@ -17,7 +18,6 @@
 
 class InterProcEndpointPrivate;
 class QDBusError;
-class QDBusPendingCall;
 struct WindowInfo;
 
 class Outbox : public QObject
@@ -52,8 +52,7 @@ private:
     // Makes the calls of every send at the head of the queue whose text is ready.
     void issueReady();
     void issue(const Queued &queued);
-    // direct: the call went through a direct channel, not the bus.
-    void watchDelivery(const QDBusPendingCall &call, const WindowInfo &window, bool direct);
+    void reportUndelivered(qint32 handle, const QString &caption, const QString &reason);
     // Why a delivery failed, for the user; elapsedMs since the call went out.
     QString failureReason(const QDBusError &error, qint64 elapsedMs, bool direct);
     bool nothingSent(const QString &why);

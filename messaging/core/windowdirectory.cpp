@@ -1,7 +1,6 @@
 #include "windowdirectory.h"
 
 #include "buscontract.h"
-#include "interproc_proxy.h"
 #include "interprocendpoint.h"
 #include "interproclogging.h"
 
@@ -210,13 +209,11 @@ QString WindowDirectory::ownerOf(qint32 handle) const
 void WindowDirectory::addWindow(qint32 handle, const QString &owner)
 {
     WindowInfo &window = m_windows[handle];
-    if (window.owner == owner && window.proxy)
+    if (window.handle == handle && window.owner == owner)
         return;
     window = WindowInfo{};
     window.handle = handle;
     window.owner = owner;
-    window.proxy = std::make_shared<InterProcProxy>(owner, QLatin1String(ObjectPath), m_connection);
-    window.proxy->setTimeout(DeliveryTimeoutMs);
 }
 
 void WindowDirectory::onServiceOwnerChanged(const QString &service, const QString &,

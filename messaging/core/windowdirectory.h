@@ -14,9 +14,7 @@
 
 #include <functional>
 #include <map>
-#include <memory>
 
-class InterProcProxy;
 class QDBusMessage;
 class QDBusServiceWatcher;
 
@@ -26,7 +24,6 @@ struct WindowInfo
     QString owner;   // unique bus name of the owning connection
     QString caption; // empty until known
     bool captionKnown = false;
-    std::shared_ptr<InterProcProxy> proxy;
 };
 
 class WindowDirectory : public QObject
