@@ -66,6 +66,8 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
         "$bin_dir/interproc_bench" broadcast "$bc_iterations" $groups
         "$bin_dir/window_bench" nobus "$senders" "$each"
         "$bin_dir/window_bench" flood "$senders" "$each"
+        XDG_RUNTIME_DIR= "$bin_dir/window_bench" flood "$senders" "$each" |
+            sed 's/^RESULT window_flood_/RESULT window_busflood_/'
         # shellcheck disable=SC2086
         "$bin_dir/window_bench" append "$appends" $log_sizes
         for bytes in $window_texts; do
@@ -148,6 +150,10 @@ row "window: its thread's CPU/payload, us / no bus" window_flood_cpu_us window_n
 row "window: longest stall, ms / no bus" window_flood_stall_ms window_nobus_stall_ms "max <= 50"
 row "window: longest stall less CPU wait, ms / no bus" window_flood_busy_stall_ms \
     window_nobus_busy_stall_ms "max <= 20"
+row "window on the bus alone: CPU/payload, us / no bus" window_busflood_cpu_us \
+    window_nobus_cpu_us "<= 1.3"
+row "window on the bus alone: stall less CPU wait, ms / no bus" window_busflood_busy_stall_ms \
+    window_nobus_busy_stall_ms "max <= 20"
 first_size=${log_sizes%% *}
 for n in ${log_sizes#* }; do
     target=
@@ -229,8 +235,8 @@ END { exit missing }' || missing=1
 cat <<EOF
 
 Everything runs with a private XDG_RUNTIME_DIR, as on a desktop, so the
-endpoints deliver through direct channels once they are open; only the
-plain round trip rows run without one, on the bus alone.
+endpoints deliver through direct channels once they are open; the plain
+round trip rows and the rows "on the bus alone" run without one.
 round trip: Send, the peer's Send back to SenderHandle, DataArrival here.
 QtDBus call + call back: a call answered at once, then a call back from the
   service: the four bus messages that an InterProc round trip takes.
