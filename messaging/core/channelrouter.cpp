@@ -1,6 +1,7 @@
 #include "channelrouter.h"
 
 #include "buscontract.h"
+#include "channelserver.h"
 #include "interproclogging.h"
 #include "offthread.h"
 #include "windowdirectory.h"
@@ -96,7 +97,7 @@ ChannelRouter::~ChannelRouter()
 QString ChannelRouter::route(const WindowInfo &window)
 {
     // An endpoint's own window is reached through its own connection.
-    if (window.owner == m_bus.baseService())
+    if (!directChannelsEnabled() || window.owner == m_bus.baseService())
         return QString();
     auto it = m_channels.find(window.owner);
     if (it == m_channels.end()) {

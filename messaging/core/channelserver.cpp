@@ -36,13 +36,20 @@ QString privateRuntimeDir()
 }
 } // namespace
 
+bool directChannelsEnabled()
+{
+    static const bool enabled =
+        qEnvironmentVariable("INTERPROC_DIRECT_CHANNELS") == QLatin1String("1");
+    return enabled;
+}
+
 ChannelServer::ChannelServer(QObject *parent) : QObject(parent)
 {}
 
 void ChannelServer::listen(QObject *exported)
 {
     m_exported = exported;
-    const QString dir = privateRuntimeDir();
+    const QString dir = directChannelsEnabled() ? privateRuntimeDir() : QString();
     if (dir.isEmpty())
         return;
     auto *server = new QDBusServer(QStringLiteral("unix:dir=%1").arg(dir), this);

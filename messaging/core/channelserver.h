@@ -17,6 +17,12 @@
 class QDBusConnection;
 class QDBusServer;
 
+// Direct channels are offered and used only where INTERPROC_DIRECT_CHANNELS
+// is 1: a receiver that ends right after taking payloads can still lose the
+// answers it queued on a channel, and the sender then reports payloads the
+// receiver took as undelivered.
+bool directChannelsEnabled();
+
 class ChannelServer : public QObject
 {
     Q_OBJECT

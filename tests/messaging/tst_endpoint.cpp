@@ -56,6 +56,8 @@ class TestEndpoint : public QObject
     Q_OBJECT
 
 private slots:
+    // Direct channels are opt-in; these tests take them wherever they can.
+    void initTestCase() { qputenv("INTERPROC_DIRECT_CHANNELS", "1"); }
     void addressedByItsCaption_data();
     void addressedByItsCaption();
     void callerOrderKeptWhileChecking();
