@@ -64,10 +64,12 @@ public:
         // window went away) answers at once, or with a call that never
         // finishes: either way the failure is told now, never lost.
         if (pending.isFinished() || !connection.isConnected()) {
-            QDBusError error = pending.error();
-            if (!error.isValid())
+            QDBusError error; // none: answered already
+            if (!pending.isFinished())
                 error = QDBusError(QDBusError::Disconnected,
                                    QStringLiteral("The connection is closed."));
+            else if (pending.isError())
+                error = pending.error();
             report(Outcome{item.handle, item.caption, delivery.service, delivery.channel, error,
                            sent.elapsed()});
             return;
