@@ -114,7 +114,8 @@ private:
 };
 
 SendThread::SendThread(const QDBusConnection &connection, QObject *parent)
-    : QObject(parent), m_connection(connection), m_ownName(connection.baseService())
+    : QObject(parent), m_connection(connection), m_connectionName(connection.name()),
+      m_ownName(connection.baseService())
 {
     m_worker = new Worker(this, connection);
     m_worker->moveToThread(&m_thread);
@@ -154,11 +155,6 @@ void SendThread::call(const Delivery &delivery, qint32 handle, const QString &ca
 
 void SendThread::reply(const QDBusMessage &call, const QDBusConnection &connection)
 {
-    // Answers on a direct channel go out at once, as the calls on it come.
-    if (connection.name() != m_connection.name()) {
-        connection.send(call.createReply());
-        return;
-    }
     Item item;
     item.kind = Item::Reply;
     item.message = call;
@@ -168,10 +164,6 @@ void SendThread::reply(const QDBusMessage &call, const QDBusConnection &connecti
 
 void SendThread::send(const QDBusMessage &message, const QDBusConnection &connection)
 {
-    if (connection.name() != m_connection.name()) {
-        connection.send(message);
-        return;
-    }
     Item item;
     item.message = message;
     item.connection = connection;
@@ -180,6 +172,9 @@ void SendThread::send(const QDBusMessage &message, const QDBusConnection &connec
 
 void SendThread::queue(Item item)
 {
+    // Answers on a direct channel go out at once, as the calls on it come.
+    if (item.kind != Item::Call && item.connection.name() != m_connectionName)
+        return m_worker->make(item, this);
     if (!m_thread.isRunning()) {
         // Nobody is left to tell the outcome of a call to.
         m_worker->make(item, nullptr);

@@ -86,6 +86,7 @@ private:
     void tell(const Outcome &outcome);
 
     QDBusConnection m_connection;
+    QString m_connectionName;
     QString m_ownName; // the connection's unique name
     QThread m_thread;
     Worker *m_worker = nullptr;
