@@ -104,6 +104,9 @@ check "calvorntest holds the program" package_has calvorntest bin/CalvornTest
 check "interproc-tools holds the command and needs libinterproc1" \
     eval 'package_has interproc-tools bin/interproc &&
         dpkg-deb -f "$work/debs/"interproc-tools_*.deb Depends | grep -q libinterproc1'
+check "interproc-tools holds the manual page and the bash completion" \
+    eval 'package_has interproc-tools share/man/man1/interproc.1 &&
+        package_has interproc-tools share/bash-completion/completions/interproc\$'
 
 echo "install check: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
