@@ -100,6 +100,8 @@ check "libinterproc1 holds both libraries" \
     eval 'package_has libinterproc1 libInterProcCore.so.1 && package_has libinterproc1 libInterProcWidgets.so.1'
 check "libinterproc-dev holds the headers and both package files" \
     eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev InterProcCore.pc'
+check "libinterproc-dev holds the API reference" \
+    package_has libinterproc-dev share/doc/libinterproc-dev/html/classInterProcEndpoint.html
 check "calvorntest holds the program" package_has calvorntest bin/CalvornTest
 check "interproc-tools holds the command and needs libinterproc1" \
     eval 'package_has interproc-tools bin/interproc &&
