@@ -19,7 +19,9 @@ mistake on the command line.
 
 import argparse
 import collections
+import fcntl
 import json
+import os
 import random
 import sys
 
@@ -72,7 +74,9 @@ def windows(bus):
 
 class Party(dbus.service.Object):
     """This program as a window: owns org.calvorn.InterProc.Window.H<handle>
-    and exports the interface at /org/calvorn/InterProc."""
+    and exports the interface at /org/calvorn/InterProc (Describe, Deliver,
+    DeliverUtf8, DeliverSealed, OpenDirectChannel, the properties Handle and
+    Caption, the signal CaptionChanged)."""
 
     def __init__(self, bus, caption, on_arrival):
         self.bus = bus
@@ -119,6 +123,25 @@ class Party(dbus.service.Object):
         except UnicodeDecodeError:
             raise ContractError("org.calvorn.InterProc.Error.InvalidText", "Not UTF-8") from None
         self._take(sender, sender_handle, sender_name, long_data, text)
+
+    @dbus.service.method(INTERFACE, in_signature="isiht", sender_keyword="sender")
+    def DeliverSealed(self, sender_handle, sender_name, long_data, unix_fd, size, sender=None):
+        # Larger texts come in a memfd that the sender can no longer change.
+        fd = unix_fd.take()
+        try:
+            if size > MAX_TEXT_BYTES:
+                raise ContractError("org.calvorn.InterProc.Error.TooLarge", "Text too large")
+            needed = fcntl.F_SEAL_WRITE | fcntl.F_SEAL_SHRINK
+            if (fcntl.fcntl(fd, fcntl.F_GET_SEALS) & needed != needed
+                    or os.fstat(fd).st_size != size):
+                raise ContractError("org.calvorn.InterProc.Error.BadDescriptor",
+                                    "Not a sealed memfd of the declared size")
+            utf8 = os.pread(fd, size, 0)
+        except OSError as error:
+            raise ContractError("org.calvorn.InterProc.Error.BadDescriptor", str(error)) from None
+        finally:
+            os.close(fd)
+        self.DeliverUtf8(sender_handle, sender_name, long_data, utf8, sender=sender)
 
     @dbus.service.method(INTERFACE, out_signature="say")
     def OpenDirectChannel(self):
