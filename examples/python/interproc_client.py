@@ -8,8 +8,9 @@
 list   prints each window on the session bus: handle, a tab, caption.
 send   sends one payload to every window whose caption begins with PREFIX,
        as a party of its own, and prints each window's acknowledgement.
-join   joins the bus with CAPTION, prints each payload that arrives as one
-       JSON object a line, and acknowledges it as a CalvornTest window does.
+join   joins the bus with CAPTION and prints "joined <handle>", then each
+       payload that arrives as one JSON object a line, and acknowledges it
+       as a CalvornTest window does; ends on Ctrl+C.
 
 The contract is messaging/org.calvorn.InterProc.xml; it needs python3-dbus
 and python3-gi (the GLib main loop). Status 0 when all went well, 1 when no
@@ -290,7 +291,7 @@ def main():
     join = commands.add_parser("join", help="join the bus and acknowledge what arrives")
     join.add_argument("caption")
     args = parser.parse_args()   # a mistake: a message and status 2
-    if len(args.text.encode("utf-8") if args.command == "send" else b"") > MAX_TEXT_BYTES:
+    if args.command == "send" and len(args.text.encode("utf-8")) > MAX_TEXT_BYTES:
         parser.error("--text is larger than 128 MiB")
 
     DBusGMainLoop(set_as_default=True)
