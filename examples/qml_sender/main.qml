@@ -15,8 +15,8 @@ ApplicationWindow {
     visible: true
     title: "InterProc QML sender"
 
-    // The log keeps the last MaxEntries payloads and shows at most
-    // MaxShown characters of each text.
+    // The log keeps the last maxEntries payloads and shows at most
+    // maxShown characters of each text.
     readonly property int maxEntries: 100
     readonly property int maxShown: 1000
     // What the last Send did; empty before the first.

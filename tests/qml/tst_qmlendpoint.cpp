@@ -32,6 +32,8 @@ InterProcEndpoint {
     property var delivery: null
     property var failure: null
     property string error
+    property bool readySeen: false // what a binding on ready sees
+    onReadyChanged: readySeen = ready
     onDataArrival: (senderHandle, senderName, longData, stringData) => {
         arrival = {senderHandle, senderName, longData, stringData}
     }
@@ -108,9 +110,9 @@ QObject *TestQmlEndpoint::createParty()
     }
     if (!m_party->property("connected").toBool())
         qWarning().noquote() << m_party->property("errorString").toString();
-    else if (!QTest::qWaitFor([&] { return m_party->property("ready").toBool(); }, TimeoutMs))
-        qWarning("the QML party never got ready");
-    return m_party->property("ready").toBool() ? m_party.get() : nullptr;
+    else if (!QTest::qWaitFor([&] { return m_party->property("readySeen").toBool(); }, TimeoutMs))
+        qWarning("the QML party was never told it is ready");
+    return m_party->property("readySeen").toBool() ? m_party.get() : nullptr;
 }
 
 QVariant TestQmlEndpoint::evaluate(const QString &expression)
