@@ -52,9 +52,12 @@ QString describe(const QVariant &value)
         // A message names a value; it need not repeat a whole pasted text.
         constexpr qsizetype Shown = 40;
         const QString text = value.toString();
-        return text.size() <= Shown ? QStringLiteral("the text \"%1\"").arg(text)
-                                    : QStringLiteral("the text \"%1…\" (%2 characters)")
-                                          .arg(text.left(Shown), QString::number(text.size()));
+        if (text.size() <= Shown)
+            return QStringLiteral("the text \"%1\"").arg(text);
+        // Never half a surrogate pair.
+        const qsizetype cut = text.at(Shown - 1).isHighSurrogate() ? Shown - 1 : Shown;
+        return QStringLiteral("the text \"%1…\" (%2 characters)")
+            .arg(text.left(cut), QString::number(text.size()));
     }
     if (value.metaType().id() == QMetaType::Bool)
         return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");

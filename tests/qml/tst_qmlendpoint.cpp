@@ -252,6 +252,11 @@ void TestQmlEndpoint::wrongValueWarnsAndKeeps_data()
     QTest::newRow("number as text")
         << "longData = '42'"
         << "longData" << QVariant(7) << numbers.arg(QStringLiteral("the text \"42\""));
+    QTest::newRow("number as a long text")
+        << "longData = 'x'.repeat(100000)"
+        << "longData" << QVariant(7)
+        << numbers.arg(QStringLiteral("the text \"%1…\" (100000 characters)")
+                           .arg(QString(40, QLatin1Char('x'))));
     QTest::newRow("number, lowest") << "longData = -2147483648"
                                     << "longData" << QVariant(-2147483647 - 1) << QString();
     QTest::newRow("target true") << "target = true"
