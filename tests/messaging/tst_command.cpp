@@ -410,6 +410,10 @@ void TestCommand::failures_data()
         << QStringList{"send", "--caption", "Nobody", "--text-file", "-"}
         << QByteArray("ok \xC3\x28") << true << 1
         << "interproc send: Standard input is not UTF-8 text";
+    QTest::newRow("text cut off inside a character")
+        << QStringList{"send", "--caption", "Nobody", "--text-file", "-"}
+        << QByteArray("abc\xE2\x82") << true << 1
+        << "interproc send: Standard input is not UTF-8 text";
     QTest::newRow("no command") << QStringList{} << none << true << 2
                                 << "interproc: No command given.";
     QTest::newRow("unknown command")
