@@ -266,10 +266,12 @@ void WindowDirectory::describe(const Call &call)
                 QDBusPendingReply<int, QString> reply = *w;
                 auto it = m_windows.find(call.handle);
                 if (it != m_windows.end() && it->owner == owner && !it->captionKnown) {
-                    if (reply.isValid() && reply.argumentAt<0>() == call.handle &&
-                        ForeignText::acceptCaption(call.handle, reply.argumentAt<1>())) {
-                        it->caption = reply.argumentAt<1>();
-                        it->captionKnown = true;
+                    if (reply.isValid() && reply.argumentAt<0>() == call.handle) {
+                        // A caption refused once is not asked for again.
+                        if (ForeignText::acceptCaption(call.handle, reply.argumentAt<1>())) {
+                            it->caption = reply.argumentAt<1>();
+                            it->captionKnown = true;
+                        }
                     } else if (call.attempt + 1 < DescribeAttempts) {
                         qCDebug(lcInterProc)
                             << "window" << call.handle << "did not describe itself:"
