@@ -572,6 +572,18 @@ void WindowTransferTest::failuresShareOneBox()
     emit ip()->errorOccurred("third failure");
     QCOMPARE(m_window->findChildren<QMessageBox *>(), boxes);
     QCOMPARE(boxes.front()->text(), "third failure");
+
+    // The latest eight, one line each, below the count of those left out.
+    emit ip()->errorOccurred("broken\r\nacross <b>lines</b>");
+    for (int i = 1; i <= 10; ++i)
+        emit ip()->errorOccurred(QStringLiteral("failure %1").arg(i));
+    QStringList expected = {"(4 earlier failures are not shown.)"};
+    for (int i = 3; i <= 10; ++i)
+        expected.append(QStringLiteral("failure %1").arg(i));
+    QTRY_COMPARE(boxes.front()->text(), expected.join(u'\n'));
+    emit ip()->errorOccurred("broken\r\nacross <b>lines</b>");
+    QTRY_VERIFY(boxes.front()->text().endsWith("\nbroken  across <b>lines</b>"));
+    QCOMPARE(boxes.front()->textFormat(), Qt::PlainText);
 }
 
 QTEST_MAIN(WindowTransferTest)
