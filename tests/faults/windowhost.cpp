@@ -6,6 +6,7 @@
 //   copy                      -> COPY <characters the box shows> <UTF-8 bytes> <SHA-256>
 //                                of what selecting all of the box and copying gives
 //   boxes                     -> BOXES <the texts of the open message boxes, one a line>
+//   font                      -> FONT <the window's font size in points>
 //   buttons                   -> BUTTONS <enabled: 1 or 0, send button 0> <send button 1>
 //   send <index> <longData> <text>   types both fields and clicks send button <index>
 //   knows <handle>            -> KNOWS <1 or 0: the component knows that party and its caption>
@@ -66,6 +67,8 @@ int main(int argc, char **argv)
                     texts.append(box->text());
             }
             emitLine("BOXES " + b64(texts.join(u'\n')));
+        } else if (cmd == "font") {
+            emitLine("FONT " + QByteArray::number(window.font().pointSizeF()));
         } else if (cmd == "buttons") {
             QByteArray report = "BUTTONS";
             for (const char *name : {"cmdSend_0", "cmdSend_1"})
