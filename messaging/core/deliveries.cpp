@@ -2,25 +2,11 @@
 
 #include "buscontract.h"
 #include "channelrouter.h"
+#include "foreigntext.h"
 
 #include <QThread>
 
 using namespace BusContract;
-
-namespace {
-// A remote error's text is the receiver's to choose; the user sees at most
-// this much of it.
-constexpr qsizetype MaxRemoteErrorChars = 512;
-
-QString bounded(QString text)
-{
-    if (text.size() > MaxRemoteErrorChars) {
-        text.truncate(MaxRemoteErrorChars);
-        text += QStringLiteral("…");
-    }
-    return text;
-}
-} // namespace
 
 namespace {
 // How often waiting payloads are looked at for their timeout.
@@ -258,7 +244,7 @@ QString Deliveries::failureReason(const QString &errorName, const QString &error
         errorName == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
         return QStringLiteral("the window is gone");
     if (errorName == QLatin1String("org.freedesktop.DBus.Error.LimitsExceeded"))
-        return QStringLiteral("the bus refused the call, as too many are waiting (%1)")
-            .arg(bounded(errorMessage));
-    return bounded(errorMessage.isEmpty() ? errorName : errorMessage);
+        return QStringLiteral("the bus refused the call, as too many calls are waiting: %1")
+            .arg(ForeignText::remoteError(errorName, errorMessage));
+    return ForeignText::remoteError(errorName, errorMessage);
 }

@@ -6,6 +6,7 @@
 #include "channelrouter.h"
 #include "channelserver.h"
 #include "deliveries.h"
+#include "foreigntext.h"
 #include "inbox.h"
 #include "interprocendpoint.h"
 #include "interproclogging.h"
@@ -25,10 +26,11 @@ constexpr int HandleAttempts = 32;
 // still has to send (answers to calls it took among them).
 constexpr int BusFlushBoundMs = 1000;
 
-// D-Bus strings cannot hold NUL; a caption is sent with U+FFFD in its place.
+// D-Bus strings cannot hold NUL; a caption is sent with U+FFFD in its place,
+// and no longer than other windows take a caption.
 QString busSafe(QString text)
 {
-    return text.replace(QChar(u'\0'), QChar(QChar::ReplacementCharacter));
+    return ForeignText::ownCaption(text.replace(QChar(u'\0'), QChar(QChar::ReplacementCharacter)));
 }
 } // namespace
 

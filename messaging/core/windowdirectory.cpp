@@ -2,6 +2,7 @@
 
 #include "busconnection.h"
 #include "buscontract.h"
+#include "foreigntext.h"
 #include "interprocendpoint.h"
 #include "interproclogging.h"
 
@@ -306,7 +307,10 @@ int WindowDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_
     const char *sender = sd_bus_message_get_sender(m);
     if (it == self->m_windows.end() || !sender || it->owner != QLatin1String(sender))
         return 0;
-    it->caption = Bus::text(caption);
+    const QString text = Bus::text(caption);
+    if (!ForeignText::acceptCaption(handle, text))
+        return 0;
+    it->caption = text;
     it->captionKnown = true;
     return 0;
 }
@@ -328,12 +332,17 @@ void WindowDirectory::describe(const Call &call)
             const char *caption = nullptr;
             if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
                 sd_bus_message_read(reply, "is", &handle, &caption) >= 0 && handle == call.handle) {
-                it->caption = Bus::text(caption);
-                it->captionKnown = true;
+                // A caption refused once is not asked for again.
+                const QString text = Bus::text(caption);
+                if (ForeignText::acceptCaption(call.handle, text)) {
+                    it->caption = text;
+                    it->captionKnown = true;
+                }
             } else if (call.attempt + 1 < DescribeAttempts && namesOf(owner) == 1) {
                 qCDebug(lcInterProc)
-                    << "window" << call.handle
-                    << "did not describe itself:" << (reply ? Bus::errorMessage(reply) : QString());
+                    << "window" << call.handle << "did not describe itself:"
+                    << ForeignText::bounded(reply ? Bus::errorMessage(reply) : QString(),
+                                            ForeignText::MaxErrorPartLength);
                 schedule({call.handle, call.attempt + 1, false}, qint64(DescribeRetryFirstMs)
                                                                      << call.attempt);
             } else {

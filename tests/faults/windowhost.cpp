@@ -6,7 +6,10 @@
 //   copy                      -> COPY <characters the box shows> <UTF-8 bytes> <SHA-256>
 //                                of what selecting all of the box and copying gives
 //   boxes                     -> BOXES <the texts of the open message boxes, one a line>
+//   font                      -> FONT <the window's font size in points>
 //   buttons                   -> BUTTONS <enabled: 1 or 0, send button 0> <send button 1>
+//   send <index> <longData> <text>   types both fields and clicks send button <index>
+//   knows <handle>            -> KNOWS <1 or 0: the component knows that party and its caption>
 //   quit
 //
 //   READY <handle> <server|client>   once the component knows the windows on the bus
@@ -20,6 +23,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCryptographicHash>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -63,12 +67,27 @@ int main(int argc, char **argv)
                     texts.append(box->text());
             }
             emitLine("BOXES " + b64(texts.join(u'\n')));
+        } else if (cmd == "font") {
+            emitLine("FONT " + QByteArray::number(window.font().pointSizeF()));
         } else if (cmd == "buttons") {
             QByteArray report = "BUTTONS";
             for (const char *name : {"cmdSend_0", "cmdSend_1"})
                 report +=
                     window.findChild<QPushButton *>(QLatin1String(name))->isEnabled() ? " 1" : " 0";
             emitLine(report);
+        } else if (cmd.startsWith("send ")) {
+            const QList<QByteArray> words = cmd.split(' ');
+            window.findChild<QLineEdit *>(QStringLiteral("txtLongData"))
+                ->setText(QString::fromLatin1(words.value(2)));
+            window.findChild<QLineEdit *>(QStringLiteral("txtStringData"))
+                ->setText(unb64(words.value(3)));
+            window.findChild<QPushButton *>(QLatin1String("cmdSend_" + words.value(1)))->click();
+        } else if (cmd.startsWith("knows ")) {
+            const qint32 handle = cmd.mid(6).toInt();
+            bool known = false;
+            for (const InterProc::Party &party : ip->parties())
+                known = known || (party.handle == handle && !party.caption.isEmpty());
+            emitLine(known ? "KNOWS 1" : "KNOWS 0");
         }
     });
 
