@@ -28,8 +28,11 @@ class Deliveries : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int MaxInFlightPerReceiver = 32;
-    static constexpr int MaxInFlight = 128;
+    // A window this wide keeps a flood as fast as the bus allows (each call
+    // waits a round trip through the daemon), and all of them together stay
+    // far below the bus daemons' limits of pending replies.
+    static constexpr int MaxInFlightPerReceiver = 256;
+    static constexpr int MaxInFlight = 512;
     static constexpr int MaxWaitingPerReceiver = 32768;
     static constexpr qint64 MaxWaitingBytesPerReceiver = 16 * 1024 * 1024;
     // Each waiting sealed text holds a descriptor and its memory until sent.

@@ -180,7 +180,7 @@ void FaultsFrozen::frozenReceiverLosesNothing()
 
 void FaultsFrozen::floodOfAFrozenReceiverStaysBounded()
 {
-    // More than the sender queues for one receiver (32 calls on their way
+    // More than the sender queues for one receiver (256 calls on their way
     // and 32768 waiting), so that the last ones are refused at once.
     constexpr int Count = 40000;
     constexpr qint64 MaxGrowthKiB = 64 * 1024;
