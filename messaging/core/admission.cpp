@@ -27,7 +27,8 @@ struct Admission::Pending
     bool senderKnown = false;
     bool senderOk = false;
     bool textKnown = true;
-    QString errorName; // set when the text was refused
+    bool textRead = false; // a text read from a memfd that has not been passed on
+    QString errorName;     // set when the text was refused
     QString errorMessage;
 
     bool decided() const { return senderKnown && textKnown; }
@@ -83,23 +84,36 @@ void Admission::admitSealed(const IncomingCall &call, Payload payload,
     if (!pending)
         return;
     pending->textKnown = false;
+    m_toRead.push_back({pending, text, size});
+    readNextText();
+}
 
+void Admission::readNextText()
+{
+    if (m_reading || m_toRead.empty())
+        return;
+    const SealedText next = std::move(m_toRead.front());
+    m_toRead.pop_front();
+    m_reading = true;
     // Checking, mapping and decoding up to hundreds of MiB takes far too long
     // for the owner's thread; the worker hands the outcome back to it.
     runOffThread(
         this,
-        [text, size] {
+        [text = next.text, size = next.size] {
             return PayloadText::readSealedText(text.fileDescriptor(), size, MaxTextBytes);
         },
-        [this, pending](const PayloadText::ReadOutcome &outcome) {
+        [this, pending = next.pending](const PayloadText::ReadOutcome &outcome) {
             if (outcome.text) {
                 pending->payload.stringData = *outcome.text;
+                pending->textRead = true;
             } else {
                 pending->errorName = outcome.errorName;
                 pending->errorMessage = outcome.errorMessage;
+                m_reading = false;
             }
             pending->textKnown = true;
             drain(pending->call.caller);
+            readNextText();
         });
 }
 
@@ -174,6 +188,8 @@ void Admission::drain(const QString &caller)
         const PendingPtr pending = std::move(queue.front());
         queue.pop_front();
         --m_heldCount;
+        if (pending->textRead)
+            m_reading = false; // the next text may be read now
         if (!pending->senderOk)
             refuseSender(pending->call, pending->payload.senderHandle);
         else if (!pending->errorName.isEmpty())
@@ -183,6 +199,7 @@ void Admission::drain(const QString &caller)
     }
     if (queue.empty())
         m_held.erase(held);
+    readNextText();
 }
 
 void Admission::accept(const IncomingCall &call, Payload payload)

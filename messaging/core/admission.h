@@ -61,6 +61,7 @@ private:
     void ownerKnown(qint32 handle, const QString &owner);
     void drain(const QString &caller);
     void accept(const IncomingCall &call, Payload payload);
+    void readNextText();
     void refuseSender(const IncomingCall &call, qint32 senderHandle);
 
     QDBusConnection m_connection;
@@ -74,6 +75,18 @@ private:
     // Sender handles whose owner is being asked of the bus, with the calls
     // that wait for the answer.
     QHash<qint32, QList<PendingPtr>> m_lookups;
+    // Texts in sealed memfds waiting to be read, one at a time: each can be
+    // 128 MiB that costs its sender nothing (a sparse memfd) and the
+    // endpoint twice that once read, so the next is read only once the last
+    // one read has been passed on.
+    struct SealedText
+    {
+        PendingPtr pending;
+        QDBusUnixFileDescriptor text;
+        quint64 size = 0;
+    };
+    std::deque<SealedText> m_toRead;
+    bool m_reading = false;
     // Sender handles the bus said nobody owns, so that a flood of calls
     // naming one is refused at once instead of held.
     QSet<qint32> m_ownerless;
