@@ -59,13 +59,13 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QMimeData>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QTimer>
 #include <QWindow>
@@ -519,7 +519,8 @@ void sendSparse(Window &host, int count, qint64 bytes)
             QStringLiteral("DeliverSealed"));
         call.setArguments({0, QStringLiteral("window_bench"), i + 1,
                            QVariant::fromValue(sparseMemfd(bytes)), qulonglong(bytes)});
-        replies.push_back(std::make_unique<QDBusPendingCallWatcher>(sender.asyncCall(call, 600000)));
+        replies.push_back(
+            std::make_unique<QDBusPendingCallWatcher>(sender.asyncCall(call, 600000)));
     }
     spinUntil(
         [&] {
@@ -538,7 +539,12 @@ void sparse(int count)
 {
     Window host;
     const qint64 rssKiB = resetPeakKiB();
-    sendSparse(host, count, InterProc::maxTextBytes());
+    if (qEnvironmentVariableIsSet("BENCH_ONE_AT_A_TIME")) {
+        for (int i = 0; i < count; ++i)
+            sendSparse(host, 1, InterProc::maxTextBytes());
+    } else {
+        sendSparse(host, count, InterProc::maxTextBytes());
+    }
     const qint64 settled = Bench::nowNs() + 1000 * 1000000LL;
     spinUntil([&] { return Bench::nowNs() >= settled; }, "a second");
     result("sparse_peak_mib", double(statusKiB("VmHWM") - rssKiB) / 1024);
