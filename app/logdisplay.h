@@ -12,7 +12,7 @@
 namespace LogDisplay {
 
 // Longest line shown, in UTF-16 units; the rest of a longer line is hidden.
-inline constexpr qsizetype MaxLineChars = 2000;
+inline constexpr qsizetype MaxLineChars = 10000;
 // Most characters and lines shown of one piece of text (a sender name, a
 // text); what follows is hidden behind one marker.
 inline constexpr qsizetype MaxChars = 64 * 1024;

@@ -21,8 +21,8 @@ qint64 fileBudgetBytes(qint64 memoryBudget);
 // Estimates of what the log costs, measured with a flood of short entries
 // and of long lines: a line (a block with its layout) and a character shown
 // (its UTF-16 unit and its share of the layout).
-inline constexpr qint64 BytesPerLine = 1536;
-inline constexpr qint64 BytesPerChar = 24;
+inline constexpr qint64 BytesPerLine = 640;
+inline constexpr qint64 BytesPerChar = 4;
 // A hidden text kept in memory: its UTF-16 units and its bookkeeping.
 inline constexpr qint64 BytesPerHidden = 256;
 

@@ -39,8 +39,9 @@
 //       resident memory added until every entry is logged; sparse_rss_mib,
 //       what stays added a second later
 //   window_bench floodmem <senders> <payloads each>
-//       the flood above with 1-byte texts: floodmem_rss_mib, the resident
-//       memory added once all are logged, and floodmem_kib_per_entry
+//       the flood above with 1-byte texts, twice: floodmem_<round>_rss_mib,
+//       the resident memory added once all are logged and acknowledged, and
+//       floodmem_<round>_kib_per_entry
 //   window_bench copy <bytes>
 //       one sparse text of that many bytes logged, then the whole log
 //       selected and copied, and its text taken as UTF-8 as another program
@@ -263,6 +264,9 @@ private:
     std::vector<ThreadClock> m_ticks;
 };
 
+qint64 resetPeakKiB();
+qint64 statusKiB(const QByteArray &field);
+
 void flood(int senders, int each)
 {
     Window host;
@@ -321,11 +325,13 @@ void noBus(int senders, int each)
             QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
     };
     StallMeter stalls;
+    const qint64 rssKiB = resetPeakKiB();
     const ThreadClock started = stalls.now();
     const qint64 start = started.wallNs;
     QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
     spinUntil([&] { return host.logged == total; }, "the payloads");
     const qint64 end = host.lastLoggedNs;
+    result("window_nobus_rss_mib", double(statusKiB("VmRSS") - rssKiB) / 1024);
     host.checkLog(total);
     result("window_nobus_per_s", double(total) / (double(end - start) / 1e9));
     stalls.report("window_nobus", started, end, total);
@@ -397,6 +403,8 @@ QDBusUnixFileDescriptor textMemfd(qint64 bytes, bool lines)
 }
 
 // A figure of /proc/self/status, in KiB.
+qint64 statusKiB(const QByteArray &field);
+
 qint64 statusKiB(const QByteArray &field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -563,12 +571,21 @@ void floodMemory(int senders, int each)
     const qint64 rssKiB = resetPeakKiB();
     const qint64 total = qint64(senders) * each;
     const QString window = QString::number(host.ipc()->windowHandle());
-    for (const auto &peer : peers)
-        peer->sendMany(InterProc::WindowHandle, window, each, QStringLiteral("x"));
-    spinUntil([&] { return host.logged >= total; }, "the payloads");
-    const double added = double(statusKiB("VmRSS") - rssKiB);
-    result("floodmem_rss_mib", added / 1024);
-    result("floodmem_kib_per_entry", added / double(total));
+    // Twice: what the first flood leaves of freed memory, the second uses
+    // again; what the log keeps grows.
+    for (int round = 1; round <= 2; ++round) {
+        for (const auto &peer : peers) {
+            peer->command("expectacks " + QByteArray::number(each));
+            peer->sendMany(InterProc::WindowHandle, window, each, QStringLiteral("x"));
+        }
+        spinUntil([&] { return host.logged >= round * total; }, "the payloads");
+        for (const auto &peer : peers)
+            expectLine(*peer, "ACKED");
+        const double added = double(statusKiB("VmRSS") - rssKiB);
+        const QByteArray prefix = "floodmem_" + QByteArray::number(round);
+        result(prefix + "_rss_mib", added / 1024);
+        result(prefix + "_kib_per_entry", added / double(round * total));
+    }
 }
 
 void copyText(qint64 bytes)
@@ -620,12 +637,15 @@ void longLines(qint64 chars, int count)
             QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
     };
     StallMeter stalls;
+    const qint64 rssKiB = resetPeakKiB();
     const ThreadClock started = stalls.now();
     QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
     spinUntil([&] { return host.logged == count; }, "the payloads");
     const qint64 settled = Bench::nowNs() + 200 * 1000000LL;
     spinUntil([&] { return Bench::nowNs() >= settled; }, "the repaint");
-    stalls.report("longline_" + QByteArray::number(chars), started, Bench::nowNs(), count);
+    const QByteArray prefix = "longline_" + QByteArray::number(chars);
+    stalls.report(prefix, started, Bench::nowNs(), count);
+    result(prefix + "_kib_per_entry", double(statusKiB("VmRSS") - rssKiB) / count);
 }
 
 } // namespace
