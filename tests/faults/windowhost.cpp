@@ -7,6 +7,7 @@
 //                                of what selecting all of the box and copying gives
 //   boxes                     -> BOXES <the texts of the open message boxes, one a line>
 //   buttons                   -> BUTTONS <enabled: 1 or 0, send button 0> <send button 1>
+//   memory                    -> MEMORY <resident KiB> <peak resident KiB>
 //   quit
 //
 //   READY <handle> <server|client>   once the component knows the windows on the bus
@@ -20,6 +21,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCryptographicHash>
+#include <QFile>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -63,6 +65,19 @@ int main(int argc, char **argv)
                     texts.append(box->text());
             }
             emitLine("BOXES " + b64(texts.join(u'\n')));
+        } else if (cmd == "memory") {
+            QFile status(QStringLiteral("/proc/self/status"));
+            QByteArray rss = "0";
+            QByteArray hwm = "0";
+            if (status.open(QIODevice::ReadOnly)) {
+                for (const QByteArray &l : status.readAll().split('\n')) {
+                    if (l.startsWith("VmRSS:"))
+                        rss = l.mid(6).simplified().split(' ').value(0);
+                    else if (l.startsWith("VmHWM:"))
+                        hwm = l.mid(6).simplified().split(' ').value(0);
+                }
+            }
+            emitLine("MEMORY " + rss + ' ' + hwm);
         } else if (cmd == "buttons") {
             QByteArray report = "BUTTONS";
             for (const char *name : {"cmdSend_0", "cmdSend_1"})
