@@ -473,10 +473,11 @@ QMimeData *ReceivedLog::createMimeDataFromSelection() const
     if (size >= BackgroundCopyChars) {
         auto promise = std::make_shared<std::promise<QByteArray>>();
         utf8 = promise->get_future().share();
-        QThreadPool::globalInstance()->start([promise, slices, file = m_file] {
+        QThreadPool::globalInstance()->start([promise, slices, size, file = m_file] {
             // A piece at a time, so that the text is never in memory twice.
             QStringEncoder encoder(QStringEncoder::Utf8);
             QByteArray bytes;
+            bytes.reserve(size); // enough for ASCII; more grows it
             QString piece;
             for (const Slice &slice : slices) {
                 for (qsizetype done = 0; done < slice.length; done += CopyPieceChars) {

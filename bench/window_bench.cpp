@@ -44,9 +44,9 @@
 //       floodmem_<round>_kib_per_entry
 //   window_bench copy <bytes>
 //       one sparse text of that many bytes logged, then the whole log
-//       selected and copied, and its text taken as UTF-8 as another program
-//       pasting it would take it: copy_stall_ms, the longest gap in the
-//       window's event loop from the copy until the text is taken;
+//       selected and copied, and a second later its text taken as UTF-8 as
+//       another program pasting it would take it: copy_stall_ms, the longest
+//       gap in the window's event loop from the copy until the text is taken;
 //       copy_peak_mib, the most resident memory added meanwhile
 //   window_bench longline <chars> <count>
 //       <count> texts of one line of <chars> characters raised as DataArrival
@@ -590,6 +590,8 @@ void floodMemory(int senders, int each)
 
 void copyText(qint64 bytes)
 {
+    // As long as a user takes at least to paste elsewhere.
+    constexpr int PasteAfterMs = 1000;
     Window host;
     sendSparse(host, 1, bytes);
     auto *log = host.window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
@@ -605,7 +607,7 @@ void copyText(qint64 bytes)
     QTimer::singleShot(0, log, [&] {
         log->selectAll();
         log->copy();
-        QTimer::singleShot(0, log, [&] {
+        QTimer::singleShot(PasteAfterMs, log, [&] {
             const QMimeData *data = QGuiApplication::clipboard()->mimeData();
             taken = data ? data->data(QStringLiteral("text/plain;charset=utf-8")).size() : 0;
         });
