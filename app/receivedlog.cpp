@@ -191,7 +191,7 @@ qint64 ReceivedLog::keepHidden(const Run &run, std::vector<qint64> *toFile)
         // Shared with the received text until it is written.
         hidden.text = run.source;
         hidden.from = run.from;
-        hidden.span = m_file->reserve(run.length);
+        hidden.kept.reset(new KeptSpan{m_file, m_file->reserve(run.length)});
         toFile->push_back(id);
     } else {
         // A copy of its own, so that a small hidden part does not keep a
@@ -213,14 +213,14 @@ void ReceivedLog::writeToFile(const std::vector<qint64> &ids)
         QString source;
         qsizetype from;
         qsizetype length;
-        KeptTextFile::Span span;
+        KeptSpanPtr kept;
     };
     std::vector<Job> jobs;
     qint64 bytes = 0;
     const void *lastSource = nullptr;
     for (const qint64 id : ids) {
         const HiddenText &hidden = m_hidden[id];
-        jobs.push_back({id, hidden.serial, hidden.text, hidden.from, hidden.length, hidden.span});
+        jobs.push_back({id, hidden.serial, hidden.text, hidden.from, hidden.length, hidden.kept});
         if (hidden.text.constData() != lastSource)
             bytes += 2 * hidden.text.size();
         lastSource = hidden.text.constData();
@@ -235,7 +235,7 @@ void ReceivedLog::writeToFile(const std::vector<qint64> &ids)
         for (Job &job : jobs) {
             results.append(
                 {job.id, job.serial,
-                 file->write(job.span, QStringView(job.source).mid(job.from, job.length))});
+                 file->write(job.kept->span, QStringView(job.source).mid(job.from, job.length))});
             job.source = QString();
         }
         QMetaObject::invokeMethod(
@@ -280,15 +280,7 @@ void ReceivedLog::forget(qint64 id)
     if (hidden == m_hidden.cend())
         return;
     m_hiddenMemory -= hidden->memoryBytes;
-    if (hidden->inFile) {
-        m_file->release(hidden->span);
-        m_fileBytes -= hidden->fileBytes;
-    } else if (hidden->span.offset >= 0) {
-        // Still being written: the room is given back once it is.
-        const KeptTextFile::Span span = hidden->span;
-        QThreadPool *writer = &m_writer;
-        writer->start([file = m_file, span] { file->release(span); });
-    }
+    m_fileBytes -= hidden->fileBytes;
     m_hidden.erase(hidden);
     m_freeIds.push_back(id);
 }
@@ -385,7 +377,7 @@ QList<ReceivedLog::Slice> ReceivedLog::selectedSlices() const
     QList<Slice> slices;
     auto add = [&](const QString &text) {
         if (!text.isEmpty())
-            slices.append({text, 0, text.size(), {}, false});
+            slices.append({text, 0, text.size(), {}});
     };
     for (QTextBlock block = document()->findBlock(start);
          block.isValid() && block.position() <= end; block = block.next()) {
@@ -416,9 +408,9 @@ QList<ReceivedLog::Slice> ReceivedLog::selectedSlices() const
                         add(text.mid(from - at, std::min(to, markerFrom) - from));
                     if (from < markerTo && to > markerFrom) {
                         if (hidden->inFile)
-                            slices.append({{}, 0, hidden->length, hidden->span, true});
+                            slices.append({{}, 0, hidden->length, hidden->kept});
                         else
-                            slices.append({hidden->text, hidden->from, hidden->length, {}, false});
+                            slices.append({hidden->text, hidden->from, hidden->length, {}});
                     }
                     if (to > markerTo) {
                         const int after = std::max(from, markerTo);
@@ -447,8 +439,8 @@ QString ReceivedLog::joined(const QList<Slice> &slices, const KeptTextFile &file
     QString text(size, Qt::Uninitialized);
     QChar *to = text.data();
     for (const Slice &slice : slices) {
-        if (slice.inFile) {
-            if (!file.read(slice.span, to))
+        if (slice.kept) {
+            if (!file.read(slice.kept->span, to))
                 std::fill(to, to + slice.length, QChar(0xFFFD));
         } else {
             std::copy_n(slice.source.constData() + slice.from, slice.length, to);
@@ -482,9 +474,9 @@ QMimeData *ReceivedLog::createMimeDataFromSelection() const
             for (const Slice &slice : slices) {
                 for (qsizetype done = 0; done < slice.length; done += CopyPieceChars) {
                     const qsizetype n = std::min(CopyPieceChars, slice.length - done);
-                    if (slice.inFile) {
+                    if (slice.kept) {
                         piece.resize(n);
-                        if (!file->read({slice.span.offset + 2 * done, n}, piece.data()))
+                        if (!file->read({slice.kept->span.offset + 2 * done, n}, piece.data()))
                             piece.fill(QChar(0xFFFD));
                         bytes += encoder.encode(piece);
                     } else {

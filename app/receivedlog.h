@@ -51,15 +51,24 @@ protected:
     void insertFromMimeData(const QMimeData *source) override;
 
 private:
+    // Room in the file, given back once neither the log nor a copy on the
+    // clipboard needs it.
+    struct KeptSpan
+    {
+        std::shared_ptr<KeptTextFile> file;
+        KeptTextFile::Span span;
+        ~KeptSpan() { file->release(span); }
+    };
+    using KeptSpanPtr = std::shared_ptr<const KeptSpan>;
     // A hidden part of a text: in memory (`text`, from `from` on) or, once
-    // written, in the file (`span`).
+    // written, in the file (`kept`).
     struct HiddenText
     {
         QString text;
         qsizetype from = 0;
         qsizetype length = 0;
         QString marker;
-        KeptTextFile::Span span;
+        KeptSpanPtr kept;
         bool inFile = false;
         quint64 serial = 0;     // tells a reused id from the one a write was for
         qint64 memoryBytes = 0; // counted against the budget
@@ -72,8 +81,7 @@ private:
         QString source;
         qsizetype from = 0;
         qsizetype length = 0;
-        KeptTextFile::Span span;
-        bool inFile = false;
+        KeptSpanPtr kept; // in the file when set
     };
     struct Written
     {
