@@ -1,7 +1,7 @@
 # Debian packages built with `cpack -G DEB` in the build folder:
 #   libinterproc1 holds both shared libraries, libinterproc-dev the headers, CMake and
 #   pkg-config files and the bus contract, interproc-tools the interproc command,
-#   calvorntest the program.
+#   calvorntest the program, qml6-module-interproc the QML module InterProc.
 set(CPACK_PACKAGE_NAME calvorn)
 set(CPACK_PACKAGE_VENDOR "Calvorn")
 set(CPACK_PACKAGE_CONTACT "CalvornTest developers <calvorn@localhost>")
@@ -9,7 +9,7 @@ set(CPACK_PACKAGE_VERSION ${INTERPROC_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "InterProc messaging over the D-Bus session bus")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_COMPONENTS_ALL Runtime Development Tools Program)
+set(CPACK_COMPONENTS_ALL Runtime Development Tools Program Qml)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -22,6 +22,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS Runtime)
 set(CPACK_COMPONENT_TOOLS_DEPENDS Runtime)
 set(CPACK_COMPONENT_PROGRAM_DEPENDS Runtime)
+set(CPACK_COMPONENT_QML_DEPENDS Runtime)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libinterproc1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
@@ -44,5 +45,11 @@ set(CPACK_DEBIAN_PROGRAM_PACKAGE_NAME calvorntest)
 set(CPACK_DEBIAN_PROGRAM_PACKAGE_SECTION x11)
 set(CPACK_COMPONENT_PROGRAM_DESCRIPTION
     "Desktop test program for InterProc\n Several copies exchange numbers and texts through InterProc; the first\n copy is the server, later ones clients.")
+
+# Named as Debian names QML modules (qml6-module-qtquick and the like).
+set(CPACK_DEBIAN_QML_PACKAGE_NAME qml6-module-interproc)
+set(CPACK_DEBIAN_QML_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_QML_DESCRIPTION
+    "QML module InterProc\n The type InterProcEndpoint for QML programs (import InterProc): sends\n numbers and texts to the windows that host InterProc and receives theirs.")
 
 include(CPack)

@@ -5,7 +5,9 @@
 # real CalvornTest window, installed from the same prefix, on a private bus
 # and display; the installed interproc command lists and sends to that window
 # too. The example and the command link InterProc::Core only and must load no
-# Qt GUI library.
+# Qt GUI library. A QML program, run with Qt's qml tool and the prefix's QML
+# folder as its only addition to the import path, imports the installed
+# module InterProc and exchanges a payload with the window as well.
 #   scripts/check-install.sh [BUILD_DIR]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -55,6 +57,10 @@ check "the CMake-built example loads InterProcCore from the prefix and no Qt GUI
     no_gui_libraries "$example"
 check "the pkg-config-built example does too" no_gui_libraries "$work/console_sender_pc"
 check "the installed interproc command does too" no_gui_libraries "$prefix/bin/interproc"
+qmldir=$(find "$prefix" -path '*/qt6/qml/InterProc/qmldir' | head -n 1)
+check "the QML module InterProc is installed under the prefix's qt6/qml with its plugin" \
+    eval 'test -n "$qmldir" && grep -qx "module InterProc" "$qmldir" &&
+        ldd "$(dirname "$qmldir")/libinterprocqml.so" | grep -q "$prefix.*libInterProcCore.so.1"'
 check "no private header is installed" \
     test "$(find "$prefix/include" -name '*_p.h' -o -name 'buscontract.h' | wc -l)" -eq 0
 
@@ -76,10 +82,49 @@ done
 "$PREFIX/bin/interproc" list
 "$PREFIX/bin/interproc" send --caption "Calvorn Control Sample - Server App" --number 9 \
     --text "from interproc"
+# The import trace names the qmldir the module came from.
+QML_IMPORT_PATH="$QML_DIR" QML_IMPORT_TRACE=1 "$QML_TOOL" "$QML_SENDER" 2>&1 |
+    grep -E 'qml: |InterProc/qmldir' || echo "the qml tool ended with status ${PIPESTATUS[0]}"
 INNER
+# A QML program with no C++ of its own: sends once the endpoint knows the
+# bus and prints the window's answer.
+# (The qml tool of Qt 6.4 keeps running only for a window, hence the hidden one.)
+cat >"$work/qml_sender.qml" <<'QML'
+import QtQuick
+import InterProc
+Window {
+    visible: false
+    InterProcEndpoint {
+        caption: "InterProc QML check"
+        function go() {
+            target = "Calvorn Control Sample - Server App"
+            targetSearchMethod = InterProcEndpoint.ExactCaption
+            longData = 5
+            stringData = "from QML"
+            if (send() !== 1) {
+                console.log("no window has the caption", target)
+                Qt.exit(1)
+            }
+        }
+        onReadyChanged: if (ready) go()
+        onDataArrival: (senderHandle, senderName, longData, stringData) => {
+            console.log(`acknowledged by ${senderName}: ${stringData}`)
+            Qt.exit(0)
+        }
+        onErrorOccurred: message => { console.log(message); Qt.exit(1) }
+    }
+    Timer {
+        interval: 10000
+        running: true
+        onTriggered: { console.log("no acknowledgement within 10 seconds"); Qt.exit(1) }
+    }
+}
+QML
 say "Exchanging payloads with an installed CalvornTest window"
 output=$(env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY \
     PREFIX="$prefix" EXAMPLE="$example" EXAMPLE_PC="$work/console_sender_pc" QT_QPA_PLATFORM=xcb \
+    QML_DIR="$(dirname "$(dirname "$qmldir")")" QML_SENDER="$work/qml_sender.qml" \
+    QML_TOOL="$(command -v qml || echo /usr/lib/qt6/bin/qml)" \
     xvfb-run -a dbus-run-session -- bash "$work/exchange.sh" 2>&1) || true
 echo "$output"
 expected='acknowledged by Calvorn Control Sample - Server App: OK from "Calvorn Control Sample - Server App"'
@@ -88,6 +133,10 @@ check "both builds of the example get the window's acknowledgement" \
 check "interproc lists the window and delivers a payload to it" \
     eval 'grep -qP "^[0-9]+\tCalvorn Control Sample - Server App\$" <<<"$output" &&
         grep -qxF "delivered to 1 window" <<<"$output"'
+
+check "a QML program imports InterProc from the prefix and gets the window's acknowledgement" \
+    eval 'grep -qF "loaded \"$qmldir\"" <<<"$output" &&
+        grep -qxF "qml: $expected" <<<"$output"'
 
 say "Building the Debian packages"
 (cd "$work" && cpack -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/debs" >/dev/null)
@@ -101,6 +150,11 @@ check "libinterproc1 holds both libraries" \
 check "libinterproc-dev holds the headers and both package files" \
     eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev InterProcCore.pc'
 check "calvorntest holds the program" package_has calvorntest bin/CalvornTest
+check "qml6-module-interproc holds the QML module where Debian's Qt finds it and needs libinterproc1" \
+    eval 'package_has qml6-module-interproc "/usr/lib/.*/qt6/qml/InterProc/libinterprocqml.so" &&
+        package_has qml6-module-interproc "/usr/lib/.*/qt6/qml/InterProc/qmldir" &&
+        dpkg-deb -f "$work/debs/"qml6-module-interproc_*.deb Depends | grep -q libinterproc1'
+
 check "interproc-tools holds the command and needs libinterproc1" \
     eval 'package_has interproc-tools bin/interproc &&
         dpkg-deb -f "$work/debs/"interproc-tools_*.deb Depends | grep -q libinterproc1'

@@ -8,7 +8,10 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 PACKAGES=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    dbus-daemon libglib2.0-bin
+    qt6-declarative-dev qml-qt6 qml6-module-qtqml qml6-module-qtqml-models
+    qml6-module-qtqml-workerscript qml6-module-qtquick qml6-module-qtquick-window
+    qml6-module-qtquick-controls qml6-module-qtquick-templates qml6-module-qtquick-layouts
+    dbus-daemon libglib2.0-bin libsystemd-dev
     xvfb xauth openbox xdotool xclip imagemagick x11-utils fonts-dejavu-core
     clang-14 libclang-rt-14-dev
     dpkg-dev file
