@@ -31,17 +31,30 @@ bool fits(const QSize &needed, const QSize &room)
     return needed.width() <= room.width() && needed.height() <= room.height();
 }
 
+// The window's own widgets of a kind: message boxes and other dialogs are
+// children of the window too, but windows of their own with a layout that
+// grows with their text.
+template <typename Widget> QList<const Widget *> ownWidgets(const QWidget *window)
+{
+    QList<const Widget *> own;
+    for (const Widget *widget : window->findChildren<Widget *>()) {
+        if (widget->window() == window)
+            own.append(widget);
+    }
+    return own;
+}
+
 } // namespace
 
 bool CaptionFit::captionsFit(const QWidget *window, const QFont &font)
 {
     const QFontMetrics fm(font);
-    for (const QPushButton *button : window->findChildren<QPushButton *>()) {
+    for (const QPushButton *button : ownWidgets<QPushButton>(window)) {
         if (!button->text().isEmpty() &&
             !fits(textSize(fm, button->text()) + buttonPadding(button), button->size()))
             return false;
     }
-    for (const QLabel *label : window->findChildren<QLabel *>()) {
+    for (const QLabel *label : ownWidgets<QLabel>(window)) {
         if (!label->text().isEmpty() &&
             !fits(textSize(fm, label->text()), label->contentsRect().size()))
             return false;

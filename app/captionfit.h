@@ -13,8 +13,8 @@ namespace CaptionFit {
 // Points by which fittingFont() shrinks the font per try.
 inline constexpr qreal fontStep = 0.25;
 
-// True when, in font, the caption of every push button and label inside
-// window fits within the widget.
+// True when, in font, the caption of every push button and label of the
+// window itself (not of the dialogs it owns) fits within the widget.
 bool captionsFit(const QWidget *window, const QFont &font);
 
 // The window's font, made smaller in steps of fontStep until every caption

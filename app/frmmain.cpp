@@ -62,6 +62,12 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(std::make_unique<Ui::frm
     connect(InterProc1, &InterProc::errorOccurred, this, &frmMain::showComponentError);
     connect(InterProc1, &InterProc::connectionLost, this, &frmMain::connectionLost);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &frmMain::focusWindowChanged);
+    errorBoxRefresh.setSingleShot(true);
+    errorBoxRefresh.setInterval(100);
+    connect(&errorBoxRefresh, &QTimer::timeout, this, [this] {
+        if (errorBoxStale && errorBox)
+            refreshErrorBox();
+    });
 
     load();
     ui->txtLongData->setFocus();
@@ -163,17 +169,35 @@ void frmMain::showComponentError(const QString &message)
                             QString(), QMessageBox::Ok, this);
         errorBox->setWindowModality(Qt::NonModal);
         errorBox->setProperty(ownBoxProperty, true);
+        // Failures quote other processes; nothing of theirs is markup.
+        errorBox->setTextFormat(Qt::PlainText);
         // Failures must not take the keyboard from what the user is typing.
         errorBox->setAttribute(Qt::WA_ShowWithoutActivating);
     }
-    // Failures that come while the box is open are added to it, each once.
-    QStringList lines;
-    if (errorBox->isVisible())
-        lines = errorBox->text().split(u'\n');
-    if (!lines.contains(message))
-        lines.append(message);
-    errorBox->setText(lines.join(u'\n'));
+    // Failures that come while the box is open are added to it, each once;
+    // a closed box starts anew and opens at once.
+    if (!errorBox->isVisible()) {
+        failures.clear();
+        failures.add(message);
+        refreshErrorBox();
+        return;
+    }
+    failures.add(message);
+    // Laying out the box takes milliseconds: failures that follow within a
+    // tenth of a second of the last showing are shown together.
+    if (errorBoxRefresh.isActive()) {
+        errorBoxStale = true;
+        return;
+    }
+    refreshErrorBox();
+}
+
+void frmMain::refreshErrorBox()
+{
+    errorBoxStale = false;
+    errorBox->setText(failures.text());
     errorBox->show();
+    errorBoxRefresh.start();
 }
 
 void frmMain::connectionLost()

@@ -3,10 +3,12 @@
 // acknowledges the payloads it receives.
 #pragma once
 
+#include "failurelist.h"
 #include "noticegate.h"
 
 #include <QMessageBox>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 
 #include <array>
@@ -45,6 +47,7 @@ private:
     void cmdAboutClick();
     void cmdCloseClick();
     void showComponentError(const QString &message);
+    void refreshErrorBox();
     void connectionLost();
     QMessageBox *newMessageBox(QMessageBox::Icon icon, const QString &title, const QString &text);
 
@@ -69,4 +72,7 @@ private:
     QPointer<QMessageBox> serverNotice;
     // Component failures share one box, which stays open while the user works.
     QPointer<QMessageBox> errorBox;
+    FailureList failures;   // what the box shows while it is open
+    QTimer errorBoxRefresh; // while it runs, failures wait to be shown
+    bool errorBoxStale = false;
 };

@@ -1,6 +1,7 @@
 // CalvornTest: a window for trying out the Calvorn messaging component
 // between several running copies of the program.
 #include "calvornversion.h"
+#include "displaycheck.h"
 #include "frmmain.h"
 #include "interproc.h"
 
@@ -16,6 +17,17 @@ namespace {
 
 QtMessageHandler qtMessageHandler = nullptr;
 
+[[noreturn]] void endUnanswered()
+{
+    std::fprintf(stderr,
+                 "CalvornTest cannot open its window: the window system it was given (%s) does "
+                 "not answer.\nStart the program in a desktop session, or set DISPLAY to a "
+                 "display that runs.\n",
+                 qPrintable(DisplayCheck::settings()));
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
 // While the application starts, a window system that does not answer makes
 // Qt end the process with a fatal message and a core dump, advising to
 // reinstall. Say instead what is wrong and end with status 1.
@@ -25,19 +37,7 @@ void startMessageHandler(QtMsgType type, const QMessageLogContext &context, cons
         qtMessageHandler(type, context, message);
         return;
     }
-    QStringList settings;
-    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        if (!qEnvironmentVariableIsEmpty(name))
-            settings.append(
-                QStringLiteral("%1=%2").arg(QLatin1String(name), qEnvironmentVariable(name)));
-    }
-    std::fprintf(stderr,
-                 "CalvornTest cannot open its window: the window system it was given (%s) does "
-                 "not answer.\nStart the program in a desktop session, or set DISPLAY to a "
-                 "display that runs.\n",
-                 qPrintable(settings.join(QStringLiteral(", "))));
-    std::fflush(stderr);
-    std::_Exit(1);
+    endUnanswered();
 }
 
 int failStart(const QString &reason)
@@ -63,6 +63,9 @@ int main(int argc, char *argv[])
                    stderr);
         return 1;
     }
+    // A display that takes the connection but never answers would hang Qt.
+    if (!DisplayCheck::displayAnswers())
+        endUnanswered();
     qtMessageHandler = qInstallMessageHandler(startMessageHandler);
     QApplication app(argc, argv);
     qInstallMessageHandler(qtMessageHandler);

@@ -11,11 +11,14 @@
 #include <QMouseEvent>
 
 #include <limits>
+#include <utility>
 
 StringDataField::StringDataField(QLineEdit *edit) : QObject(edit), m_edit(edit)
 {
     edit->setMaxLength(std::numeric_limits<int>::max());
     edit->installEventFilter(this);
+    // Once the user changes the emptied field, Undo is the line edit's again.
+    connect(edit, &QLineEdit::textEdited, this, [this] { m_released.reset(); });
 }
 
 QString StringDataField::text() const
@@ -33,6 +36,10 @@ bool StringDataField::eventFilter(QObject *watched, QEvent *event)
         const auto &key = *static_cast<QKeyEvent *>(event);
         if (m_held)
             return heldKeyPress(key);
+        if (key.matches(QKeySequence::Undo) && m_released && m_edit->text().isEmpty()) {
+            hold(*std::exchange(m_released, std::nullopt));
+            return true;
+        }
         return key.matches(QKeySequence::Paste) && paste(QClipboard::Clipboard);
     }
     case QEvent::ContextMenu:
@@ -115,8 +122,10 @@ void StringDataField::hold(const QString &text)
 
 void StringDataField::release()
 {
-    m_held.reset();
-    m_edit->clear();
+    m_released = std::exchange(m_held, std::nullopt);
+    // setText, unlike clear, also forgets the line edit's undo steps: they
+    // hold only the size marker, which undo would bring back as text.
+    m_edit->setText(QString());
     m_edit->setReadOnly(false);
     m_edit->setToolTip(QString());
 }

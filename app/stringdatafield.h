@@ -4,8 +4,9 @@
 // half, with 16 MiB a paste takes ten seconds and a repaint twenty. So a
 // paste that would make the text longer than ShowLimit characters is held
 // here, whole, instead: the line edit then only says how large the text is
-// and is read-only. Delete or Backspace gives the empty field back, typing
-// or a new paste replaces the text, and Copy copies it. Nothing is ever cut:
+// and is read-only. Delete or Backspace gives the empty field back (Undo
+// right after brings the held text back), typing or a new paste replaces
+// the text, and Copy copies it. Nothing is ever cut:
 // the line edit's own maximum length is lifted for what it still takes in
 // other ways (drops, input methods).
 #pragma once
@@ -51,4 +52,5 @@ private:
 
     QLineEdit *m_edit;
     std::optional<QString> m_held;
+    std::optional<QString> m_released; // the held text, while Undo can bring it back
 };

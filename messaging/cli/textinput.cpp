@@ -68,7 +68,10 @@ std::optional<QByteArray> readBytes(const QString &path, QString *error)
 std::optional<QString> decode(const QByteArray &bytes, const QString &path, QString *error)
 {
     // A byte order mark at the start is part of what was given: kept.
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    // Stateless: a sequence cut off at the end is an error, not a rest kept
+    // for more input that never comes.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom |
+                                                     QStringDecoder::Flag::Stateless);
     QString text = decoder.decode(bytes);
     if (decoder.hasError()) {
         *error =

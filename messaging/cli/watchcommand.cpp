@@ -1,5 +1,6 @@
 // interproc watch [--caption TEXT] [--no-ack]: a party that prints what
 // arrives and answers it as a window does.
+#include "arrivalprinter.h"
 #include "busparty.h"
 #include "commandline.h"
 #include "commands.h"
@@ -7,8 +8,6 @@
 #include "stopsignals.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 int runWatch(const QStringList &arguments)
 {
@@ -35,6 +34,8 @@ int runWatch(const QStringList &arguments)
     const bool acknowledge = !commandLine.parser().isSet(noAckOption);
 
     quitOnStopSignals();
+    // Outlives the endpoint: every arrival is printed before the command ends.
+    ArrivalPrinter printer(stdout);
     QString error;
     const std::unique_ptr<InterProcEndpoint> endpoint = joinBus(caption, &error);
     if (!endpoint) {
@@ -44,10 +45,9 @@ int runWatch(const QStringList &arguments)
     InterProcEndpoint *party = endpoint.get();
 
     QObject::connect(party, &InterProcEndpoint::DataArrival, party,
-                     [party, acknowledge](qint32 sender, const QString &name, qint32 number,
-                                          const QString &text) {
-                         // The answer goes first: printing a large text takes a while,
-                         // and the sender may be waiting for the answer.
+                     [party, acknowledge, &printer](qint32 sender, const QString &name,
+                                                    qint32 number, const QString &text) {
+                         // The answer goes first: the sender may be waiting for it.
                          if (acknowledge && !isAcknowledgement(text)) {
                              party->setTarget(sender);
                              party->setTargetSearchMethod(InterProcEndpoint::WindowHandle);
@@ -55,11 +55,7 @@ int runWatch(const QStringList &arguments)
                              party->setStringData(acknowledgementText(party->caption()));
                              party->Send();
                          }
-                         const QJsonObject arrival{{QStringLiteral("senderHandle"), sender},
-                                                   {QStringLiteral("senderName"), name},
-                                                   {QStringLiteral("longData"), number},
-                                                   {QStringLiteral("stringData"), text}};
-                         printLine(QJsonDocument(arrival).toJson(QJsonDocument::Compact));
+                         printer.print(sender, name, number, text);
                      });
     // Failed acknowledgements are worth a line; the watch goes on.
     QObject::connect(party, &InterProcEndpoint::errorOccurred, party,

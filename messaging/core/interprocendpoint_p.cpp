@@ -5,6 +5,7 @@
 #include "busobject.h"
 #include "channelrouter.h"
 #include "channelserver.h"
+#include "foreigntext.h"
 #include "inbox.h"
 #include "interproc_adaptor.h"
 #include "interprocendpoint.h"
@@ -33,10 +34,11 @@ QString nextConnectionName()
     return QStringLiteral("calvorn-interproc-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
-// D-Bus strings cannot hold NUL; a caption is sent with U+FFFD in its place.
+// D-Bus strings cannot hold NUL; a caption is sent with U+FFFD in its place,
+// and no longer than other windows take a caption.
 QString busSafe(QString text)
 {
-    return text.replace(QChar(u'\0'), QChar(QChar::ReplacementCharacter));
+    return ForeignText::ownCaption(text.replace(QChar(u'\0'), QChar(QChar::ReplacementCharacter)));
 }
 } // namespace
 

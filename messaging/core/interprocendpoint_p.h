@@ -41,7 +41,7 @@ public:
     QVariant target;
     QString stringData;
     qint32 longData = 0;
-    qint32 searchMethod = 0;
+    qint32 searchMethod = 1; // CaptionPrefix, as the window's control is stored
 
     QDBusConnection connection;
     qint32 handle = 0;

@@ -2,6 +2,7 @@
 
 #include "buscontract.h"
 #include "channelrouter.h"
+#include "foreigntext.h"
 #include "interprocendpoint.h"
 #include "interprocendpoint_p.h"
 #include "offthread.h"
@@ -244,6 +245,6 @@ QString Outbox::failureReason(const QDBusError &error, qint64 elapsedMs, bool di
             Qt::QueuedConnection);
         return QStringLiteral("the session bus connection is lost");
     default:
-        return error.message();
+        return ForeignText::remoteError(error);
     }
 }

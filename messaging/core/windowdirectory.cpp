@@ -1,6 +1,7 @@
 #include "windowdirectory.h"
 
 #include "buscontract.h"
+#include "foreigntext.h"
 #include "interprocendpoint.h"
 #include "interproclogging.h"
 
@@ -239,7 +240,8 @@ void WindowDirectory::onCaptionChanged(int handle, const QString &caption,
 {
     auto it = m_windows.find(handle);
     // Only the owner of a window may rename it.
-    if (it == m_windows.end() || it->owner != message.service())
+    if (it == m_windows.end() || it->owner != message.service() ||
+        !ForeignText::acceptCaption(handle, caption))
         return;
     it->caption = caption;
     it->captionKnown = true;
@@ -265,12 +267,16 @@ void WindowDirectory::describe(const Call &call)
                 auto it = m_windows.find(call.handle);
                 if (it != m_windows.end() && it->owner == owner && !it->captionKnown) {
                     if (reply.isValid() && reply.argumentAt<0>() == call.handle) {
-                        it->caption = reply.argumentAt<1>();
-                        it->captionKnown = true;
+                        // A caption refused once is not asked for again.
+                        if (ForeignText::acceptCaption(call.handle, reply.argumentAt<1>())) {
+                            it->caption = reply.argumentAt<1>();
+                            it->captionKnown = true;
+                        }
                     } else if (call.attempt + 1 < DescribeAttempts) {
                         qCDebug(lcInterProc)
-                            << "window" << call.handle
-                            << "did not describe itself:" << reply.error().message();
+                            << "window" << call.handle << "did not describe itself:"
+                            << ForeignText::bounded(reply.error().message(),
+                                                    ForeignText::MaxErrorPartLength);
                         schedule({call.handle, call.attempt + 1, false},
                                  qint64(DescribeRetryFirstMs) << call.attempt);
                     } else {

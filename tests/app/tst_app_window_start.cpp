@@ -1,5 +1,6 @@
 // The window's layout, its role at start, the server's notice, About and Close.
 #include "frmmain.h"
+#include "interproc.h"
 #include "windowtesthelpers.h"
 
 #include <QLabel>
@@ -138,6 +139,8 @@ void WindowStartTest::role()
     const auto window = startWindow(server);
     QVERIFY(window);
     QCOMPARE(window->isServer(), server);
+    // InterProc1 as stored, before any send sets it.
+    QCOMPARE(window->interProc()->targetSearchMethod(), 1);
 
     const auto *toServer = window->findChild<QPushButton *>("cmdSend_1");
     const auto *toClients = window->findChild<QPushButton *>("cmdSend_0");

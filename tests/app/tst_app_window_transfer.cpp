@@ -81,6 +81,8 @@ private slots:
     void pasteLongText();
     void heldText_data();
     void heldText();
+    void undoAfterClearing_data();
+    void undoAfterClearing();
     void send_data();
     void send();
     void sendOutOfRange();
@@ -323,6 +325,54 @@ void WindowTransferTest::heldText()
     QVERIFY(ip()->stringData() == (kept ? held : sentOtherwise));
 }
 
+void WindowTransferTest::undoAfterClearing_data()
+{
+    QTest::addColumn<int>("key"); // 0: Delete from the context menu
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<bool>("heldAgain"); // else the field is empty after Ctrl+Z
+
+    const int ctrl = Qt::ControlModifier;
+    QTest::newRow("Delete") << int(Qt::Key_Delete) << "\x7f" << 0 << true;
+    QTest::newRow("Backspace") << int(Qt::Key_Backspace) << "\b" << 0 << true;
+    QTest::newRow("menu's Delete") << 0 << "" << 0 << true;
+    QTest::newRow("Ctrl+X") << int(Qt::Key_X) << "\x18" << ctrl << true;
+    QTest::newRow("typing") << int(Qt::Key_X) << "x" << 0 << false;
+}
+
+void WindowTransferTest::undoAfterClearing()
+{
+    QFETCH(int, key);
+    QFETCH(QString, text);
+    QFETCH(int, modifiers);
+    QFETCH(bool, heldAgain);
+
+    QLineEdit *field = edit("txtStringData");
+    field->setFocus();
+    const QString held = longText(100000);
+    QApplication::clipboard()->setText(held);
+    QTest::keyClick(field, Qt::Key_V, Qt::ControlModifier);
+    QVERIFY(field->isReadOnly());
+    if (key == 0) {
+        QMenu *menu = openContextMenu(field);
+        QVERIFY(menu);
+        QVERIFY(chooseMenuItem(menu, "Delete"));
+    } else {
+        QTest::sendKeyEvent(QTest::Click, field, Qt::Key(key), text,
+                            Qt::KeyboardModifiers(modifiers));
+    }
+    QVERIFY(!field->isReadOnly());
+
+    // Undo, and once more: the size marker never becomes the field's text.
+    for (int undo = 0; undo < 2; ++undo) {
+        QTest::keyClick(field, Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(field->isReadOnly(), heldAgain);
+        QTest::mouseClick(m_window->findChild<QPushButton *>("cmdSend_0"), Qt::LeftButton);
+        QVERIFY2(ip()->stringData() == (heldAgain ? held : QString()),
+                 qPrintable(ip()->stringData().left(100)));
+    }
+}
+
 void WindowTransferTest::send_data()
 {
     QTest::addColumn<QString>("button");
@@ -515,13 +565,25 @@ void WindowTransferTest::failuresShareOneBox()
     QCOMPARE(boxes.size(), 1);
     QVERIFY(boxes.front()->isVisible());
     QVERIFY(!boxes.front()->isModal() && !QApplication::activeModalWidget());
-    QCOMPARE(boxes.front()->text(), "first failure\nsecond failure");
+    QTRY_COMPARE(boxes.front()->text(), "first failure\nsecond failure");
 
     // Once closed, the box shows only the failures that come after.
     boxes.front()->button(QMessageBox::Ok)->click();
     emit ip()->errorOccurred("third failure");
     QCOMPARE(m_window->findChildren<QMessageBox *>(), boxes);
     QCOMPARE(boxes.front()->text(), "third failure");
+
+    // The latest eight, one line each, below the count of those left out.
+    emit ip()->errorOccurred("broken\r\nacross <b>lines</b>");
+    for (int i = 1; i <= 10; ++i)
+        emit ip()->errorOccurred(QStringLiteral("failure %1").arg(i));
+    QStringList expected = {"(4 earlier failures are not shown.)"};
+    for (int i = 3; i <= 10; ++i)
+        expected.append(QStringLiteral("failure %1").arg(i));
+    QTRY_COMPARE(boxes.front()->text(), expected.join(u'\n'));
+    emit ip()->errorOccurred("broken\r\nacross <b>lines</b>");
+    QTRY_VERIFY(boxes.front()->text().endsWith("\nbroken  across <b>lines</b>"));
+    QCOMPARE(boxes.front()->textFormat(), Qt::PlainText);
 }
 
 QTEST_MAIN(WindowTransferTest)

@@ -13,6 +13,15 @@
 //       error, the second with another handle, the third not at all, and so
 //       on; prints "OWNED <unique name> <pid>", answers "count" with
 //       "DESCRIBED <calls so far>", and runs until its input ends
+//   faults_client window <handle> <caption length> <error length>
+//       owns the name of window <handle> and plays a window whose caption is
+//       <caption length> times "c": it announces it, describes itself with
+//       it, and refuses every payload with an error whose message is the
+//       count of payloads so far, a blank and <error length> times "e";
+//       prints "OWNED <unique name> <pid>"; answers "deliver <window>
+//       <count>" by sending that many payloads to the window (from its
+//       handle, without waiting for replies), and "count" with "REFUSED
+//       <payloads refused so far>"; runs until its input ends
 //   faults_client hold <bus name>
 //       owns that name; prints "OWNED <unique name> <pid>" and runs until its
 //       input ends
@@ -135,6 +144,74 @@ int names(qint64 first, qint64 count)
     return QCoreApplication::exec();
 }
 
+// A window that takes nothing and says so at length.
+class RefusingWindow : public QDBusVirtualObject
+{
+public:
+    RefusingWindow(qint32 handle, qint64 captionLength, qint64 errorLength)
+        : m_handle(handle), m_caption(captionLength, u'c'), m_error(errorLength, u'e')
+    {}
+
+    const QString &caption() const { return m_caption; }
+    qint64 refused() const { return m_refused; }
+
+    QString introspect(const QString &) const override { return {}; }
+
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        if (message.member() == QLatin1String("Describe")) {
+            connection.send(message.createReply({m_handle, m_caption}));
+        } else if (message.member().startsWith(QLatin1String("Deliver"))) {
+            ++m_refused;
+            connection.send(message.createErrorReply(QStringLiteral("org.example.Error.Refused"),
+                                                     QString::number(m_refused) + u' ' + m_error));
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+private:
+    qint32 m_handle;
+    QString m_caption;
+    QString m_error;
+    qint64 m_refused = 0;
+};
+
+int window(qint32 handle, qint64 captionLength, qint64 errorLength)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    RefusingWindow window(handle, captionLength, errorLength);
+    if (!bus.registerVirtualObject(ObjectPath, &window))
+        fail(QStringLiteral("cannot export the object"));
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+        bus.interface()->registerService(windowName(handle),
+                                         QDBusConnectionInterface::DontQueueService);
+    if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered)
+        fail(QStringLiteral("cannot own ") + windowName(handle));
+    QDBusMessage announce =
+        QDBusMessage::createSignal(ObjectPath, Interface, QStringLiteral("CaptionChanged"));
+    announce << handle << window.caption();
+    bus.send(announce);
+    emitLine(owned(bus));
+    const StdinLines input([&](const QByteArray &line) {
+        const QList<QByteArray> words = line.trimmed().split(' ');
+        if (words.value(0) == "deliver" && words.size() == 3) {
+            for (int i = 1; i <= words.at(2).toInt(); ++i) {
+                QDBusMessage call =
+                    QDBusMessage::createMethodCall(windowName(words.at(1).toInt()), ObjectPath,
+                                                   Interface, QStringLiteral("Deliver"));
+                call.setArguments(
+                    {handle, QStringLiteral("faults_client"), i, QStringLiteral("probe")});
+                bus.send(call);
+            }
+        } else if (words.value(0) == "count") {
+            emitLine("REFUSED " + QByteArray::number(window.refused()));
+        }
+    });
+    return QCoreApplication::exec();
+}
+
 int hold(const QString &name)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -160,10 +237,13 @@ int main(int argc, char **argv)
         return flood(args[1].toInt(), args[2].toInt(), args[3].toLongLong());
     if (job == QLatin1String("names") && args.size() == 3)
         return names(args[1].toLongLong(), args[2].toLongLong());
+    if (job == QLatin1String("window") && args.size() == 4)
+        return window(args[1].toInt(), args[2].toLongLong(), args[3].toLongLong());
     if (job == QLatin1String("hold") && args.size() == 2)
         return hold(args[1]);
     std::fprintf(stderr, "usage: faults_client flood <window> <sender handle> <count>\n"
                          "       faults_client names <first handle> <count>\n"
+                         "       faults_client window <handle> <caption length> <error length>\n"
                          "       faults_client hold <bus name>\n");
     return 2;
 }

@@ -1,7 +1,8 @@
 // Input that could hang, freeze or bloat a window, from a bus client of the
 // same user (faults_client) and from this test: floods of calls that expect
 // no reply, texts too long or too strange to show, a long sender name, names
-// that pretend to be windows, and a stranger holding the server's name. The
+// that pretend to be windows, a stranger holding the server's name, and a
+// party that answers with a huge caption and huge error texts. The
 // window, in a process of its own, keeps answering Describe (the deadline
 // only tells a hang) and loses nothing.
 #include "interproc.h"
@@ -77,6 +78,11 @@ public:
     {
         command("boxes");
         return unb64(takeLine("BOXES ").mid(6));
+    }
+    QByteArray font()
+    {
+        command("font");
+        return takeLine("FONT ").mid(5);
     }
 
 private:
@@ -180,6 +186,8 @@ private slots:
     void namesThatDoNotDescribeThemselves();
     void sparseTextsCostTheWindowLittle();
     void floodKeepsWithinTheBudget();
+    void foreignTexts_data();
+    void foreignTexts();
 };
 
 void FaultsInput::floodOfCallsWithoutReply_data()
@@ -348,6 +356,8 @@ void FaultsInput::strangerHoldsTheServerName()
     QVERIFY2(second.waitReady(), second.transcript().constData());
     QCOMPARE(second.role(), QByteArray("client"));
     QCOMPARE(second.boxes(), QString());
+    // The box that opened at start leaves the window's font as it is.
+    QCOMPARE(first.font(), second.font());
 }
 
 void FaultsInput::namesThatDoNotDescribeThemselves()
@@ -521,6 +531,90 @@ void FaultsInput::floodKeepsWithinTheBudget()
     QVERIFY(rest == expected);
     QVERIFY2(window.countReceivedLines("CalvornTest: dropped the oldest ") > 0,
              window.transcript().constData());
+}
+
+void FaultsInput::foreignTexts_data()
+{
+    QTest::addColumn<qint64>("captionLength");
+    QTest::addColumn<qint64>("errorLength");
+    QTest::addColumn<int>("payloads");
+
+    QTest::newRow("error text of 1 MB") << qint64(40) << qint64(1000 * 1000) << 1;
+    QTest::newRow("300 error texts of 20 KB") << qint64(40) << qint64(20 * 1000) << 300;
+    QTest::newRow("caption of 5 MB") << qint64(5 * 1000 * 1000) << qint64(100) << 1;
+}
+
+void FaultsInput::foreignTexts()
+{
+    QFETCH(qint64, captionLength);
+    QFETCH(qint64, errorLength);
+    QFETCH(int, payloads);
+
+    // A party that sends payloads and refuses the window's acknowledgements
+    // of them with errors of its own making.
+    constexpr qint32 PartyHandle = 777777;
+    WindowHost window;
+    QVERIFY2(window.waitReady(), window.transcript().constData());
+    LineProcess party(QStringLiteral(FAULTS_CLIENT),
+                      {QStringLiteral("window"), QString::number(PartyHandle),
+                       QString::number(captionLength), QString::number(errorLength)});
+    party.start();
+    QVERIFY2(!party.takeLine("OWNED ").isEmpty(), party.transcript().constData());
+    DescribeProbe probe(window.handle());
+    party.command("deliver " + QByteArray::number(window.handle()) + ' ' +
+                  QByteArray::number(payloads));
+
+    qint64 refused = 0;
+    QElapsedTimer asked;
+    asked.start();
+    QVERIFY2(waitAnswering(
+                 probe,
+                 [&] {
+                     if (asked.elapsed() < 200)
+                         return false;
+                     asked.start();
+                     party.command("count");
+                     refused = party.takeLine("REFUSED ").mid(8).toLongLong();
+                     return refused >= payloads;
+                 },
+                 6 * HangMs),
+             qPrintable(QStringLiteral("%1; %2 of %3 acknowledgements refused")
+                            .arg(probe.failure())
+                            .arg(refused)
+                            .arg(payloads)));
+    // The last failure reaches the box.
+    const QByteArray last = QByteArray::number(payloads) + ' ';
+    QString box;
+    QVERIFY2(waitAnswering(
+                 probe,
+                 [&] {
+                     box = window.boxes();
+                     return box.contains(QString::fromLatin1(last + 'e'));
+                 },
+                 HangMs),
+             qPrintable(probe.failure() + box.left(2000)));
+
+    // The box: the latest failures, one line each, bounded, and how many
+    // it left out; the party's error is named and its cut marked.
+    QStringList lines = box.split(u'\n');
+    lines.removeIf(
+        [](const QString &line) { return line.startsWith(QLatin1String("This instance")); });
+    QVERIFY2(lines.size() <= 9, qPrintable(QString::number(lines.size())));
+    for (const QString &line : lines)
+        QVERIFY2(line.size() <= 700, qPrintable(line.left(1000)));
+    QVERIFY2(box.contains(QLatin1String("org.example.Error.Refused")), qPrintable(box));
+    if (errorLength > 300)
+        QVERIFY2(box.contains(QLatin1String("more characters not shown]")), qPrintable(box));
+    if (payloads > 8)
+        QVERIFY2(lines.first() ==
+                     QStringLiteral("(%1 earlier failures are not shown.)").arg(payloads - 8),
+                 qPrintable(lines.first()));
+    QVERIFY2(!box.contains(QString(1000, u'c')), "a caption over 1024 characters reached the box");
+
+    qInfo("caption of %lld, %d error texts of %lld characters: longest wait for Describe %lld ms",
+          captionLength, payloads, errorLength, probe.longestMs());
+    // Generous beside the 100 ms the window is meant to answer within.
+    QVERIFY2(probe.longestMs() < 2000, qPrintable(QString::number(probe.longestMs())));
 }
 
 QTEST_MAIN(FaultsInput)

@@ -6,6 +6,7 @@
 //   copy                      -> COPY <characters the box shows> <UTF-8 bytes> <SHA-256>
 //                                of what selecting all of the box and copying gives
 //   boxes                     -> BOXES <the texts of the open message boxes, one a line>
+//   font                      -> FONT <the window's font size in points>
 //   buttons                   -> BUTTONS <enabled: 1 or 0, send button 0> <send button 1>
 //   memory                    -> MEMORY <resident KiB> <peak resident KiB>
 //   quit
@@ -78,6 +79,8 @@ int main(int argc, char **argv)
                 }
             }
             emitLine("MEMORY " + rss + ' ' + hwm);
+        } else if (cmd == "font") {
+            emitLine("FONT " + QByteArray::number(window.font().pointSizeF()));
         } else if (cmd == "buttons") {
             QByteArray report = "BUTTONS";
             for (const char *name : {"cmdSend_0", "cmdSend_1"})

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
@@ -182,6 +183,7 @@ private slots:
     void sendsByEachForm_data();
     void sendsByEachForm();
     void hugeTextFromStandardInput();
+    void watchWhoseOutputIsNotRead();
     void failures_data();
     void failures();
     void killedReceiverIsNamed();
@@ -386,6 +388,55 @@ void TestCommand::hugeTextFromStandardInput()
     QCOMPARE(QCryptographicHash::hash(received, QCryptographicHash::Sha256).toHex(), digest);
 }
 
+void TestCommand::watchWhoseOutputIsNotRead()
+{
+    // Standard output is a pipe that nobody reads for a while: printing a
+    // text larger than the pipe holds waits, and the watch goes on answering
+    // on the bus meanwhile.
+    QTemporaryDir dir;
+    const QByteArray fifo = dir.filePath(QStringLiteral("out")).toLocal8Bit();
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    const auto closeReader = qScopeGuard([reader] { ::close(reader); });
+    Watcher watcher(QStringLiteral("Unread Watch"), {QStringLiteral("--no-ack")});
+    watcher.process().setStandardOutputFile(QString::fromLocal8Bit(fifo));
+    watcher.start();
+    QVERIFY(watcher.waitReady());
+
+    const QString text = QString(u'\u00e9').repeated(1024 * 1024) + u'"';
+    QDBusMessage deliver = QDBusMessage::createMethodCall(serviceOf(watcher.handle()), BusPath,
+                                                          BusInterface, QStringLiteral("Deliver"));
+    deliver << 0 << QStringLiteral("tst") << 5 << text;
+    const QDBusMessage delivered = QDBusConnection::sessionBus().call(deliver, QDBus::Block, 10000);
+    QVERIFY2(delivered.type() == QDBusMessage::ReplyMessage, qPrintable(delivered.errorMessage()));
+    for (int i = 0; i < 3; ++i) {
+        QTest::qWait(300);
+        const QDBusMessage described = QDBusConnection::sessionBus().call(
+            QDBusMessage::createMethodCall(serviceOf(watcher.handle()), BusPath, BusInterface,
+                                           QStringLiteral("Describe")),
+            QDBus::Block, 5000);
+        QVERIFY2(described.type() == QDBusMessage::ReplyMessage,
+                 qPrintable(described.errorMessage()));
+    }
+
+    // Read at last, the line is whole.
+    QByteArray line;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            char buffer[65536];
+            ssize_t got = 0;
+            while ((got = ::read(reader, buffer, sizeof buffer)) > 0)
+                line.append(buffer, got);
+            return line.endsWith('\n');
+        },
+        LineTimeoutMs));
+    QCOMPARE(line.count('\n'), 1);
+    const QJsonObject arrival = QJsonDocument::fromJson(line).object();
+    QCOMPARE(arrival, watchLine(0, QStringLiteral("tst"), 5, text));
+    QCOMPARE(watcher.interrupt(), 0);
+}
+
 void TestCommand::failures_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -409,6 +460,10 @@ void TestCommand::failures_data()
     QTest::newRow("text that is not UTF-8")
         << QStringList{"send", "--caption", "Nobody", "--text-file", "-"}
         << QByteArray("ok \xC3\x28") << true << 1
+        << "interproc send: Standard input is not UTF-8 text";
+    QTest::newRow("text cut off inside a character")
+        << QStringList{"send", "--caption", "Nobody", "--text-file", "-"}
+        << QByteArray("abc\xE2\x82") << true << 1
         << "interproc send: Standard input is not UTF-8 text";
     QTest::newRow("no command") << QStringList{} << none << true << 2
                                 << "interproc: No command given.";

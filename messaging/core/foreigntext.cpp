@@ -1,0 +1,88 @@
+#include "foreigntext.h"
+
+#include "interproclogging.h"
+
+#include <QDBusError>
+#include <QElapsedTimer>
+#include <QMutex>
+
+namespace {
+
+// Refused captions can come in floods; the log says how many it left out.
+class Throttle
+{
+public:
+    // True when a line may be logged now; skipped is set to the number of
+    // lines left out since the last one.
+    bool allow(qint64 *skipped)
+    {
+        const QMutexLocker lock(&m_mutex);
+        if (m_clock.isValid() && m_clock.elapsed() < 1000) {
+            ++m_skipped;
+            return false;
+        }
+        m_clock.start();
+        *skipped = std::exchange(m_skipped, 0);
+        return true;
+    }
+
+private:
+    QMutex m_mutex;
+    QElapsedTimer m_clock;
+    qint64 m_skipped = 0;
+};
+
+Throttle refusedCaptions;
+
+} // namespace
+
+QString ForeignText::bounded(const QString &text, qsizetype maxLength)
+{
+    if (text.size() <= maxLength)
+        return text;
+    qsizetype kept = maxLength;
+    if (kept > 0 && text.at(kept - 1).isHighSurrogate())
+        --kept;
+    return text.left(kept) +
+           QStringLiteral("… [%1 more characters not shown]").arg(text.size() - kept);
+}
+
+QString ForeignText::remoteError(const QDBusError &error)
+{
+    return QStringLiteral("it answered %1 (%2)")
+        .arg(bounded(error.message(), MaxErrorPartLength),
+             bounded(error.name(), MaxErrorPartLength));
+}
+
+bool ForeignText::acceptCaption(qint32 handle, const QString &caption)
+{
+    if (caption.size() <= MaxCaptionLength)
+        return true;
+    qint64 skipped = 0;
+    if (refusedCaptions.allow(&skipped)) {
+        qCWarning(lcInterProc).noquote()
+            << QStringLiteral("window %1 gave a caption of %2 characters, over the %3 a caption "
+                              "can have; it is known by its handle only%4")
+                   .arg(handle)
+                   .arg(caption.size())
+                   .arg(MaxCaptionLength)
+                   .arg(skipped > 0
+                            ? QStringLiteral(" (%1 more such captions not logged)").arg(skipped)
+                            : QString());
+    }
+    return false;
+}
+
+QString ForeignText::ownCaption(const QString &caption)
+{
+    if (caption.size() <= MaxCaptionLength)
+        return caption;
+    qCWarning(lcInterProc).noquote()
+        << QStringLiteral("the caption of %1 characters is cut to the %2 a caption can have")
+               .arg(caption.size())
+               .arg(MaxCaptionLength);
+    qsizetype kept = MaxCaptionLength;
+    if (caption.at(kept - 1).isHighSurrogate())
+        --kept;
+    return caption.left(kept);
+}
