@@ -37,7 +37,8 @@
 //       written (no memory behind it in the sender), sent to the window at
 //       once by a bus client in this process: sparse_peak_mib, the most
 //       resident memory added until every entry is logged; sparse_rss_mib,
-//       what stays added a second later
+//       what stays added a second later; sparse_limit_mib, the most it may
+//       add (512)
 //   window_bench floodmem <senders> <payloads each>
 //       the flood above with 1-byte texts, twice: floodmem_<round>_rss_mib,
 //       the resident memory added once all are logged and acknowledged, and
@@ -47,7 +48,8 @@
 //       selected and copied, and a second later its text taken as UTF-8 as
 //       another program pasting it would take it: copy_stall_ms, the longest
 //       gap in the window's event loop from the copy until the text is taken;
-//       copy_peak_mib, the most resident memory added meanwhile
+//       copy_peak_mib, the most resident memory added meanwhile; copy_mib,
+//       the text's size
 //   window_bench longline <chars> <count>
 //       <count> texts of one line of <chars> characters raised as DataArrival
 //       without the bus, in slices as the component raises them:
@@ -556,6 +558,7 @@ void sparse(int count)
     const qint64 settled = Bench::nowNs() + 1000 * 1000000LL;
     spinUntil([&] { return Bench::nowNs() >= settled; }, "a second");
     result("sparse_peak_mib", double(statusKiB("VmHWM") - rssKiB) / 1024);
+    result("sparse_limit_mib", 512);
     result("sparse_rss_mib", double(statusKiB("VmRSS") - rssKiB) / 1024);
 }
 
@@ -620,6 +623,7 @@ void copyText(qint64 bytes)
                  .arg(bytes));
     stalls.report("copy", started, end, 1);
     result("copy_peak_mib", double(statusKiB("VmHWM") - rssKiB) / 1024);
+    result("copy_mib", double(bytes) / (1 << 20));
 }
 
 void longLines(qint64 chars, int count)
