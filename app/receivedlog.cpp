@@ -440,8 +440,11 @@ QString ReceivedLog::joined(const QList<Slice> &slices, const KeptTextFile &file
     QChar *to = text.data();
     for (const Slice &slice : slices) {
         if (slice.kept) {
-            if (!file.read(slice.kept->span, to))
+            if (!file.read(slice.kept->span, to)) {
+                std::fprintf(stderr, "CalvornTest: cannot read a received text back from its "
+                                     "temporary file; copied as U+FFFD\n");
                 std::fill(to, to + slice.length, QChar(0xFFFD));
+            }
         } else {
             std::copy_n(slice.source.constData() + slice.from, slice.length, to);
         }
@@ -476,8 +479,11 @@ QMimeData *ReceivedLog::createMimeDataFromSelection() const
                     const qsizetype n = std::min(CopyPieceChars, slice.length - done);
                     if (slice.kept) {
                         piece.resize(n);
-                        if (!file->read({slice.kept->span.offset + 2 * done, n}, piece.data()))
+                        if (!file->read({slice.kept->span.offset + 2 * done, n}, piece.data())) {
+                            std::fprintf(stderr, "CalvornTest: cannot read a received text back "
+                                                 "from its temporary file; copied as U+FFFD\n");
                             piece.fill(QChar(0xFFFD));
+                        }
                         bytes += encoder.encode(piece);
                     } else {
                         bytes +=
