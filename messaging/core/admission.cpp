@@ -9,6 +9,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QSet>
+#include <QTimer>
 
 using namespace BusContract;
 
@@ -18,6 +19,12 @@ namespace {
 // of growing the endpoint's memory without end.
 constexpr int MaxHeld = 4096;
 const QString LimitsExceeded = QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded");
+// A text read from a memfd at least this long (UTF-16 units) must be let go
+// of before the next is read; for at most LetGoMs, looking every
+// LookAgainMs.
+constexpr qsizetype LargeTextChars = 1024 * 1024;
+constexpr qint64 LetGoMs = 1000;
+constexpr int LookAgainMs = 5;
 } // namespace
 
 struct Admission::Pending
@@ -92,6 +99,19 @@ void Admission::readNextText()
 {
     if (m_reading || m_toRead.empty())
         return;
+    if (!m_lastText.isNull()) {
+        if (!m_lastText.isDetached() && m_lastTextSince.elapsed() < LetGoMs) {
+            if (!m_lookingAgain) {
+                m_lookingAgain = true;
+                QTimer::singleShot(LookAgainMs, this, [this] {
+                    m_lookingAgain = false;
+                    readNextText();
+                });
+            }
+            return;
+        }
+        m_lastText = QString();
+    }
     const SealedText next = std::move(m_toRead.front());
     m_toRead.pop_front();
     m_reading = true;
@@ -189,7 +209,7 @@ void Admission::drain(const QString &caller)
         queue.pop_front();
         --m_heldCount;
         if (pending->textRead)
-            m_reading = false; // the next text may be read now
+            textPassedOn(pending->payload.stringData);
         if (!pending->senderOk)
             refuseSender(pending->call, pending->payload.senderHandle);
         else if (!pending->errorName.isEmpty())
@@ -200,6 +220,15 @@ void Admission::drain(const QString &caller)
     if (queue.empty())
         m_held.erase(held);
     readNextText();
+}
+
+void Admission::textPassedOn(const QString &text)
+{
+    m_reading = false;
+    if (text.size() >= LargeTextChars) {
+        m_lastText = text; // shared: tells when everyone else let go of it
+        m_lastTextSince.start();
+    }
 }
 
 void Admission::accept(const IncomingCall &call, Payload payload)

@@ -10,6 +10,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusUnixFileDescriptor>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -62,6 +63,7 @@ private:
     void drain(const QString &caller);
     void accept(const IncomingCall &call, Payload payload);
     void readNextText();
+    void textPassedOn(const QString &text);
     void refuseSender(const IncomingCall &call, qint32 senderHandle);
 
     QDBusConnection m_connection;
@@ -78,7 +80,8 @@ private:
     // Texts in sealed memfds waiting to be read, one at a time: each can be
     // 128 MiB that costs its sender nothing (a sparse memfd) and the
     // endpoint twice that once read, so the next is read only once the last
-    // one read has been passed on.
+    // one read has been passed on and, when it is large, let go of by the
+    // owner (or has been held for a second: an owner may keep texts).
     struct SealedText
     {
         PendingPtr pending;
@@ -87,6 +90,9 @@ private:
     };
     std::deque<SealedText> m_toRead;
     bool m_reading = false;
+    QString m_lastText; // the last large text read, while the owner may hold it
+    QElapsedTimer m_lastTextSince;
+    bool m_lookingAgain = false;
     // Sender handles the bus said nobody owns, so that a flood of calls
     // naming one is refused at once instead of held.
     QSet<qint32> m_ownerless;
