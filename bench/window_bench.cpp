@@ -38,7 +38,8 @@
 //       once by a bus client in this process: sparse_peak_mib, the most
 //       resident memory added until every entry is logged; sparse_rss_mib,
 //       what stays added a second later; sparse_limit_mib, the most it may
-//       add (512)
+//       add (512). With BENCH_ONE_AT_A_TIME=1 in the environment, each is
+//       sent once the last was logged
 //   window_bench floodmem <senders> <payloads each>
 //       the flood above with 1-byte texts, twice: floodmem_<round>_rss_mib,
 //       the resident memory added once all are logged and acknowledged, and

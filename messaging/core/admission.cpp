@@ -99,19 +99,8 @@ void Admission::readNextText()
 {
     if (m_reading || m_toRead.empty())
         return;
-    if (!m_lastText.isNull()) {
-        if (!m_lastText.isDetached() && m_lastTextSince.elapsed() < LetGoMs) {
-            if (!m_lookingAgain) {
-                m_lookingAgain = true;
-                QTimer::singleShot(LookAgainMs, this, [this] {
-                    m_lookingAgain = false;
-                    readNextText();
-                });
-            }
-            return;
-        }
-        m_lastText = QString();
-    }
+    if (!m_lastText.isNull())
+        return; // lookAtLastText() comes back here
     const SealedText next = std::move(m_toRead.front());
     m_toRead.pop_front();
     m_reading = true;
@@ -228,6 +217,25 @@ void Admission::textPassedOn(const QString &text)
     if (text.size() >= LargeTextChars) {
         m_lastText = text; // shared: tells when everyone else let go of it
         m_lastTextSince.start();
+        lookAtLastText();
+    }
+}
+
+void Admission::lookAtLastText()
+{
+    if (m_lastText.isNull())
+        return;
+    if (m_lastText.isDetached() || m_lastTextSince.elapsed() >= LetGoMs) {
+        m_lastText = QString();
+        readNextText();
+        return;
+    }
+    if (!m_lookingAgain) {
+        m_lookingAgain = true;
+        QTimer::singleShot(LookAgainMs, this, [this] {
+            m_lookingAgain = false;
+            lookAtLastText();
+        });
     }
 }
 

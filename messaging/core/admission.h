@@ -64,6 +64,7 @@ private:
     void accept(const IncomingCall &call, Payload payload);
     void readNextText();
     void textPassedOn(const QString &text);
+    void lookAtLastText();
     void refuseSender(const IncomingCall &call, qint32 senderHandle);
 
     QDBusConnection m_connection;
