@@ -78,11 +78,12 @@ private:
     // Sender handles whose owner is being asked of the bus, with the calls
     // that wait for the answer.
     QHash<qint32, QList<PendingPtr>> m_lookups;
-    // Texts in sealed memfds waiting to be read, one at a time: each can be
-    // 128 MiB that costs its sender nothing (a sparse memfd) and the
-    // endpoint twice that once read, so the next is read only once the last
-    // one read has been passed on and, when it is large, let go of by the
-    // owner (or has been held for a second: an owner may keep texts).
+    // Texts in sealed memfds waiting to be read. Each can be 128 MiB that
+    // costs its sender nothing (a sparse memfd) and the endpoint twice that
+    // once read, so texts are read at once only up to 64 MiB (once read)
+    // until they are passed on, a larger one alone, and after a text of a
+    // million characters or more the next waits until the owner let go of it
+    // (or held it for a second: an owner may keep texts).
     struct SealedText
     {
         PendingPtr pending;
@@ -90,7 +91,7 @@ private:
         quint64 size = 0;
     };
     std::deque<SealedText> m_toRead;
-    bool m_reading = false;
+    qint64 m_readBytes = 0;
     QString m_lastText; // the last large text read, while the owner may hold it
     QElapsedTimer m_lastTextSince;
     bool m_lookingAgain = false;
