@@ -149,6 +149,8 @@ check "libinterproc1 holds both libraries" \
     eval 'package_has libinterproc1 libInterProcCore.so.1 && package_has libinterproc1 libInterProcWidgets.so.1'
 check "libinterproc-dev holds the headers and both package files" \
     eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev InterProcCore.pc'
+check "libinterproc-dev holds the API reference" \
+    package_has libinterproc-dev share/doc/libinterproc-dev/html/classInterProcEndpoint.html
 check "calvorntest holds the program" package_has calvorntest bin/CalvornTest
 check "qml6-module-interproc holds the QML module where Debian's Qt finds it and needs libinterproc1" \
     eval 'package_has qml6-module-interproc "/usr/lib/.*/qt6/qml/InterProc/libinterprocqml.so" &&
@@ -158,6 +160,9 @@ check "qml6-module-interproc holds the QML module where Debian's Qt finds it and
 check "interproc-tools holds the command and needs libinterproc1" \
     eval 'package_has interproc-tools bin/interproc &&
         dpkg-deb -f "$work/debs/"interproc-tools_*.deb Depends | grep -q libinterproc1'
+check "interproc-tools holds the manual page and the bash completion" \
+    eval 'package_has interproc-tools share/man/man1/interproc.1 &&
+        package_has interproc-tools share/bash-completion/completions/interproc\$'
 
 echo "install check: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -9,6 +9,8 @@
 //   font                      -> FONT <the window's font size in points>
 //   buttons                   -> BUTTONS <enabled: 1 or 0, send button 0> <send button 1>
 //   memory                    -> MEMORY <resident KiB> <peak resident KiB>
+//   send <index> <longData> <text>   types both fields and clicks send button <index>
+//   knows <handle>            -> KNOWS <1 or 0: the component knows that party and its caption>
 //   quit
 //
 //   READY <handle> <server|client>   once the component knows the windows on the bus
@@ -23,6 +25,7 @@
 #include <QClipboard>
 #include <QCryptographicHash>
 #include <QFile>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -87,6 +90,19 @@ int main(int argc, char **argv)
                 report +=
                     window.findChild<QPushButton *>(QLatin1String(name))->isEnabled() ? " 1" : " 0";
             emitLine(report);
+        } else if (cmd.startsWith("send ")) {
+            const QList<QByteArray> words = cmd.split(' ');
+            window.findChild<QLineEdit *>(QStringLiteral("txtLongData"))
+                ->setText(QString::fromLatin1(words.value(2)));
+            window.findChild<QLineEdit *>(QStringLiteral("txtStringData"))
+                ->setText(unb64(words.value(3)));
+            window.findChild<QPushButton *>(QLatin1String("cmdSend_" + words.value(1)))->click();
+        } else if (cmd.startsWith("knows ")) {
+            const qint32 handle = cmd.mid(6).toInt();
+            bool known = false;
+            for (const InterProc::Party &party : ip->parties())
+                known = known || (party.handle == handle && !party.caption.isEmpty());
+            emitLine(known ? "KNOWS 1" : "KNOWS 0");
         }
     });
 

@@ -482,6 +482,9 @@ void TestCommand::failures_data()
                                               "x",    "--text-file", "-"}
                                << none << true << 2
                                << "interproc send: Give at most one of --text and --text-file.";
+    QTest::newRow("unknown option before the command")
+        << QStringList{"--colour", "list"} << none << true << 2
+        << "interproc: Unknown option 'colour'.";
     QTest::newRow("unknown option") << QStringList{"watch", "--colour", "red"} << none << true << 2
                                     << "interproc watch: Unknown option 'colour'.";
     QTest::newRow("stray argument") << QStringList{"list", "all"} << none << true << 2
@@ -506,9 +509,10 @@ void TestCommand::failures()
     QVERIFY2(lines.first().startsWith(message.toUtf8()), describe(outcome));
     if (status == 2) {
         // The mistake, a hint to the help, and nothing done.
-        const QByteArray command = arguments.isEmpty() || arguments.first() == "frob"
-                                       ? QByteArray("interproc")
-                                       : "interproc " + arguments.first().toUtf8();
+        const QByteArray command =
+            arguments.isEmpty() || arguments.first() == "frob" || arguments.first().startsWith(u'-')
+                ? QByteArray("interproc")
+                : "interproc " + arguments.first().toUtf8();
         QCOMPARE(lines, (QList<QByteArray>{lines.first(), "Try '" + command + " --help'.", ""}));
         QCOMPARE(outcome.out, QByteArray());
     } else {

@@ -5,6 +5,11 @@
 // caption following a window's title.
 #pragma once
 
+/**
+ * @file interprocendpoint.h
+ * @brief InterProcEndpoint, a party on the session bus (InterProc::Core).
+ */
+
 #include <InterProc/interproccore_export.h>
 
 #include <QList>
@@ -16,125 +21,347 @@
 
 class InterProcEndpointPrivate;
 
+/**
+ * @class InterProcEndpoint interprocendpoint.h <InterProc/interprocendpoint.h>
+ *
+ * @brief One party on the D-Bus session bus that sends and receives
+ * InterProc payloads.
+ *
+ * A payload is a 32-bit whole number (#LongData) and a text of any length up
+ * to maxTextBytes() (#StringData). Each endpoint is a party of its own on the
+ * session bus: it has a handle, unique on the bus, and a caption, and other
+ * parties address it by either. The endpoint needs no window and links
+ * QtCore alone (QtDBus privately), so console tools and daemons host one
+ * directly; a window hosts the InterProc control of InterProc::Widgets,
+ * which is the same endpoint with the window's title as its caption.
+ *
+ * To send, set the four properties and call Send():
+ * #Target (a caption, a caption's beginning or a handle),
+ * #TargetSearchMethod (how #Target is matched, see SearchMethod), #LongData
+ * and #StringData. Each addressed party is first offered to WindowCheck(),
+ * whose handler may skip it; then for each one delivered() or
+ * deliveryFailed() follows. A payload that arrives raises DataArrival().
+ *
+ * The endpoint connects when it is constructed. It learns which parties are
+ * on the bus asynchronously, normally within a few milliseconds: until then
+ * isReady() is false, and a Send() returns -1 and goes out, in order, once
+ * ready() has been emitted. When the bus goes away, connectionLost() is
+ * emitted and the endpoint neither sends nor receives any more.
+ *
+ * Parties on the bus that do not use this library speak the contract
+ * described in the D-Bus interface file org.calvorn.InterProc.xml (installed
+ * under share/dbus-1/interfaces).
+ *
+ * @par Example: a console program that sends one payload and logs the answers
+ *
+ * Windows of the CalvornTest program answer every payload with an
+ * acknowledgement, a payload whose text is @c OK @c from @c "<caption>";
+ * acknowledgements themselves are never answered.
+ *
+ * @code
+ * #include <InterProc/interprocendpoint.h>
+ *
+ * #include <QCoreApplication>
+ * #include <QDebug>
+ *
+ * int main(int argc, char *argv[])
+ * {
+ *     QCoreApplication app(argc, argv);
+ *     InterProcEndpoint endpoint(QStringLiteral("Backup daemon"));
+ *     if (!endpoint.isConnected()) {
+ *         qCritical() << endpoint.errorString();
+ *         return 1;
+ *     }
+ *
+ *     // Answers arrive here, one at a time, on this thread.
+ *     QObject::connect(&endpoint, &InterProcEndpoint::DataArrival,
+ *                      [&](qint32 from, const QString &name, qint32 number, const QString &text) {
+ *                          qInfo() << name << "(handle" << from << ") sent" << number << text;
+ *                          app.quit();
+ *                      });
+ *     QObject::connect(&endpoint, &InterProcEndpoint::deliveryFailed,
+ *                      [&](qint32, const QString &caption, const QString &reason) {
+ *                          qCritical() << caption << "did not take the payload:" << reason;
+ *                          app.exit(1);
+ *                      });
+ *
+ *     // Every party whose caption begins with "Calvorn Control Sample - Client".
+ *     endpoint.setTarget(QStringLiteral("Calvorn Control Sample - Client"));
+ *     endpoint.setTargetSearchMethod(InterProcEndpoint::CaptionPrefix);
+ *     endpoint.setLongData(42);
+ *     endpoint.setStringData(QStringLiteral("hello"));
+ *     // -1 before the endpoint is ready: the payload then goes out once it is.
+ *     const int addressed = endpoint.Send();
+ *     if (addressed == 0) {
+ *         qCritical() << "No client window is on the bus.";
+ *         return 1;
+ *     }
+ *     return app.exec();
+ * }
+ * @endcode
+ *
+ * Link it with @c InterProc::Core from the CMake package
+ * (<tt>find_package(InterProc)</tt>) or with <tt>pkg-config InterProcCore</tt>.
+ */
 class INTERPROCCORE_EXPORT InterProcEndpoint : public QObject
 {
     Q_OBJECT
+    /**
+     * The address of the next Send(): a caption or the beginning of one
+     * (a QString), or a party's handle (a qint32), as #TargetSearchMethod
+     * says. Keeps the last value set; empty at first.
+     */
     Q_PROPERTY(QVariant Target READ target WRITE setTarget)
+    /**
+     * The text of the next Send(), of any content (NUL characters included)
+     * up to maxTextBytes() in UTF-8. Keeps the last value set; empty at first.
+     */
     Q_PROPERTY(QString StringData READ stringData WRITE setStringData)
+    /**
+     * The whole number of the next Send(). Keeps the last value set; 0 at
+     * first.
+     */
     Q_PROPERTY(qint32 LongData READ longData WRITE setLongData)
+    /**
+     * How Send() matches #Target against the parties on the bus: one of
+     * SearchMethod. Keeps the last value set; ExactCaption at first.
+     */
     Q_PROPERTY(qint32 TargetSearchMethod READ targetSearchMethod WRITE setTargetSearchMethod)
+    /**
+     * This party's handle on the bus; see handle().
+     */
     Q_PROPERTY(qint32 Handle READ handle CONSTANT)
+    /**
+     * The caption other parties address this one by; see caption().
+     */
     Q_PROPERTY(QString Caption READ caption WRITE setCaption NOTIFY captionChanged)
 
 public:
-    // Dispatch identifiers of the control's members, kept for callers that
-    // address members by number.
+    /**
+     * Dispatch identifiers of the control's members, kept for callers that
+     * address members by number.
+     */
     enum DispatchId : qint32 {
-        DispIdTarget = 0x68030000,
-        DispIdStringData = 0x68030001,
-        DispIdLongData = 0x68030002,
-        DispIdTargetSearchMethod = 0x68030003,
-        DispIdSend = 0x60030006,
-        DispIdAboutBox = -552,
+        DispIdTarget = 0x68030000,             ///< The #Target property.
+        DispIdStringData = 0x68030001,         ///< The #StringData property.
+        DispIdLongData = 0x68030002,           ///< The #LongData property.
+        DispIdTargetSearchMethod = 0x68030003, ///< The #TargetSearchMethod property.
+        DispIdSend = 0x60030006,               ///< The method Send().
+        DispIdAboutBox = -552,                 ///< The method InterProc::AboutBox().
     };
     Q_ENUM(DispatchId)
 
-    // Values of TargetSearchMethod.
+    /**
+     * The values of #TargetSearchMethod: how Send() matches #Target.
+     * Captions are compared exactly, case and all.
+     */
     enum SearchMethod : qint32 {
-        ExactCaption = 0,  // the party whose caption equals Target
-        CaptionPrefix = 1, // every party whose caption begins with Target
-        WindowHandle = 2,  // the party whose handle equals Target
+        ExactCaption = 0,  ///< The party whose caption equals #Target.
+        CaptionPrefix = 1, ///< Every party whose caption begins with #Target.
+        WindowHandle = 2,  ///< The party whose handle equals #Target.
     };
     Q_ENUM(SearchMethod)
 
-    // A party on the bus as this endpoint knows it.
+    /**
+     * A party on the bus as this endpoint knows it; see parties().
+     */
     struct Party
     {
+        /** The party's handle, a positive number unique on the bus. */
         qint32 handle = 0;
-        // Empty also while the party has not told its caption (one that was
-        // busy or stopped when this endpoint joined).
+        /**
+         * The party's caption. Empty also while the party has not told its
+         * caption (one that was busy or stopped when this endpoint joined).
+         */
         QString caption;
     };
 
+    /** The name the component is registered under: "Calvorn.InterProc". */
     static constexpr const char *ProgId = "Calvorn.InterProc";
+    /** The component's version, as its about box shows it. */
     static constexpr const char *Version = "1.00";
 
-    // Connects to the session bus at once and joins it as a party with an
-    // empty caption (or the one given); isConnected() tells whether that
-    // worked, errorString() why not.
+    /**
+     * Connects to the session bus at once and joins it as a party with an
+     * empty caption. isConnected() tells whether that worked, errorString()
+     * why not.
+     *
+     * @param parent the QObject parent
+     */
     explicit InterProcEndpoint(QObject *parent = nullptr);
+    /**
+     * Connects to the session bus at once and joins it as a party with
+     * @p caption. isConnected() tells whether that worked, errorString()
+     * why not.
+     *
+     * @param caption the caption other parties address this one by
+     * @param parent the QObject parent
+     */
     explicit InterProcEndpoint(const QString &caption, QObject *parent = nullptr);
+    /**
+     * Leaves the bus and gives up the handle.
+     */
     ~InterProcEndpoint() override;
 
+    /** @return the #Target of the next Send() */
     QVariant target() const;
+    /**
+     * Sets the #Target of the next Send().
+     * @param target a caption or its beginning (QString), or a handle (qint32)
+     */
     void setTarget(const QVariant &target);
+    /** @return the #StringData of the next Send() */
     QString stringData() const;
+    /**
+     * Sets the #StringData of the next Send().
+     * @param text any text up to maxTextBytes() in UTF-8; Send() refuses a
+     *        longer one and reports it through errorOccurred()
+     */
     void setStringData(const QString &text);
+    /** @return the #LongData of the next Send() */
     qint32 longData() const;
+    /**
+     * Sets the #LongData of the next Send().
+     * @param value any 32-bit whole number
+     */
     void setLongData(qint32 value);
+    /** @return the #TargetSearchMethod of the next Send() */
     qint32 targetSearchMethod() const;
+    /**
+     * Sets the #TargetSearchMethod of the next Send().
+     * @param method one of SearchMethod
+     */
     void setTargetSearchMethod(qint32 method);
 
-    // This party's handle: a positive number unique among all parties on
-    // the session bus; 0 while not connected.
+    /**
+     * @return this party's handle: a positive number unique among all
+     * parties on the session bus; 0 while not connected
+     */
     qint32 handle() const;
-    // The caption other parties address this one by. A change is announced
-    // on the bus at once. NUL characters become U+FFFD, as a D-Bus string
-    // cannot hold them.
+    /**
+     * @return the caption other parties address this one by
+     */
     QString caption() const;
+    /**
+     * Changes the caption; the change is announced on the bus at once and
+     * captionChanged() is emitted.
+     * @param caption the new caption; NUL characters become U+FFFD, as a
+     *        D-Bus string cannot hold them
+     */
     void setCaption(const QString &caption);
 
+    /**
+     * @return whether the endpoint is on the session bus: false when it
+     * could not connect, and after connectionLost()
+     */
     bool isConnected() const;
-    // Whether the endpoint knows the parties that were on the bus when it
-    // connected (normally a few milliseconds after construction; ready()
-    // follows).
+    /**
+     * @return whether the endpoint knows the parties that were on the bus
+     * when it connected (normally a few milliseconds after construction;
+     * ready() follows)
+     */
     bool isReady() const;
-    // Why the endpoint is not (or no longer) connected, or empty.
+    /**
+     * @return why the endpoint is not (or no longer) connected, as a
+     * sentence for the user, or an empty string
+     */
     QString errorString() const;
 
-    // Every party on the bus that this endpoint knows, itself included, by
-    // ascending handle: the parties a Send can address. Complete once
-    // isReady(); kept current from the bus after that.
+    /**
+     * @return every party on the bus that this endpoint knows, itself
+     * included, by ascending handle: the parties a Send() can address.
+     * Complete once isReady(); kept current from the bus after that.
+     */
     QList<Party> parties() const;
 
-    // Largest StringData, in bytes of UTF-8, that Send carries and a
-    // receiver accepts.
+    /**
+     * @return the largest #StringData, in bytes of UTF-8, that Send()
+     * carries and a receiver accepts (128 MiB)
+     */
     static qint64 maxTextBytes();
 
 public Q_SLOTS:
-    // Sends LongData and StringData to every party that Target and
-    // TargetSearchMethod address, leaving out each party that a WindowCheck
-    // handler skips. Returns at once with the number of parties addressed;
-    // failures that happen later are reported through deliveryFailed() and
-    // errorOccurred(). Before the endpoint is ready it returns -1 and the
-    // payload goes out, WindowCheck first, once it is.
+    /**
+     * Sends #LongData and #StringData to every party that #Target and
+     * #TargetSearchMethod address, leaving out each party that a
+     * WindowCheck() handler skips. This endpoint is addressed too when it
+     * matches: a handler that skips handle() leaves it out.
+     *
+     * Returns at once. For each party addressed, delivered() or
+     * deliveryFailed() follows later; failures are also reported through
+     * errorOccurred(). May be called from a DataArrival() handler.
+     *
+     * @return the number of parties addressed (0 when none matched, and when
+     * nothing could be sent, which errorOccurred() then explains), or -1
+     * before the endpoint is ready: the payload then goes out, WindowCheck()
+     * first, once it is
+     */
     int Send();
 
 Q_SIGNALS:
-    // A payload arrived. Raised on the endpoint's thread, one at a time,
-    // never while a previous DataArrival handler still runs (also when that
-    // handler runs a nested event loop). SenderHandle is 0 for senders
-    // without a handle (command-line tools).
+    /**
+     * A payload arrived. Emitted on the endpoint's thread, one at a time,
+     * never while a previous DataArrival handler still runs (also when that
+     * handler runs a nested event loop).
+     *
+     * @param SenderHandle the sender's handle, which as #Target with
+     *        WindowHandle reaches the sender again; 0 for senders without a
+     *        handle (command-line tools), which nothing reaches
+     * @param SenderName the text naming the sender: its caption
+     * @param LongData the payload's number
+     * @param StringData the payload's text
+     */
     void DataArrival(qint32 SenderHandle, const QString &SenderName, qint32 LongData,
                      const QString &StringData);
-    // Raised in the sending endpoint for each addressed party before
-    // delivery; setting Skip leaves that party out. Connect directly.
+    /**
+     * Emitted in the sending endpoint for each addressed party before
+     * delivery, from within Send() (or when a Send() made before ready()
+     * goes out). Connect with Qt::DirectConnection, as the handler answers
+     * through @p Skip.
+     *
+     * @param WindowHandle the addressed party's handle
+     * @param WindowName the addressed party's caption
+     * @param Skip false on entry; set it to true to leave this party out
+     */
     void WindowCheck(qint32 WindowHandle, const QString &WindowName, bool &Skip);
 
-    // A payload that Send addressed to this party was taken by it. For each
-    // party a Send addresses, either this or deliveryFailed() follows.
+    /**
+     * A payload that Send() addressed to a party was taken by it. For each
+     * party a Send() addresses, either this or deliveryFailed() follows.
+     *
+     * @param WindowHandle the party's handle
+     * @param WindowName the party's caption
+     */
     void delivered(qint32 WindowHandle, const QString &WindowName);
-    // A payload could not be delivered to one party, or (the reason says
-    // so) the party has not taken it in time: a frozen party still takes it
-    // once it runs again.
+    /**
+     * A payload could not be delivered to a party, or (the reason says so)
+     * the party has not taken it within 25 seconds: a frozen party still
+     * takes it once it runs again.
+     *
+     * @param WindowHandle the party's handle
+     * @param WindowName the party's caption
+     * @param reason why, as a sentence for the user
+     */
     void deliveryFailed(qint32 WindowHandle, const QString &WindowName, const QString &reason);
-    // Any failure, as a sentence for the user (delivery failures included).
+    /**
+     * Any failure, delivery failures included.
+     * @param message what went wrong, as a sentence for the user
+     */
     void errorOccurred(const QString &message);
-    // The endpoint knows the parties on the bus; see isReady().
+    /**
+     * The endpoint knows the parties on the bus; see isReady(). Emitted once.
+     */
     void ready();
-    // The session bus went away (its daemon ended): from now on the
-    // endpoint neither sends nor receives, and isConnected() is false.
+    /**
+     * The session bus went away (its daemon ended): from now on the
+     * endpoint neither sends nor receives, and isConnected() is false.
+     */
     void connectionLost();
+    /**
+     * The caption changed, through setCaption() or (for the InterProc
+     * control) a new window title.
+     * @param caption the new caption
+     */
     void captionChanged(const QString &caption);
 
 private:
