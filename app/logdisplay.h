@@ -12,7 +12,11 @@
 namespace LogDisplay {
 
 // Longest line shown, in UTF-16 units; the rest of a longer line is hidden.
-inline constexpr qsizetype MaxLineChars = 2000;
+// Laying out a line without a blank takes time that grows with the square
+// of its length (a 40,000-character one takes about 50 ms): 5,000 keeps the
+// window's longest stall under a flood of such lines where it is with short
+// ones (bench/window_bench longline).
+inline constexpr qsizetype MaxLineChars = 5000;
 // Most characters and lines shown of one piece of text (a sender name, a
 // text); what follows is hidden behind one marker.
 inline constexpr qsizetype MaxChars = 64 * 1024;

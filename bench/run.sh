@@ -36,12 +36,14 @@ if [ "$quick" = 1 ]; then
     rt_iterations=20 flood=200 sizes="1000 100000" bc_iterations=5 groups="1 2"
     senders=8 each=10 appends=10 log_sizes="100 1000" startups=1 settle_ms=100
     window_texts="100000"
+    sparse_texts=1 copy_bytes=1048576 long_lines=5
 else
     reps=${reps:-5}
     rt_iterations=2000 flood=20000 bc_iterations=200 groups="1 8 32"
     sizes="1048576 16777216 104857600 134217728"
     senders=8 each=2000 appends=100 log_sizes="1000 10000 100000" startups=3 settle_ms=500
     window_texts="1048576 16777216 104857600"
+    sparse_texts=6 copy_bytes=134217728 long_lines=50
 fi
 small_bytes=15 # UTF-8 bytes of the small payload's text in interproc_bench
 
@@ -76,6 +78,10 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
                 "$bin_dir/window_bench" bigtext "$shape" "$bytes"
             done
         done
+        "$bin_dir/window_bench" sparse "$sparse_texts"
+        "$bin_dir/window_bench" copy "$copy_bytes"
+        "$bin_dir/window_bench" longline 2000 "$long_lines"
+        "$bin_dir/window_bench" longline 5000 "$long_lines"
         if [ -x "$bin_dir/startup_bench" ] && command -v Xvfb >/dev/null; then
             "$bin_dir/startup_bench" "$startups" "$settle_ms" \
                 calvorn "Calvorn Control Sample - Server App" "$app" \
@@ -174,6 +180,13 @@ for bytes in $window_texts; do
         row "  peak memory added, MiB / text, MiB" "${key}_peak_mib" "bigtext_mib_$bytes" "<= 3"
     done
 done
+row "window: $sparse_texts sparse 128 MiB texts, peak MiB / limit" sparse_peak_mib sparse_limit_mib \
+    "<= 1"
+row "window: copy $((copy_bytes / 1048576)) MiB, paste 1 s later, stall ms / 15 B" copy_stall_ms \
+    bigtext_small_stall_ms "max <= 20"
+row "  memory added, MiB / text, MiB" copy_peak_mib copy_mib "<= 1.5"
+row "window: lines of 5000, stall less CPU wait, ms / 2000" longline_5000_busy_stall_ms \
+    longline_2000_busy_stall_ms "max <= 20"
 row "start-up to window mapped, ms / bare Qt window" startup_ms_calvorn startup_ms_bare "<= 1.3"
 row "start-up to window mapped, ms / Qt window + label" startup_ms_calvorn startup_ms_label
 row "resident memory, MiB / bare Qt window" rss_mib_calvorn rss_mib_bare "diff <= 10"
@@ -267,6 +280,15 @@ window: text: one text sent to the window in a sealed memfd, as 64-byte
   the same for a 15-byte text; of it the log: the same text raised as
   DataArrival without the bus; peak memory: the most resident memory the
   process added meanwhile, beside the text's size.
+window: sparse: that many texts of 128 MiB at once, each a sealed memfd
+  with nothing written (it costs the sender nothing); the most resident
+  memory the window's process added until all were logged, beside the
+  limit of 512 MiB. copy: one such text logged, the whole log copied, and a
+  second later its UTF-8 taken from the clipboard as another program
+  pasting it would; stall as above, from the copy until the text is taken;
+  memory: the most resident memory added meanwhile, beside the text's size.
+  lines of 5000: 50 texts of one line of 5000 characters without a blank,
+  raised as DataArrival in slices of 8 ms, beside lines of 2000.
 start-up: from the start of the process until its window is mapped on a
   private Xvfb; CalvornTest is the first copy (the server) and shows its
   "Info" notice; memory: VmRSS ${settle_ms} ms after the window was mapped,

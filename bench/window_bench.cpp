@@ -32,6 +32,29 @@
 //       process added meanwhile; bigtext_mib_<bytes>, the text's size in MiB;
 //       then bigtext_<shape>_<bytes>_log_stall_ms, the longest gap while the
 //       same text is raised as DataArrival without the bus: the log's part
+//   window_bench sparse <count>
+//       <count> texts as large as allowed, each a sealed memfd with nothing
+//       written (no memory behind it in the sender), sent to the window at
+//       once by a bus client in this process: sparse_peak_mib, the most
+//       resident memory added until every entry is logged; sparse_rss_mib,
+//       what stays added a second later; sparse_limit_mib, the most it may
+//       add (512). With BENCH_ONE_AT_A_TIME=1 in the environment, each is
+//       sent once the last was logged
+//   window_bench floodmem <senders> <payloads each>
+//       the flood above with 1-byte texts, twice: floodmem_<round>_rss_mib,
+//       the resident memory added once all are logged and acknowledged, and
+//       floodmem_<round>_kib_per_entry
+//   window_bench copy <bytes>
+//       one sparse text of that many bytes logged, then the whole log
+//       selected and copied, and a second later its text taken as UTF-8 as
+//       another program pasting it would take it: copy_stall_ms, the longest
+//       gap in the window's event loop from the copy until the text is taken;
+//       copy_peak_mib, the most resident memory added meanwhile; copy_mib,
+//       the text's size
+//   window_bench longline <chars> <count>
+//       <count> texts of one line of <chars> characters raised as DataArrival
+//       without the bus, in slices as the component raises them:
+//       longline_<chars>_stall_ms, the longest gap in the window's event loop
 #include "benchdriver.h"
 #include "frmmain.h"
 #include "interproc.h"
@@ -39,12 +62,14 @@
 #include "buscontract.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QTimer>
 #include <QWindow>
@@ -242,6 +267,9 @@ private:
     std::vector<ThreadClock> m_ticks;
 };
 
+qint64 resetPeakKiB();
+qint64 statusKiB(const QByteArray &field);
+
 void flood(int senders, int each)
 {
     Window host;
@@ -300,11 +328,13 @@ void noBus(int senders, int each)
             QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
     };
     StallMeter stalls;
+    const qint64 rssKiB = resetPeakKiB();
     const ThreadClock started = stalls.now();
     const qint64 start = started.wallNs;
     QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
     spinUntil([&] { return host.logged == total; }, "the payloads");
     const qint64 end = host.lastLoggedNs;
+    result("window_nobus_rss_mib", double(statusKiB("VmRSS") - rssKiB) / 1024);
     host.checkLog(total);
     result("window_nobus_per_s", double(total) / (double(end - start) / 1e9));
     stalls.report("window_nobus", started, end, total);
@@ -376,6 +406,8 @@ QDBusUnixFileDescriptor textMemfd(qint64 bytes, bool lines)
 }
 
 // A figure of /proc/self/status, in KiB.
+qint64 statusKiB(const QByteArray &field);
+
 qint64 statusKiB(const QByteArray &field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -459,6 +491,170 @@ void bigText(bool lines, qint64 bytes)
     raiseText(host, prefix + "_log", bytes, lines);
 }
 
+// Resident memory now, and its peak from now on reset to it (writing 5 to
+// clear_refs resets VmHWM).
+qint64 resetPeakKiB()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (!clearRefs.open(QIODevice::WriteOnly) || clearRefs.write("5") != 1)
+        fail(QStringLiteral("cannot reset the peak of resident memory"));
+    clearRefs.close();
+    return statusKiB("VmRSS");
+}
+
+// A sealed memfd of `bytes` bytes with nothing written: holes, which cost
+// the sender no memory.
+QDBusUnixFileDescriptor sparseMemfd(qint64 bytes)
+{
+    const int fd = ::memfd_create("window-bench-sparse", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0 || ::ftruncate(fd, off_t(bytes)) != 0 ||
+        ::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
+        fail(QStringLiteral("cannot make a sparse memfd"));
+    QDBusUnixFileDescriptor descriptor(fd); // keeps a duplicate
+    ::close(fd);
+    return descriptor;
+}
+
+// Sends `count` sparse texts of `bytes` bytes at once and waits until the
+// window logged them all.
+void sendSparse(Window &host, int count, qint64 bytes)
+{
+    QDBusConnection sender =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("bench-sparse"));
+    std::vector<std::unique_ptr<QDBusPendingCallWatcher>> replies;
+    const qint64 before = host.logged;
+    for (int i = 0; i < count; ++i) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            BusContract::serviceForHandle(host.ipc()->windowHandle()),
+            QLatin1String(BusContract::ObjectPath), QLatin1String(BusContract::Interface),
+            QStringLiteral("DeliverSealed"));
+        call.setArguments({0, QStringLiteral("window_bench"), i + 1,
+                           QVariant::fromValue(sparseMemfd(bytes)), qulonglong(bytes)});
+        replies.push_back(
+            std::make_unique<QDBusPendingCallWatcher>(sender.asyncCall(call, 600000)));
+    }
+    spinUntil(
+        [&] {
+            return host.logged >= before + count &&
+                   std::all_of(replies.begin(), replies.end(),
+                               [](const auto &r) { return r->isFinished(); });
+        },
+        "the sparse texts");
+    for (const auto &reply : replies) {
+        if (reply->isError())
+            fail(QStringLiteral("the window refused a text: ") + reply->error().message());
+    }
+}
+
+void sparse(int count)
+{
+    Window host;
+    const qint64 rssKiB = resetPeakKiB();
+    if (qEnvironmentVariableIsSet("BENCH_ONE_AT_A_TIME")) {
+        for (int i = 0; i < count; ++i)
+            sendSparse(host, 1, InterProc::maxTextBytes());
+    } else {
+        sendSparse(host, count, InterProc::maxTextBytes());
+    }
+    const qint64 settled = Bench::nowNs() + 1000 * 1000000LL;
+    spinUntil([&] { return Bench::nowNs() >= settled; }, "a second");
+    result("sparse_peak_mib", double(statusKiB("VmHWM") - rssKiB) / 1024);
+    result("sparse_limit_mib", 512);
+    result("sparse_rss_mib", double(statusKiB("VmRSS") - rssKiB) / 1024);
+}
+
+void floodMemory(int senders, int each)
+{
+    Window host;
+    const TestSupport::PeerList peers =
+        Bench::startPeers(senders, senderCaption, {QStringLiteral("--quiet")});
+    QList<qint32> handles;
+    for (const auto &peer : peers)
+        handles.append(peer->handle());
+    host.waitToKnow(handles);
+    const qint64 rssKiB = resetPeakKiB();
+    const qint64 total = qint64(senders) * each;
+    const QString window = QString::number(host.ipc()->windowHandle());
+    // Twice: what the first flood leaves of freed memory, the second uses
+    // again; what the log keeps grows.
+    for (int round = 1; round <= 2; ++round) {
+        for (const auto &peer : peers) {
+            peer->command("expectacks " + QByteArray::number(each));
+            peer->sendMany(InterProc::WindowHandle, window, each, QStringLiteral("x"));
+        }
+        spinUntil([&] { return host.logged >= round * total; }, "the payloads");
+        for (const auto &peer : peers)
+            expectLine(*peer, "ACKED");
+        const double added = double(statusKiB("VmRSS") - rssKiB);
+        const QByteArray prefix = "floodmem_" + QByteArray::number(round);
+        result(prefix + "_rss_mib", added / 1024);
+        result(prefix + "_kib_per_entry", added / double(round * total));
+    }
+}
+
+void copyText(qint64 bytes)
+{
+    // As long as a user takes at least to paste elsewhere.
+    constexpr int PasteAfterMs = 1000;
+    Window host;
+    sendSparse(host, 1, bytes);
+    auto *log = host.window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
+    const qint64 settled = Bench::nowNs() + 500 * 1000000LL;
+    spinUntil([&] { return Bench::nowNs() >= settled; }, "the repaint");
+
+    const qint64 rssKiB = resetPeakKiB();
+    StallMeter stalls;
+    const ThreadClock started = stalls.now();
+    // What Ctrl+C does, then what the platform does when another program
+    // asks for the clipboard's text, each on its own pass of the event loop.
+    qint64 taken = -1;
+    QTimer::singleShot(0, log, [&] {
+        log->selectAll();
+        log->copy();
+        QTimer::singleShot(PasteAfterMs, log, [&] {
+            const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+            taken = data ? data->data(QStringLiteral("text/plain;charset=utf-8")).size() : 0;
+        });
+    });
+    spinUntil([&] { return taken >= 0; }, "the copy");
+    const qint64 end = Bench::nowNs();
+    if (taken < bytes)
+        fail(QStringLiteral("the copy holds %1 bytes, fewer than the text's %2")
+                 .arg(taken)
+                 .arg(bytes));
+    stalls.report("copy", started, end, 1);
+    result("copy_peak_mib", double(statusKiB("VmHWM") - rssKiB) / 1024);
+    result("copy_mib", double(bytes) / (1 << 20));
+}
+
+void longLines(qint64 chars, int count)
+{
+    Window host;
+    const QString text(chars, u'w');
+    int raised = 0;
+    QObject pump;
+    std::function<void()> slice = [&] {
+        QElapsedTimer elapsed;
+        elapsed.start();
+        while (raised < count && elapsed.elapsed() < DispatchSliceMs) {
+            emit host.ipc()->DataArrival(0, QStringLiteral("window_bench"), 1, text);
+            ++raised;
+        }
+        if (raised < count)
+            QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
+    };
+    StallMeter stalls;
+    const qint64 rssKiB = resetPeakKiB();
+    const ThreadClock started = stalls.now();
+    QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
+    spinUntil([&] { return host.logged == count; }, "the payloads");
+    const qint64 settled = Bench::nowNs() + 200 * 1000000LL;
+    spinUntil([&] { return Bench::nowNs() >= settled; }, "the repaint");
+    const QByteArray prefix = "longline_" + QByteArray::number(chars);
+    stalls.report(prefix, started, Bench::nowNs(), count);
+    result(prefix + "_kib_per_entry", double(statusKiB("VmRSS") - rssKiB) / count);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -478,11 +674,23 @@ int main(int argc, char **argv)
     } else if (figure == QLatin1String("bigtext") && args.size() == 3 &&
                (args[1] == QLatin1String("lines") || args[1] == QLatin1String("oneline"))) {
         bigText(args[1] == QLatin1String("lines"), positiveNumbers(args.mid(2)).value(0));
+    } else if (figure == QLatin1String("sparse") && numbers.size() == 1) {
+        sparse(int(numbers[0]));
+    } else if (figure == QLatin1String("floodmem") && numbers.size() == 2) {
+        floodMemory(int(numbers[0]), int(numbers[1]));
+    } else if (figure == QLatin1String("copy") && numbers.size() == 1) {
+        copyText(numbers[0]);
+    } else if (figure == QLatin1String("longline") && numbers.size() == 2) {
+        longLines(numbers[0], int(numbers[1]));
     } else {
         std::fprintf(stderr, "usage: window_bench flood <senders> <payloads each>\n"
                              "       window_bench nobus <senders> <payloads each>\n"
                              "       window_bench append <count> <entries>...\n"
-                             "       window_bench bigtext lines|oneline <bytes>\n");
+                             "       window_bench bigtext lines|oneline <bytes>\n"
+                             "       window_bench sparse <count>\n"
+                             "       window_bench floodmem <senders> <payloads each>\n"
+                             "       window_bench copy <bytes>\n"
+                             "       window_bench longline <chars> <count>\n");
         return 2;
     }
     return 0;

@@ -7,6 +7,7 @@
 
 #include <QSet>
 #include <QThread>
+#include <QTimer>
 
 using namespace BusContract;
 
@@ -16,6 +17,15 @@ namespace {
 // of growing the endpoint's memory without end.
 constexpr int MaxHeld = 4096;
 const QString LimitsExceeded = QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded");
+// A text read from a memfd at least this long (UTF-16 units) must be let go
+// of before the next is read; for at most LetGoMs, looking every
+// LookAgainMs.
+constexpr qsizetype LargeTextChars = 1024 * 1024;
+// Texts read from memfds at once, in bytes once read, until passed on;
+// beyond it the next waits (one larger than this is read alone).
+constexpr qint64 MaxReadBytes = 64 * 1024 * 1024;
+constexpr qint64 LetGoMs = 1000;
+constexpr int LookAgainMs = 5;
 } // namespace
 
 struct Admission::Pending
@@ -25,7 +35,8 @@ struct Admission::Pending
     bool senderKnown = false;
     bool senderOk = false;
     bool textKnown = true;
-    QString errorName; // set when the text was refused
+    qint64 readBytes = 0; // of a text read from a memfd, until it is passed on
+    QString errorName;    // set when the text was refused
     QString errorMessage;
 
     bool decided() const { return senderKnown && textKnown; }
@@ -87,21 +98,43 @@ void Admission::admitSealed(const IncomingCall &call, Payload payload,
     if (!pending)
         return;
     pending->textKnown = false;
+    m_toRead.push_back({pending, text, size});
+    readNextText();
+}
 
-    // Checking, mapping and decoding up to hundreds of MiB takes far too long
-    // for the owner's thread; the worker hands the outcome back to it.
-    runOffThread(
-        this, [text, size] { return PayloadText::readSealedText(text->get(), size, MaxTextBytes); },
-        [this, pending](const PayloadText::ReadOutcome &outcome) {
-            if (outcome.text) {
-                pending->payload.stringData = *outcome.text;
-            } else {
-                pending->errorName = outcome.errorName;
-                pending->errorMessage = outcome.errorMessage;
-            }
-            pending->textKnown = true;
-            drain(pending->call.caller);
-        });
+void Admission::readNextText()
+{
+    while (!m_toRead.empty() && m_lastText.isNull()) {
+        // A text takes up to twice its UTF-8 size once read; one of any
+        // size is read alone.
+        const qint64 bytes = 2 * qint64(m_toRead.front().size);
+        if (m_readBytes > 0 && m_readBytes + bytes > MaxReadBytes)
+            return; // drain() comes back here
+        const SealedText next = std::move(m_toRead.front());
+        m_toRead.pop_front();
+        next.pending->readBytes = bytes;
+        m_readBytes += bytes;
+        // Checking, mapping and decoding up to hundreds of MiB takes far too
+        // long for the owner's thread; the worker hands the outcome back.
+        runOffThread(
+            this,
+            [text = next.text, size = next.size] {
+                return PayloadText::readSealedText(text->get(), size, MaxTextBytes);
+            },
+            [this, pending = next.pending](const PayloadText::ReadOutcome &outcome) {
+                if (outcome.text) {
+                    pending->payload.stringData = *outcome.text;
+                } else {
+                    pending->errorName = outcome.errorName;
+                    pending->errorMessage = outcome.errorMessage;
+                    m_readBytes -= pending->readBytes;
+                    pending->readBytes = 0;
+                }
+                pending->textKnown = true;
+                drain(pending->call.caller);
+                readNextText();
+            });
+    }
 }
 
 Admission::PendingPtr Admission::hold(const IncomingCall &call, Payload payload, Owner owner)
@@ -179,6 +212,11 @@ void Admission::drain(const QString &caller)
         const PendingPtr pending = std::move(queue.front());
         queue.pop_front();
         --m_heldCount;
+        if (pending->readBytes > 0) {
+            m_readBytes -= pending->readBytes;
+            pending->readBytes = 0;
+            textPassedOn(pending->payload.stringData);
+        }
         if (!pending->senderOk)
             refuseSender(pending->call, pending->payload.senderHandle);
         else if (!pending->errorName.isEmpty())
@@ -188,6 +226,34 @@ void Admission::drain(const QString &caller)
     }
     if (queue.empty())
         m_held.erase(held);
+    readNextText();
+}
+
+void Admission::textPassedOn(const QString &text)
+{
+    if (text.size() >= LargeTextChars) {
+        m_lastText = text; // shared: tells when everyone else let go of it
+        m_lastTextSince.start();
+        lookAtLastText();
+    }
+}
+
+void Admission::lookAtLastText()
+{
+    if (m_lastText.isNull())
+        return;
+    if (m_lastText.isDetached() || m_lastTextSince.elapsed() >= LetGoMs) {
+        m_lastText = QString();
+        readNextText();
+        return;
+    }
+    if (!m_lookingAgain) {
+        m_lookingAgain = true;
+        QTimer::singleShot(LookAgainMs, this, [this] {
+            m_lookingAgain = false;
+            lookAtLastText();
+        });
+    }
 }
 
 void Admission::accept(const IncomingCall &call, Payload payload)

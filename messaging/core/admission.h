@@ -10,6 +10,7 @@
 #include "busconnection.h"
 #include "payloadtext.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
@@ -61,6 +62,9 @@ private:
     void ownerKnown(qint32 handle, const QString &owner);
     void drain(const QString &caller);
     void accept(const IncomingCall &call, Payload payload);
+    void readNextText();
+    void textPassedOn(const QString &text);
+    void lookAtLastText();
     void refuseSender(const IncomingCall &call, qint32 senderHandle);
 
     BusConnection *m_bus;
@@ -73,6 +77,23 @@ private:
     // Sender handles whose owner is being asked of the bus, with the calls
     // that wait for the answer.
     QHash<qint32, QList<PendingPtr>> m_lookups;
+    // Texts in sealed memfds waiting to be read. Each can be 128 MiB that
+    // costs its sender nothing (a sparse memfd) and the endpoint twice that
+    // once read, so texts are read at once only up to 64 MiB (once read)
+    // until they are passed on, a larger one alone, and after a text of a
+    // million characters or more the next waits until the owner let go of it
+    // (or held it for a second: an owner may keep texts).
+    struct SealedText
+    {
+        PendingPtr pending;
+        std::shared_ptr<PayloadText::UniqueFd> text;
+        quint64 size = 0;
+    };
+    std::deque<SealedText> m_toRead;
+    qint64 m_readBytes = 0;
+    QString m_lastText; // the last large text read, while the owner may hold it
+    QElapsedTimer m_lastTextSince;
+    bool m_lookingAgain = false;
     // Sender handles the bus said nobody owns, so that a flood of calls
     // naming one is refused at once instead of held.
     QSet<qint32> m_ownerless;

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QMimeData>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTextBlock>
 
@@ -44,6 +45,7 @@ private slots:
     void copyPartOfEntry_data();
     void copyPartOfEntry();
     void pasteKeepsText();
+    void oldestLinesGiveWayToMarker();
 };
 
 void ReceivedLogTest::copyGivesEntryBack_data()
@@ -115,6 +117,8 @@ void ReceivedLogTest::copyGivesEntryBack()
     log.appendReceived(logEntryPieces(QStringLiteral("next"), 0, QStringLiteral("after")));
 
     QVERIFY(log.document()->characterCount() <= maxShown + typedBefore.size());
+    // Copied from the file where large hidden parts wait.
+    log.waitForKeptTexts();
     const QString expected = typedBefore + copiedEntry(sender, text) +
                              copiedEntry(QStringLiteral("next"), QStringLiteral("after"));
     const QString copied = copyAll(log);
@@ -131,6 +135,9 @@ void ReceivedLogTest::shows_data()
                                  << "a\nb\nc\nd\ne";
     QTest::newRow("control characters")
         << QString::fromUtf8("a\0b\x1b\x7f\tc", 7) << QStringLiteral("a\u2400b\u241B\u2421\tc");
+    const QString fiveThousand(5000, u'w');
+    QTest::newRow("line of 5,000 characters")
+        << fiveThousand + QStringLiteral("\r\nnext") << fiveThousand + QStringLiteral("\nnext");
     const QString line(LogDisplay::MaxLineChars, u'x');
     QTest::newRow("long line") << line + QStringLiteral("yz\r\nnext")
                                << line + LogDisplay::marker(2) + QStringLiteral("\nnext");
@@ -206,3 +213,41 @@ void ReceivedLogTest::pasteKeepsText()
 
 QTEST_MAIN(ReceivedLogTest)
 #include "tst_app_receivedlog.moc"
+
+void ReceivedLogTest::oldestLinesGiveWayToMarker()
+{
+    // Entries with a hidden part kept in memory, and early ones with a part
+    // large enough for the file, until the budget makes room twice over.
+    constexpr qint64 Budget = 1024 * 1024;
+    ReceivedLog log;
+    log.setMemoryBudget(Budget);
+    const int entries = 300;
+    QStringList texts;
+    for (int i = 0; i < entries; ++i) {
+        const int size = i < 5 ? 100000 : int(LogDisplay::MaxLineChars) + 500 + i;
+        texts.append(QString(size, QChar(u'a' + i % 26)));
+        log.appendReceived(logEntryPieces(QStringLiteral("s%1").arg(i), i + 1, texts.last()));
+        QVERIFY2(log.memoryUsed() <= Budget, qPrintable(QString::number(log.memoryUsed())));
+    }
+    log.waitForKeptTexts();
+
+    // The first line tells what was dropped; the rest are the last entries,
+    // whole and in order.
+    const QString shown = log.toPlainText();
+    const QString first = shown.left(shown.indexOf(u'\n'));
+    const QRegularExpression marker(QStringLiteral(
+        "^\\[\u2026 (\\d+) earlier lines \\((\\d+) entries\\) dropped to keep the log within 1 "
+        "MiB of memory\\]$"));
+    const QRegularExpressionMatch match = marker.match(first);
+    QVERIFY2(match.hasMatch(), qPrintable(first));
+    const int dropped = match.captured(2).toInt();
+    QVERIFY(dropped > 0 && dropped < entries);
+    QCOMPARE(match.captured(1).toInt(), 4 * dropped);
+    QString expected = first + u'\n';
+    for (int i = dropped; i < entries; ++i)
+        expected += QStringLiteral("Sender = s%1\nLongData = %2\nStringData = ").arg(i).arg(i + 1) +
+                    texts[i] + u'\n' + stars + u'\n';
+    const QString copied = copyAll(log);
+    QCOMPARE(copied.size(), expected.size());
+    QVERIFY(copied == expected);
+}

@@ -7,11 +7,13 @@
 // only tells a hang) and loses nothing.
 #include "describeprobe.h"
 #include "interproc.h"
+#include "logdisplay.h"
 #include "peerprocess.h"
 
 #include <QCryptographicHash>
 #include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -29,7 +31,16 @@ const QString stars(63, u'*');
 class WindowHost : public LineProcess
 {
 public:
-    WindowHost() : LineProcess(QStringLiteral(WINDOW_HOST), {}) { start(); }
+    // With mergeErrors, what the window prints on standard error comes in
+    // as lines too.
+    explicit WindowHost(const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                        bool mergeErrors = false)
+        : LineProcess(QStringLiteral(WINDOW_HOST), {}, env)
+    {
+        if (mergeErrors)
+            process().setProcessChannelMode(QProcess::MergedChannels);
+        start();
+    }
 
     // "<handle> <server|client>" once the window is on the bus.
     bool waitReady()
@@ -53,6 +64,13 @@ public:
     {
         command("copy");
         return takeLine("COPY ").split(' ').mid(1);
+    }
+    // Resident memory and its peak so far, in KiB.
+    QPair<qint64, qint64> memory()
+    {
+        command("memory");
+        const QList<QByteArray> f = takeLine("MEMORY ").split(' ');
+        return {f.value(1).toLongLong(), f.value(2).toLongLong()};
     }
     QString boxes()
     {
@@ -106,6 +124,8 @@ private slots:
     void strangerHoldsTheServerName();
     void namesThatDoNotDescribeThemselves();
     void silentNamesDoNotHoldUpSends();
+    void sparseTextsCostTheWindowLittle();
+    void floodKeepsWithinTheBudget();
     void foreignTexts_data();
     void foreignTexts();
 };
@@ -363,6 +383,133 @@ void FaultsInput::silentNamesDoNotHoldUpSends()
     const qint64 askedAfter = stranger.takeLine("DESCRIBED ").mid(10).toLongLong();
     qInfo("%d payloads arrived while the strangers were asked %lld times (%lld before)", Payloads,
           askedAfter, askedBefore);
+}
+
+void FaultsInput::sparseTextsCostTheWindowLittle()
+{
+    // Six texts as large as allowed, at once, in memfds with nothing written:
+    // they cost the sender nothing, and must not cost the window six times
+    // their size either.
+    WindowHost window;
+    QVERIFY2(window.waitReady(), window.transcript().constData());
+    const qint64 beforeKiB = window.memory().first;
+    const qint64 size = InterProc::maxTextBytes();
+    constexpr int Texts = 6;
+    DescribeProbe probe(window.handle());
+    std::vector<std::unique_ptr<QDBusPendingCallWatcher>> replies;
+    for (int i = 1; i <= Texts; ++i) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            serviceOf(window.handle()), BusPath, BusInterface, QStringLiteral("DeliverSealed"));
+        const QDBusUnixFileDescriptor memfd = sealedText({}, size);
+        QVERIFY(memfd.isValid());
+        call << 0 << QStringLiteral("tst") << i << QVariant::fromValue(memfd) << qulonglong(size);
+        replies.push_back(std::make_unique<QDBusPendingCallWatcher>(
+            QDBusConnection::sessionBus().asyncCall(call, 10 * HangMs)));
+    }
+    QVERIFY2(waitAnswering(
+                 probe,
+                 [&] {
+                     return std::all_of(replies.begin(), replies.end(),
+                                        [](const auto &r) { return r->isFinished(); });
+                 },
+                 10 * HangMs),
+             qPrintable(probe.failure()));
+    for (const auto &reply : replies)
+        QVERIFY2(!reply->isError(), qPrintable(reply->error().message()));
+
+    // Each is logged: its first line's characters, and a marker for the rest
+    // (copying it back whole is hardTexts' part).
+    const qsizetype shown = LogDisplay::MaxLineChars;
+    QString expected;
+    for (int i = 1; i <= Texts; ++i)
+        expected += QStringLiteral("Sender = tst\nLongData = %1\nStringData = ").arg(i) +
+                    QString(shown, QChar(0x2400)) + LogDisplay::marker(size - shown) + u'\n' +
+                    stars + u'\n';
+    QString log;
+    QVERIFY2(waitAnswering(
+                 probe,
+                 [&] {
+                     log = window.log();
+                     return log.size() >= expected.size();
+                 },
+                 10 * HangMs),
+             qPrintable(probe.failure()));
+    QCOMPARE(log, expected);
+    const auto [rssKiB, peakKiB] = window.memory();
+    qInfo("%d sparse texts of %lld bytes: resident memory %lld KiB before, %lld KiB after, peak "
+          "%lld KiB",
+          Texts, size, beforeKiB, rssKiB, peakKiB);
+    QVERIFY2(peakKiB - beforeKiB <= 512 * 1024, qPrintable(QString::number(peakKiB - beforeKiB)));
+}
+
+void FaultsInput::floodKeepsWithinTheBudget()
+{
+    // A log of 4 MiB takes two floods of valid payloads: after the first,
+    // what was freed is used again, and the oldest lines give way, said in
+    // the log and on standard error.
+    constexpr int BudgetMiB = 4;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CALVORN_LOG_MEMORY_MIB"), QString::number(BudgetMiB));
+    WindowHost window(env, true);
+    QVERIFY2(window.waitReady(), window.transcript().constData());
+    const QString endEntry =
+        QStringLiteral("Sender = faults_client\nStringData = end\n") + stars + u'\n';
+    auto floodEntry = [](int number) {
+        return QStringLiteral("Sender = faults_client\nLongData = %1\nStringData = flood\n")
+                   .arg(number) +
+               stars + u'\n';
+    };
+    // The second flood is one longer, so that its end tells from the first's.
+    constexpr int Count = 20000;
+    QList<qint64> rssKiB;
+    QString log;
+    for (int round = 1; round <= 2; ++round) {
+        DescribeProbe probe(window.handle());
+        const int count = Count + round - 1;
+        LineProcess client(QStringLiteral(FAULTS_CLIENT),
+                           {QStringLiteral("flood"), QString::number(window.handle()),
+                            QStringLiteral("0"), QString::number(count)});
+        client.start();
+        QVERIFY2(waitAnswering(
+                     probe, [&] { return client.countReceivedLines("FLOODED ") > 0; }, 10 * HangMs),
+                 qPrintable(probe.failure() + client.transcript()));
+        QCOMPARE(client.takeLine("FLOODED "), QByteArray("FLOODED OK"));
+        QVERIFY2(waitAnswering(
+                     probe,
+                     [&] {
+                         log = window.log();
+                         return log.endsWith(floodEntry(count) + endEntry);
+                     },
+                     10 * HangMs),
+                 qPrintable(probe.failure()));
+        rssKiB.append(window.memory().first);
+    }
+    qInfo("two floods of %d payloads into a log of %d MiB: resident memory %lld KiB after the "
+          "first, %lld KiB after the second",
+          Count, BudgetMiB, rssKiB[0], rssKiB[1]);
+    QVERIFY2(rssKiB[1] - rssKiB[0] <= (BudgetMiB + 16) * 1024,
+             qPrintable(QString::number(rssKiB[1] - rssKiB[0])));
+
+    // The marker, then whole entries in order: the second flood's last ones
+    // and its end.
+    const QRegularExpression marker(QStringLiteral(
+        "^\\[\u2026 (\\d+) earlier lines \\((\\d+) entries\\) dropped to keep the log within 4 MiB "
+        "of memory\\]\n"));
+    const QRegularExpressionMatch match = marker.match(log);
+    QVERIFY2(match.hasMatch(), qPrintable(log.left(200)));
+    const QString rest = log.mid(match.capturedLength());
+    const qsizetype firstNumber = rest.indexOf(QStringLiteral("LongData = "));
+    QVERIFY(firstNumber > 0);
+    const int first = rest.mid(firstNumber + 11).section(u'\n', 0, 0).toInt();
+    QVERIFY(first > 1);
+    QString expected;
+    for (int i = first; i <= Count + 1; ++i)
+        expected += floodEntry(i);
+    expected += endEntry;
+    QCOMPARE(rest.size(), expected.size());
+    QVERIFY(rest == expected);
+    QVERIFY2(window.countReceivedLines("CalvornTest: dropped the oldest ") > 0,
+             window.transcript().constData());
 }
 
 void FaultsInput::foreignTexts_data()

@@ -8,6 +8,7 @@
 //   boxes                     -> BOXES <the texts of the open message boxes, one a line>
 //   font                      -> FONT <the window's font size in points>
 //   buttons                   -> BUTTONS <enabled: 1 or 0, send button 0> <send button 1>
+//   memory                    -> MEMORY <resident KiB> <peak resident KiB>
 //   send <index> <longData> <text>   types both fields and clicks send button <index>
 //   knows <handle>            -> KNOWS <1 or 0: the component knows that party and its caption>
 //   quit
@@ -23,6 +24,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCryptographicHash>
+#include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -67,6 +69,19 @@ int main(int argc, char **argv)
                     texts.append(box->text());
             }
             emitLine("BOXES " + b64(texts.join(u'\n')));
+        } else if (cmd == "memory") {
+            QFile status(QStringLiteral("/proc/self/status"));
+            QByteArray rss = "0";
+            QByteArray hwm = "0";
+            if (status.open(QIODevice::ReadOnly)) {
+                for (const QByteArray &l : status.readAll().split('\n')) {
+                    if (l.startsWith("VmRSS:"))
+                        rss = l.mid(6).simplified().split(' ').value(0);
+                    else if (l.startsWith("VmHWM:"))
+                        hwm = l.mid(6).simplified().split(' ').value(0);
+                }
+            }
+            emitLine("MEMORY " + rss + ' ' + hwm);
         } else if (cmd == "font") {
             emitLine("FONT " + QByteArray::number(window.font().pointSizeF()));
         } else if (cmd == "buttons") {
