@@ -22,15 +22,21 @@
 //       broadcast_us_<receivers>; a send by exact caption and its answer:
 //       unicast_rt_us; QtDBus calls to that many services at once until each
 //       called back: dbus_fanout_us_<receivers> (medians)
+//   interproc_bench many <endpoints>
+//       that many endpoints in this one process, from construction until
+//       every one is ready: many_ready_ms_<n>; the resident memory they add:
+//       many_mib_<n>; deleting them all: many_teardown_ms_<n>
 #include "benchdriver.h"
 #include "benchtext.h"
 #include "interproc.h"
+#include "interprocendpoint.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QFile>
 #include <QWidget>
 
 #include <algorithm>
@@ -398,6 +404,43 @@ void broadcast(int iterations, const QList<int> &groups)
     }
 }
 
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+void manyEndpoints(int count)
+{
+    const qint64 startKiB = residentKiB();
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::unique_ptr<InterProcEndpoint>> endpoints;
+    for (int i = 0; i < count; ++i) {
+        endpoints.push_back(
+            std::make_unique<InterProcEndpoint>(QStringLiteral("Bench Many %1").arg(i)));
+        if (!endpoints.back()->isConnected())
+            fail(QStringLiteral("endpoint %1: %2").arg(i).arg(endpoints.back()->errorString()));
+    }
+    spinUntil(
+        [&] {
+            return std::all_of(endpoints.begin(), endpoints.end(),
+                               [](const auto &e) { return e->isReady(); });
+        },
+        "the endpoints to be ready");
+    result("many_ready_ms_" + QByteArray::number(count), double(clock.elapsed()));
+    result("many_mib_" + QByteArray::number(count), (residentKiB() - startKiB) / 1024.0);
+    clock.start();
+    endpoints.clear();
+    result("many_teardown_ms_" + QByteArray::number(count), double(clock.elapsed()));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -413,6 +456,8 @@ int main(int argc, char **argv)
         throughput(int(numbers[0]));
     } else if (figure == QLatin1String("bigtext") && !numbers.isEmpty()) {
         bigText(numbers);
+    } else if (figure == QLatin1String("many") && numbers.size() == 1) {
+        manyEndpoints(int(numbers[0]));
     } else if (figure == QLatin1String("broadcast") && numbers.size() >= 2) {
         QList<int> groups;
         for (const qint64 n : numbers.mid(1))
@@ -422,7 +467,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: interproc_bench roundtrip <iterations>\n"
                              "       interproc_bench throughput <payloads>\n"
                              "       interproc_bench bigtext <bytes>...\n"
-                             "       interproc_bench broadcast <iterations> <receivers>...\n");
+                             "       interproc_bench broadcast <iterations> <receivers>...\n"
+                             "       interproc_bench many <endpoints>\n");
         return 2;
     }
     return 0;

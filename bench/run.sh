@@ -54,10 +54,10 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
     app=${CALVORN_APP:-$(dirname "$bin_dir")/app/CalvornTest}
     for ((rep = 1; rep <= reps; rep++)); do
         echo "repetition $rep of $reps" >&3
-        # Round trips on the bus, then through the direct channel the
-        # endpoints open when they are allowed to.
-        "$bin_dir/interproc_bench" roundtrip "$rt_iterations"
-        INTERPROC_DIRECT_CHANNELS=1 "$bin_dir/interproc_bench" roundtrip "$rt_iterations" |
+        # Round trips on the bus alone (direct channels off), then with the
+        # default settings, where the endpoints open a direct channel.
+        INTERPROC_DIRECT_CHANNELS=0 "$bin_dir/interproc_bench" roundtrip "$rt_iterations"
+        "$bin_dir/interproc_bench" roundtrip "$rt_iterations" |
             sed 's/^RESULT /RESULT direct_/'
         "$bin_dir/socket_bench" pingpong "$rt_iterations" "$small_bytes"
         "$bin_dir/sdbus_bench" bus "$rt_iterations" "$small_bytes"
@@ -247,9 +247,10 @@ BEGIN {
 END { exit missing }' || missing=1
 cat <<EOF
 
-Everything runs on the bus, except the rows "direct channel", whose
-endpoints may open direct channels (INTERPROC_DIRECT_CHANNELS=1, with a
-private XDG_RUNTIME_DIR) and deliver through them once they are open.
+Every row runs with the default settings, where endpoints open direct
+channels (with a private XDG_RUNTIME_DIR) and deliver through them once they
+are open, except the rows "round trip", which run on the bus alone
+(INTERPROC_DIRECT_CHANNELS=0).
 round trip: Send, the peer's Send back to SenderHandle, DataArrival here.
 bare sd-bus call: a call with reply through libsystemd alone, through the
   bus daemon or peer to peer over a socket pair, with the same small text.

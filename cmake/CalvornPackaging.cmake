@@ -26,6 +26,9 @@ set(CPACK_COMPONENT_QML_DEPENDS Runtime)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libinterproc1)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# libInterProcCore talks to the bus through sd-bus; dpkg-shlibdeps finds it
+# too, this names it for builds without shlibdeps.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libsystemd0")
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
     "InterProc libraries\n The InterProc messaging component: libInterProcCore (endpoints for any\n program) and libInterProcWidgets (the control a Qt window hosts).")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)

@@ -3,12 +3,10 @@
 #include "buscontract.h"
 #include "offthread.h"
 #include "payloadtext.h"
-#include "sendthread.h"
 #include "windowdirectory.h"
 
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <QSet>
+#include <QThread>
 #include <QTimer>
 
 using namespace BusContract;
@@ -44,10 +42,9 @@ struct Admission::Pending
     bool decided() const { return senderKnown && textKnown; }
 };
 
-Admission::Admission(const QDBusConnection &connection, const WindowDirectory *directory,
-                     Inbox *inbox, SendThread *sender, QObject *parent)
-    : QObject(parent), m_connection(connection), m_directory(directory), m_inbox(inbox),
-      m_sender(sender)
+Admission::Admission(BusConnection *bus, const WindowDirectory *directory, Inbox *inbox,
+                     QObject *parent)
+    : QObject(parent), m_bus(bus), m_directory(directory), m_inbox(inbox)
 {}
 
 Admission::~Admission() = default;
@@ -63,6 +60,11 @@ Admission::Owner Admission::senderOwner(qint32 senderHandle, const QString &call
     const QString owner = m_directory ? m_directory->ownerOf(senderHandle) : QString();
     if (owner == caller)
         return Owner::Verified;
+    // Once the directory follows the bus's name changes it knows every
+    // window's owner as of this call: the bus tells a name's new owner
+    // before it passes on any call that owner makes.
+    if (!owner.isEmpty() && m_directory->isReady())
+        return Owner::Refused;
     // A window the bus said nobody has, and that has not joined since: the
     // directory would have seen it join before any call it makes.
     if (owner.isEmpty() && m_ownerless.contains(senderHandle))
@@ -74,6 +76,7 @@ Admission::Owner Admission::senderOwner(qint32 senderHandle, const QString &call
 
 void Admission::admit(const IncomingCall &call, Payload payload)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     const Owner owner = senderOwner(payload.senderHandle, call.caller);
     if (owner == Owner::Refused)
         return refuseSender(call, payload.senderHandle);
@@ -85,8 +88,9 @@ void Admission::admit(const IncomingCall &call, Payload payload)
 }
 
 void Admission::admitSealed(const IncomingCall &call, Payload payload,
-                            const QDBusUnixFileDescriptor &text, quint64 size)
+                            std::shared_ptr<PayloadText::UniqueFd> text, quint64 size)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     const Owner owner = senderOwner(payload.senderHandle, call.caller);
     if (owner == Owner::Refused)
         return refuseSender(call, payload.senderHandle);
@@ -115,7 +119,7 @@ void Admission::readNextText()
         runOffThread(
             this,
             [text = next.text, size = next.size] {
-                return PayloadText::readSealedText(text.fileDescriptor(), size, MaxTextBytes);
+                return PayloadText::readSealedText(text->get(), size, MaxTextBytes);
             },
             [this, pending = next.pending](const PayloadText::ReadOutcome &outcome) {
                 if (outcome.text) {
@@ -163,17 +167,21 @@ Admission::PendingPtr Admission::hold(const IncomingCall &call, Payload payload,
 
 void Admission::lookUpOwner(qint32 handle)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetNameOwner"));
-    call.setArguments({serviceForHandle(handle)});
-    auto *watcher = new QDBusPendingCallWatcher(m_connection.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, handle](QDBusPendingCallWatcher *w) {
-                w->deleteLater();
-                const QDBusPendingReply<QString> reply = *w;
-                ownerKnown(handle, reply.isValid() ? reply.value() : QString());
-            });
+    const BusMessage call = Bus::newDaemonCall(m_bus->bus(), "GetNameOwner");
+    const bool made =
+        call &&
+        sd_bus_message_append(call.get(), "s", serviceForHandle(handle).toUtf8().constData()) >=
+            0 &&
+        m_bus->call(call.get(), DeliveryTimeoutMs, this, [this, handle](sd_bus_message *reply) {
+            const char *owner = nullptr;
+            if (sd_bus_message_is_method_error(reply, nullptr) ||
+                sd_bus_message_read(reply, "s", &owner) < 0)
+                owner = nullptr;
+            ownerKnown(handle, QString::fromUtf8(owner));
+        });
+    if (!made)
+        QMetaObject::invokeMethod(
+            this, [this, handle] { ownerKnown(handle, QString()); }, Qt::QueuedConnection);
 }
 
 void Admission::ownerKnown(qint32 handle, const QString &owner)
@@ -251,14 +259,15 @@ void Admission::lookAtLastText()
 void Admission::accept(const IncomingCall &call, Payload payload)
 {
     m_inbox->enqueue(std::move(payload));
-    if (call.message.isReplyRequired())
-        m_sender->reply(call.message, call.connection);
+    if (call.connection && sd_bus_message_get_expect_reply(call.message.get()) > 0 &&
+        sd_bus_reply_method_return(call.message.get(), nullptr) >= 0)
+        call.connection->sent();
 }
 
 void Admission::refuse(const IncomingCall &call, const QString &errorName, const QString &message)
 {
-    if (call.message.isReplyRequired())
-        m_sender->send(call.message.createErrorReply(errorName, message), call.connection);
+    if (call.connection)
+        Bus::replyError(call.connection, call.message.get(), errorName, message);
 }
 
 void Admission::refuseSender(const IncomingCall &call, qint32 senderHandle)

@@ -7,18 +7,18 @@
 
 #include "inbox.h"
 
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusUnixFileDescriptor>
+#include "busconnection.h"
+#include "payloadtext.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 
 #include <deque>
 #include <memory>
 
-class SendThread;
 class WindowDirectory;
 
 // A Deliver* call marked for a delayed reply: the connection it came on (the
@@ -27,8 +27,8 @@ class WindowDirectory;
 // against and what keeps its place in line.
 struct IncomingCall
 {
-    QDBusMessage message;
-    QDBusConnection connection{QString()};
+    BusMessage message;
+    QPointer<BusConnection> connection;
     QString caller;
 };
 
@@ -37,16 +37,16 @@ class Admission : public QObject
     Q_OBJECT
 
 public:
-    // Answers go out through sender.
-    Admission(const QDBusConnection &connection, const WindowDirectory *directory, Inbox *inbox,
-              SendThread *sender, QObject *parent);
+    // bus asks the bus daemon who owns a sender handle the directory does
+    // not know.
+    Admission(BusConnection *bus, const WindowDirectory *directory, Inbox *inbox, QObject *parent);
     ~Admission() override;
 
     // A payload whose text is already known.
     void admit(const IncomingCall &call, Payload payload);
     // A payload whose text is in a sealed memfd of `size` bytes.
-    void admitSealed(const IncomingCall &call, Payload payload, const QDBusUnixFileDescriptor &text,
-                     quint64 size);
+    void admitSealed(const IncomingCall &call, Payload payload,
+                     std::shared_ptr<PayloadText::UniqueFd> text, quint64 size);
 
     // Refuses a call at once, with a D-Bus error for its sender.
     void refuse(const IncomingCall &call, const QString &errorName, const QString &message);
@@ -67,10 +67,9 @@ private:
     void lookAtLastText();
     void refuseSender(const IncomingCall &call, qint32 senderHandle);
 
-    QDBusConnection m_connection;
+    BusConnection *m_bus;
     const WindowDirectory *m_directory;
     Inbox *m_inbox;
-    SendThread *m_sender;
     // Calls not decided yet, or decided but behind an undecided one of the
     // same caller, by caller.
     QHash<QString, std::deque<PendingPtr>> m_held;
@@ -87,7 +86,7 @@ private:
     struct SealedText
     {
         PendingPtr pending;
-        QDBusUnixFileDescriptor text;
+        std::shared_ptr<PayloadText::UniqueFd> text;
         quint64 size = 0;
     };
     std::deque<SealedText> m_toRead;

@@ -1,122 +1,332 @@
 #include "busobject.h"
 
 #include "admission.h"
+#include "busconnection.h"
 #include "buscontract.h"
 #include "channelserver.h"
-#include "interprocendpoint_p.h"
 #include "payloadtext.h"
+
+#include <QThread>
+
+#include <fcntl.h>
+
+#include <cstring>
 
 using namespace BusContract;
 
 namespace {
 const QString AccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
+const QString UnknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
+
+// The methods of the contract with their one signature each.
+struct Method
+{
+    const char *member;
+    const char *signature;
+};
+constexpr Method Methods[] = {
+    {"Describe", ""},           {"Deliver", "isis"},       {"DeliverUtf8", "isiay"},
+    {"DeliverSealed", "isiht"}, {"OpenDirectChannel", ""}, {"AttachDirectChannel", "ay"},
+};
+
+QString tooLargeInline(size_t bytes)
+{
+    return QStringLiteral("The text is %1 bytes; at most %2 bytes are accepted inline, larger "
+                          "texts go through DeliverSealed.")
+        .arg(qulonglong(bytes))
+        .arg(InlineTextLimit);
+}
 } // namespace
 
-BusObject::BusObject(InterProcEndpointPrivate *endpoint, Admission *admission,
-                     ChannelServer *channels)
-    : QObject(endpoint), m_endpoint(endpoint), m_admission(admission), m_channels(channels)
+struct BusObject::Export
+{
+    BusObject *object = nullptr;
+    BusConnection *connection = nullptr;
+    bool channel = false;
+    sd_bus_slot *guardSlot = nullptr;
+    sd_bus_slot *vtableSlot = nullptr;
+};
+
+BusObject::BusObject(const Identity *identity, BusConnection *bus, Admission *admission,
+                     ChannelServer *channels, QObject *parent)
+    : QObject(parent), m_identity(identity), m_bus(bus), m_admission(admission),
+      m_channels(channels)
 {}
 
-int BusObject::Handle() const
+BusObject::~BusObject()
 {
-    return m_endpoint->handle;
-}
-
-QString BusObject::Caption() const
-{
-    return m_endpoint->caption;
-}
-
-int BusObject::Describe(QString &caption)
-{
-    caption = m_endpoint->caption;
-    return m_endpoint->handle;
-}
-
-bool BusObject::takeCall(IncomingCall &call)
-{
-    setDelayedReply(true);
-    call.message = message();
-    call.connection = connection();
-    const QString connectionName = call.connection.name();
-    if (!m_channels->isChannel(connectionName)) {
-        call.caller = call.message.service();
-        return true;
+    for (Export *on : std::as_const(m_exports)) {
+        sd_bus_slot_unref(on->vtableSlot);
+        sd_bus_slot_unref(on->guardSlot);
+        delete on;
     }
-    // Without the bus, senders cannot be checked: the window takes nothing,
-    // as it takes nothing more on the bus.
-    if (!m_endpoint->connection.isConnected()) {
-        m_admission->refuse(call, QStringLiteral("org.freedesktop.DBus.Error.NoServer"),
-                            QStringLiteral("The window has lost its connection to the D-Bus "
-                                           "session bus"));
+}
+
+const sd_bus_vtable *BusObject::table()
+{
+    // clang-format off
+    static const sd_bus_vtable vtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_PROPERTY("Handle", "i", &BusObject::property, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+        SD_BUS_PROPERTY("Caption", "s", &BusObject::property, 0, 0),
+        SD_BUS_METHOD_WITH_NAMES("Describe", "", "", "is",
+                                 SD_BUS_PARAM(handle) SD_BUS_PARAM(caption),
+                                 &BusObject::describe, 0),
+        SD_BUS_METHOD_WITH_NAMES("Deliver", "isis",
+                                 SD_BUS_PARAM(senderHandle) SD_BUS_PARAM(senderName)
+                                 SD_BUS_PARAM(longData) SD_BUS_PARAM(stringData),
+                                 "", "", &BusObject::deliver, 0),
+        SD_BUS_METHOD_WITH_NAMES("DeliverUtf8", "isiay",
+                                 SD_BUS_PARAM(senderHandle) SD_BUS_PARAM(senderName)
+                                 SD_BUS_PARAM(longData) SD_BUS_PARAM(stringData),
+                                 "", "", &BusObject::deliverUtf8, 0),
+        SD_BUS_METHOD_WITH_NAMES("DeliverSealed", "isiht",
+                                 SD_BUS_PARAM(senderHandle) SD_BUS_PARAM(senderName)
+                                 SD_BUS_PARAM(longData) SD_BUS_PARAM(stringData)
+                                 SD_BUS_PARAM(size),
+                                 "", "", &BusObject::deliverSealed, 0),
+        SD_BUS_METHOD_WITH_NAMES("OpenDirectChannel", "", "", "say",
+                                 SD_BUS_PARAM(address) SD_BUS_PARAM(token),
+                                 &BusObject::openDirectChannel, 0),
+        SD_BUS_METHOD_WITH_NAMES("AttachDirectChannel", "ay", SD_BUS_PARAM(token), "", "",
+                                 &BusObject::attachDirectChannel, 0),
+        SD_BUS_SIGNAL_WITH_NAMES("CaptionChanged", "is",
+                                 SD_BUS_PARAM(handle) SD_BUS_PARAM(caption), 0),
+        SD_BUS_VTABLE_END,
+    };
+    // clang-format on
+    return vtable;
+}
+
+bool BusObject::exportOn(BusConnection *connection)
+{
+    auto *on = new Export;
+    on->object = this;
+    on->connection = connection;
+    on->channel = connection != m_bus;
+    // The guard runs before the table: sd-bus would answer a wrong
+    // signature with InvalidArgs, the contract's callers expect it unknown.
+    if (sd_bus_add_object(connection->bus(), &on->guardSlot, ObjectPath, &BusObject::guard, on) <
+            0 ||
+        sd_bus_add_object_vtable(connection->bus(), &on->vtableSlot, ObjectPath, Interface, table(),
+                                 on) < 0) {
+        sd_bus_slot_unref(on->guardSlot);
+        delete on;
         return false;
     }
-    call.caller = m_channels->callerOf(connectionName);
-    if (call.caller.isEmpty()) {
-        m_admission->refuse(call, AccessDenied,
-                            QStringLiteral("Call AttachDirectChannel on this connection first."));
-        return false;
-    }
+    m_exports.insert(connection, on);
     return true;
 }
 
-void BusObject::Deliver(int senderHandle, const QString &senderName, int longData,
-                        const QString &stringData)
+void BusObject::withdrawFrom(BusConnection *connection)
 {
-    IncomingCall call;
-    if (takeCall(call))
-        m_admission->admit(call, {senderHandle, senderName, longData, stringData});
+    Export *on = m_exports.take(connection);
+    if (!on)
+        return;
+    sd_bus_slot_unref(on->vtableSlot);
+    sd_bus_slot_unref(on->guardSlot);
+    delete on;
 }
 
-void BusObject::DeliverUtf8(int senderHandle, const QString &senderName, int longData,
-                            const QByteArray &stringData)
+void BusObject::emitCaptionChanged()
 {
-    IncomingCall call;
-    if (!takeCall(call))
-        return;
+    const QByteArray caption = m_identity->caption.toUtf8();
+    if (sd_bus_emit_signal(m_bus->bus(), ObjectPath, Interface, "CaptionChanged", "is",
+                           m_identity->handle, caption.constData()) >= 0)
+        m_bus->sent();
+}
+
+int BusObject::guard(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    auto *on = static_cast<Export *>(userdata);
+    Q_ASSERT(QThread::currentThread() == on->object->thread());
+    if (sd_bus_message_get_type(m, nullptr) != 0 &&
+        !sd_bus_message_is_method_call(m, nullptr, nullptr))
+        return 0;
+    const char *interface = sd_bus_message_get_interface(m);
+    const char *member = sd_bus_message_get_member(m);
+    const bool ours = interface && !std::strcmp(interface, Interface);
+    if (on->channel && !on->object->m_channels->isAttached(on->connection) &&
+        !(ours && member && !std::strcmp(member, "AttachDirectChannel"))) {
+        Bus::replyError(on->connection, m, AccessDenied,
+                        QStringLiteral("Call AttachDirectChannel on this connection first."));
+        return 1;
+    }
+    if (!ours || !member)
+        return 0;
+    const char *signature = sd_bus_message_get_signature(m, 1);
+    for (const Method &method : Methods) {
+        if (std::strcmp(member, method.member) != 0)
+            continue;
+        if (std::strcmp(signature ? signature : "", method.signature) == 0)
+            return 0;
+        Bus::replyError(
+            on->connection, m, UnknownMethod,
+            QStringLiteral("No method %1 of %2 takes the arguments (%3).")
+                .arg(QLatin1String(member), QLatin1String(Interface), QLatin1String(signature)));
+        return 1;
+    }
+    return 0;
+}
+
+int BusObject::property(sd_bus *, const char *, const char *, const char *property,
+                        sd_bus_message *reply, void *userdata, sd_bus_error *)
+{
+    const BusObject *object = static_cast<Export *>(userdata)->object;
+    if (!std::strcmp(property, "Handle"))
+        return sd_bus_message_append(reply, "i", object->m_identity->handle);
+    return sd_bus_message_append(reply, "s", object->m_identity->caption.toUtf8().constData());
+}
+
+int BusObject::describe(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    auto *on = static_cast<Export *>(userdata);
+    const Identity *identity = on->object->m_identity;
+    const int r = sd_bus_reply_method_return(m, "is", identity->handle,
+                                             identity->caption.toUtf8().constData());
+    on->connection->sent();
+    return r < 0 ? r : 1;
+}
+
+QString BusObject::takeCaller(Export *on, sd_bus_message *m)
+{
+    if (!on->channel)
+        return QString::fromUtf8(sd_bus_message_get_sender(m));
+    // Without the bus, senders cannot be checked: the endpoint takes
+    // nothing, as it takes nothing more on the bus.
+    if (!m_bus->isOpen()) {
+        Bus::replyError(on->connection, m, QStringLiteral("org.freedesktop.DBus.Error.NoServer"),
+                        QStringLiteral("The window has lost its connection to the D-Bus "
+                                       "session bus"));
+        return {};
+    }
+    return m_channels->callerOf(on->connection);
+}
+
+int BusObject::deliver(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    auto *on = static_cast<Export *>(userdata);
+    BusObject *self = on->object;
+    qint32 senderHandle = 0;
+    qint32 longData = 0;
+    const char *senderName = nullptr;
+    const char *text = nullptr;
+    int r = sd_bus_message_read(m, "isis", &senderHandle, &senderName, &longData, &text);
+    if (r < 0)
+        return r;
+    const QString caller = self->takeCaller(on, m);
+    if (caller.isEmpty())
+        return 1;
+    // The same bound as for UTF-8 bytes: a stranger's string is refused
+    // before it becomes a QString twice its size.
+    const size_t bytes = std::strlen(text);
+    if (bytes > size_t(InlineTextLimit)) {
+        Bus::replyError(on->connection, m, QLatin1String(ErrorTooLarge), tooLargeInline(bytes));
+        return 1;
+    }
+    self->m_admission->admit({BusMessage::ref(m), on->connection, caller},
+                             {senderHandle, Bus::text(senderName), longData, Bus::text(text)});
+    return 1;
+}
+
+int BusObject::deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    auto *on = static_cast<Export *>(userdata);
+    BusObject *self = on->object;
+    qint32 senderHandle = 0;
+    qint32 longData = 0;
+    const char *senderName = nullptr;
+    const void *bytes = nullptr;
+    size_t size = 0;
+    int r = sd_bus_message_read(m, "isi", &senderHandle, &senderName, &longData);
+    if (r >= 0)
+        r = sd_bus_message_read_array(m, 'y', &bytes, &size);
+    if (r < 0)
+        return r;
+    const QString caller = self->takeCaller(on, m);
+    if (caller.isEmpty())
+        return 1;
     // Larger texts belong in a sealed memfd; inline ones stay small enough
     // to decode here without holding up the owner's thread.
-    if (stringData.size() > InlineTextLimit) {
-        m_admission->refuse(
-            call, QLatin1String(ErrorTooLarge),
-            QStringLiteral("The text is %1 bytes; at most %2 bytes are accepted inline, larger "
-                           "texts go through DeliverSealed.")
-                .arg(stringData.size())
-                .arg(InlineTextLimit));
-        return;
+    if (size > size_t(InlineTextLimit)) {
+        Bus::replyError(on->connection, m, QLatin1String(ErrorTooLarge), tooLargeInline(size));
+        return 1;
     }
-    std::optional<QString> text = PayloadText::decodeUtf8(stringData);
+    std::optional<QString> text =
+        PayloadText::decodeUtf8(QByteArrayView(static_cast<const char *>(bytes), qsizetype(size)));
     if (!text) {
-        m_admission->refuse(call, QLatin1String(ErrorInvalidText),
-                            QStringLiteral("The text is not valid UTF-8."));
-        return;
+        Bus::replyError(on->connection, m, QLatin1String(ErrorInvalidText),
+                        QStringLiteral("The text is not valid UTF-8."));
+        return 1;
     }
-    m_admission->admit(call, {senderHandle, senderName, longData, std::move(*text)});
+    self->m_admission->admit({BusMessage::ref(m), on->connection, caller},
+                             {senderHandle, Bus::text(senderName), longData, std::move(*text)});
+    return 1;
 }
 
-void BusObject::DeliverSealed(int senderHandle, const QString &senderName, int longData,
-                              const QDBusUnixFileDescriptor &stringData, qulonglong size)
+int BusObject::deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
-    IncomingCall call;
-    if (takeCall(call))
-        m_admission->admitSealed(call, {senderHandle, senderName, longData, QString()}, stringData,
-                                 size);
+    auto *on = static_cast<Export *>(userdata);
+    BusObject *self = on->object;
+    qint32 senderHandle = 0;
+    qint32 longData = 0;
+    const char *senderName = nullptr;
+    int fd = -1;
+    uint64_t size = 0;
+    const int r =
+        sd_bus_message_read(m, "isiht", &senderHandle, &senderName, &longData, &fd, &size);
+    if (r < 0)
+        return r;
+    const QString caller = self->takeCaller(on, m);
+    if (caller.isEmpty())
+        return 1;
+    // The message owns fd; the worker that reads the text gets a copy.
+    auto text = std::make_shared<PayloadText::UniqueFd>(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    self->m_admission->admitSealed({BusMessage::ref(m), on->connection, caller},
+                                   {senderHandle, Bus::text(senderName), longData, QString()},
+                                   std::move(text), size);
+    return 1;
 }
 
-QString BusObject::OpenDirectChannel(QByteArray &token)
+int BusObject::openDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
+    auto *on = static_cast<Export *>(userdata);
+    ChannelServer *channels = on->object->m_channels;
     // Asked on the bus, whose sender name is what the token stands for; a
     // channel cannot hand out further channels.
-    if (m_channels->isChannel(connection().name()) || !m_channels->isListening()) {
-        token.clear();
-        return QString();
+    QByteArray address;
+    QByteArray token;
+    if (!on->channel && channels && channels->isListening()) {
+        token = channels->issueToken(QString::fromUtf8(sd_bus_message_get_sender(m)));
+        address = channels->address();
     }
-    token = m_channels->issueToken(message().service());
-    return m_channels->address();
+    sd_bus_message *reply = nullptr;
+    int r = sd_bus_message_new_method_return(m, &reply);
+    if (r >= 0)
+        r = sd_bus_message_append(reply, "s", address.constData());
+    if (r >= 0)
+        r = sd_bus_message_append_array(reply, 'y', token.constData(), size_t(token.size()));
+    if (r >= 0)
+        on->connection->send(reply);
+    sd_bus_message_unref(reply);
+    return r < 0 ? r : 1;
 }
 
-void BusObject::AttachDirectChannel(const QByteArray &token)
+int BusObject::attachDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
-    if (!m_channels->attach(connection().name(), token))
-        sendErrorReply(AccessDenied, QStringLiteral("This token opens no channel here."));
+    auto *on = static_cast<Export *>(userdata);
+    const void *bytes = nullptr;
+    size_t size = 0;
+    const int r = sd_bus_message_read_array(m, 'y', &bytes, &size);
+    if (r < 0)
+        return r;
+    const QByteArray token(static_cast<const char *>(bytes), qsizetype(size));
+    if (!on->channel || !on->object->m_channels->attach(on->connection, token)) {
+        Bus::replyError(on->connection, m, AccessDenied,
+                        QStringLiteral("This token opens no channel here."));
+        return 1;
+    }
+    sd_bus_reply_method_return(m, nullptr);
+    on->connection->sent();
+    return 1;
 }

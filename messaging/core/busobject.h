@@ -1,52 +1,66 @@
-// The object an endpoint exports at /org/calvorn/InterProc through the
-// adaptor generated from org.calvorn.InterProc.xml: its properties, Describe,
-// the Deliver* entry points, the direct channel's two calls and the
-// CaptionChanged signal. The same object answers on the bus and on every
-// direct channel.
+// The object an endpoint exports at /org/calvorn/InterProc, as
+// org.calvorn.InterProc.xml describes it: the properties Handle and Caption,
+// Describe, the Deliver* entry points, the direct channel's two calls and
+// the CaptionChanged signal. The same object answers on the bus and on every
+// direct channel; a channel that has not attached gets nothing but
+// AttachDirectChannel answered. Calls whose arguments match no method are
+// refused as unknown methods, as the contract has no other forms.
 #pragma once
 
-#include <QDBusContext>
-#include <QDBusUnixFileDescriptor>
+#include <QHash>
 #include <QObject>
 #include <QString>
 
-class Admission;
-class ChannelServer;
-class InterProcEndpointPrivate;
-struct IncomingCall;
+#include <systemd/sd-bus.h>
 
-class BusObject : public QObject, protected QDBusContext
+class Admission;
+class BusConnection;
+class ChannelServer;
+
+// What the object tells about its endpoint, owned by the endpoint.
+struct Identity
+{
+    qint32 handle = 0;
+    QString caption; // as sent on the bus
+};
+
+class BusObject : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(int Handle READ Handle)
-    Q_PROPERTY(QString Caption READ Caption)
 
 public:
-    BusObject(InterProcEndpointPrivate *endpoint, Admission *admission, ChannelServer *channels);
+    // bus is the endpoint's bus connection; channels may be null.
+    BusObject(const Identity *identity, BusConnection *bus, Admission *admission,
+              ChannelServer *channels, QObject *parent);
+    ~BusObject() override;
 
-    int Handle() const;
-    QString Caption() const;
+    // Exports the object on a connection; false when sd-bus refuses.
+    bool exportOn(BusConnection *connection);
+    void withdrawFrom(BusConnection *connection);
 
-public slots:
-    int Describe(QString &caption);
-    void Deliver(int senderHandle, const QString &senderName, int longData,
-                 const QString &stringData);
-    void DeliverUtf8(int senderHandle, const QString &senderName, int longData,
-                     const QByteArray &stringData);
-    void DeliverSealed(int senderHandle, const QString &senderName, int longData,
-                       const QDBusUnixFileDescriptor &stringData, qulonglong size);
-    QString OpenDirectChannel(QByteArray &token);
-    void AttachDirectChannel(const QByteArray &token);
-
-signals:
-    void CaptionChanged(int handle, const QString &caption);
+    // Announces the endpoint's caption on the bus.
+    void emitCaptionChanged();
 
 private:
-    // The incoming call, answered later by the admission; false when it came
-    // on a direct channel that is not attached, and has been refused.
-    bool takeCall(IncomingCall &call);
+    struct Export;
+    static const sd_bus_vtable *table();
+    static int guard(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int describe(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int deliver(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int openDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int attachDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int property(sd_bus *bus, const char *path, const char *interface, const char *property,
+                        sd_bus_message *reply, void *userdata, sd_bus_error *error);
 
-    InterProcEndpointPrivate *m_endpoint;
+    // The caller a call speaks for (its bus sender, or the connection a
+    // channel is attached for); empty after refusing it.
+    QString takeCaller(Export *on, sd_bus_message *m);
+
+    const Identity *m_identity;
+    BusConnection *m_bus;
     Admission *m_admission;
     ChannelServer *m_channels;
+    QHash<BusConnection *, Export *> m_exports;
 };

@@ -1,91 +1,17 @@
 #include "channelrouter.h"
 
+#include "busconnection.h"
 #include "buscontract.h"
 #include "channelserver.h"
 #include "interproclogging.h"
-#include "offthread.h"
-#include "windowdirectory.h"
 
-#include <QAtomicInt>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QFile>
-#include <QMutex>
-#include <QUrl>
+#include <QThread>
 
 #include <cstring>
-#include <memory>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#include <vector>
 
 using namespace BusContract;
 
-namespace {
-QString nextPeerName()
-{
-    static QAtomicInt counter;
-    return QStringLiteral("calvorn-interproc-channel-%1").arg(counter.fetchAndAddRelaxed(1));
-}
-
-// Whether something listens at a unix:path= address, which is the only
-// kind a window offers.
-bool listening(const QString &address)
-{
-    if (!address.startsWith(QLatin1String("unix:")))
-        return false;
-    QString path;
-    for (const QString &pair : address.mid(5).split(QLatin1Char(','))) {
-        if (pair.startsWith(QLatin1String("path=")))
-            path = QUrl::fromPercentEncoding(pair.mid(5).toUtf8());
-    }
-    const QByteArray file = QFile::encodeName(path);
-    sockaddr_un where = {};
-    if (file.isEmpty() || size_t(file.size()) >= sizeof(where.sun_path))
-        return false;
-    where.sun_family = AF_UNIX;
-    std::memcpy(where.sun_path, file.constData(), size_t(file.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&where), sizeof(where)) == 0;
-    ::close(fd);
-    return ok;
-}
-
-// Runs on a worker. A peer connection that fails to open is broken in Qt
-// 6.4: dropping the last handle to it crashes. So it is opened only where a
-// window listens, and should the window go in between, the handle is kept.
-bool connectToPeer(const QString &address, const QString &name)
-{
-    if (!listening(address))
-        return false;
-    auto peer = std::make_unique<QDBusConnection>(QDBusConnection::connectToPeer(address, name));
-    if (peer->isConnected())
-        return true;
-    static QMutex keptLock;
-    static auto *kept = new std::vector<std::unique_ptr<QDBusConnection>>;
-    const QMutexLocker locker(&keptLock);
-    kept->push_back(std::move(peer));
-    return false;
-}
-
-// Runs fn(watcher) once call has been answered; the watcher is the context,
-// owned by `owner`.
-template <typename Fn> void whenAnswered(const QDBusPendingCall &call, QObject *owner, Fn fn)
-{
-    auto *watcher = new QDBusPendingCallWatcher(call, owner);
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, owner,
-                     [fn = std::move(fn)](QDBusPendingCallWatcher *w) {
-                         w->deleteLater();
-                         fn(*w);
-                     });
-}
-} // namespace
-
-ChannelRouter::ChannelRouter(const QDBusConnection &bus, QObject *parent)
-    : QObject(parent), m_bus(bus)
+ChannelRouter::ChannelRouter(BusConnection *bus, QObject *parent) : QObject(parent), m_bus(bus)
 {}
 
 ChannelRouter::~ChannelRouter()
@@ -94,23 +20,25 @@ ChannelRouter::~ChannelRouter()
         close(channel);
 }
 
-QString ChannelRouter::route(const WindowInfo &window)
+BusConnection *ChannelRouter::route(const QString &owner)
 {
+    Q_ASSERT(QThread::currentThread() == thread());
     // An endpoint's own window is reached through its own connection.
-    if (!directChannelsEnabled() || window.owner == m_bus.baseService())
-        return QString();
-    auto it = m_channels.find(window.owner);
+    if (!directChannelsEnabled() || owner == m_bus->uniqueName())
+        return nullptr;
+    auto it = m_channels.find(owner);
     if (it == m_channels.end()) {
-        it = m_channels.insert(window.owner, Channel{});
+        it = m_channels.insert(owner, Channel{});
         it->generation = m_nextGeneration++;
-        open(window, it->generation);
+        open(owner, it->generation);
     }
     // An endpoint that has lost the bus has lost its windows too: what it
     // sends fails as on the bus, whatever channels are still open.
-    if (it->state == Channel::Open && it->busDeliveries == 0 && m_bus.isConnected())
-        return it->connectionName;
+    if (it->state == Channel::Open && it->busDeliveries == 0 && it->connection &&
+        it->connection->isOpen() && m_bus->isOpen())
+        return it->connection;
     ++it->busDeliveries;
-    return QString();
+    return nullptr;
 }
 
 void ChannelRouter::busDeliveryAnswered(const QString &owner)
@@ -124,7 +52,7 @@ void ChannelRouter::directDeliveryFailed(const QString &owner)
 {
     auto it = m_channels.find(owner);
     if (it == m_channels.end() || it->state != Channel::Open ||
-        QDBusConnection(it->connectionName).isConnected())
+        (it->connection && it->connection->isOpen()))
         return;
     qCDebug(lcInterProc) << "direct channel to" << owner << "closed";
     close(*it);
@@ -148,84 +76,83 @@ ChannelRouter::Channel *ChannelRouter::current(const QString &owner, quint64 gen
 
 void ChannelRouter::close(Channel &channel)
 {
-    if (!channel.connectionName.isEmpty())
-        QDBusConnection::disconnectFromPeer(std::exchange(channel.connectionName, QString()));
+    // Its calls still waiting are told as failed by the connection itself.
+    if (channel.connection)
+        channel.connection->deleteLater();
+    channel.connection = nullptr;
 }
 
-void ChannelRouter::open(const WindowInfo &window, quint64 generation)
+void ChannelRouter::open(const QString &owner, quint64 generation)
 {
-    const QString owner = window.owner;
-    QDBusMessage offer =
-        QDBusMessage::createMethodCall(owner, QLatin1String(ObjectPath), QLatin1String(Interface),
-                                       QStringLiteral("OpenDirectChannel"));
-    whenAnswered(m_bus.asyncCall(offer, DeliveryTimeoutMs), this,
-                 [this, owner, generation](const QDBusPendingCallWatcher &answer) {
-                     const QDBusPendingReply<QString, QByteArray> reply = answer;
-                     Channel *channel = current(owner, generation);
-                     if (!channel)
-                         return;
-                     // A window of an older version, or one without a
-                     // private runtime directory, offers none.
-                     if (reply.isError() || reply.argumentAt<0>().isEmpty()) {
-                         channel->state = Channel::Unavailable;
-                         return;
-                     }
-                     connectTo(owner, generation, reply.argumentAt<0>(), reply.argumentAt<1>());
-                 });
+    const BusMessage offer =
+        Bus::newCall(m_bus->bus(), owner.toUtf8().constData(), "OpenDirectChannel");
+    const bool asked =
+        offer &&
+        m_bus->call(offer.get(), DeliveryTimeoutMs, this,
+                    [this, owner, generation](sd_bus_message *reply) {
+                        Channel *channel = current(owner, generation);
+                        if (!channel)
+                            return;
+                        const char *address = nullptr;
+                        const void *token = nullptr;
+                        size_t tokenSize = 0;
+                        // A window of an older version, or one
+                        // without a private runtime directory,
+                        // offers none; only a local socket is
+                        // taken.
+                        if (sd_bus_message_is_method_error(reply, nullptr) ||
+                            sd_bus_message_read(reply, "s", &address) < 0 ||
+                            sd_bus_message_read_array(reply, 'y', &token, &tokenSize) < 0 ||
+                            std::strncmp(address, "unix:path=", 10) != 0) {
+                            channel->state = Channel::Unavailable;
+                            return;
+                        }
+                        channel->connection = BusConnection::connectToPeer(address, this);
+                        if (!channel->connection) {
+                            channel->state = Channel::Unavailable;
+                            return;
+                        }
+                        attach(owner, generation,
+                               QByteArray(static_cast<const char *>(token), qsizetype(tokenSize)));
+                    });
+    if (!asked)
+        m_channels[owner].state = Channel::Unavailable;
 }
 
-void ChannelRouter::connectTo(const QString &owner, quint64 generation, const QString &address,
-                              const QByteArray &token)
+void ChannelRouter::attach(const QString &owner, quint64 generation, const QByteArray &token)
 {
-    // Connecting and authenticating is the other process's to answer: a
-    // worker waits for it, never this thread.
-    const QString name = nextPeerName();
-    current(owner, generation)->connectionName = name;
-    // Only the name crosses threads: the connection itself is looked up by
-    // it here, and the worker's handle to it ends on the worker.
-    runOffThread(
-        this, [address, name] { return connectToPeer(address, name); },
-        [this, owner, generation, token, name](bool connected) {
-            Channel *channel = current(owner, generation);
-            if (connected && channel) {
-                attach(owner, generation, QDBusConnection(name), token);
-                return;
-            }
-            if (connected)
-                QDBusConnection::disconnectFromPeer(name);
-            if (channel) {
-                // A connection that never opened is left alone (see connectToPeer).
-                if (!connected)
-                    channel->connectionName.clear();
-                close(*channel);
-                channel->state = Channel::Unavailable;
-            }
-        });
-}
-
-void ChannelRouter::attach(const QString &owner, quint64 generation, const QDBusConnection &peer,
-                           const QByteArray &token)
-{
-    QDBusMessage attach = QDBusMessage::createMethodCall(QString(), QLatin1String(ObjectPath),
-                                                         QLatin1String(Interface),
-                                                         QStringLiteral("AttachDirectChannel"));
-    attach << token;
-    whenAnswered(peer.asyncCall(attach, DeliveryTimeoutMs), this,
-                 [this, owner, generation, peer](const QDBusPendingCallWatcher &answer) {
-                     Channel *channel = current(owner, generation);
-                     if (!channel)
-                         return;
-                     // Large texts travel as descriptors; a channel that
-                     // cannot pass them would have to leave those to the
-                     // bus, out of order with the rest.
-                     const bool passesFds =
-                         peer.connectionCapabilities() & QDBusConnection::UnixFileDescriptorPassing;
-                     if (answer.isError() || !passesFds) {
-                         close(*channel);
-                         channel->state = Channel::Unavailable;
-                         return;
-                     }
-                     channel->state = Channel::Open;
-                     qCDebug(lcInterProc) << "direct channel to" << owner << "open";
-                 });
+    BusConnection *peer = current(owner, generation)->connection;
+    connect(peer, &BusConnection::closed, this, [this, owner, generation] {
+        if (Channel *channel = current(owner, generation)) {
+            if (channel->state == Channel::Open)
+                qCDebug(lcInterProc) << "direct channel to" << owner << "closed";
+            close(*channel);
+            channel->state = Channel::Unavailable;
+        }
+    });
+    const BusMessage call = Bus::newCall(peer->bus(), nullptr, "AttachDirectChannel");
+    const bool made =
+        call &&
+        sd_bus_message_append_array(call.get(), 'y', token.constData(), size_t(token.size())) >=
+            0 &&
+        peer->call(call.get(), DeliveryTimeoutMs, this,
+                   [this, owner, generation, peer](sd_bus_message *reply) {
+                       Channel *channel = current(owner, generation);
+                       if (!channel || channel->connection != peer)
+                           return;
+                       // Large texts travel as descriptors; a channel that
+                       // cannot pass them would have to leave those to the
+                       // bus, out of order with the rest.
+                       if (sd_bus_message_is_method_error(reply, nullptr) || !peer->passesFds()) {
+                           close(*channel);
+                           channel->state = Channel::Unavailable;
+                           return;
+                       }
+                       channel->state = Channel::Open;
+                       qCDebug(lcInterProc) << "direct channel to" << owner << "open";
+                   });
+    if (!made) {
+        close(*current(owner, generation));
+        current(owner, generation)->state = Channel::Unavailable;
+    }
 }

@@ -1,5 +1,5 @@
 // The sending end of direct channels. For each window this endpoint sends
-// to, it asks the window once for a channel and connects and attaches it in
+// to, it asks the window once for a channel, connects and attaches it in
 // the background, while deliveries go over the bus. Deliveries switch to the
 // channel at the first moment no delivery to that window is still on its way
 // over the bus: the window has queued all of those, so it takes this
@@ -7,27 +7,27 @@
 // way to every window that offers no channel or whose channel has closed.
 #pragma once
 
-#include <QDBusConnection>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
-struct WindowInfo;
+class BusConnection;
 
 class ChannelRouter : public QObject
 {
     Q_OBJECT
 
 public:
-    // bus: the endpoint's bus connection; without it no channel is used.
-    ChannelRouter(const QDBusConnection &bus, QObject *parent);
+    // bus: the endpoint's bus connection.
+    ChannelRouter(BusConnection *bus, QObject *parent);
     ~ChannelRouter() override;
 
-    // The connection name of the direct channel for the next delivery to
-    // `window`, or empty for the bus. A delivery over the bus must be
-    // reported back with busDeliveryAnswered once its call has been
+    // The direct channel for the next delivery to the window of the bus
+    // connection `owner`, or null for the bus. A delivery over the bus must
+    // be reported back with busDeliveryAnswered once its call has been
     // answered, or has failed.
-    QString route(const WindowInfo &window);
+    BusConnection *route(const QString &owner);
     void busDeliveryAnswered(const QString &owner);
     // A delivery over the channel failed; the channel is dropped if it has closed.
     void directDeliveryFailed(const QString &owner);
@@ -41,20 +41,17 @@ private:
         State state = Opening;
         int busDeliveries = 0; // answers still to come over the bus
         quint64 generation = 0;
-        QString connectionName;
+        QPointer<BusConnection> connection;
     };
 
-    void open(const WindowInfo &window, quint64 generation);
-    void connectTo(const QString &owner, quint64 generation, const QString &address,
-                   const QByteArray &token);
-    void attach(const QString &owner, quint64 generation, const QDBusConnection &peer,
-                const QByteArray &token);
+    void open(const QString &owner, quint64 generation);
+    void attach(const QString &owner, quint64 generation, const QByteArray &token);
     // The channel to `owner` as it was when `generation` started opening it,
     // or null when it has been forgotten or reopened since.
     Channel *current(const QString &owner, quint64 generation);
     void close(Channel &channel);
 
-    QDBusConnection m_bus;
+    BusConnection *m_bus;
     QHash<QString, Channel> m_channels; // by the window's bus connection
     quint64 m_nextGeneration = 1;
 };

@@ -1,24 +1,39 @@
 #include "channelserver.h"
 
-#include "buscontract.h"
+#include "busconnection.h"
 #include "interproclogging.h"
 
-#include <QDBusConnection>
-#include <QDBusError>
-#include <QDBusServer>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSocketNotifier>
+#include <QThread>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
-using namespace BusContract;
+#include <cctype>
+#include <cstring>
 
 namespace {
 // Tokens handed out and not used yet; the oldest go first beyond this, so
 // that callers that never attach cannot grow the list without end.
 constexpr size_t MaxOpenTokens = 256;
 constexpr int TokenBytes = 16;
+
+QElapsedTimer &sinceStart()
+{
+    static QElapsedTimer timer = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return timer;
+}
 
 // The user's runtime directory, when it is one nobody else can enter.
 QString privateRuntimeDir()
@@ -39,45 +54,122 @@ QString privateRuntimeDir()
 bool directChannelsEnabled()
 {
     static const bool enabled =
-        qEnvironmentVariable("INTERPROC_DIRECT_CHANNELS") == QLatin1String("1");
+        qEnvironmentVariable("INTERPROC_DIRECT_CHANNELS") != QLatin1String("0");
     return enabled;
 }
 
 ChannelServer::ChannelServer(QObject *parent) : QObject(parent)
-{}
-
-void ChannelServer::listen(QObject *exported)
 {
-    m_exported = exported;
+    m_staleCheck.setInterval(UnattachedTimeoutMs / 5);
+    connect(&m_staleCheck, &QTimer::timeout, this, &ChannelServer::closeStale);
+}
+
+void ChannelServer::listen()
+{
     const QString dir = directChannelsEnabled() ? privateRuntimeDir() : QString();
     if (dir.isEmpty())
         return;
-    auto *server = new QDBusServer(QStringLiteral("unix:dir=%1").arg(dir), this);
-    if (!server->isConnected()) {
-        qCDebug(lcInterProc) << "no direct channels:" << server->lastError().message();
-        delete server;
+    QByteArray random(8, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), 2);
+    const QByteArray path =
+        QFile::encodeName(dir) + "/calvorn-interproc-" + random.toHex() + ".socket";
+    sockaddr_un where = {};
+    if (size_t(path.size()) >= sizeof(where.sun_path))
+        return;
+    where.sun_family = AF_UNIX;
+    std::memcpy(where.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return;
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&where), sizeof(where)) != 0 ||
+        ::listen(fd, 64) != 0) {
+        qCDebug(lcInterProc) << "no direct channels:" << strerror(errno);
+        ::close(fd);
         return;
     }
-    m_server = server;
-    m_address = server->address();
-    connect(server, &QDBusServer::newConnection, this, &ChannelServer::accept);
+    m_listener = fd;
+    m_path = path;
+    QByteArray escaped;
+    for (char c : path) {
+        if (std::isalnum(uchar(c)) || std::strchr("-_/.\\", c))
+            escaped += c;
+        else
+            escaped += '%' + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
+    }
+    m_address = "unix:path=" + escaped;
+    m_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    connect(m_notifier.get(), &QSocketNotifier::activated, this, &ChannelServer::acceptPending);
 }
 
 ChannelServer::~ChannelServer()
 {
-    for (auto it = m_callers.cbegin(); it != m_callers.cend(); ++it) {
-        QDBusConnection(it.key()).unregisterObject(QLatin1String(ObjectPath));
-        QDBusConnection::disconnectFromPeer(it.key());
+    m_notifier.reset();
+    if (m_listener >= 0) {
+        ::close(m_listener);
+        ::unlink(m_path.constData());
+    }
+    // Answers already queued go out before the channels close: a sender
+    // must not count as lost a payload this endpoint took.
+    const QDeadlineTimer deadline(FlushBoundMs);
+    const QList<BusConnection *> peers = m_peers.keys();
+    for (BusConnection *connection : peers) {
+        emit connectionClosing(connection);
+        connection->flushAndClose(int(deadline.remainingTime()));
+        delete connection;
     }
 }
 
-void ChannelServer::accept(const QDBusConnection &connection)
+void ChannelServer::acceptPending()
 {
-    QDBusConnection channel(connection);
-    // The object answers AttachDirectChannel; anything else it refuses
-    // until the connection is attached.
-    channel.registerObject(QLatin1String(ObjectPath), m_exported, QDBusConnection::ExportAdaptors);
-    m_callers.insert(channel.name(), QString());
+    Q_ASSERT(QThread::currentThread() == thread());
+    for (;;) {
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            return;
+        ucred peer = {};
+        socklen_t size = sizeof(peer);
+        // The same user only, and a bounded number waiting to attach.
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+            peer.uid != ::geteuid() || m_unattached >= MaxUnattached) {
+            ::close(fd);
+            continue;
+        }
+        BusConnection *connection = BusConnection::acceptPeer(fd, this);
+        if (!connection)
+            continue;
+        m_peers.insert(connection, {QString(), sinceStart().elapsed()});
+        ++m_unattached;
+        if (!m_staleCheck.isActive())
+            m_staleCheck.start();
+        connect(connection, &BusConnection::closed, this, [this, connection] { drop(connection); });
+        emit connectionOpened(connection);
+    }
+}
+
+void ChannelServer::drop(BusConnection *connection)
+{
+    const auto it = m_peers.find(connection);
+    if (it == m_peers.end())
+        return;
+    if (it->caller.isEmpty())
+        --m_unattached;
+    m_peers.erase(it);
+    emit connectionClosing(connection);
+    connection->deleteLater();
+}
+
+void ChannelServer::closeStale()
+{
+    const qint64 now = sinceStart().elapsed();
+    QList<BusConnection *> stale;
+    for (auto it = m_peers.cbegin(); it != m_peers.cend(); ++it) {
+        if (it->caller.isEmpty() && now - it->openedMs >= UnattachedTimeoutMs)
+            stale.append(it.key());
+    }
+    for (BusConnection *connection : stale)
+        drop(connection);
+    if (m_unattached == 0)
+        m_staleCheck.stop();
 }
 
 QByteArray ChannelServer::issueToken(const QString &caller)
@@ -91,14 +183,15 @@ QByteArray ChannelServer::issueToken(const QString &caller)
     return token;
 }
 
-bool ChannelServer::attach(const QString &connectionName, const QByteArray &token)
+bool ChannelServer::attach(BusConnection *connection, const QByteArray &token)
 {
-    const auto channel = m_callers.find(connectionName);
-    if (channel == m_callers.end() || !channel->isEmpty())
+    const auto peer = m_peers.find(connection);
+    if (peer == m_peers.end() || !peer->caller.isEmpty())
         return false;
     for (auto it = m_tokens.begin(); it != m_tokens.end(); ++it) {
         if (it->first == token) {
-            *channel = it->second;
+            peer->caller = it->second;
+            --m_unattached;
             m_tokens.erase(it);
             return true;
         }
@@ -106,24 +199,12 @@ bool ChannelServer::attach(const QString &connectionName, const QByteArray &toke
     return false;
 }
 
-bool ChannelServer::isChannel(const QString &connectionName) const
+bool ChannelServer::isAttached(BusConnection *connection) const
 {
-    return m_callers.contains(connectionName);
+    return !m_peers.value(connection).caller.isEmpty();
 }
 
-QString ChannelServer::callerOf(const QString &connectionName) const
+QString ChannelServer::callerOf(BusConnection *connection) const
 {
-    return m_callers.value(connectionName);
-}
-
-void ChannelServer::prune()
-{
-    for (auto it = m_callers.begin(); it != m_callers.end();) {
-        if (QDBusConnection(it.key()).isConnected()) {
-            ++it;
-        } else {
-            QDBusConnection::disconnectFromPeer(it.key());
-            it = m_callers.erase(it);
-        }
-    }
+    return m_peers.value(connection).caller;
 }

@@ -1,26 +1,29 @@
-// The receiving end of direct channels: a D-Bus server on a socket in the
-// user's runtime directory, through which other endpoints deliver payloads
-// past the bus daemon. The socket admits only this user (EXTERNAL
-// authentication), and a connection speaks for a bus connection only once it
-// has presented the one-time token that connection was given over the bus;
-// its calls are then checked exactly as that connection's calls on the bus.
+// The receiving end of direct channels: a socket in the user's runtime
+// directory, through which other endpoints deliver payloads past the bus
+// daemon, each connection a peer-to-peer sd-bus connection. The socket
+// admits only this user (the peer's credentials are checked on accept, and
+// sd-bus authenticates it as EXTERNAL), and a connection speaks for a bus
+// connection only once it has presented the one-time token that connection
+// was given over the bus; its calls are then checked exactly as that
+// connection's calls on the bus. Until then it is answered nothing but the
+// attach call, at most MaxUnattached of them are open at once, and each is
+// closed after UnattachedTimeoutMs.
 #pragma once
 
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <deque>
+#include <memory>
 #include <utility>
 
-class QDBusConnection;
-class QDBusServer;
+class BusConnection;
+class QSocketNotifier;
 
-// Direct channels are offered and used only where INTERPROC_DIRECT_CHANNELS
-// is 1: a receiver that ends right after taking payloads can still lose the
-// answers it queued on a channel, and the sender then reports payloads the
-// receiver took as undelivered.
+// Direct channels are on unless INTERPROC_DIRECT_CHANNELS is 0.
 bool directChannelsEnabled();
 
 class ChannelServer : public QObject
@@ -28,34 +31,56 @@ class ChannelServer : public QObject
     Q_OBJECT
 
 public:
+    static constexpr int MaxUnattached = 32;
+    static constexpr int UnattachedTimeoutMs = 5000;
+    // How long a closing endpoint waits, in all, for its channels' peers to
+    // take the answers it has queued for them.
+    static constexpr int FlushBoundMs = 1000;
+
     explicit ChannelServer(QObject *parent);
+    // Writes out what each channel has queued (within FlushBoundMs) and
+    // closes them.
     ~ChannelServer() override;
 
-    // Listens, exporting `exported` on every connection that comes in; only
-    // where XDG_RUNTIME_DIR names a private directory of this user.
-    void listen(QObject *exported);
+    // Listens, only where XDG_RUNTIME_DIR names a private directory of this
+    // user; connectionOpened follows for each connection that comes in.
+    void listen();
 
-    bool isListening() const { return m_server != nullptr; }
-    QString address() const { return m_address; }
+    bool isListening() const { return m_listener >= 0; }
+    QByteArray address() const { return m_address; }
 
     // A new one-time token for the bus connection with the unique name `caller`.
     QByteArray issueToken(const QString &caller);
-    // Binds the direct connection named `connectionName` to the bus
-    // connection the token was given to; false for an unknown token.
-    bool attach(const QString &connectionName, const QByteArray &token);
-    // Whether `connectionName` is one of this server's connections.
-    bool isChannel(const QString &connectionName) const;
+    // Binds a direct connection to the bus connection the token was given
+    // to; false for an unknown token or a connection attached already.
+    bool attach(BusConnection *connection, const QByteArray &token);
+    bool isAttached(BusConnection *connection) const;
     // The bus connection a direct connection speaks for; empty until attached.
-    QString callerOf(const QString &connectionName) const;
-    // Forgets connections that have closed.
-    void prune();
+    QString callerOf(BusConnection *connection) const;
+
+signals:
+    // A connection came in: the endpoint exports its object on it.
+    void connectionOpened(BusConnection *connection);
+    // A connection is about to go: the endpoint withdraws its object.
+    void connectionClosing(BusConnection *connection);
 
 private:
-    void accept(const QDBusConnection &connection);
+    struct Peer
+    {
+        QString caller;
+        qint64 openedMs = 0;
+    };
 
-    QObject *m_exported = nullptr;
-    QDBusServer *m_server = nullptr;
-    QString m_address;
-    QHash<QString, QString> m_callers;                   // connection name -> bus caller
+    void acceptPending();
+    void drop(BusConnection *connection);
+    void closeStale();
+
+    int m_listener = -1;
+    QByteArray m_path;
+    QByteArray m_address;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    QHash<BusConnection *, Peer> m_peers;
+    int m_unattached = 0;
+    QTimer m_staleCheck;
     std::deque<std::pair<QByteArray, QString>> m_tokens; // oldest first
 };

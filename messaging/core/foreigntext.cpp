@@ -2,7 +2,6 @@
 
 #include "interproclogging.h"
 
-#include <QDBusError>
 #include <QElapsedTimer>
 #include <QMutex>
 
@@ -47,11 +46,10 @@ QString ForeignText::bounded(const QString &text, qsizetype maxLength)
            QStringLiteral("… [%1 more characters not shown]").arg(text.size() - kept);
 }
 
-QString ForeignText::remoteError(const QDBusError &error)
+QString ForeignText::remoteError(const QString &name, const QString &message)
 {
     return QStringLiteral("it answered %1 (%2)")
-        .arg(bounded(error.message(), MaxErrorPartLength),
-             bounded(error.name(), MaxErrorPartLength));
+        .arg(bounded(message, MaxErrorPartLength), bounded(name, MaxErrorPartLength));
 }
 
 bool ForeignText::acceptCaption(qint32 handle, const QString &caption)

@@ -7,8 +7,6 @@
 #include <QString>
 #include <QtGlobal>
 
-class QDBusError;
-
 namespace ForeignText {
 
 // Characters kept of a remote error's name and of its message, each.
@@ -23,7 +21,7 @@ QString bounded(const QString &text, qsizetype maxLength);
 
 // Why a window refused a payload, as it answered: its error message and the
 // error's name, each bounded.
-QString remoteError(const QDBusError &error);
+QString remoteError(const QString &name, const QString &message);
 
 // False, and said in the component's log (at most one line a second, with
 // the count of those not logged), when another window's caption is too long

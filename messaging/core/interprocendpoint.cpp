@@ -55,12 +55,12 @@ void InterProcEndpoint::setTargetSearchMethod(qint32 method)
 
 qint32 InterProcEndpoint::handle() const
 {
-    return d->handle;
+    return d->handle();
 }
 
 QString InterProcEndpoint::caption() const
 {
-    return d->caption;
+    return d->caption();
 }
 
 void InterProcEndpoint::setCaption(const QString &caption)
@@ -70,7 +70,7 @@ void InterProcEndpoint::setCaption(const QString &caption)
 
 bool InterProcEndpoint::isConnected() const
 {
-    return d->connected;
+    return d->isConnected();
 }
 
 bool InterProcEndpoint::isReady() const
@@ -80,15 +80,13 @@ bool InterProcEndpoint::isReady() const
 
 QString InterProcEndpoint::errorString() const
 {
-    return d->error;
+    return d->errorString();
 }
 
 QList<InterProcEndpoint::Party> InterProcEndpoint::parties() const
 {
     QList<Party> parties;
-    if (!d->directory)
-        return parties;
-    for (const WindowInfo &window : d->directory->windows())
+    for (const WindowInfo &window : d->windows())
         parties.append({window.handle, window.caption});
     return parties;
 }

@@ -1,23 +1,20 @@
 #include "interprocendpoint_p.h"
 
 #include "admission.h"
+#include "busconnection.h"
 #include "buscontract.h"
-#include "busobject.h"
 #include "channelrouter.h"
 #include "channelserver.h"
+#include "deliveries.h"
 #include "foreigntext.h"
 #include "inbox.h"
-#include "interproc_adaptor.h"
 #include "interprocendpoint.h"
 #include "interproclogging.h"
 #include "outbox.h"
-#include "sendthread.h"
 #include "windowdirectory.h"
 
-#include <QAtomicInt>
-#include <QDBusConnectionInterface>
 #include <QRandomGenerator>
-#include <QTimer>
+#include <QThread>
 
 #include <limits>
 
@@ -25,14 +22,9 @@ using namespace BusContract;
 
 namespace {
 constexpr int HandleAttempts = 32;
-// How often the endpoint looks whether its bus connection still stands.
-constexpr int ConnectionCheckMs = 1000;
-
-QString nextConnectionName()
-{
-    static QAtomicInt counter;
-    return QStringLiteral("calvorn-interproc-%1").arg(counter.fetchAndAddRelaxed(1));
-}
+// How long a closing endpoint waits for the bus daemon to take what it
+// still has to send (answers to calls it took among them).
+constexpr int BusFlushBoundMs = 1000;
 
 // D-Bus strings cannot hold NUL; a caption is sent with U+FFFD in its place,
 // and no longer than other windows take a caption.
@@ -43,83 +35,88 @@ QString busSafe(QString text)
 } // namespace
 
 InterProcEndpointPrivate::InterProcEndpointPrivate(InterProcEndpoint *q, const QString &caption)
-    : q(q), connection(QString()), caption(busSafe(caption)), m_connectionName(nextConnectionName())
+    : q(q)
 {
+    m_identity.caption = busSafe(caption);
     connectToBus();
 }
 
 InterProcEndpointPrivate::~InterProcEndpointPrivate()
 {
-    // What was sent and answered goes out while this endpoint still owns its
-    // name, which receivers check its payloads against.
-    if (sender)
-        sender->finish();
-    if (connection.isConnected()) {
-        connection.unregisterObject(QLatin1String(ObjectPath));
-        if (handle > 0)
-            connection.interface()->unregisterService(serviceForHandle(handle));
-    }
-    // The parts use the connection; they go before it does.
-    delete m_outbox;
-    delete channels;
+    Q_ASSERT(QThread::currentThread() == thread());
+    // The channels' peers get the answers queued for them first; then the
+    // parts go, then the name and the connection, whose last messages go
+    // out within a bound.
     delete m_channelServer;
+    delete m_outbox;
+    delete m_deliveries;
+    delete m_channels;
     delete m_busObject;
     delete m_admission;
     delete m_inbox;
-    delete sender;
-    delete directory;
-    connection = QDBusConnection(QString());
-    QDBusConnection::disconnectFromBus(m_connectionName);
+    delete m_directory;
+    if (m_bus) {
+        if (m_identity.handle > 0 && m_bus->isOpen())
+            sd_bus_release_name_async(m_bus->bus(), nullptr,
+                                      serviceForHandle(m_identity.handle).toUtf8().constData(),
+                                      nullptr, nullptr);
+        m_bus->flushAndClose(BusFlushBoundMs);
+        delete m_bus;
+    }
 }
 
 void InterProcEndpointPrivate::connectToBus()
 {
     // A connection of its own: its unique name identifies this endpoint
     // alone, which is what receivers check a sender's handle against.
-    connection = QDBusConnection::connectToBus(QDBusConnection::SessionBus, m_connectionName);
-    if (!connection.isConnected()) {
-        const QDBusError busError = connection.lastError();
-        error = QStringLiteral("Cannot connect to the D-Bus session bus: %1")
-                    .arg(busError.isValid() ? busError.message()
-                                            : QStringLiteral("no session bus address is set"));
+    QString why;
+    m_bus = BusConnection::openSessionBus(this, &why);
+    if (!m_bus) {
+        m_error = QStringLiteral("Cannot connect to the D-Bus session bus: %1").arg(why);
         return;
     }
+    connect(m_bus, &BusConnection::closed, this, &InterProcEndpointPrivate::loseConnection);
 
-    directory = new WindowDirectory(connection, this);
-    sender = new SendThread(connection, this);
+    m_directory = new WindowDirectory(m_bus, this);
     m_inbox = new Inbox(q, this);
-    m_admission = new Admission(connection, directory, m_inbox, sender, this);
+    m_admission = new Admission(m_bus, m_directory, m_inbox, this);
     m_channelServer = new ChannelServer(this);
-    m_busObject = new BusObject(this, m_admission, m_channelServer);
-    channels = new ChannelRouter(connection, this);
-    m_outbox = new Outbox(this);
-    new InterProcAdaptor(m_busObject);
-    m_channelServer->listen(m_busObject);
+    m_channels = new ChannelRouter(m_bus, this);
+    m_busObject = new BusObject(&m_identity, m_bus, m_admission, m_channelServer, this);
+    m_deliveries = new Deliveries(m_bus, m_channels, this);
+    m_outbox = new Outbox(&m_identity, m_directory, m_deliveries,
+                          sd_bus_can_send(m_bus->bus(), SD_BUS_TYPE_UNIX_FD) > 0, this);
+
+    connect(m_channelServer, &ChannelServer::connectionOpened, m_busObject, &BusObject::exportOn);
+    connect(m_channelServer, &ChannelServer::connectionClosing, m_busObject,
+            &BusObject::withdrawFrom);
+    connect(m_outbox, &Outbox::windowCheck, q, &InterProcEndpoint::WindowCheck);
+    connect(m_outbox, &Outbox::failure, this, &InterProcEndpointPrivate::reportFailure);
+    connect(m_outbox, &Outbox::undelivered, this, &InterProcEndpointPrivate::reportUndelivered);
+    connect(m_deliveries, &Deliveries::delivered, q, &InterProcEndpoint::delivered);
+    connect(m_deliveries, &Deliveries::failed, this, &InterProcEndpointPrivate::reportUndelivered);
+    connect(m_deliveries, &Deliveries::busLost, this, &InterProcEndpointPrivate::loseConnection);
+    connect(m_directory, &WindowDirectory::windowLeft, m_channels, &ChannelRouter::forget);
+    connect(m_directory, &WindowDirectory::ready, this, [this] {
+        m_outbox->sendHeldBack();
+        emit q->ready();
+    });
+
+    m_channelServer->listen();
     // Exported before the name is taken, so that whoever sees the name can
     // call the object at once.
-    if (!connection.registerObject(QLatin1String(ObjectPath), m_busObject,
-                                   QDBusConnection::ExportAdaptors)) {
-        error = QStringLiteral("Cannot export the messaging object on the session bus.");
+    if (!m_busObject->exportOn(m_bus)) {
+        m_error = QStringLiteral("Cannot export the messaging object on the session bus.");
         return;
     }
     if (!claimHandle())
         return;
 
-    connect(directory, &WindowDirectory::windowLeft, channels, &ChannelRouter::forget);
-    connect(directory, &WindowDirectory::ready, this, [this] {
-        m_outbox->sendHeldBack();
-        emit q->ready();
-    });
-    directory->start(handle, caption);
-    connected = true;
-    emit m_busObject->CaptionChanged(handle, caption);
-
-    // QtDBus has no signal for a lost connection (the bus daemon ended);
-    // failed calls tell at once, and this check tells an idle endpoint.
-    m_connectionCheck = new QTimer(this);
-    connect(m_connectionCheck, &QTimer::timeout, this, &InterProcEndpointPrivate::checkConnection);
-    m_connectionCheck->start(ConnectionCheckMs);
-    qCDebug(lcInterProc) << "endpoint" << handle << "on the bus as" << connection.baseService();
+    m_directory->start(m_identity.handle, m_identity.caption);
+    m_connected = true;
+    m_busObject->emitCaptionChanged();
+    qCDebug(lcInterProc) << "endpoint" << m_identity.handle << "on the bus as"
+                         << m_bus->uniqueName();
 }
 
 bool InterProcEndpointPrivate::claimHandle()
@@ -129,46 +126,50 @@ bool InterProcEndpointPrivate::claimHandle()
     for (int attempt = 0; attempt < HandleAttempts; ++attempt) {
         const qint32 candidate = qint32(
             QRandomGenerator::system()->bounded(1u, quint32(std::numeric_limits<qint32>::max())));
-        const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
-            connection.interface()->registerService(serviceForHandle(candidate),
-                                                    QDBusConnectionInterface::DontQueueService,
-                                                    QDBusConnectionInterface::DontAllowReplacement);
-        if (!reply.isValid()) {
-            error = QStringLiteral("The session bus refused a window name: %1")
-                        .arg(reply.error().message());
-            return false;
-        }
-        if (reply.value() == QDBusConnectionInterface::ServiceRegistered) {
-            handle = candidate;
+        // Flags 0: neither queue for the name nor take it from its owner.
+        const int r =
+            sd_bus_request_name(m_bus->bus(), serviceForHandle(candidate).toUtf8().constData(), 0);
+        if (r >= 0) {
+            m_identity.handle = candidate;
             return true;
         }
+        if (r != -EEXIST && r != -EALREADY) {
+            m_error = QStringLiteral("The session bus refused a window name: %1")
+                          .arg(QString::fromLocal8Bit(strerror(-r)));
+            return false;
+        }
     }
-    error = QStringLiteral("No free window handle was found on the session bus.");
+    m_error = QStringLiteral("No free window handle was found on the session bus.");
     return false;
 }
 
 void InterProcEndpointPrivate::setCaption(const QString &newCaption)
 {
     const QString safe = busSafe(newCaption);
-    if (safe == caption)
+    if (safe == m_identity.caption)
         return;
-    caption = safe;
-    if (connected) {
-        directory->setOwnCaption(caption);
-        emit m_busObject->CaptionChanged(handle, caption);
+    m_identity.caption = safe;
+    if (m_connected) {
+        m_directory->setOwnCaption(m_identity.caption);
+        m_busObject->emitCaptionChanged();
     }
-    emit q->captionChanged(caption);
+    emit q->captionChanged(m_identity.caption);
 }
 
 bool InterProcEndpointPrivate::isReady() const
 {
-    return connected && directory->isReady();
+    return m_connected && m_directory->isReady();
+}
+
+QList<WindowInfo> InterProcEndpointPrivate::windows() const
+{
+    return m_directory ? m_directory->windows().values() : QList<WindowInfo>();
 }
 
 int InterProcEndpointPrivate::send()
 {
-    if (!connected) {
-        reportFailure(QStringLiteral("Nothing was sent: %1").arg(error));
+    if (!m_connected) {
+        reportFailure(QStringLiteral("Nothing was sent: %1").arg(m_error));
         return 0;
     }
     if (searchMethod < InterProcEndpoint::ExactCaption ||
@@ -179,7 +180,7 @@ int InterProcEndpointPrivate::send()
     }
     // The payload as it is now: neither later property changes nor
     // handlers of WindowCheck change this send.
-    return m_outbox->send({target, searchMethod, longData, stringData, caption});
+    return m_outbox->send({target, searchMethod, longData, stringData, m_identity.caption});
 }
 
 void InterProcEndpointPrivate::reportFailure(const QString &message)
@@ -188,19 +189,23 @@ void InterProcEndpointPrivate::reportFailure(const QString &message)
     emit q->errorOccurred(message);
 }
 
-void InterProcEndpointPrivate::checkConnection()
+void InterProcEndpointPrivate::reportUndelivered(qint32 handle, const QString &caption,
+                                                 const QString &reason)
 {
-    if (connected && !connection.isConnected())
-        loseConnection();
-    if (m_channelServer)
-        m_channelServer->prune();
+    emit q->deliveryFailed(handle, caption, reason);
+    reportFailure(QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
+                      .arg(caption)
+                      .arg(handle)
+                      .arg(reason));
 }
 
 void InterProcEndpointPrivate::loseConnection()
 {
-    connected = false;
-    m_connectionCheck->stop();
-    error = QStringLiteral("The connection to the D-Bus session bus was lost.");
-    reportFailure(error + QStringLiteral(" This endpoint can no longer send or receive payloads."));
+    if (!m_connected)
+        return;
+    m_connected = false;
+    m_error = QStringLiteral("The connection to the D-Bus session bus was lost.");
+    reportFailure(m_error +
+                  QStringLiteral(" This endpoint can no longer send or receive payloads."));
     emit q->connectionLost();
 }

@@ -1,24 +1,36 @@
 // The working part of an InterProcEndpoint: its own bus connection, the
-// name it owns (which makes its handle), and the pieces it is built from:
+// name it owns (which makes its handle), and the parts it is built from:
 // the exported bus object, the admission of arriving calls, the inbox, the
-// outbox, the window directory and both ends of direct channels.
+// outbox and its deliveries, the window directory and both ends of direct
+// channels. Each part gets what it needs when it is made and reports back
+// with signals.
+//
+// Threads: everything here, every part and every bus connection (the bus
+// and each direct channel) runs on the thread that owns the endpoint; the
+// connections are driven by socket notifiers and timers of that thread's
+// event loop. The only other threads are workers of the global QThreadPool
+// that write a large text into a sealed memfd (Outbox) and check and decode
+// one that arrived (Admission); they touch nothing but their own copy of the
+// text and hand the result back to the owner's thread (offthread.h). The
+// parts assert that they run on the owner's thread.
 #pragma once
 
-#include <QDBusConnection>
+#include "busobject.h"
+
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
 class Admission;
-class BusObject;
+class BusConnection;
 class ChannelRouter;
 class ChannelServer;
+class Deliveries;
 class Inbox;
 class InterProcEndpoint;
 class Outbox;
-class QTimer;
-class SendThread;
 class WindowDirectory;
+struct WindowInfo;
 
 class InterProcEndpointPrivate : public QObject
 {
@@ -31,11 +43,11 @@ public:
     int send();
     void setCaption(const QString &caption);
     bool isReady() const;
-    void reportFailure(const QString &message);
-    // Notices a connection that has gone away and reports it once.
-    void checkConnection();
-
-    InterProcEndpoint *const q;
+    bool isConnected() const { return m_connected; }
+    qint32 handle() const { return m_identity.handle; }
+    QString caption() const { return m_identity.caption; }
+    QString errorString() const { return m_error; }
+    QList<WindowInfo> windows() const;
 
     // The four properties, as last set.
     QVariant target;
@@ -43,26 +55,25 @@ public:
     qint32 longData = 0;
     qint32 searchMethod = 1; // CaptionPrefix, as the window's control is stored
 
-    QDBusConnection connection;
-    qint32 handle = 0;
-    QString caption; // as sent on the bus
-    bool connected = false;
-    QString error;
-
-    WindowDirectory *directory = nullptr;
-    ChannelRouter *channels = nullptr;
-    SendThread *sender = nullptr;
-
 private:
     void connectToBus();
     bool claimHandle();
     void loseConnection();
+    void reportFailure(const QString &message);
+    void reportUndelivered(qint32 handle, const QString &caption, const QString &reason);
 
-    QString m_connectionName;
+    InterProcEndpoint *const q;
+    Identity m_identity;
+    bool m_connected = false;
+    QString m_error;
+
+    BusConnection *m_bus = nullptr;
+    WindowDirectory *m_directory = nullptr;
     Inbox *m_inbox = nullptr;
     Admission *m_admission = nullptr;
-    BusObject *m_busObject = nullptr;
     ChannelServer *m_channelServer = nullptr;
+    ChannelRouter *m_channels = nullptr;
+    BusObject *m_busObject = nullptr;
+    Deliveries *m_deliveries = nullptr;
     Outbox *m_outbox = nullptr;
-    QTimer *m_connectionCheck = nullptr;
 };

@@ -1,46 +1,27 @@
 #include "outbox.h"
 
 #include "buscontract.h"
-#include "channelrouter.h"
-#include "foreigntext.h"
-#include "interprocendpoint.h"
-#include "interprocendpoint_p.h"
+#include "busobject.h"
+#include "deliveries.h"
 #include "offthread.h"
 #include "payloadtext.h"
-#include "sendthread.h"
 #include "windowdirectory.h"
 
-#include <QDBusUnixFileDescriptor>
 #include <QStringEncoder>
+#include <QThread>
 
 using namespace BusContract;
 
-namespace {
-const QString DeliverUtf8 = QStringLiteral("DeliverUtf8");
-const QString DeliverSealed = QStringLiteral("DeliverSealed");
-} // namespace
-
-Outbox::Outbox(InterProcEndpointPrivate *endpoint) : QObject(endpoint), m_endpoint(endpoint)
-{
-    connect(endpoint->sender, &SendThread::answered, this,
-            [this](const SendThread::Outcome &outcome) {
-                const bool direct = !outcome.channel.isEmpty();
-                if (!direct)
-                    m_endpoint->channels->busDeliveryAnswered(outcome.owner);
-                if (!outcome.error.isValid()) {
-                    emit m_endpoint->q->delivered(outcome.handle, outcome.caption);
-                    return;
-                }
-                if (direct)
-                    m_endpoint->channels->directDeliveryFailed(outcome.owner);
-                reportUndelivered(outcome.handle, outcome.caption,
-                                  failureReason(outcome.error, outcome.elapsedMs, direct));
-            });
-}
+Outbox::Outbox(const Identity *identity, WindowDirectory *directory, Deliveries *deliveries,
+               bool canPassFds, QObject *parent)
+    : QObject(parent), m_identity(identity), m_directory(directory), m_deliveries(deliveries),
+      m_canPassFds(canPassFds)
+{}
 
 int Outbox::send(Outgoing payload)
 {
-    if (!m_endpoint->directory->isReady()) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_directory->isReady()) {
         m_heldBack.append(std::move(payload));
         return -1;
     }
@@ -56,7 +37,7 @@ void Outbox::sendHeldBack()
 
 bool Outbox::nothingSent(const QString &why)
 {
-    m_endpoint->reportFailure(QStringLiteral("Nothing was sent: %1").arg(why));
+    emit failure(QStringLiteral("Nothing was sent: %1").arg(why));
     return false;
 }
 
@@ -68,8 +49,8 @@ struct Outbox::Queued
     qint32 longData = 0;
     bool ready = false;
     bool sealed = false;
-    QByteArray utf8;              // a text that travels inside the message
-    QDBusUnixFileDescriptor text; // or one in a sealed memfd
+    QByteArray utf8;                             // a text that travels inside the message
+    std::shared_ptr<PayloadText::UniqueFd> text; // or one in a sealed memfd
     qint64 size = 0;
     QString error; // why the text cannot be sent; then it goes to nobody
 };
@@ -78,7 +59,7 @@ namespace {
 
 struct SealedText
 {
-    QDBusUnixFileDescriptor fd;
+    std::shared_ptr<PayloadText::UniqueFd> fd;
     qint64 size = 0;
     QString error;
 };
@@ -101,7 +82,7 @@ SealedText sealText(const QString &text)
     if (fd.isValid() && sealed.size > MaxTextBytes)
         sealed.error = tooLarge(sealed.size, true);
     else if (fd.isValid())
-        sealed.fd.giveFileDescriptor(fd.release());
+        sealed.fd = std::make_shared<PayloadText::UniqueFd>(std::move(fd));
     return sealed;
 }
 
@@ -110,9 +91,9 @@ SealedText sealText(const QString &text)
 int Outbox::sendNow(const Outgoing &payload)
 {
     QList<WindowInfo> addressees;
-    for (const WindowInfo &window : m_endpoint->directory->match(payload.method, payload.target)) {
+    for (const WindowInfo &window : m_directory->match(payload.method, payload.target)) {
         bool skip = false;
-        emit m_endpoint->q->WindowCheck(window.handle, window.caption, skip);
+        emit windowCheck(window.handle, window.caption, skip);
         if (!skip)
             addressees.append(window);
     }
@@ -144,8 +125,7 @@ int Outbox::sendNow(const Outgoing &payload)
 
 bool Outbox::sendSealed(const Outgoing &payload, const QueuedPtr &queued)
 {
-    if (!(m_endpoint->connection.connectionCapabilities() &
-          QDBusConnection::UnixFileDescriptorPassing))
+    if (!m_canPassFds)
         return nothingSent(QStringLiteral("the session bus connection cannot pass file "
                                           "descriptors, which texts over %1 bytes need.")
                                .arg(InlineTextLimit));
@@ -181,70 +161,24 @@ void Outbox::issueReady()
 
 void Outbox::issue(const Queued &queued)
 {
-    for (const WindowInfo &window : queued.addressees) {
-        if (!queued.error.isEmpty()) {
-            reportUndelivered(window.handle, window.caption, queued.error);
-            continue;
-        }
-        SendThread::Delivery delivery;
-        delivery.service = window.owner;
-        delivery.channel = m_endpoint->channels->route(window);
-        delivery.senderHandle = m_endpoint->handle;
-        delivery.senderName = queued.senderName;
-        delivery.longData = queued.longData;
-        if (queued.sealed) {
-            // One sealed copy serves every receiver: each reads it through
-            // its own mapping, never through the shared file offset.
-            delivery.method = DeliverSealed;
-            delivery.text = QVariant::fromValue(queued.text);
-            delivery.size = QVariant::fromValue(qulonglong(queued.size));
-        } else {
-            delivery.method = DeliverUtf8;
-            delivery.text = queued.utf8;
-        }
-        m_endpoint->sender->call(delivery, window.handle, window.caption);
+    std::shared_ptr<Deliveries::Body> body;
+    if (queued.error.isEmpty()) {
+        body = std::make_shared<Deliveries::Body>();
+        body->senderHandle = m_identity->handle;
+        body->senderName = queued.senderName.toUtf8();
+        body->longData = queued.longData;
+        // One sealed copy serves every receiver: each reads it through its
+        // own descriptor, never through the shared file offset.
+        body->sealed = queued.sealed;
+        body->utf8 = queued.utf8;
+        body->fd = queued.text;
+        body->size = quint64(queued.size);
     }
-}
-
-void Outbox::reportUndelivered(qint32 handle, const QString &caption, const QString &reason)
-{
-    emit m_endpoint->q->deliveryFailed(handle, caption, reason);
-    m_endpoint->reportFailure(
-        QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
-            .arg(caption)
-            .arg(handle)
-            .arg(reason));
-}
-
-QString Outbox::failureReason(const QDBusError &error, qint64 elapsedMs, bool direct)
-{
-    // A direct channel closes when the window's end of it goes away; the
-    // bus connection is not concerned.
-    if (direct && error.type() == QDBusError::Disconnected && m_endpoint->connection.isConnected())
-        return QStringLiteral("the window went away before it took the payload");
-    switch (error.type()) {
-    case QDBusError::NoReply:
-        // The bus gives the same error when the window's connection closes
-        // (it ended or was killed) before it answered.
-        if (elapsedMs < DeliveryTimeoutMs - 1000)
-            return QStringLiteral("the window went away before it took the payload");
-        [[fallthrough]];
-    case QDBusError::Timeout:
-    case QDBusError::TimedOut:
-        // The call stays queued for the window: a frozen window still takes
-        // it once it runs again.
-        return QStringLiteral("it has not taken the payload within %1 seconds; it is busy or "
-                              "stopped and gets the payload if it runs again")
-            .arg(DeliveryTimeoutMs / 1000);
-    case QDBusError::ServiceUnknown:
-    case QDBusError::UnknownObject:
-        return QStringLiteral("the window is gone");
-    case QDBusError::Disconnected:
-        QMetaObject::invokeMethod(
-            m_endpoint, [endpoint = m_endpoint] { endpoint->checkConnection(); },
-            Qt::QueuedConnection);
-        return QStringLiteral("the session bus connection is lost");
-    default:
-        return ForeignText::remoteError(error);
+    for (const WindowInfo &window : queued.addressees) {
+        QString why = queued.error;
+        if (why.isEmpty() &&
+            m_deliveries->deliver(window.handle, window.caption, window.owner, body, &why))
+            continue;
+        emit undelivered(window.handle, window.caption, why);
     }
 }

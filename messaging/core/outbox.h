@@ -1,11 +1,9 @@
 // Sending: picks the addressees of a payload from the directory, lets the
-// owner skip any through WindowCheck, and hands the payload to each as an
-// asynchronous call, made by the endpoint's SendThread, whose failure is
-// reported, never waited for. A text that travels in a sealed memfd is
-// written there on a worker thread; the calls of later sends wait behind
-// it, so that every receiver gets the payloads in the order of the sends.
-// Each call goes over the bus or a direct channel, as the channel router
-// says.
+// owner skip any through WindowCheck, and hands the payload for each to the
+// deliveries, whose outcome is reported, never waited for. A text that
+// travels in a sealed memfd is written there on a worker thread; later
+// sends wait behind it, so that every receiver gets the payloads in the
+// order of the sends.
 #pragma once
 
 #include <QList>
@@ -16,8 +14,9 @@
 #include <deque>
 #include <memory>
 
-class InterProcEndpointPrivate;
-class QDBusError;
+class Deliveries;
+class WindowDirectory;
+struct Identity;
 struct WindowInfo;
 
 class Outbox : public QObject
@@ -34,13 +33,24 @@ public:
         QString senderName;
     };
 
-    explicit Outbox(InterProcEndpointPrivate *endpoint);
+    // identity gives the sender's handle; canPassFds tells whether the bus
+    // connection takes the sealed texts of large payloads.
+    Outbox(const Identity *identity, WindowDirectory *directory, Deliveries *deliveries,
+           bool canPassFds, QObject *parent);
 
     // Sends now when the directory is ready (returns the number of windows
     // addressed), or holds the payload back until it is (returns -1).
     int send(Outgoing payload);
     // Sends what was held back, in order.
     void sendHeldBack();
+
+signals:
+    // Raised for each addressee before delivery; setting skip leaves it out.
+    void windowCheck(qint32 handle, const QString &caption, bool &skip);
+    // A payload that was addressed to a window cannot be delivered to it.
+    void undelivered(qint32 handle, const QString &caption, const QString &reason);
+    // A send that goes to nobody, with the reason.
+    void failure(const QString &message);
 
 private:
     struct Queued;
@@ -52,12 +62,12 @@ private:
     // Makes the calls of every send at the head of the queue whose text is ready.
     void issueReady();
     void issue(const Queued &queued);
-    void reportUndelivered(qint32 handle, const QString &caption, const QString &reason);
-    // Why a delivery failed, for the user; elapsedMs since the call went out.
-    QString failureReason(const QDBusError &error, qint64 elapsedMs, bool direct);
     bool nothingSent(const QString &why);
 
-    InterProcEndpointPrivate *m_endpoint;
+    const Identity *m_identity;
+    WindowDirectory *m_directory;
+    Deliveries *m_deliveries;
+    bool m_canPassFds;
     QList<Outgoing> m_heldBack;    // sent before the directory was loaded
     std::deque<QueuedPtr> m_queue; // sends whose calls are not made yet, in order
 };

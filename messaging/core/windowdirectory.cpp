@@ -1,15 +1,12 @@
 #include "windowdirectory.h"
 
+#include "busconnection.h"
 #include "buscontract.h"
 #include "foreigntext.h"
 #include "interprocendpoint.h"
 #include "interproclogging.h"
 
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QDBusServiceWatcher>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -33,69 +30,102 @@ constexpr int ReadyWithinMs = 250;
 // events.
 constexpr int CallsPerPass = 32;
 constexpr int PassIntervalMs = 10;
+// Questions on their way at once. Names that never answer cost a slot each
+// for DescribeTimeoutMs, so that ten thousand of them cost a starting
+// window about half a minute of light work; with the deliveries' own bound
+// (Deliveries::MaxInFlight) this stays far below the bus daemons' limits of
+// pending replies, so the endpoint's own calls always have room.
+constexpr int MaxQuestions = 256;
 } // namespace
 
-WindowDirectory::WindowDirectory(const QDBusConnection &connection, QObject *parent)
-    : QObject(parent), m_connection(connection)
+WindowDirectory::WindowDirectory(BusConnection *bus, QObject *parent) : QObject(parent), m_bus(bus)
 {
     m_clock.start();
     m_dueTimer.setSingleShot(true);
     connect(&m_dueTimer, &QTimer::timeout, this, &WindowDirectory::makeDueCalls);
 }
 
-WindowDirectory::~WindowDirectory() = default;
+WindowDirectory::~WindowDirectory()
+{
+    sd_bus_slot_unref(m_ownerMatch);
+    sd_bus_slot_unref(m_captionMatch);
+}
 
 void WindowDirectory::start(qint32 ownHandle, const QString &ownCaption)
 {
     m_ownHandle = ownHandle;
 
-    // Subscribe before listing, so that no change falls between the two.
-    m_watcher =
-        new QDBusServiceWatcher(QLatin1String(ServiceNamespace) + QLatin1Char('*'), m_connection,
-                                QDBusServiceWatcher::WatchForOwnerChange, this);
-    connect(m_watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
-            &WindowDirectory::onServiceOwnerChanged);
-    m_connection.connect(QString(), QLatin1String(ObjectPath), QLatin1String(Interface),
-                         QStringLiteral("CaptionChanged"), this,
-                         SLOT(onCaptionChanged(int, QString, QDBusMessage)));
+    // Subscribe before listing, so that no change falls between the two:
+    // the daemon takes the connection's messages in order.
+    const QByteArray ownerRule =
+        QByteArrayLiteral(
+            "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+            "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+            "arg0namespace='") +
+        ServiceNamespace + "'";
+    const QByteArray captionRule = QByteArrayLiteral("type='signal',path='") + ObjectPath +
+                                   "',interface='" + Interface + "',member='CaptionChanged'";
+    if (sd_bus_add_match_async(m_bus->bus(), &m_ownerMatch, ownerRule.constData(),
+                               &WindowDirectory::onNameOwnerChanged, nullptr, this) < 0 ||
+        sd_bus_add_match_async(m_bus->bus(), &m_captionMatch, captionRule.constData(),
+                               &WindowDirectory::onCaptionChanged, nullptr, this) < 0)
+        qCWarning(lcInterProc) << "cannot follow the windows on the bus";
+    m_bus->sent();
 
-    addWindow(ownHandle, m_connection.baseService());
+    addWindow(ownHandle, m_bus->uniqueName());
     setOwnCaption(ownCaption);
 
     // Everything below is asynchronous: windows starting at the same moment
     // ask each other for their captions, and each must stay free to answer.
     m_loading = 1;
-    callBus(QStringLiteral("ListNames"), {}, [this](const QDBusMessage &reply) {
+    ask("ListNames", QString(), [this](sd_bus_message *reply) {
         QTimer::singleShot(ReadyWithinMs, this, &WindowDirectory::becomeReady);
-        if (reply.type() == QDBusMessage::ReplyMessage) {
-            for (const QString &name : reply.arguments().value(0).toStringList()) {
-                const qint32 handle = handleFromService(name);
+        char **names = nullptr;
+        if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
+            sd_bus_message_read_strv(reply, &names) >= 0) {
+            for (char **name = names; name && *name; ++name) {
+                const qint32 handle = handleFromService(QString::fromUtf8(*name));
                 if (handle > 0 && handle != m_ownHandle) {
                     ++m_loading;
                     schedule({handle, -1, true}, 0);
                 }
+                free(*name);
             }
+            free(names);
         } else {
-            qCWarning(lcInterProc) << "cannot list bus names:" << reply.errorMessage();
+            qCWarning(lcInterProc)
+                << "cannot list bus names:" << (reply ? Bus::errorMessage(reply) : QString());
         }
         loaded();
     });
 }
 
-void WindowDirectory::callBus(const QString &method, const QVariantList &args,
-                              std::function<void(const QDBusMessage &)> done)
+void WindowDirectory::ask(const char *method, const QString &argument,
+                          std::function<void(sd_bus_message *)> done)
 {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), method);
-    call.setArguments(args);
-    auto *watcher =
-        new QDBusPendingCallWatcher(m_connection.asyncCall(call, DescribeTimeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [done = std::move(done)](QDBusPendingCallWatcher *w) {
-                w->deleteLater();
-                done(w->reply());
-            });
+    Q_ASSERT(QThread::currentThread() == thread());
+    const BusMessage call = Bus::newDaemonCall(m_bus->bus(), method);
+    const bool made =
+        call &&
+        (argument.isNull() ||
+         sd_bus_message_append(call.get(), "s", argument.toUtf8().constData()) >= 0) &&
+        m_bus->call(call.get(), DescribeTimeoutMs, this, [this, done](sd_bus_message *reply) {
+            answered();
+            done(reply);
+        });
+    if (made) {
+        ++m_questions;
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this, [done] { done(nullptr); }, Qt::QueuedConnection);
+}
+
+void WindowDirectory::answered()
+{
+    // A slot is free: the next due call may go.
+    if (--m_questions == MaxQuestions - 1 && !m_due.empty() && !m_dueTimer.isActive())
+        m_dueTimer.start(0);
 }
 
 void WindowDirectory::schedule(const Call &call, qint64 delayMs)
@@ -115,6 +145,9 @@ void WindowDirectory::makeDueCalls()
         return;
     }
     for (int made = 0; !m_due.empty() && m_due.begin()->first <= now; ++made) {
+        // answered() wakes the timer once a question has its answer.
+        if (m_questions >= MaxQuestions)
+            return;
         if (made == CallsPerPass) {
             m_nextPass = now + PassIntervalMs;
             m_dueTimer.start(PassIntervalMs);
@@ -135,17 +168,18 @@ void WindowDirectory::askOwner(const Call &call)
 {
     // The bus names the owner, which senders are checked against; then the
     // window itself gives its caption.
-    callBus(QStringLiteral("GetNameOwner"), {serviceForHandle(call.handle)},
-            [this, call](const QDBusMessage &reply) {
-                if (reply.type() != QDBusMessage::ReplyMessage) {
-                    if (call.loading)
-                        loaded(); // gone again
-                    return;
-                }
-                if (!m_windows.contains(call.handle))
-                    addWindow(call.handle, reply.arguments().value(0).toString());
-                schedule({call.handle, 0, call.loading}, 0);
-            });
+    ask("GetNameOwner", serviceForHandle(call.handle), [this, call](sd_bus_message *reply) {
+        const char *owner = nullptr;
+        if (!reply || sd_bus_message_is_method_error(reply, nullptr) ||
+            sd_bus_message_read(reply, "s", &owner) < 0) {
+            if (call.loading)
+                loaded(); // gone again
+            return;
+        }
+        if (!m_windows.contains(call.handle))
+            addWindow(call.handle, QString::fromUtf8(owner));
+        schedule({call.handle, 0, call.loading}, 0);
+    });
 }
 
 void WindowDirectory::loaded()
@@ -202,6 +236,19 @@ QList<WindowInfo> WindowDirectory::match(qint32 method, const QVariant &target) 
     return found;
 }
 
+int WindowDirectory::namesOf(const QString &owner) const
+{
+    return m_namesPerOwner.value(owner);
+}
+
+void WindowDirectory::removeWindow(qint32 handle)
+{
+    const QString owner = m_windows.take(handle).owner;
+    auto it = m_namesPerOwner.find(owner);
+    if (it != m_namesPerOwner.end() && --*it <= 0)
+        m_namesPerOwner.erase(it);
+}
+
 QString WindowDirectory::ownerOf(qint32 handle) const
 {
     return m_windows.value(handle).owner;
@@ -212,39 +259,60 @@ void WindowDirectory::addWindow(qint32 handle, const QString &owner)
     WindowInfo &window = m_windows[handle];
     if (window.handle == handle && window.owner == owner)
         return;
+    if (window.handle == handle) {
+        auto it = m_namesPerOwner.find(window.owner);
+        if (it != m_namesPerOwner.end() && --*it <= 0)
+            m_namesPerOwner.erase(it);
+    }
+    ++m_namesPerOwner[owner];
     window = WindowInfo{};
     window.handle = handle;
     window.owner = owner;
 }
 
-void WindowDirectory::onServiceOwnerChanged(const QString &service, const QString &,
-                                            const QString &newOwner)
+int WindowDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
-    const qint32 handle = handleFromService(service);
-    if (handle <= 0 || handle == m_ownHandle)
-        return;
-    if (newOwner.isEmpty()) {
-        const QString owner = m_windows.take(handle).owner;
-        emit windowLeft(owner);
+    auto *self = static_cast<WindowDirectory *>(userdata);
+    const char *service = nullptr;
+    const char *oldOwner = nullptr;
+    const char *newOwner = nullptr;
+    if (sd_bus_message_read(m, "sss", &service, &oldOwner, &newOwner) < 0)
+        return 0;
+    const qint32 handle = handleFromService(QString::fromUtf8(service));
+    if (handle <= 0 || handle == self->m_ownHandle)
+        return 0;
+    if (!newOwner || !*newOwner) {
+        const QString owner = self->m_windows.value(handle).owner;
+        self->removeWindow(handle);
         qCDebug(lcInterProc) << "window" << handle << "left";
-        return;
+        emit self->windowLeft(owner);
+        return 0;
     }
     // A new window announces its caption with CaptionChanged right after
     // taking its name; the signal follows this one.
-    addWindow(handle, newOwner);
+    self->addWindow(handle, QString::fromUtf8(newOwner));
     qCDebug(lcInterProc) << "window" << handle << "joined as" << newOwner;
+    return 0;
 }
 
-void WindowDirectory::onCaptionChanged(int handle, const QString &caption,
-                                       const QDBusMessage &message)
+int WindowDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
-    auto it = m_windows.find(handle);
+    auto *self = static_cast<WindowDirectory *>(userdata);
+    qint32 handle = 0;
+    const char *caption = nullptr;
+    if (sd_bus_message_read(m, "is", &handle, &caption) < 0)
+        return 0;
+    auto it = self->m_windows.find(handle);
     // Only the owner of a window may rename it.
-    if (it == m_windows.end() || it->owner != message.service() ||
-        !ForeignText::acceptCaption(handle, caption))
-        return;
-    it->caption = caption;
+    const char *sender = sd_bus_message_get_sender(m);
+    if (it == self->m_windows.end() || !sender || it->owner != QLatin1String(sender))
+        return 0;
+    const QString text = Bus::text(caption);
+    if (!ForeignText::acceptCaption(handle, text))
+        return 0;
+    it->caption = text;
     it->captionKnown = true;
+    return 0;
 }
 
 void WindowDirectory::describe(const Call &call)
@@ -255,37 +323,44 @@ void WindowDirectory::describe(const Call &call)
             loaded();
         return;
     }
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        it->owner, QLatin1String(ObjectPath), QLatin1String(Interface), QStringLiteral("Describe"));
-    auto *watcher =
-        new QDBusPendingCallWatcher(m_connection.asyncCall(message, DescribeTimeoutMs), this);
     const QString owner = it->owner;
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, call, owner](QDBusPendingCallWatcher *w) {
-                w->deleteLater();
-                QDBusPendingReply<int, QString> reply = *w;
-                auto it = m_windows.find(call.handle);
-                if (it != m_windows.end() && it->owner == owner && !it->captionKnown) {
-                    if (reply.isValid() && reply.argumentAt<0>() == call.handle) {
-                        // A caption refused once is not asked for again.
-                        if (ForeignText::acceptCaption(call.handle, reply.argumentAt<1>())) {
-                            it->caption = reply.argumentAt<1>();
-                            it->captionKnown = true;
-                        }
-                    } else if (call.attempt + 1 < DescribeAttempts) {
-                        qCDebug(lcInterProc)
-                            << "window" << call.handle << "did not describe itself:"
-                            << ForeignText::bounded(reply.error().message(),
-                                                    ForeignText::MaxErrorPartLength);
-                        schedule({call.handle, call.attempt + 1, false},
-                                 qint64(DescribeRetryFirstMs) << call.attempt);
-                    } else {
-                        qCDebug(lcInterProc)
-                            << "window" << call.handle << "did not describe "
-                            << "itself; it stays unnamed until it announces a caption";
-                    }
+    const BusMessage message = Bus::newCall(m_bus->bus(), owner.toUtf8().constData(), "Describe");
+    const auto done = [this, call, owner](sd_bus_message *reply) {
+        auto it = m_windows.find(call.handle);
+        if (it != m_windows.end() && it->owner == owner && !it->captionKnown) {
+            qint32 handle = 0;
+            const char *caption = nullptr;
+            if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
+                sd_bus_message_read(reply, "is", &handle, &caption) >= 0 && handle == call.handle) {
+                // A caption refused once is not asked for again.
+                const QString text = Bus::text(caption);
+                if (ForeignText::acceptCaption(call.handle, text)) {
+                    it->caption = text;
+                    it->captionKnown = true;
                 }
-                if (call.loading)
-                    loaded();
-            });
+            } else if (call.attempt + 1 < DescribeAttempts && namesOf(owner) == 1) {
+                qCDebug(lcInterProc)
+                    << "window" << call.handle << "did not describe itself:"
+                    << ForeignText::bounded(reply ? Bus::errorMessage(reply) : QString(),
+                                            ForeignText::MaxErrorPartLength);
+                schedule({call.handle, call.attempt + 1, false}, qint64(DescribeRetryFirstMs)
+                                                                     << call.attempt);
+            } else {
+                qCDebug(lcInterProc) << "window" << call.handle << "did not describe "
+                                     << "itself; it stays unnamed until it announces a caption";
+            }
+        }
+        if (call.loading)
+            loaded();
+    };
+    if (message &&
+        m_bus->call(message.get(), DescribeTimeoutMs, this, [this, done](sd_bus_message *reply) {
+            answered();
+            done(reply);
+        })) {
+        ++m_questions;
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this, [done] { done(nullptr); }, Qt::QueuedConnection);
 }

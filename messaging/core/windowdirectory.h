@@ -4,8 +4,8 @@
 // so that Send can choose its addressees without asking anybody.
 #pragma once
 
-#include <QDBusConnection>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QString>
@@ -15,8 +15,9 @@
 #include <functional>
 #include <map>
 
-class QDBusMessage;
-class QDBusServiceWatcher;
+#include <systemd/sd-bus.h>
+
+class BusConnection;
 
 struct WindowInfo
 {
@@ -31,7 +32,7 @@ class WindowDirectory : public QObject
     Q_OBJECT
 
 public:
-    WindowDirectory(const QDBusConnection &connection, QObject *parent);
+    explicit WindowDirectory(BusConnection *bus, QObject *parent);
     ~WindowDirectory() override;
 
     // Subscribes to changes, then loads the windows already on the bus in
@@ -54,12 +55,10 @@ signals:
     // A window's name has left the bus; owner is the connection that had it.
     void windowLeft(const QString &owner);
 
-private slots:
-    void onServiceOwnerChanged(const QString &service, const QString &oldOwner,
-                               const QString &newOwner);
-    void onCaptionChanged(int handle, const QString &caption, const QDBusMessage &message);
-
 private:
+    static int onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_error *error);
+
     // A call to make once it is due: the owner of a window's name (attempt
     // -1), then the window's description.
     struct Call
@@ -70,21 +69,34 @@ private:
     };
 
     void addWindow(qint32 handle, const QString &owner);
+    void removeWindow(qint32 handle);
+    // How many window names the connection owns. An endpoint owns one; a
+    // connection with several is no endpoint and is asked once a name.
+    int namesOf(const QString &owner) const;
     void schedule(const Call &call, qint64 delayMs);
     void makeDueCalls();
     void askOwner(const Call &call);
     void describe(const Call &call);
     void loaded();
     void becomeReady();
-    void callBus(const QString &method, const QVariantList &args,
-                 std::function<void(const QDBusMessage &)> done);
+    // A question to the bus daemon with one string argument (or none);
+    // done gets the reply, or null when it could not be asked.
+    void ask(const char *method, const QString &argument,
+             std::function<void(sd_bus_message *)> done);
+    void answered();
 
-    QDBusConnection m_connection;
-    QDBusServiceWatcher *m_watcher = nullptr;
+    BusConnection *m_bus;
+    sd_bus_slot *m_ownerMatch = nullptr;
+    sd_bus_slot *m_captionMatch = nullptr;
+    // Questions (to the daemon or to windows) whose answer is still to
+    // come; at most MaxQuestions, so that the endpoint's own calls always
+    // have room under the bus's limit of pending replies.
+    int m_questions = 0;
     qint32 m_ownHandle = 0;
     int m_loading = 0;
     bool m_ready = false;
     QMap<qint32, WindowInfo> m_windows;
+    QHash<QString, int> m_namesPerOwner;
 
     // Calls by the time (on m_clock, in ms) they are due; the timer wakes
     // for the first, but not before m_nextPass.

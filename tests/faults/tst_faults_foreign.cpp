@@ -80,6 +80,7 @@ private slots:
     void wrongArgumentTypes();
     void refusedSenderHandle_data();
     void refusedSenderHandle();
+    void textOneByteOverTheLimit_data();
     void textOneByteOverTheLimit();
     void tenThousandCallsAtOnce();
 
@@ -255,17 +256,34 @@ void FaultsForeign::refusedSenderHandle()
     QCOMPARE(reply.errorName(), SenderMismatch);
 }
 
+void FaultsForeign::textOneByteOverTheLimit_data()
+{
+    QTest::addColumn<QString>("method");
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("sealed") << QStringLiteral("DeliverSealed") << InterProc::maxTextBytes() + 1;
+    QTest::newRow("UTF-8 bytes") << QStringLiteral("DeliverUtf8") << qint64(64 * 1024 + 1);
+    QTest::newRow("string") << QStringLiteral("Deliver") << qint64(64 * 1024 + 1);
+}
+
 void FaultsForeign::textOneByteOverTheLimit()
 {
-    // Sparse: the file takes no memory until someone reads it.
-    const qint64 size = InterProc::maxTextBytes() + 1;
-    const int fd = sealedMemfd(size);
-    QVERIFY(fd >= 0);
-    const QDBusUnixFileDescriptor descriptor(fd);
-    ::close(fd);
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(
-        callTo(m_receiver->handle(), QStringLiteral("DeliverSealed"),
-               {0, QStringLiteral("tst"), 6, QVariant::fromValue(descriptor), qulonglong(size)}));
+    QFETCH(QString, method);
+    QFETCH(qint64, size);
+    QVariantList arguments{0, QStringLiteral("tst"), 6};
+    if (method == QLatin1String("DeliverSealed")) {
+        // Sparse: the file takes no memory until someone reads it.
+        const int fd = sealedMemfd(size);
+        QVERIFY(fd >= 0);
+        const QDBusUnixFileDescriptor descriptor(fd);
+        ::close(fd);
+        arguments << QVariant::fromValue(descriptor) << qulonglong(size);
+    } else if (method == QLatin1String("DeliverUtf8")) {
+        arguments << QByteArray(size, 'u');
+    } else {
+        arguments << QString(size, u's');
+    }
+    const QDBusMessage reply =
+        QDBusConnection::sessionBus().call(callTo(m_receiver->handle(), method, arguments));
     QCOMPARE(reply.errorName(), TooLarge);
 }
 

@@ -1,8 +1,13 @@
 // A receiver frozen with SIGSTOP while a sender streams payloads to it and
 // to others: nobody else waits for it, and after it thaws every payload has
 // either arrived, in order, or been reported as lost by the sender; one
-// reported as not taken in time may still arrive.
+// reported as not taken in time may still arrive. A sender that floods a
+// frozen receiver keeps answering, stays small, and refuses what its queue
+// for that receiver cannot hold.
+#include "describeprobe.h"
 #include "peerprocess.h"
+
+#include <QScopeGuard>
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -25,6 +30,19 @@ char processState(pid_t pid)
     return close >= 0 && close + 2 < line.size() ? line.at(close + 2) : 0;
 }
 
+// The resident memory of a process in KiB, or -1.
+qint64 residentKiB(pid_t pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
 } // namespace
 
 class FaultsFrozen : public QObject
@@ -33,6 +51,7 @@ class FaultsFrozen : public QObject
 private slots:
     void frozenReceiverLosesNothing_data();
     void frozenReceiverLosesNothing();
+    void floodOfAFrozenReceiverStaysBounded();
 };
 
 void FaultsFrozen::frozenReceiverLosesNothing_data()
@@ -157,6 +176,87 @@ void FaultsFrozen::frozenReceiverLosesNothing()
         QCOMPARE(other->takeReceivedLines("ARRIVAL ").size(), 0);
     QVERIFY(sender.isRunning());
     QVERIFY(frozen.isRunning());
+}
+
+void FaultsFrozen::floodOfAFrozenReceiverStaysBounded()
+{
+    // More than the sender queues for one receiver (256 calls on their way
+    // and 32768 waiting), so that the last ones are refused at once.
+    constexpr int Count = 40000;
+    constexpr qint64 MaxGrowthKiB = 64 * 1024;
+    constexpr qint64 GenerousAnswerMs = 2000;
+    Peer receiver(QStringLiteral("Flooded Receiver"));
+    Peer sender(QStringLiteral("Flooding Sender"), {QStringLiteral("--quiet")});
+    receiver.start();
+    sender.start();
+    QVERIFY2(receiver.waitReady(), receiver.transcript().constData());
+    QVERIFY2(sender.waitReady(), sender.transcript().constData());
+    const qint64 startKiB = residentKiB(sender.pid());
+    QVERIFY(startKiB > 0);
+
+    QCOMPARE(::kill(receiver.pid(), SIGSTOP), 0);
+    const auto thaw = qScopeGuard([&] { ::kill(receiver.pid(), SIGCONT); });
+    DescribeProbe probe(sender.handle());
+    sender.sendMany(InterProc::WindowHandle, QString::number(receiver.handle()), Count,
+                    QStringLiteral("flood"));
+    qint64 peakKiB = startKiB;
+    QList<QByteArray> failed;
+    QElapsedTimer settled;
+    bool sent = false;
+    // Sent, and two more seconds of the sender answering with its queue full.
+    QVERIFY2(waitAnswering(
+                 probe,
+                 [&] {
+                     peakKiB = std::max(peakKiB, residentKiB(sender.pid()));
+                     failed += sender.takeReceivedLines("FAILED ");
+                     if (!sent && !sender.takeReceivedLines("SENT ").isEmpty()) {
+                         sent = true;
+                         settled.start();
+                     }
+                     return sent && settled.elapsed() > 2000;
+                 },
+                 5 * LineTimeoutMs),
+             qPrintable(probe.failure()));
+    QCOMPARE(processState(receiver.pid()), 'T');
+    qInfo("%d sends to a frozen receiver: the sender answered Describe within %lld ms, grew by "
+          "%lld KiB and refused %lld at once",
+          Count, probe.longestMs(), peakKiB - startKiB, qint64(failed.size()));
+    QVERIFY2(probe.longestMs() <= GenerousAnswerMs, qPrintable(QString::number(probe.longestMs())));
+    QVERIFY2(peakKiB - startKiB <= MaxGrowthKiB, qPrintable(QString::number(peakKiB - startKiB)));
+    QVERIFY(!failed.isEmpty());
+    for (const QByteArray &line : std::as_const(failed)) {
+        const QString reason = unb64(line.split(' ').value(2));
+        QVERIFY2(reason.contains(QLatin1String("not taking its payloads")), qPrintable(reason));
+    }
+
+    // Thawed: each payload arrives once, in order, or was reported failed;
+    // "gets the payload if it runs again" only for one that does arrive.
+    ::kill(receiver.pid(), SIGCONT);
+    QList<qint32> arrived;
+    int laterFailures = 0;
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     for (const QByteArray &line : receiver.takeReceivedLines("ARRIVAL ")) {
+                         const std::optional<Arrival> a = Arrival::parse(line);
+                         if (a && a->sender == sender.handle())
+                             arrived.append(a->longData);
+                     }
+                     for (const QByteArray &line : sender.takeReceivedLines("FAILED ")) {
+                         const QString reason = unb64(line.split(' ').value(2));
+                         if (reason.contains(QLatin1String("gets the payload if it runs again")))
+                             continue; // counted when it arrives
+                         ++laterFailures;
+                     }
+                     return arrived.size() + failed.size() + laterFailures >= Count;
+                 },
+                 5 * LineTimeoutMs),
+             qPrintable(QStringLiteral("%1 arrived, %2 + %3 reported failed")
+                            .arg(arrived.size())
+                            .arg(failed.size())
+                            .arg(laterFailures)));
+    QCOMPARE(arrived.size() + failed.size() + laterFailures, qsizetype(Count));
+    for (qsizetype i = 1; i < arrived.size(); ++i)
+        QVERIFY2(arrived.at(i) > arrived.at(i - 1), qPrintable(QString::number(i)));
 }
 
 QTEST_GUILESS_MAIN(FaultsFrozen)

@@ -5,12 +5,12 @@
 // party that answers with a huge caption and huge error texts. The
 // window, in a process of its own, keeps answering Describe (the deadline
 // only tells a hang) and loses nothing.
+#include "describeprobe.h"
 #include "interproc.h"
 #include "logdisplay.h"
 #include "peerprocess.h"
 
 #include <QCryptographicHash>
-#include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -24,9 +24,7 @@ using namespace TestSupport;
 
 namespace {
 
-// A window that has not answered Describe for this long hangs (it should
-// answer within 100 ms whatever it is given).
-constexpr int HangMs = 10000;
+constexpr int HangMs = DescribeHangMs;
 const QString stars(63, u'*');
 
 // The program's window in a process of its own (faults_windowhost).
@@ -90,65 +88,6 @@ private:
     QByteArray m_role;
 };
 
-// Asks a window to describe itself every 50 ms, one question at a time, and
-// keeps the longest wait for an answer.
-class DescribeProbe : public QObject
-{
-public:
-    explicit DescribeProbe(qint32 handle)
-        : m_call(QDBusMessage::createMethodCall(serviceOf(handle), BusPath, BusInterface,
-                                                QStringLiteral("Describe")))
-    {
-        connect(&m_timer, &QTimer::timeout, this, &DescribeProbe::ask);
-        m_timer.start(50);
-    }
-
-    // True once a question went unanswered for HangMs, or was refused.
-    bool hung() const { return !m_failure.isEmpty() || (m_waiting && m_asked.elapsed() > HangMs); }
-    QString failure() const
-    {
-        return m_failure.isEmpty() ? QStringLiteral("no answer to Describe for %1 ms").arg(HangMs)
-                                   : m_failure;
-    }
-    qint64 longestMs() const { return std::max(m_longest, m_waiting ? m_asked.elapsed() : 0); }
-    int answers() const { return m_answers; }
-
-private:
-    void ask()
-    {
-        if (m_waiting)
-            return;
-        m_waiting = true;
-        m_asked.start();
-        auto *watcher = new QDBusPendingCallWatcher(
-            QDBusConnection::sessionBus().asyncCall(m_call, 2 * HangMs), this);
-        connect(watcher, &QDBusPendingCallWatcher::finished, this,
-                [this](QDBusPendingCallWatcher *w) {
-                    w->deleteLater();
-                    m_waiting = false;
-                    m_longest = std::max(m_longest, m_asked.elapsed());
-                    if (w->isError())
-                        m_failure = w->error().message();
-                    ++m_answers;
-                });
-    }
-
-    QDBusMessage m_call;
-    QTimer m_timer;
-    QElapsedTimer m_asked;
-    bool m_waiting = false;
-    qint64 m_longest = 0;
-    int m_answers = 0;
-    QString m_failure;
-};
-
-// Waits until done() holds while the probe sees the window answer; false on
-// a hang or after timeoutMs.
-template <typename Done> bool waitAnswering(const DescribeProbe &probe, Done done, int timeoutMs)
-{
-    return QTest::qWaitFor([&] { return probe.hung() || done(); }, timeoutMs) && !probe.hung();
-}
-
 // A sealed memfd of `size` bytes: `bytes` repeated, or zeros never written
 // (a sparse file) when bytes is empty.
 QDBusUnixFileDescriptor sealedText(const QByteArray &bytes, qint64 size)
@@ -184,6 +123,7 @@ private slots:
     void hardTexts();
     void strangerHoldsTheServerName();
     void namesThatDoNotDescribeThemselves();
+    void silentNamesDoNotHoldUpSends();
     void sparseTextsCostTheWindowLittle();
     void floodKeepsWithinTheBudget();
     void foreignTexts_data();
@@ -265,7 +205,9 @@ void FaultsInput::hardTexts_data()
     QTest::newRow("1 MiB of NUL") << "DeliverSealed" << tst << QByteArray(1, '\0') << mib;
     QTest::newRow("sparse memfd as large as allowed")
         << "DeliverSealed" << tst << QByteArray() << InterProc::maxTextBytes();
-    QTest::newRow("line of 1 MiB in the call") << "Deliver" << tst << QByteArray("y") << mib;
+    // As large as a plain string may be; one byte more is refused (faults_foreign).
+    QTest::newRow("line of 64 KiB in the call")
+        << "Deliver" << tst << QByteArray("y") << qint64(64 * 1024);
     QTest::newRow("sender name of 10 MB") << "Deliver" << QByteArray("n").repeated(10 * 1000 * 1000)
                                           << QByteArray("text") << qint64(4);
 }
@@ -404,6 +346,52 @@ void FaultsInput::namesThatDoNotDescribeThemselves()
     qInfo("the window asked %lld times in all; longest wait for Describe %lld ms", calls,
           probe.longestMs());
     QVERIFY(calls >= Names);
+}
+
+void FaultsInput::silentNamesDoNotHoldUpSends()
+{
+    // While an endpoint still asks thousands of names that do not describe
+    // themselves, its own payloads go out at once and none is refused.
+    constexpr int Names = 3000;
+    constexpr int Payloads = 2000;
+    LineProcess stranger(
+        QStringLiteral(FAULTS_CLIENT),
+        {QStringLiteral("names"), QStringLiteral("2000000"), QString::number(Names)});
+    stranger.start();
+    QVERIFY2(!stranger.takeLine("OWNED ").isEmpty(), stranger.transcript().constData());
+    Peer receiver(QStringLiteral("Receiver among strangers"));
+    Peer sender(QStringLiteral("Sender among strangers"), {QStringLiteral("--quiet")});
+    receiver.start();
+    sender.start();
+    QVERIFY2(receiver.waitReady(), receiver.transcript().constData());
+    QVERIFY2(sender.waitReady(), sender.transcript().constData());
+    const QString target = QString::number(receiver.handle());
+    QVERIFY2(sender.waitUntilSees(InterProc::WindowHandle, target, 1),
+             sender.transcript().constData());
+    // Sent once the sender is busy asking them, a third of its questions
+    // never answered.
+    qint64 askedBefore = 0;
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     stranger.command("count");
+                     askedBefore = stranger.takeLine("DESCRIBED ").mid(10).toLongLong();
+                     return askedBefore >= 300;
+                 },
+                 LineTimeoutMs),
+             qPrintable(QString::number(askedBefore)));
+
+    sender.sendMany(InterProc::WindowHandle, target, Payloads, QStringLiteral("among strangers"));
+    QCOMPARE(sender.takeLine("SENT "), "SENT " + QByteArray::number(Payloads));
+    for (int i = 1; i <= Payloads; ++i) {
+        const std::optional<Arrival> arrival = receiver.nextArrival();
+        QVERIFY2(arrival, receiver.transcript().constData());
+        QCOMPARE(arrival->longData, i);
+    }
+    QCOMPARE(sender.takeReceivedLines("FAILED "), QList<QByteArray>());
+    stranger.command("count");
+    const qint64 askedAfter = stranger.takeLine("DESCRIBED ").mid(10).toLongLong();
+    qInfo("%d payloads arrived while the strangers were asked %lld times (%lld before)", Payloads,
+          askedAfter, askedBefore);
 }
 
 void FaultsInput::sparseTextsCostTheWindowLittle()

@@ -404,10 +404,12 @@ void TestCommand::watchWhoseOutputIsNotRead()
     watcher.start();
     QVERIFY(watcher.waitReady());
 
-    const QString text = QString(u'\u00e9').repeated(1024 * 1024) + u'"';
-    QDBusMessage deliver = QDBusMessage::createMethodCall(serviceOf(watcher.handle()), BusPath,
-                                                          BusInterface, QStringLiteral("Deliver"));
-    deliver << 0 << QStringLiteral("tst") << 5 << text;
+    // As large as a text inside a call may be (64 KiB of UTF-8), and more
+    // than the pipe holds once printed.
+    const QString text = QString(u'\u00e9').repeated(32 * 1024 - 1) + u'"';
+    QDBusMessage deliver = QDBusMessage::createMethodCall(
+        serviceOf(watcher.handle()), BusPath, BusInterface, QStringLiteral("DeliverUtf8"));
+    deliver << 0 << QStringLiteral("tst") << 5 << text.toUtf8();
     const QDBusMessage delivered = QDBusConnection::sessionBus().call(deliver, QDBus::Block, 10000);
     QVERIFY2(delivered.type() == QDBusMessage::ReplyMessage, qPrintable(delivered.errorMessage()));
     for (int i = 0; i < 3; ++i) {

@@ -1,0 +1,404 @@
+#include "busconnection.h"
+
+#include "buscontract.h"
+#include "payloadtext.h"
+
+#include <QElapsedTimer>
+#include <QSet>
+#include <QThread>
+
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <limits>
+
+// What a call's slot carries: the handler, dropped with its context. A
+// connection that is closed from this side (sd_bus_close drops its calls
+// silently) hands its calls still waiting a null reply first.
+struct PendingCall
+{
+    QPointer<QObject> context;
+    BusConnection::ReplyHandler handler;
+    QSet<PendingCall *> *registry = nullptr;
+    bool answered = false;
+
+    void answer(sd_bus_message *reply)
+    {
+        if (answered)
+            return;
+        answered = true;
+        if (context && handler)
+            handler(reply);
+    }
+};
+
+namespace {
+// A pass over the connection hands on at most this long's worth of
+// messages before the owner's other events get their turn.
+constexpr qint64 ProcessSliceMs = 8;
+
+quint64 monotonicUs()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return quint64(now.tv_sec) * 1000000 + quint64(now.tv_nsec) / 1000;
+}
+
+int onReply(sd_bus_message *reply, void *userdata, sd_bus_error *)
+{
+    static_cast<PendingCall *>(userdata)->answer(reply);
+    return 1;
+}
+
+void dropPending(void *userdata)
+{
+    auto *pending = static_cast<PendingCall *>(userdata);
+    if (pending->registry)
+        pending->registry->remove(pending);
+    delete pending;
+}
+} // namespace
+
+BusMessage BusMessage::adopt(sd_bus_message *message)
+{
+    BusMessage m;
+    m.m_message = message;
+    return m;
+}
+
+BusMessage BusMessage::ref(sd_bus_message *message)
+{
+    BusMessage m;
+    m.m_message = sd_bus_message_ref(message);
+    return m;
+}
+
+BusMessage::BusMessage(const BusMessage &other)
+    : m_message(other.m_message ? sd_bus_message_ref(other.m_message) : nullptr)
+{}
+
+BusMessage::BusMessage(BusMessage &&other) noexcept : m_message(other.m_message)
+{
+    other.m_message = nullptr;
+}
+
+BusMessage &BusMessage::operator=(BusMessage other) noexcept
+{
+    std::swap(m_message, other.m_message);
+    return *this;
+}
+
+BusMessage::~BusMessage()
+{
+    if (m_message)
+        sd_bus_message_unref(m_message);
+}
+
+BusConnection::BusConnection(sd_bus *bus, QObject *parent) : QObject(parent), m_bus(bus)
+{
+    const int fd = sd_bus_get_fd(bus);
+    m_read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    m_write = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+    connect(m_read.get(), &QSocketNotifier::activated, this, &BusConnection::process);
+    connect(m_write.get(), &QSocketNotifier::activated, this, &BusConnection::process);
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &BusConnection::process);
+    arm();
+}
+
+BusConnection *BusConnection::openSessionBus(QObject *parent, QString *error)
+{
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
+        qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        *error = QStringLiteral("no session bus address is set");
+        return nullptr;
+    }
+    sd_bus *bus = nullptr;
+    int r = sd_bus_new(&bus);
+    if (r >= 0)
+        r = sd_bus_set_bus_client(bus, 1);
+    // The session bus admits only this user: sd-bus need not ask the daemon
+    // for each caller's credentials (a blocking call per method call).
+    if (r >= 0)
+        r = sd_bus_set_trusted(bus, 1);
+    if (r >= 0) {
+        const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+        if (!address.isEmpty())
+            r = sd_bus_set_address(bus, address.constData());
+        else
+            r = sd_bus_set_address(
+                bus, "unix:path=" + qgetenv("XDG_RUNTIME_DIR").replace(',', "%2c") + "/bus");
+    }
+    if (r >= 0)
+        r = sd_bus_negotiate_fds(bus, 1);
+    if (r >= 0)
+        r = sd_bus_start(bus);
+    const char *unique = nullptr;
+    // Waits for the bus's answer to Hello: the unique name is what this
+    // endpoint is known and checked by.
+    if (r >= 0)
+        r = sd_bus_get_unique_name(bus, &unique);
+    if (r < 0) {
+        *error = QString::fromLocal8Bit(strerror(-r));
+        sd_bus_flush_close_unref(bus);
+        return nullptr;
+    }
+    auto *connection = new BusConnection(bus, parent);
+    connection->m_uniqueName = QString::fromUtf8(unique);
+    return connection;
+}
+
+BusConnection *BusConnection::connectToPeer(const QByteArray &address, QObject *parent)
+{
+    sd_bus *bus = nullptr;
+    int r = sd_bus_new(&bus);
+    if (r >= 0)
+        r = sd_bus_set_address(bus, address.constData());
+    if (r >= 0)
+        r = sd_bus_negotiate_fds(bus, 1);
+    if (r >= 0)
+        r = sd_bus_start(bus);
+    if (r < 0) {
+        sd_bus_unref(bus);
+        return nullptr;
+    }
+    return new BusConnection(bus, parent);
+}
+
+BusConnection *BusConnection::acceptPeer(int fd, QObject *parent)
+{
+    sd_id128_t id = {};
+    sd_bus *bus = nullptr;
+    int r = sd_id128_randomize(&id);
+    if (r >= 0)
+        r = sd_bus_new(&bus);
+    if (r >= 0)
+        r = sd_bus_set_fd(bus, fd, fd);
+    if (r >= 0)
+        r = sd_bus_set_server(bus, 1, id);
+    // The caller's user was checked on accept.
+    if (r >= 0)
+        r = sd_bus_set_trusted(bus, 1);
+    if (r >= 0)
+        r = sd_bus_negotiate_fds(bus, 1);
+    if (r >= 0)
+        r = sd_bus_start(bus);
+    if (r < 0) {
+        if (bus)
+            sd_bus_unref(bus); // closes fd once it has it
+        else
+            ::close(fd);
+        return nullptr;
+    }
+    return new BusConnection(bus, parent);
+}
+
+BusConnection::~BusConnection()
+{
+    flushAndClose(0);
+}
+
+bool BusConnection::isOpen() const
+{
+    return m_bus && !m_closing && sd_bus_is_open(m_bus) > 0;
+}
+
+bool BusConnection::passesFds() const
+{
+    // Asked only once the connection runs, so this does not wait.
+    return m_bus && sd_bus_is_ready(m_bus) > 0 && sd_bus_can_send(m_bus, SD_BUS_TYPE_UNIX_FD) > 0;
+}
+
+bool BusConnection::call(sd_bus_message *call, int timeoutMs, QObject *context,
+                         ReplyHandler handler, int *sendError)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (m_closing) {
+        if (sendError)
+            *sendError = -ENOTCONN;
+        return false;
+    }
+    auto *pending = new PendingCall{context, std::move(handler), &m_pending};
+    sd_bus_slot *slot = nullptr;
+    const int r =
+        sd_bus_call_async(m_bus, &slot, call, onReply, pending, quint64(timeoutMs) * 1000);
+    if (sendError)
+        *sendError = r;
+    if (r < 0) {
+        delete pending;
+        return false;
+    }
+    m_pending.insert(pending);
+    sd_bus_slot_set_destroy_callback(slot, dropPending);
+    sd_bus_slot_set_floating(slot, 1);
+    sd_bus_slot_unref(slot);
+    sent();
+    if (!m_timer.isActive() || m_timer.remainingTime() > timeoutMs)
+        m_timer.start(timeoutMs);
+    return true;
+}
+
+bool BusConnection::send(sd_bus_message *message)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (sd_bus_send(m_bus, message, nullptr) < 0)
+        return false;
+    sent();
+    return true;
+}
+
+void BusConnection::sent()
+{
+    if (!m_write->isEnabled() && (sd_bus_get_events(m_bus) & POLLOUT))
+        m_write->setEnabled(true);
+}
+
+void BusConnection::process()
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    if (!m_bus)
+        return;
+    QPointer<BusConnection> alive(this);
+    QElapsedTimer slice;
+    slice.start();
+    for (;;) {
+        const int r = sd_bus_process(m_bus, nullptr);
+        if (!alive)
+            return;
+        if (r < 0)
+            break;
+        if (r == 0) {
+            arm();
+            return;
+        }
+        if (slice.elapsed() >= ProcessSliceMs) {
+            // More is waiting; the owner's own events come first.
+            m_write->setEnabled(sd_bus_get_events(m_bus) & POLLOUT);
+            m_timer.start(0);
+            return;
+        }
+    }
+    // Closed: whatever was still waiting for an answer has been told.
+    m_read->setEnabled(false);
+    m_write->setEnabled(false);
+    m_timer.stop();
+    if (!m_closedTold) {
+        m_closedTold = true;
+        emit closed();
+    }
+}
+
+void BusConnection::arm()
+{
+    const int events = sd_bus_get_events(m_bus);
+    if (events < 0) {
+        m_timer.start(0); // closing: process() tells
+        return;
+    }
+    m_write->setEnabled(events & POLLOUT);
+    uint64_t until = 0;
+    if (sd_bus_get_timeout(m_bus, &until) < 0 || until == std::numeric_limits<quint64>::max()) {
+        m_timer.stop();
+        return;
+    }
+    const quint64 now = monotonicUs();
+    const quint64 waitMs = until <= now ? 0 : (until - now + 999) / 1000;
+    m_timer.start(int(std::min<quint64>(waitMs, std::numeric_limits<int>::max())));
+}
+
+void BusConnection::flushAndClose(int boundMs)
+{
+    if (!m_bus)
+        return;
+    m_read.reset();
+    m_write.reset();
+    m_timer.stop();
+    // What was answered goes out before the connection closes, so that the
+    // other end never counts as lost what this end took; a peer that does
+    // not read gets boundMs at most.
+    QElapsedTimer waited;
+    waited.start();
+    uint64_t queued = 0;
+    while (sd_bus_is_open(m_bus) > 0 && sd_bus_get_n_queued_write(m_bus, &queued) >= 0 &&
+           queued > 0) {
+        const qint64 left = boundMs - waited.elapsed();
+        if (left <= 0)
+            break;
+        pollfd fd = {sd_bus_get_fd(m_bus), POLLOUT, 0};
+        if (::poll(&fd, 1, int(left)) <= 0)
+            break;
+        // Writes what the socket takes; anything that arrives meanwhile is
+        // read and answered by sd-bus alone (objects are gone by now).
+        sd_bus_message *ignored = nullptr;
+        if (sd_bus_process(m_bus, &ignored) < 0)
+            break;
+        sd_bus_message_unref(ignored);
+    }
+    // Whatever still waits for an answer is told now, with no reply: the
+    // connection is closed.
+    m_closing = true;
+    const QList<PendingCall *> waiting(m_pending.cbegin(), m_pending.cend());
+    for (PendingCall *pending : waiting) {
+        if (m_pending.contains(pending))
+            pending->answer(nullptr);
+    }
+    for (PendingCall *pending : std::as_const(m_pending))
+        pending->registry = nullptr;
+    m_pending.clear();
+    sd_bus_close(m_bus);
+    sd_bus_unref(m_bus);
+    m_bus = nullptr;
+}
+
+namespace Bus {
+
+BusMessage newCall(sd_bus *bus, const char *destination, const char *member)
+{
+    sd_bus_message *m = nullptr;
+    if (sd_bus_message_new_method_call(bus, &m, destination, BusContract::ObjectPath,
+                                       BusContract::Interface, member) < 0)
+        return {};
+    return BusMessage::adopt(m);
+}
+
+BusMessage newDaemonCall(sd_bus *bus, const char *member)
+{
+    sd_bus_message *m = nullptr;
+    if (sd_bus_message_new_method_call(bus, &m, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", member) < 0)
+        return {};
+    return BusMessage::adopt(m);
+}
+
+QString text(const char *utf8)
+{
+    return utf8 ? PayloadText::decodeUtf8(QByteArrayView(utf8)).value_or(QString()) : QString();
+}
+
+QString errorName(sd_bus_message *reply)
+{
+    const sd_bus_error *error = sd_bus_message_get_error(reply);
+    return error && error->name ? QString::fromUtf8(error->name) : QString();
+}
+
+QString errorMessage(sd_bus_message *reply)
+{
+    const sd_bus_error *error = sd_bus_message_get_error(reply);
+    return error && error->message ? QString::fromUtf8(error->message) : QString();
+}
+
+void replyError(BusConnection *connection, sd_bus_message *call, const QString &name,
+                const QString &message)
+{
+    if (!call || sd_bus_message_get_expect_reply(call) <= 0)
+        return;
+    const QByteArray n = name.toUtf8();
+    const QByteArray text = message.toUtf8();
+    const sd_bus_error error = SD_BUS_ERROR_MAKE_CONST(n.constData(), text.constData());
+    sd_bus_reply_method_error(call, &error);
+    if (connection)
+        connection->sent();
+}
+
+} // namespace Bus

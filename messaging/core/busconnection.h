@@ -1,0 +1,121 @@
+// One sd-bus connection (to the session bus, or a direct channel to or from
+// another endpoint), driven from the thread that made it: a QSocketNotifier
+// on its descriptor (read, and write while messages wait to go out) and a
+// QTimer for its next timeout call sd_bus_process until nothing is left.
+// No thread of its own: messages are built, sent, read and answered on the
+// owner's thread.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QSocketNotifier>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+#include <systemd/sd-bus.h>
+
+// A counted reference to an sd-bus message.
+class BusMessage
+{
+public:
+    BusMessage() = default;
+    // Takes over the reference the caller holds.
+    static BusMessage adopt(sd_bus_message *message);
+    // Adds a reference of its own.
+    static BusMessage ref(sd_bus_message *message);
+    BusMessage(const BusMessage &other);
+    BusMessage(BusMessage &&other) noexcept;
+    BusMessage &operator=(BusMessage other) noexcept;
+    ~BusMessage();
+
+    sd_bus_message *get() const { return m_message; }
+    explicit operator bool() const { return m_message != nullptr; }
+
+private:
+    sd_bus_message *m_message = nullptr;
+};
+
+struct PendingCall;
+
+class BusConnection : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The session bus; null and *error set when it cannot be reached.
+    static BusConnection *openSessionBus(QObject *parent, QString *error);
+    // A direct channel to `address` (a unix:path= address); authentication
+    // goes on in the background.
+    static BusConnection *connectToPeer(const QByteArray &address, QObject *parent);
+    // The server's end of a direct channel on an accepted socket, which it
+    // takes over.
+    static BusConnection *acceptPeer(int fd, QObject *parent);
+    ~BusConnection() override;
+
+    sd_bus *bus() const { return m_bus; }
+    bool isOpen() const;
+    // The connection's unique name on the bus (empty for a direct channel).
+    QString uniqueName() const { return m_uniqueName; }
+    // Whether the other end takes file descriptors (known once a direct
+    // channel has authenticated).
+    bool passesFds() const;
+
+    // Sends a method call; handler runs on this thread once, with the reply
+    // or the error (a timeout or a closed connection included), or with
+    // null when this side closes the connection first; not once context is
+    // gone. False when the call could not be sent.
+    using ReplyHandler = std::function<void(sd_bus_message *reply)>;
+    bool call(sd_bus_message *call, int timeoutMs, QObject *context, ReplyHandler handler,
+              int *sendError = nullptr);
+    // Sends a message that is not answered (a reply or a signal) or has
+    // been sent through sd-bus directly.
+    bool send(sd_bus_message *message);
+    // After sending through sd-bus directly: make sure it goes out.
+    void sent();
+
+    // Writes what is queued, waiting at most boundMs for the other end to
+    // take it, and closes the connection.
+    void flushAndClose(int boundMs);
+
+signals:
+    // The connection has closed (the other end went away, or the bus
+    // daemon ended). Raised once, from this connection's event handling.
+    void closed();
+
+private:
+    BusConnection(sd_bus *bus, QObject *parent);
+    void process();
+    void arm();
+
+    sd_bus *m_bus = nullptr;
+    QString m_uniqueName;
+    QSet<PendingCall *> m_pending;
+    bool m_closing = false;
+    std::unique_ptr<QSocketNotifier> m_read;
+    std::unique_ptr<QSocketNotifier> m_write;
+    QTimer m_timer;
+    bool m_closedTold = false;
+};
+
+// Builders and readers shared by the parts.
+namespace Bus {
+// A method call of the InterProc interface to `destination` (null on a
+// direct channel).
+BusMessage newCall(sd_bus *bus, const char *destination, const char *member);
+// A method call to the bus daemon itself.
+BusMessage newDaemonCall(sd_bus *bus, const char *member);
+// The error name of a reply, or empty when it is a plain reply.
+QString errorName(sd_bus_message *reply);
+QString errorMessage(sd_bus_message *reply);
+// A D-Bus string (valid UTF-8, as sd-bus checks) as a QString, exactly: a
+// leading byte order mark stays part of it.
+QString text(const char *utf8);
+// Answers a method call with an error, if it wants an answer.
+void replyError(BusConnection *connection, sd_bus_message *call, const QString &name,
+                const QString &message);
+} // namespace Bus

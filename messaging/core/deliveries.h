@@ -1,0 +1,105 @@
+// The Deliver* calls of an endpoint to other endpoints, with flow control:
+// at most MaxInFlightPerReceiver calls on their way to one receiver and
+// MaxInFlight in all; the rest wait, in order, in the receiver's lane, up to
+// MaxWaitingPerReceiver payloads (MaxWaitingBytesPerReceiver of inline text,
+// MaxWaitingSealedPerReceiver sealed texts of MaxWaitingSealedBytesPerReceiver). A payload beyond
+// that is refused at once, so that a receiver that stops reading costs its senders neither memory
+// nor the bus's limit of pending replies, and every payload ends as delivered or as reported
+// failed. A payload that waited for the delivery timeout without its call being made is reported as
+// not sent. Each call goes over the bus or a direct channel, as the channel router says.
+#pragma once
+
+#include "busconnection.h"
+#include "payloadtext.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <deque>
+#include <memory>
+
+class ChannelRouter;
+
+class Deliveries : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A window this wide keeps a flood as fast as the bus allows (each call
+    // waits a round trip through the daemon), and all of them together stay
+    // far below the bus daemons' limits of pending replies.
+    static constexpr int MaxInFlightPerReceiver = 256;
+    static constexpr int MaxInFlight = 512;
+    static constexpr int MaxWaitingPerReceiver = 32768;
+    static constexpr qint64 MaxWaitingBytesPerReceiver = 16 * 1024 * 1024;
+    // Each waiting sealed text holds a descriptor and its memory until sent.
+    static constexpr int MaxWaitingSealedPerReceiver = 1024;
+    static constexpr qint64 MaxWaitingSealedBytesPerReceiver = qint64(512) * 1024 * 1024;
+
+    // One payload as it goes to every addressee.
+    struct Body
+    {
+        qint32 senderHandle = 0;
+        QByteArray senderName;
+        qint32 longData = 0;
+        bool sealed = false;
+        QByteArray utf8;                           // a text inside the message
+        std::shared_ptr<PayloadText::UniqueFd> fd; // or in a sealed memfd
+        quint64 size = 0;
+    };
+
+    Deliveries(BusConnection *bus, ChannelRouter *channels, QObject *parent);
+    ~Deliveries() override;
+
+    // Queues a payload for the window `handle` owned by the connection
+    // `owner`; false with *why when its lane is full.
+    bool deliver(qint32 handle, const QString &caption, const QString &owner,
+                 std::shared_ptr<const Body> body, QString *why);
+
+signals:
+    void delivered(qint32 handle, const QString &caption);
+    void failed(qint32 handle, const QString &caption, const QString &reason);
+    // The bus connection closed under a call.
+    void busLost();
+
+private:
+    struct Item
+    {
+        qint32 handle = 0;
+        QString caption;
+        std::shared_ptr<const Body> body;
+        qint64 queuedMs = 0; // on m_clock
+    };
+    struct Lane
+    {
+        std::deque<Item> waiting;
+        qint64 waitingBytes = 0;
+        int waitingSealed = 0;
+        qint64 waitingSealedBytes = 0;
+        int inFlight = 0;
+        bool ready = false; // in m_ready
+    };
+
+    void pump();
+    void issue(const QString &owner, Item item);
+    void answered(const QString &owner, const Item &item, bool direct, BusConnection *connection,
+                  qint64 elapsedMs, sd_bus_message *reply);
+    QString failureReason(const QString &errorName, const QString &errorMessage, qint64 elapsedMs,
+                          bool direct, bool connectionOpen);
+    void dropLaneIfIdle(const QString &owner);
+    // Reports as not sent what has waited for the delivery timeout.
+    void expire();
+
+    BusConnection *m_bus;
+    ChannelRouter *m_channels;
+    QHash<QString, Lane> m_lanes; // by the receiver's connection
+    std::deque<QString> m_ready;  // lanes with waiting payloads and room
+    int m_inFlight = 0;
+    int m_waiting = 0;
+    bool m_pumping = false;
+    QElapsedTimer m_clock;
+    QTimer m_expiry;
+};
