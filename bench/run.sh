@@ -58,6 +58,8 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
         INTERPROC_DIRECT_CHANNELS=1 "$bin_dir/interproc_bench" roundtrip "$rt_iterations" |
             sed 's/^RESULT /RESULT direct_/'
         "$bin_dir/socket_bench" pingpong "$rt_iterations" "$small_bytes"
+        "$bin_dir/sdbus_bench" bus "$rt_iterations" "$small_bytes"
+        "$bin_dir/sdbus_bench" p2p "$rt_iterations" "$small_bytes"
         "$bin_dir/interproc_bench" throughput "$flood"
         # shellcheck disable=SC2086
         "$bin_dir/interproc_bench" bigtext $sizes
@@ -116,10 +118,13 @@ row "round trip p50, us / QtDBus call p50" ipc_rt_p50_us dbus_rt_p50_us "<= 1.2"
 row "round trip p99, us / QtDBus call p99" ipc_rt_p99_us dbus_rt_p99_us
 row "round trip p50, us / QtDBus call + call back p50" ipc_rt_p50_us dbus2_rt_p50_us
 row "round trip p50, us / socket ping-pong p50" ipc_rt_p50_us socket_rt_p50_us
+row "round trip p50, us / bare sd-bus call p50" ipc_rt_p50_us sdbus_rt_p50_us "<= 2.5"
 row "direct channel: round trip p50, us / QtDBus call p50" direct_ipc_rt_p50_us \
     direct_dbus_rt_p50_us "<= 0.8"
 row "direct channel: round trip p99, us / QtDBus call p99" direct_ipc_rt_p99_us \
     direct_dbus_rt_p99_us
+row "direct channel: round trip p50, us / sd-bus p2p p50" \
+    direct_ipc_rt_p50_us sdbus_p2p_rt_p50_us "<= 2.5"
 row "payloads/s, $flood at once / QtDBus calls/s" ipc_per_s dbus_per_s ">= 0.8"
 for bytes in $sizes; do
     if ((bytes % 1048576 == 0)); then size="$((bytes / 1048576)) MiB"; else size="$bytes B"; fi
@@ -233,6 +238,8 @@ Everything runs on the bus, except the rows "direct channel", whose
 endpoints may open direct channels (INTERPROC_DIRECT_CHANNELS=1, with a
 private XDG_RUNTIME_DIR) and deliver through them once they are open.
 round trip: Send, the peer's Send back to SenderHandle, DataArrival here.
+bare sd-bus call: a call with reply through libsystemd alone, through the
+  bus daemon or peer to peer over a socket pair, with the same small text.
 QtDBus call + call back: a call answered at once, then a call back from the
   service: the four bus messages that an InterProc round trip takes.
 payloads/s: until the receiver's DataArrival saw them all, in order.

@@ -8,7 +8,7 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 PACKAGES=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev
-    dbus-daemon dbus-broker systemd python3 libglib2.0-bin
+    dbus-daemon dbus-broker systemd python3 libglib2.0-bin libsystemd-dev
     xvfb xauth openbox xdotool xclip imagemagick x11-utils fonts-dejavu-core
     clang-14 libclang-rt-14-dev
     dpkg-dev file
