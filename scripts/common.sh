@@ -11,7 +11,7 @@ PACKAGES=(
     qt6-declarative-dev qml-qt6 qml6-module-qtqml qml6-module-qtqml-models
     qml6-module-qtqml-workerscript qml6-module-qtquick qml6-module-qtquick-window
     qml6-module-qtquick-controls qml6-module-qtquick-templates qml6-module-qtquick-layouts
-    dbus-daemon libglib2.0-bin libsystemd-dev
+    dbus-daemon dbus-broker systemd python3 libglib2.0-bin libsystemd-dev
     xvfb xauth openbox xdotool xclip imagemagick x11-utils fonts-dejavu-core
     clang-14 libclang-rt-14-dev
     dpkg-dev file
