@@ -41,8 +41,23 @@ void waitForAnswers(InterProcEndpoint &endpoint, const QSet<qint32> &windows,
         return;
 
     QEventLoop loop;
+    // Describe calls still waiting for their reply. The wait ends only once
+    // none is left: QtDBus cannot cancel a call, and one still open when the
+    // program ends is never freed.
+    qsizetype open = 0;
+    bool allAnswered = false;
+    auto describeThen = [&](qint32 handle, std::function<void()> done) {
+        ++open;
+        describe(bus, handle, &loop, [&, done = std::move(done)] {
+            --open;
+            done();
+            if (allAnswered && open == 0)
+                loop.quit();
+        });
+    };
     QObject::connect(&endpoint, &InterProcEndpoint::DataArrival, &loop, [&] {
-        if (answered.contains(windows))
+        allAnswered = answered.contains(windows);
+        if (allAnswered && open == 0)
             loop.quit();
     });
     // A window answers inside its DataArrival handler, and takes calls one
@@ -51,14 +66,11 @@ void waitForAnswers(InterProcEndpoint &endpoint, const QSet<qint32> &windows,
     // reply. A Describe of this command's own party then comes after it, as
     // the bus keeps the order of what one connection sends; its reply means
     // the party has taken every acknowledgement.
-    auto ownPartyDescribed = [&] {
-        describe(bus, endpoint.handle(), &loop, [&] { loop.quit(); });
-    };
     qsizetype describing = silent.size();
     for (const qint32 window : silent) {
-        describe(bus, window, &loop, [&] {
+        describeThen(window, [&] {
             if (--describing == 0)
-                ownPartyDescribed();
+                describeThen(endpoint.handle(), [&] { allAnswered = true; });
         });
     }
     loop.exec();

@@ -9,6 +9,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+
 using namespace BusContract;
 
 namespace {
@@ -106,8 +108,11 @@ void Admission::readNextText()
 {
     while (!m_toRead.empty() && m_lastText.isNull()) {
         // A text takes up to twice its UTF-8 size once read; one of any
-        // size is read alone.
-        const qint64 bytes = 2 * qint64(m_toRead.front().size);
+        // size is read alone. The declared size comes from the caller: one
+        // past the cap is refused unread, so counting it as the cap keeps
+        // the sum from overflowing.
+        const qint64 bytes =
+            2 * qint64(std::min<quint64>(m_toRead.front().size, quint64(MaxTextBytes) + 1));
         if (m_readBytes > 0 && m_readBytes + bytes > MaxReadBytes)
             return; // drain() comes back here
         const SealedText next = std::move(m_toRead.front());

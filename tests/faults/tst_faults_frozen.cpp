@@ -183,7 +183,7 @@ void FaultsFrozen::floodOfAFrozenReceiverStaysBounded()
     // More than the sender queues for one receiver (256 calls on their way
     // and 32768 waiting), so that the last ones are refused at once.
     constexpr int Count = 40000;
-    constexpr qint64 MaxGrowthKiB = 64 * 1024;
+    [[maybe_unused]] constexpr qint64 MaxGrowthKiB = 64 * 1024;
     constexpr qint64 GenerousAnswerMs = 2000;
     Peer receiver(QStringLiteral("Flooded Receiver"));
     Peer sender(QStringLiteral("Flooding Sender"), {QStringLiteral("--quiet")});
@@ -222,7 +222,11 @@ void FaultsFrozen::floodOfAFrozenReceiverStaysBounded()
           "%lld KiB and refused %lld at once",
           Count, probe.longestMs(), peakKiB - startKiB, qint64(failed.size()));
     QVERIFY2(probe.longestMs() <= GenerousAnswerMs, qPrintable(QString::number(probe.longestMs())));
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer pads every allocation and keeps freed memory in
+    // quarantine (256 MiB by default): the plain build holds the bound.
     QVERIFY2(peakKiB - startKiB <= MaxGrowthKiB, qPrintable(QString::number(peakKiB - startKiB)));
+#endif
     QVERIFY(!failed.isEmpty());
     for (const QByteArray &line : std::as_const(failed)) {
         const QString reason = unb64(line.split(' ').value(2));
