@@ -120,22 +120,22 @@ env -u DISPLAY -u WAYLAND_DISPLAY BENCH_PRIVATE_BUS=1 QT_QPA_PLATFORM=offscreen 
 # One row: label, figure key, baseline key, target as "<= 1.2" or ">= 0.8".
 rows=()
 row() { rows+=("$1|$2|$3|${4:-}"); }
-row "round trip p50, us / QtDBus call p50" ipc_rt_p50_us dbus_rt_p50_us "<= 1.2"
+row "round trip p50, us / QtDBus call p50" ipc_rt_p50_us dbus_rt_p50_us "<= 0.9"
 row "round trip p99, us / QtDBus call p99" ipc_rt_p99_us dbus_rt_p99_us
 row "round trip p50, us / QtDBus call + call back p50" ipc_rt_p50_us dbus2_rt_p50_us
 row "round trip p50, us / socket ping-pong p50" ipc_rt_p50_us socket_rt_p50_us
 row "round trip p50, us / bare sd-bus call p50" ipc_rt_p50_us sdbus_rt_p50_us "<= 2.5"
 row "direct channel: round trip p50, us / QtDBus call p50" direct_ipc_rt_p50_us \
-    direct_dbus_rt_p50_us "<= 0.8"
+    direct_dbus_rt_p50_us "<= 0.5"
 row "direct channel: round trip p99, us / QtDBus call p99" direct_ipc_rt_p99_us \
     direct_dbus_rt_p99_us
 row "direct channel: round trip p50, us / sd-bus p2p p50" \
     direct_ipc_rt_p50_us sdbus_p2p_rt_p50_us "<= 2.5"
-row "payloads/s, $flood at once / QtDBus calls/s" ipc_per_s dbus_per_s ">= 0.8"
+row "payloads/s, $flood at once / QtDBus calls/s" ipc_per_s dbus_per_s ">= 2"
 for bytes in $sizes; do
     if ((bytes % 1048576 == 0)); then size="$((bytes / 1048576)) MiB"; else size="$bytes B"; fi
     target=
-    [ "$bytes" = 104857600 ] && target="<= 1.5"
+    [ "$bytes" = 104857600 ] && target="<= 1.3"
     row "text $size, ms / raw socket" "ipc_text_ms_$bytes" "socket_ms_$bytes" "$target"
     row "text $size, ms / memcpy" "ipc_text_ms_$bytes" "memcpy_ms_$bytes"
     if [ "$bytes" = 104857600 ]; then
@@ -150,13 +150,13 @@ for n in $groups; do
 done
 for n in $groups; do
     target=
-    [ "$n" = 32 ] && target="<= 1.0"
+    [ "$n" = 32 ] && target="<= 0.5"
     row "broadcast to $n, us / $n QtDBus calls + calls back" "broadcast_us_$n" \
         "dbus_fanout_us_$n" "$target"
 done
 row "window: payloads/s, $senders x $each / no bus" window_flood_per_s window_nobus_per_s ">= 0.5"
 row "window: its thread's CPU/payload, us / no bus" window_flood_cpu_us window_nobus_cpu_us \
-    "<= 1.3"
+    "<= 1.15"
 row "window: longest stall, ms / no bus" window_flood_stall_ms window_nobus_stall_ms "max <= 50"
 row "window: longest stall less CPU wait, ms / no bus" window_flood_busy_stall_ms \
     window_nobus_busy_stall_ms "max <= 20"

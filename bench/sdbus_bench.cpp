@@ -109,8 +109,8 @@ void measure(sd_bus *bus, const char *destination, int calls, size_t bytes, cons
         sd_bus_message *call = nullptr;
         sd_bus_message *reply = nullptr;
         sd_bus_error error = SD_BUS_ERROR_NULL;
-        int r = sd_bus_message_new_method_call(bus, &call, destination, ObjectPath, Interface,
-                                               "Echo");
+        int r =
+            sd_bus_message_new_method_call(bus, &call, destination, ObjectPath, Interface, "Echo");
         if (r >= 0)
             r = sd_bus_message_append(call, "i", int32_t(i));
         if (r >= 0)
