@@ -6,8 +6,14 @@
 
 #include <QEventLoop>
 #include <QSet>
+#include <QTimer>
 
 namespace {
+
+// A send held back until the windows being asked have told their captions
+// goes out within the directory's wait for an answer (2 s); past this, it
+// went to nobody.
+constexpr int HeldSendBoundMs = 4000;
 
 QString windowCount(int n)
 {
@@ -32,24 +38,21 @@ int deliver(const CommandLine &commandLine, InterProcEndpoint &endpoint, const A
     QSet<qint32> answered;
     QObject::connect(&endpoint, &InterProcEndpoint::DataArrival, &loop,
                      [&](qint32 sender) { answered.insert(sender); });
+    // A send held back while windows are still asked for their captions goes
+    // out later; its addressees are counted as they pass the check.
+    int checked = 0;
+    bool held = false;
+    QObject::connect(
+        &endpoint, &InterProcEndpoint::WindowCheck, &loop,
+        [&](qint32, const QString &, bool &skip) {
+            if (skip)
+                return;
+            if (checked++ == 0 && held)
+                QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
 
-    endpoint.setTarget(address.target);
-    endpoint.setTargetSearchMethod(address.method);
-    endpoint.setLongData(longData);
-    endpoint.setStringData(text);
-    // Reasons for sending nothing at all are told while Send runs.
-    QStringList refused;
-    const QMetaObject::Connection whileSending =
-        QObject::connect(&endpoint, &InterProcEndpoint::errorOccurred, &loop,
-                         [&refused](const QString &message) { refused.append(message); });
-    const int addressed = endpoint.Send();
-    QObject::disconnect(whileSending);
-    if (addressed <= 0) {
-        commandLine.printError(refused.isEmpty() ? address.nobody : refused.join(u' '));
-        printLine("delivered to 0 windows");
-        return ExitFailure;
-    }
-
+    int addressed = -1;
     int failed = 0;
     auto settled = [&] {
         return tookIt.size() + failed == addressed;
@@ -71,7 +74,39 @@ int deliver(const CommandLine &commandLine, InterProcEndpoint &endpoint, const A
             if (settled())
                 loop.quit();
         });
-    loop.exec();
+
+    endpoint.setTarget(address.target);
+    endpoint.setTargetSearchMethod(address.method);
+    endpoint.setLongData(longData);
+    endpoint.setStringData(text);
+    // Reasons for sending nothing at all are told while Send runs, or while
+    // a held send goes out.
+    QStringList refused;
+    const QMetaObject::Connection whileSending =
+        QObject::connect(&endpoint, &InterProcEndpoint::errorOccurred, &loop,
+                         [&refused](const QString &message) { refused.append(message); });
+    addressed = endpoint.Send();
+    if (addressed < 0) {
+        held = true;
+        checked = 0;
+        QTimer bound;
+        bound.setSingleShot(true);
+        QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
+        bound.start(HeldSendBoundMs);
+        loop.exec();
+        // A refusal with no outcome yet means the held send went to nobody.
+        const bool nothingSent = !refused.isEmpty() && failed == 0 && tookIt.isEmpty();
+        addressed = nothingSent ? 0 : checked;
+    }
+    QObject::disconnect(whileSending);
+    if (addressed <= 0) {
+        commandLine.printError(refused.isEmpty() ? address.nobody : refused.join(u' '));
+        printLine("delivered to 0 windows");
+        return ExitFailure;
+    }
+
+    if (!settled())
+        loop.exec();
 
     const int delivered = int(tookIt.size());
     printLine(

@@ -3,6 +3,7 @@
 #include "buscontract.h"
 #include "busobject.h"
 #include "deliveries.h"
+#include "interprocendpoint.h"
 #include "offthread.h"
 #include "payloadtext.h"
 #include "windowdirectory.h"
@@ -16,13 +17,36 @@ Outbox::Outbox(const Identity *identity, WindowDirectory *directory, Deliveries 
                bool canPassFds, QObject *parent)
     : QObject(parent), m_identity(identity), m_directory(directory), m_deliveries(deliveries),
       m_canPassFds(canPassFds)
-{}
+{
+    m_captionWait.setSingleShot(true);
+    m_captionWait.setInterval(DescribeTimeoutMs);
+    connect(&m_captionWait, &QTimer::timeout, this, [this] {
+        // Whoever has not answered by now is addressed by the captions known,
+        // until every window is settled again.
+        m_captionWaitOver = true;
+        sendHeldBack();
+    });
+    connect(m_directory, &WindowDirectory::captionsSettled, this, [this] {
+        m_captionWaitOver = false;
+        m_captionWait.stop();
+        sendHeldBack();
+    });
+}
+
+bool Outbox::waitsForCaptions(const Outgoing &payload) const
+{
+    return (payload.method == InterProcEndpoint::ExactCaption ||
+            payload.method == InterProcEndpoint::CaptionPrefix) &&
+           !m_captionWaitOver && m_directory->captionsPending();
+}
 
 int Outbox::send(Outgoing payload)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (!m_directory->isReady()) {
+    // Later sends wait behind held ones, to keep their order.
+    if (!m_directory->isReady() || !m_heldBack.isEmpty() || waitsForCaptions(payload)) {
         m_heldBack.append(std::move(payload));
+        sendHeldBack();
         return -1;
     }
     return sendNow(payload);
@@ -30,9 +54,14 @@ int Outbox::send(Outgoing payload)
 
 void Outbox::sendHeldBack()
 {
-    const QList<Outgoing> heldBack = std::exchange(m_heldBack, {});
-    for (const Outgoing &payload : heldBack)
-        sendNow(payload);
+    while (!m_heldBack.isEmpty() && m_directory->isReady()) {
+        if (waitsForCaptions(m_heldBack.constFirst())) {
+            if (!m_captionWait.isActive())
+                m_captionWait.start();
+            return;
+        }
+        sendNow(m_heldBack.takeFirst());
+    }
 }
 
 bool Outbox::nothingSent(const QString &why)

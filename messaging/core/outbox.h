@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QVariant>
 
 #include <deque>
@@ -39,9 +40,11 @@ public:
            bool canPassFds, QObject *parent);
 
     // Sends now when the directory is ready (returns the number of windows
-    // addressed), or holds the payload back until it is (returns -1).
+    // addressed), or holds the payload back until it is (returns -1). A send
+    // by caption is also held while windows are still asked for their
+    // captions, at most DescribeTimeoutMs: a busy window is still a window.
     int send(Outgoing payload);
-    // Sends what was held back, in order.
+    // Sends what was held back and may go now, in order.
     void sendHeldBack();
 
 signals:
@@ -63,11 +66,14 @@ private:
     void issueReady();
     void issue(const Queued &queued);
     bool nothingSent(const QString &why);
+    bool waitsForCaptions(const Outgoing &payload) const;
 
     const Identity *m_identity;
     WindowDirectory *m_directory;
     Deliveries *m_deliveries;
     bool m_canPassFds;
-    QList<Outgoing> m_heldBack;    // sent before the directory was loaded
+    QList<Outgoing> m_heldBack; // sent before the directory was loaded, or captions known
+    QTimer m_captionWait;       // bounds the wait for captions
+    bool m_captionWaitOver = false;
     std::deque<QueuedPtr> m_queue; // sends whose calls are not made yet, in order
 };

@@ -131,6 +131,7 @@ void WindowDirectory::answered()
 void WindowDirectory::schedule(const Call &call, qint64 delayMs)
 {
     const qint64 now = m_clock.elapsed();
+    m_pending.insert(call.handle);
     m_due.emplace(now + delayMs, call);
     const qint64 wake = std::max(now + delayMs, m_nextPass) - now;
     if (!m_dueTimer.isActive() || m_dueTimer.remainingTime() > wake)
@@ -172,6 +173,7 @@ void WindowDirectory::askOwner(const Call &call)
         const char *owner = nullptr;
         if (!reply || sd_bus_message_is_method_error(reply, nullptr) ||
             sd_bus_message_read(reply, "s", &owner) < 0) {
+            settle(call.handle);
             if (call.loading)
                 loaded(); // gone again
             return;
@@ -196,6 +198,12 @@ void WindowDirectory::becomeReady()
         return;
     m_ready = true;
     emit ready();
+}
+
+void WindowDirectory::settle(qint32 handle)
+{
+    if (m_pending.remove(handle) && m_pending.isEmpty())
+        emit captionsSettled();
 }
 
 void WindowDirectory::setOwnCaption(const QString &caption)
@@ -244,6 +252,7 @@ int WindowDirectory::namesOf(const QString &owner) const
 void WindowDirectory::removeWindow(qint32 handle)
 {
     const QString owner = m_windows.take(handle).owner;
+    settle(handle);
     auto it = m_namesPerOwner.find(owner);
     if (it != m_namesPerOwner.end() && --*it <= 0)
         m_namesPerOwner.erase(it);
@@ -312,6 +321,7 @@ int WindowDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_
         return 0;
     it->caption = text;
     it->captionKnown = true;
+    self->settle(handle);
     return 0;
 }
 
@@ -319,6 +329,7 @@ void WindowDirectory::describe(const Call &call)
 {
     auto it = m_windows.constFind(call.handle);
     if (it == m_windows.cend() || it->captionKnown) {
+        settle(call.handle);
         if (call.loading)
             loaded();
         return;
@@ -326,6 +337,7 @@ void WindowDirectory::describe(const Call &call)
     const QString owner = it->owner;
     const BusMessage message = Bus::newCall(m_bus->bus(), owner.toUtf8().constData(), "Describe");
     const auto done = [this, call, owner](sd_bus_message *reply) {
+        bool askAgain = false;
         auto it = m_windows.find(call.handle);
         if (it != m_windows.end() && it->owner == owner && !it->captionKnown) {
             qint32 handle = 0;
@@ -343,6 +355,7 @@ void WindowDirectory::describe(const Call &call)
                     << "window" << call.handle << "did not describe itself:"
                     << ForeignText::bounded(reply ? Bus::errorMessage(reply) : QString(),
                                             ForeignText::MaxErrorPartLength);
+                askAgain = true;
                 schedule({call.handle, call.attempt + 1, false}, qint64(DescribeRetryFirstMs)
                                                                      << call.attempt);
             } else {
@@ -350,6 +363,8 @@ void WindowDirectory::describe(const Call &call)
                                      << "itself; it stays unnamed until it announces a caption";
             }
         }
+        if (!askAgain)
+            settle(call.handle);
         if (call.loading)
             loaded();
     };

@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QVariant>
@@ -40,6 +41,9 @@ public:
     // failed to, at most ReadyWithinMs after the bus listed the names.
     void start(qint32 ownHandle, const QString &ownCaption);
     bool isReady() const { return m_ready; }
+    // Whether windows are still being asked for a caption they have not
+    // told yet; captionsSettled() follows once none is.
+    bool captionsPending() const { return !m_pending.isEmpty(); }
     void setOwnCaption(const QString &caption);
 
     // The windows that Target and TargetSearchMethod address, by handle.
@@ -52,6 +56,7 @@ public:
 
 signals:
     void ready();
+    void captionsSettled();
     // A window's name has left the bus; owner is the connection that had it.
     void windowLeft(const QString &owner);
 
@@ -84,6 +89,8 @@ private:
     void ask(const char *method, const QString &argument,
              std::function<void(sd_bus_message *)> done);
     void answered();
+    // The window's caption is known, or no longer asked for.
+    void settle(qint32 handle);
 
     BusConnection *m_bus;
     sd_bus_slot *m_ownerMatch = nullptr;
@@ -97,6 +104,7 @@ private:
     bool m_ready = false;
     QMap<qint32, WindowInfo> m_windows;
     QHash<QString, int> m_namesPerOwner;
+    QSet<qint32> m_pending; // windows with a question about their caption due or on its way
 
     // Calls by the time (on m_clock, in ms) they are due; the timer wakes
     // for the first, but not before m_nextPass.

@@ -52,6 +52,7 @@ private slots:
     void frozenReceiverLosesNothing_data();
     void frozenReceiverLosesNothing();
     void floodOfAFrozenReceiverStaysBounded();
+    void busyReceiverIsAddressedByCaption();
 };
 
 void FaultsFrozen::frozenReceiverLosesNothing_data()
@@ -261,6 +262,34 @@ void FaultsFrozen::floodOfAFrozenReceiverStaysBounded()
     QCOMPARE(arrived.size() + failed.size() + laterFailures, qsizetype(Count));
     for (qsizetype i = 1; i < arrived.size(); ++i)
         QVERIFY2(arrived.at(i) > arrived.at(i - 1), qPrintable(QString::number(i)));
+}
+
+void FaultsFrozen::busyReceiverIsAddressedByCaption()
+{
+    // A window too busy to describe itself while a new sender learns the
+    // windows is still a window: a send by its caption reaches it once it
+    // runs again.
+    const QString caption = QStringLiteral("Busy While Others Join");
+    Peer receiver(caption);
+    receiver.start();
+    QVERIFY2(receiver.waitReady(), receiver.transcript().constData());
+    QCOMPARE(::kill(receiver.pid(), SIGSTOP), 0);
+    const auto thaw = qScopeGuard([&] { ::kill(receiver.pid(), SIGCONT); });
+    QTRY_COMPARE(processState(receiver.pid()), 'T');
+
+    Peer sender(QStringLiteral("Joins While Others Are Busy"));
+    sender.start();
+    QVERIFY2(sender.waitReady(), sender.transcript().constData());
+    const int addressed = sender.send(InterProc::ExactCaption, caption, 7, QStringLiteral("late"));
+    QTest::qWait(700);
+    QCOMPARE(processState(receiver.pid()), 'T');
+    QCOMPARE(::kill(receiver.pid(), SIGCONT), 0);
+
+    const std::optional<Arrival> arrival = receiver.nextArrival();
+    QVERIFY2(arrival, (sender.transcript() + receiver.transcript()).constData());
+    QCOMPARE(*arrival, Arrival::of(sender.handle(), sender.caption(), 7, QStringLiteral("late")));
+    QCOMPARE(addressed, -1);
+    QCOMPARE(sender.takeReceivedLines("FAILED "), QList<QByteArray>());
 }
 
 QTEST_GUILESS_MAIN(FaultsFrozen)

@@ -187,6 +187,7 @@ private slots:
     void failures_data();
     void failures();
     void killedReceiverIsNamed();
+    void busyReceiverIsFoundByCaption();
     void watchAcknowledges_data();
     void watchAcknowledges();
 };
@@ -558,6 +559,30 @@ void TestCommand::killedReceiverIsNamed()
     QCOMPARE(outcome.err, "interproc send: not delivered to \"Doomed Window\" (window " +
                               QByteArray::number(victim.handle()) +
                               "): the window went away before it took the payload.\n");
+}
+
+void TestCommand::busyReceiverIsFoundByCaption()
+{
+    // The only window is frozen while the command learns the windows: it is
+    // still the window with that caption, and takes the payload once it runs.
+    Peer window(QStringLiteral("Busy Caption Window"), WindowOptions);
+    window.start();
+    QVERIFY(window.waitReady());
+    QCOMPARE(::kill(window.pid(), SIGSTOP), 0);
+    const auto thaw = qScopeGuard([&] { ::kill(window.pid(), SIGCONT); });
+    Command command({QStringLiteral("send"), QStringLiteral("--caption"),
+                     QStringLiteral("Busy Caption Window"), QStringLiteral("--text"),
+                     QStringLiteral("held")});
+    command.start();
+    QTest::qWait(1000);
+    QCOMPARE(::kill(window.pid(), SIGCONT), 0);
+
+    const Outcome outcome = command.finish();
+    QVERIFY2(outcome.status == 0 && outcome.out.startsWith("delivered to 1 window\n"),
+             describe(outcome));
+    const std::optional<Arrival> arrival = window.nextArrival();
+    QVERIFY2(arrival, window.transcript().constData());
+    QCOMPARE(arrival->text, QStringLiteral("held"));
 }
 
 void TestCommand::watchAcknowledges_data()

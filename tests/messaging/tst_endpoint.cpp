@@ -12,12 +12,19 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QScopeGuard>
 #include <QTest>
+#include <QXmlStreamReader>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -40,6 +47,79 @@ QDBusUnixFileDescriptor sealedText(const QByteArray &bytes)
     QDBusUnixFileDescriptor shared(fd);
     close(fd);
     return shared;
+}
+
+// The reply to a call that the endpoint on this thread answers, while the
+// event loop runs.
+QDBusMessage answerOf(const QDBusConnection &connection, const QDBusMessage &message)
+{
+    const QDBusPendingCall pending = connection.asyncCall(message, TimeoutMs);
+    (void)QTest::qWaitFor([&] { return pending.isFinished(); }, TimeoutMs);
+    return QDBusPendingReply<>(pending).reply();
+}
+
+// A bare connection to a Unix socket, or -1.
+int connectTo(const QByteArray &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (fd < 0 || size_t(path.size()) >= sizeof(address.sun_path))
+        return -1;
+    memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool closedByPeer(int fd)
+{
+    char byte = 0;
+    return ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+}
+
+// The members of the messaging interface in an introspection document, as
+// "kind name(types)" in order of name, annotations and argument names left out.
+QStringList membersIn(const QString &xml)
+{
+    QStringList members;
+    QXmlStreamReader reader(xml);
+    bool inside = false;
+    QString member;
+    QStringList types;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        const auto name = reader.name();
+        const QXmlStreamAttributes attributes = reader.attributes();
+        if (reader.isStartElement() && name == u"interface") {
+            inside = attributes.value(QLatin1String("name")) == BusInterface;
+        } else if (reader.isEndElement() && name == u"interface") {
+            inside = false;
+        } else if (!inside) {
+            continue;
+        } else if (reader.isStartElement() && (name == u"method" || name == u"signal")) {
+            member = name.toString() + u' ' + attributes.value(QLatin1String("name")).toString();
+            types.clear();
+        } else if (reader.isStartElement() && name == u"arg") {
+            const QString direction = attributes.value(QLatin1String("direction")).toString();
+            types.append(
+                member.startsWith(u"method") && direction.isEmpty()
+                    ? QStringLiteral("in ") + attributes.value(QLatin1String("type")).toString()
+                    : (direction + u' ' + attributes.value(QLatin1String("type")).toString())
+                          .trimmed());
+        } else if (reader.isEndElement() && (name == u"method" || name == u"signal")) {
+            members.append(member + u'(' + types.join(u", ") + u')');
+        } else if (reader.isStartElement() && name == u"property") {
+            members.append(QStringLiteral("property %1 %2 %3")
+                               .arg(attributes.value(QLatin1String("name")),
+                                    attributes.value(QLatin1String("type")),
+                                    attributes.value(QLatin1String("access"))));
+        }
+    }
+    members.sort();
+    return members;
 }
 
 struct Received
@@ -65,6 +145,8 @@ private slots:
     void orderKeptAcrossDirectChannel();
     void directChannelRefusesStrangers_data();
     void directChannelRefusesStrangers();
+    void unattachedChannelsAreBounded();
+    void introspectionIsTheContract();
 };
 
 void TestEndpoint::addressedByItsCaption_data()
@@ -334,6 +416,68 @@ void TestEndpoint::directChannelRefusesStrangers()
              attach && tokenChange.isEmpty()
                  ? QStringLiteral("org.freedesktop.DBus.Error.AccessDenied")
                  : QString());
+}
+
+void TestEndpoint::unattachedChannelsAreBounded()
+{
+    // Connections that never attach: 32 are held at once, one more is closed
+    // as it comes, and each is closed after about 5 s, which frees its place.
+    constexpr int Limit = 32;
+    InterProcEndpoint receiver(QStringLiteral("Idle channels' host"));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), TimeoutMs);
+    const QDBusMessage offer =
+        answerOf(QDBusConnection::sessionBus(),
+                 QDBusMessage::createMethodCall(serviceOf(receiver.handle()), BusPath, BusInterface,
+                                                QStringLiteral("OpenDirectChannel")));
+    const QString address = offer.arguments().value(0).toString();
+    QVERIFY2(address.startsWith(u"unix:path="), qPrintable(address));
+    const QByteArray path = address.mid(10).section(u',', 0, 0).toLocal8Bit();
+
+    std::vector<int> idle;
+    const auto closeAll = qScopeGuard([&] {
+        for (int fd : idle)
+            ::close(fd);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < Limit; ++i) {
+        idle.push_back(connectTo(path));
+        QVERIFY(idle.back() >= 0);
+    }
+    QTest::qWait(300);
+    const int extra = connectTo(path);
+    idle.push_back(extra);
+    QTRY_VERIFY_WITH_TIMEOUT(closedByPeer(extra), 2000);
+    idle.pop_back();
+    ::close(extra);
+    QTest::qWait(int(std::max<qint64>(0, 3000 - clock.elapsed())));
+    for (int fd : idle)
+        QVERIFY(!closedByPeer(fd));
+
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(idle.cbegin(), idle.cend(), closedByPeer), 10000);
+    const int later = connectTo(path);
+    idle.push_back(later);
+    QTest::qWait(300);
+    QVERIFY(!closedByPeer(later));
+}
+
+void TestEndpoint::introspectionIsTheContract()
+{
+    // What the endpoint's object says of itself is the interface description
+    // that foreign callers are built from.
+    InterProcEndpoint window(QStringLiteral("Introspected"));
+    QTRY_VERIFY_WITH_TIMEOUT(window.isReady(), TimeoutMs);
+    const QDBusMessage introspected = answerOf(
+        QDBusConnection::sessionBus(),
+        QDBusMessage::createMethodCall(serviceOf(window.handle()), BusPath,
+                                       QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                       QStringLiteral("Introspect")));
+    QCOMPARE(introspected.type(), QDBusMessage::ReplyMessage);
+    QFile contract(QStringLiteral(CONTRACT_XML));
+    QVERIFY(contract.open(QIODevice::ReadOnly));
+    const QStringList expected = membersIn(QString::fromUtf8(contract.readAll()));
+    QVERIFY(expected.size() >= 8);
+    QCOMPARE(membersIn(introspected.arguments().value(0).toString()), expected);
 }
 
 QTEST_GUILESS_MAIN(TestEndpoint)

@@ -45,7 +45,9 @@ class InterProcEndpointPrivate;
  * The endpoint connects when it is constructed. It learns which parties are
  * on the bus asynchronously, normally within a few milliseconds: until then
  * isReady() is false, and a Send() returns -1 and goes out, in order, once
- * ready() has been emitted. When the bus goes away, connectionLost() is
+ * ready() has been emitted. A Send() by caption also returns -1 while some
+ * party has not yet told its caption (one busy when this endpoint started),
+ * and goes out once every party has answered, at most 2 seconds later. When the bus goes away, connectionLost() is
  * emitted and the endpoint neither sends nor receives any more.
  *
  * Parties on the bus that do not use this library speak the contract
