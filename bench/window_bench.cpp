@@ -59,7 +59,7 @@
 #include "frmmain.h"
 #include "interproc.h"
 
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 
 #include <QApplication>
 #include <QClipboard>
@@ -428,8 +428,8 @@ void deliverText(Window &host, const QByteArray &prefix, qint64 bytes, bool line
     QDBusConnection sender =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("bench-sender"));
     QDBusMessage call = QDBusMessage::createMethodCall(
-        BusContract::serviceForHandle(host.ipc()->windowHandle()),
-        QLatin1String(BusContract::ObjectPath), QLatin1String(BusContract::Interface),
+        InterProcBus::serviceForHandle(host.ipc()->windowHandle()),
+        QLatin1String(InterProcBus::ObjectPath), QLatin1String(InterProcBus::Interface),
         QStringLiteral("DeliverSealed"));
     call.setArguments({0, QStringLiteral("window_bench"), 1,
                        QVariant::fromValue(textMemfd(bytes, lines)), qulonglong(bytes)});
@@ -525,8 +525,8 @@ void sendSparse(Window &host, int count, qint64 bytes)
     const qint64 before = host.logged;
     for (int i = 0; i < count; ++i) {
         QDBusMessage call = QDBusMessage::createMethodCall(
-            BusContract::serviceForHandle(host.ipc()->windowHandle()),
-            QLatin1String(BusContract::ObjectPath), QLatin1String(BusContract::Interface),
+            InterProcBus::serviceForHandle(host.ipc()->windowHandle()),
+            QLatin1String(InterProcBus::ObjectPath), QLatin1String(InterProcBus::Interface),
             QStringLiteral("DeliverSealed"));
         call.setArguments({0, QStringLiteral("window_bench"), i + 1,
                            QVariant::fromValue(sparseMemfd(bytes)), qulonglong(bytes)});

@@ -1,6 +1,6 @@
 #include "answerwait.h"
 
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 
 #include <InterProc/interprocendpoint.h>
 
@@ -11,7 +11,7 @@
 
 #include <functional>
 
-using namespace BusContract;
+using namespace InterProcBus;
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "admission.h"
 
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 #include "offthread.h"
 #include "payloadtext.h"
 #include "windowdirectory.h"
@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-using namespace BusContract;
+using namespace InterProcBus;
 
 namespace {
 // Calls held back at once, from all callers together. A caller that floods

@@ -1,6 +1,6 @@
 #include "busconnection.h"
 
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 #include "payloadtext.h"
 
 #include <QElapsedTimer>
@@ -356,8 +356,8 @@ namespace Bus {
 BusMessage newCall(sd_bus *bus, const char *destination, const char *member)
 {
     sd_bus_message *m = nullptr;
-    if (sd_bus_message_new_method_call(bus, &m, destination, BusContract::ObjectPath,
-                                       BusContract::Interface, member) < 0)
+    if (sd_bus_message_new_method_call(bus, &m, destination, InterProcBus::ObjectPath,
+                                       InterProcBus::Interface, member) < 0)
         return {};
     return BusMessage::adopt(m);
 }

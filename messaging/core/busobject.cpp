@@ -2,7 +2,7 @@
 
 #include "admission.h"
 #include "busconnection.h"
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 #include "channelserver.h"
 #include "payloadtext.h"
 
@@ -12,7 +12,7 @@
 
 #include <cstring>
 
-using namespace BusContract;
+using namespace InterProcBus;
 
 namespace {
 const QString AccessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");

@@ -1,7 +1,7 @@
 #include "channelrouter.h"
 
 #include "busconnection.h"
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 #include "channelserver.h"
 #include "interproclogging.h"
 
@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-using namespace BusContract;
+using namespace InterProcBus;
 
 ChannelRouter::ChannelRouter(BusConnection *bus, QObject *parent) : QObject(parent), m_bus(bus)
 {}

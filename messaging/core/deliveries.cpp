@@ -1,12 +1,12 @@
 #include "deliveries.h"
 
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 #include "channelrouter.h"
 #include "foreigntext.h"
 
 #include <QThread>
 
-using namespace BusContract;
+using namespace InterProcBus;
 
 namespace {
 // How often waiting payloads are looked at for their timeout.

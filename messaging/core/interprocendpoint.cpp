@@ -1,6 +1,6 @@
 #include "interprocendpoint.h"
 
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 #include "interprocendpoint_p.h"
 #include "windowdirectory.h"
 
@@ -93,7 +93,7 @@ QList<InterProcEndpoint::Party> InterProcEndpoint::parties() const
 
 qint64 InterProcEndpoint::maxTextBytes()
 {
-    return BusContract::MaxTextBytes;
+    return InterProcBus::MaxTextBytes;
 }
 
 int InterProcEndpoint::Send()

@@ -2,7 +2,7 @@
 
 #include "admission.h"
 #include "busconnection.h"
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 #include "channelrouter.h"
 #include "channelserver.h"
 #include "deliveries.h"
@@ -18,7 +18,7 @@
 
 #include <limits>
 
-using namespace BusContract;
+using namespace InterProcBus;
 
 namespace {
 constexpr int HandleAttempts = 32;

@@ -1,6 +1,6 @@
 #include "outbox.h"
 
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 #include "busobject.h"
 #include "deliveries.h"
 #include "interprocendpoint.h"
@@ -11,7 +11,7 @@
 #include <QStringEncoder>
 #include <QThread>
 
-using namespace BusContract;
+using namespace InterProcBus;
 
 Outbox::Outbox(const Identity *identity, WindowDirectory *directory, Deliveries *deliveries,
                bool canPassFds, QObject *parent)

@@ -1,6 +1,6 @@
 #include "payloadtext.h"
 
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 
 #include <QStringDecoder>
 #include <QStringEncoder>
@@ -177,22 +177,22 @@ void preferHugePages(QString &text)
 ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
 {
     if (declaredSize > quint64(maxBytes))
-        return refuse(BusContract::ErrorTooLarge,
+        return refuse(InterProcBus::ErrorTooLarge,
                       QStringLiteral("The text is %1 bytes; at most %2 bytes are accepted.")
                           .arg(declaredSize)
                           .arg(maxBytes));
     struct stat st = {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return refuse(BusContract::ErrorBadDescriptor,
+        return refuse(InterProcBus::ErrorBadDescriptor,
                       QStringLiteral("The text descriptor is not a regular file."));
     const int seals = ::fcntl(fd, F_GET_SEALS);
     const int needed = F_SEAL_WRITE | F_SEAL_SHRINK;
     if (seals < 0 || (seals & needed) != needed)
         return refuse(
-            BusContract::ErrorBadDescriptor,
+            InterProcBus::ErrorBadDescriptor,
             QStringLiteral("The text descriptor is not sealed against writing and shrinking."));
     if (quint64(st.st_size) != declaredSize)
-        return refuse(BusContract::ErrorBadDescriptor,
+        return refuse(InterProcBus::ErrorBadDescriptor,
                       QStringLiteral("The text descriptor holds %1 bytes, not the declared %2.")
                           .arg(qint64(st.st_size))
                           .arg(declaredSize));
@@ -218,13 +218,13 @@ ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
-            return refuse(BusContract::ErrorBadDescriptor, systemError("reading the text"));
+            return refuse(InterProcBus::ErrorBadDescriptor, systemError("reading the text"));
         offset += quint64(got);
         const qsizetype have = carried + got;
         carried = offset < declaredSize ? incompleteTail(buffer.constData(), have) : 0;
         out = decoder.appendToBuffer(out, QByteArrayView(buffer.constData(), have - carried));
         if (decoder.hasError())
-            return refuse(BusContract::ErrorInvalidText,
+            return refuse(InterProcBus::ErrorInvalidText,
                           QStringLiteral("The text is not valid UTF-8."));
         std::memmove(buffer.data(), buffer.constData() + have - carried, size_t(carried));
     }

@@ -1,7 +1,7 @@
 #include "windowdirectory.h"
 
 #include "busconnection.h"
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 #include "foreigntext.h"
 #include "interprocendpoint.h"
 #include "interproclogging.h"
@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <functional>
 
-using namespace BusContract;
+using namespace InterProcBus;
 
 namespace {
 // A window that does not describe itself (busy, frozen, or a name that some

@@ -6,7 +6,7 @@
 // size is wrong, the limit too small or the memfd unsealed. And the sending
 // side's encoder must put any UTF-16 text, the same bytes read as UTF-16
 // units, into a sealed memfd that reads back as that text.
-#include "buscontract.h"
+#include <InterProc/interprocbus.h>
 #include "fuzzcheck.h"
 #include "payloadtext.h"
 
@@ -85,28 +85,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     QString error;
     const PayloadText::UniqueFd sealed = PayloadText::createSealedMemfd(bytes, &error);
     FUZZ_CHECK(sealed.isValid() && error.isEmpty());
-    const qint64 limit = BusContract::MaxTextBytes;
+    const qint64 limit = InterProcBus::MaxTextBytes;
 
     const PayloadText::ReadOutcome read = PayloadText::readSealedText(sealed.get(), size, limit);
     FUZZ_CHECK(read.text == decoded);
     if (read.text)
         FUZZ_CHECK(read.errorName.isEmpty());
     else
-        checkRefused(read, BusContract::ErrorInvalidText);
+        checkRefused(read, InterProcBus::ErrorInvalidText);
 
     // A wrong size is refused however the bytes look: one more, one less,
     // and one that differs in a single bit chosen by the input.
     checkRefused(PayloadText::readSealedText(sealed.get(), size + 1, limit),
-                 BusContract::ErrorBadDescriptor);
+                 InterProcBus::ErrorBadDescriptor);
     if (size > 0) {
         checkRefused(PayloadText::readSealedText(sealed.get(), size - 1, limit),
-                     BusContract::ErrorBadDescriptor);
+                     InterProcBus::ErrorBadDescriptor);
         const quint64 flipped = quint64(size) ^ (quint64(1) << (data[0] % 24));
         checkRefused(PayloadText::readSealedText(sealed.get(), flipped, limit),
-                     BusContract::ErrorBadDescriptor);
+                     InterProcBus::ErrorBadDescriptor);
         // The limit is inclusive.
         checkRefused(PayloadText::readSealedText(sealed.get(), size, qint64(size) - 1),
-                     BusContract::ErrorTooLarge);
+                     InterProcBus::ErrorTooLarge);
         FUZZ_CHECK(PayloadText::readSealedText(sealed.get(), size, qint64(size)).text == decoded);
     }
 
@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(unsealed.isValid());
     FUZZ_CHECK(::write(unsealed.get(), data, size) == ssize_t(size));
     checkRefused(PayloadText::readSealedText(unsealed.get(), size, limit),
-                 BusContract::ErrorBadDescriptor);
+                 InterProcBus::ErrorBadDescriptor);
 
     // Sending: a text arrives unchanged; a lone surrogate, which UTF-8
     // cannot carry, arrives as one replacement character in its place.
