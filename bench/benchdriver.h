@@ -3,8 +3,9 @@
 // (tests/support), and helpers next to the driver's own program.
 #pragma once
 
-#include "benchtext.h"
+#include "measure.h"
 #include "peerprocess.h"
+#include "utf8text.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -5,6 +5,7 @@
 // frozen receiver keeps answering, stays small, and refuses what its queue
 // for that receiver cannot hold.
 #include "describeprobe.h"
+#include "measure.h"
 #include "peerprocess.h"
 
 #include <QScopeGuard>
@@ -28,19 +29,6 @@ char processState(pid_t pid)
     const QByteArray line = stat.readAll();
     const qsizetype close = line.lastIndexOf(')');
     return close >= 0 && close + 2 < line.size() ? line.at(close + 2) : 0;
-}
-
-// The resident memory of a process in KiB, or -1.
-qint64 residentKiB(pid_t pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 } // namespace
