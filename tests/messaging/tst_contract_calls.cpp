@@ -183,6 +183,7 @@ void TestContractCalls::checksTextDescriptor_data()
     const QByteArray text = "sealed \xF0\x9F\x98\x80 text";
     const QString bad = QLatin1String(InterProcBus::ErrorBadDescriptor);
     const QString tooLarge = QLatin1String(InterProcBus::ErrorTooLarge);
+    const QString invalid = QLatin1String(InterProcBus::ErrorInvalidText);
     const int sealed = int(Descriptor::Sealed);
 
     QTest::newRow("sealed memfd") << sealed << text << qint64(-1) << QString();
@@ -199,12 +200,10 @@ void TestContractCalls::checksTextDescriptor_data()
         << sealed << text << InterProc::maxTextBytes() + 1 << tooLarge;
     QTest::newRow("declared size far over the limit")
         << sealed << text << std::numeric_limits<qint64>::max() << tooLarge;
-    QTest::newRow("invalid UTF-8") << sealed << QByteArray("ab\xC0\x80") << qint64(-1)
-                                   << QLatin1String(InterProcBus::ErrorInvalidText);
+    QTest::newRow("invalid UTF-8") << sealed << QByteArray("ab\xC0\x80") << qint64(-1) << invalid;
 
     // A receiver reads a text a megabyte at a time: sequences across the
     // boundary are decoded whole, and judged as anywhere else.
-    const QString invalid = QLatin1String(InterProcBus::ErrorInvalidText);
     const auto across = [&](const char *name, qsizetype before, const QByteArray &tail,
                             const QString &error) {
         QTest::newRow(name) << sealed << QByteArray(1024 * 1024 - before, 'a') + tail << qint64(-1)
