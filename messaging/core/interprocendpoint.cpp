@@ -1,8 +1,8 @@
 #include "interprocendpoint.h"
 
-#include <InterProc/interprocbus.h>
 #include "interprocendpoint_p.h"
 #include "windowdirectory.h"
+#include <InterProc/interprocbus.h>
 
 InterProcEndpoint::InterProcEndpoint(QObject *parent) : InterProcEndpoint(QString(), parent)
 {}

@@ -2,7 +2,6 @@
 
 #include "admission.h"
 #include "busconnection.h"
-#include <InterProc/interprocbus.h>
 #include "channelrouter.h"
 #include "channelserver.h"
 #include "deliveries.h"
@@ -12,6 +11,7 @@
 #include "interproclogging.h"
 #include "outbox.h"
 #include "windowdirectory.h"
+#include <InterProc/interprocbus.h>
 
 #include <QRandomGenerator>
 #include <QThread>
