@@ -64,10 +64,7 @@ void FaultsFrozen::frozenReceiverLosesNothing()
     peers.push_back(std::make_unique<Peer>(prefix + QStringLiteral(" A")));
     peers.push_back(std::make_unique<Peer>(prefix + QStringLiteral(" B")));
     peers.push_back(std::make_unique<Peer>(QStringLiteral("Stop Sender")));
-    for (const auto &peer : peers)
-        peer->start();
-    for (const auto &peer : peers)
-        QVERIFY2(peer->waitReady(), peer->transcript().constData());
+    QVERIFY(startAll(peers, true));
     Peer &frozen = *peers.at(0);
     Peer &sender = *peers.back();
     QVERIFY2(sender.waitUntilSees(1, prefix, 3), sender.transcript().constData());

@@ -1,5 +1,5 @@
-// What the contract tests (tst_contract_*.cpp) share: peers started
-// together, and checks of what they receive.
+// What the contract tests (tst_contract_*.cpp) share: checks of what the
+// peers receive.
 #pragma once
 
 #include "peerprocess.h"
@@ -15,25 +15,6 @@
     } while (false)
 
 namespace TestSupport {
-
-// Starts the peers one after the other, or all at once.
-inline bool startAll(const PeerList &peers, bool together = false)
-{
-    for (const auto &peer : peers) {
-        peer->start();
-        if (!together && !peer->waitReady()) {
-            qWarning("peer did not start:%s", peer->transcript().constData());
-            return false;
-        }
-    }
-    for (const auto &peer : peers) {
-        if (together && !peer->waitReady()) {
-            qWarning("peer did not start:%s", peer->transcript().constData());
-            return false;
-        }
-    }
-    return true;
-}
 
 inline void expectArrival(Peer &receiver, const Arrival &expected, int timeoutMs = LineTimeoutMs)
 {

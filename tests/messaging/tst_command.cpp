@@ -206,11 +206,9 @@ void TestCommand::listsParties()
     PeerList peers;
     for (const QString &caption :
          {QStringLiteral("List Server App"), QStringLiteral("List Client \u00e4 \U0001F600"),
-          QStringLiteral("List \"quoted\" \\ client")}) {
+          QStringLiteral("List \"quoted\" \\ client")})
         peers.push_back(std::make_unique<Peer>(caption, WindowOptions));
-        peers.back()->start();
-        QVERIFY(peers.back()->waitReady());
-    }
+    QVERIFY(startAll(peers));
     Watcher watcher(QStringLiteral("List Watch"));
     watcher.start();
     QVERIFY(watcher.waitReady());
@@ -291,11 +289,9 @@ void TestCommand::sendsByEachForm()
 
     PeerList windows;
     for (const QString &caption :
-         {QStringLiteral("Form Window A"), QStringLiteral("Form Window B")}) {
+         {QStringLiteral("Form Window A"), QStringLiteral("Form Window B")})
         windows.push_back(std::make_unique<Peer>(caption, WindowOptions));
-        windows.back()->start();
-        QVERIFY(windows.back()->waitReady());
-    }
+    QVERIFY(startAll(windows));
     Watcher watcher(QStringLiteral("Form Watch"));
     watcher.start();
     QVERIFY(watcher.waitReady());
@@ -525,11 +521,9 @@ void TestCommand::killedReceiverIsNamed()
 {
     PeerList windows;
     for (const QString &caption :
-         {QStringLiteral("Doomed Window"), QStringLiteral("Doomed Survivor")}) {
+         {QStringLiteral("Doomed Window"), QStringLiteral("Doomed Survivor")})
         windows.push_back(std::make_unique<Peer>(caption, WindowOptions));
-        windows.back()->start();
-        QVERIFY(windows.back()->waitReady());
-    }
+    QVERIFY(startAll(windows));
     Peer &victim = *windows.front();
     Peer &survivor = *windows.back();
 

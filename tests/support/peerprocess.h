@@ -1,8 +1,8 @@
 // Drives a helper program over its standard input and output, one line at a
 // time (see lineprotocol.h): interproc_peer (see its source for the lines),
 // for the tests and the benchmarks, calvorn_windowhost (windowhostprocess.h)
-// and the benchmarks' dbus_echo. Lines are kept until the driver takes them, so that
-// it can wait for the line it expects while others come in between.
+// and the benchmarks' dbus_echo. Lines are kept until the driver takes them,
+// so that it can wait for the line it expects while others come in between.
 #pragma once
 
 #include "interproc.h"
@@ -376,5 +376,24 @@ private:
 };
 
 using PeerList = std::vector<std::unique_ptr<Peer>>;
+
+// Starts the peers one after the other, or all at once.
+inline bool startAll(const PeerList &peers, bool together = false)
+{
+    for (const auto &peer : peers) {
+        peer->start();
+        if (!together && !peer->waitReady()) {
+            qWarning("peer did not start:%s", peer->transcript().constData());
+            return false;
+        }
+    }
+    for (const auto &peer : peers) {
+        if (together && !peer->waitReady()) {
+            qWarning("peer did not start:%s", peer->transcript().constData());
+            return false;
+        }
+    }
+    return true;
+}
 
 } // namespace TestSupport
