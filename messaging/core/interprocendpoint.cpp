@@ -1,6 +1,7 @@
 #include "interprocendpoint.h"
 
 #include <InterProc/interprocbus.h>
+#include "answerwait.h"
 #include "interprocendpoint_p.h"
 #include "windowdirectory.h"
 
@@ -89,6 +90,12 @@ QList<InterProcEndpoint::Party> InterProcEndpoint::parties() const
     for (const WindowInfo &window : d->windows())
         parties.append({window.handle, window.caption});
     return parties;
+}
+
+void InterProcEndpoint::awaitAnswers(const QList<qint32> &handles, QObject *context,
+                                     std::function<void()> done)
+{
+    AnswerWait::start(d->busConnection(), d->handle(), handles, d.get(), context, std::move(done));
 }
 
 qint64 InterProcEndpoint::maxTextBytes()
