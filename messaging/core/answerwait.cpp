@@ -45,10 +45,9 @@ void AnswerWait::ask(qint32 handle, std::function<void()> then)
     // sent while handling the payloads it took before.
     const BusMessage call =
         Bus::newCall(m_bus->bus(), serviceForHandle(handle).toUtf8().constData(), "Describe");
-    if (call &&
-        m_bus->call(call.get(), DeliveryTimeoutMs, this, [this, then](sd_bus_message *reply) {
-            // No reply at all: the endpoint is closing its
-            // connection, and nobody waits any more.
+    if (call && m_bus->call(call.get(), DeliveryTimeoutMs, this, [then](sd_bus_message *reply) {
+            // No reply at all: the endpoint is closing its connection, and
+            // nobody waits any more.
             if (reply)
                 then();
         }))
