@@ -128,7 +128,7 @@ class INTERPROCCORE_EXPORT InterProcEndpoint : public QObject
     Q_PROPERTY(qint32 LongData READ longData WRITE setLongData)
     /**
      * How Send() matches #Target against the parties on the bus: one of
-     * SearchMethod. Keeps the last value set; ExactCaption at first.
+     * SearchMethod. Keeps the last value set; CaptionPrefix at first.
      */
     Q_PROPERTY(qint32 TargetSearchMethod READ targetSearchMethod WRITE setTargetSearchMethod)
     /**
