@@ -39,14 +39,15 @@
 // for a payload than it must.
 #include "interproc.h"
 #include "lineprotocol.h"
-#include "logentry.h"
 #include "measure.h"
 #include "utf8text.h"
-#include "windowcheck.h"
+
+#include <InterProc/interprocconventions.h>
 
 #include <QApplication>
 #include <QWidget>
 
+using namespace InterProcConventions;
 using namespace TestSupport;
 
 namespace {
