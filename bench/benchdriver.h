@@ -3,8 +3,9 @@
 // (tests/support), and helpers next to the driver's own program.
 #pragma once
 
-#include "benchtext.h"
+#include "measure.h"
 #include "peerprocess.h"
+#include "utf8text.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -73,14 +74,10 @@ inline TestSupport::PeerList startPeers(int count, const std::function<QString(i
                                         const QStringList &options)
 {
     TestSupport::PeerList peers;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count; ++i)
         peers.push_back(std::make_unique<TestSupport::Peer>(caption(i), options));
-        peers.back()->start();
-    }
-    for (const auto &peer : peers) {
-        if (!peer->waitReady())
-            fail(QStringLiteral("a peer did not start:") + QString::fromUtf8(peer->transcript()));
-    }
+    if (!TestSupport::startAll(peers, true))
+        fail(QStringLiteral("a peer did not start"));
     return peers;
 }
 

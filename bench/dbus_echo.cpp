@@ -15,8 +15,8 @@
 //
 // Prints "READY" once the name is owned; ends on "quit" or at the end of its
 // input.
-#include "benchtext.h"
 #include "lineprotocol.h"
+#include "measure.h"
 
 #include <QCoreApplication>
 #include <QDBusAbstractAdaptor>
@@ -72,7 +72,7 @@ public slots:
 
     void Take(int number, const QByteArray &)
     {
-        const qint64 now = Bench::nowNs();
+        const qint64 now = TestSupport::nowNs();
         m_inOrder = m_inOrder && number == m_count + 1;
         if (++m_count == m_expected) {
             emitLine("DONE " + QByteArray::number(m_count) + ' ' + (m_inOrder ? '1' : '0') + ' ' +

@@ -27,7 +27,6 @@
 //       every one is ready: many_ready_ms_<n>; the resident memory they add:
 //       many_mib_<n>; deleting them all: many_teardown_ms_<n>
 #include "benchdriver.h"
-#include "benchtext.h"
 #include "interproc.h"
 #include "interprocendpoint.h"
 
@@ -36,7 +35,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
-#include <QFile>
 #include <QWidget>
 
 #include <algorithm>
@@ -144,7 +142,7 @@ std::vector<qint64> timeRounds(Host &host, int iterations, int answers)
     qint64 start = 0;
     auto sendRound = [&] {
         host.ipc->setLongData(round);
-        start = Bench::nowNs();
+        start = TestSupport::nowNs();
         if (host.ipc->Send() != answers)
             fail(QStringLiteral("a send did not reach %1 windows").arg(answers));
     };
@@ -155,7 +153,7 @@ std::vector<qint64> timeRounds(Host &host, int iterations, int answers)
                                  fail(QStringLiteral("an answer came back wrong"));
                              if (++arrived < answers)
                                  return;
-                             samples.push_back(Bench::nowNs() - start);
+                             samples.push_back(TestSupport::nowNs() - start);
                              arrived = 0;
                              if (++round < rounds)
                                  sendRound(); // from inside DataArrival, as a window would
@@ -240,7 +238,7 @@ std::vector<qint64> timeBounces(Baseline &baseline, int iterations, int services
     int arrived = 0;
     qint64 start = 0;
     auto callRound = [&] {
-        start = Bench::nowNs();
+        start = TestSupport::nowNs();
         for (int i = 0; i < services; ++i)
             baseline.call(baselineService(i), QStringLiteral("Bounce"), round, text);
     };
@@ -249,7 +247,7 @@ std::vector<qint64> timeBounces(Baseline &baseline, int iterations, int services
             fail(QStringLiteral("a call back came wrong"));
         if (++arrived < services)
             return;
-        samples.push_back(Bench::nowNs() - start);
+        samples.push_back(TestSupport::nowNs() - start);
         arrived = 0;
         if (++round < rounds)
             callRound();
@@ -279,10 +277,10 @@ void roundTrip(int iterations)
     std::vector<qint64> samples;
     int round = 0;
     std::function<void()> call = [&] {
-        const qint64 start = Bench::nowNs();
+        const qint64 start = TestSupport::nowNs();
         baseline.call(baselineService(0), QStringLiteral("Echo"), round, text,
                       [&, start](const QDBusMessage &reply) {
-                          samples.push_back(Bench::nowNs() - start);
+                          samples.push_back(TestSupport::nowNs() - start);
                           if (reply.arguments().value(0).toInt() != round ||
                               reply.arguments().value(1).toByteArray() != text)
                               fail(QStringLiteral("the echo came back wrong"));
@@ -304,7 +302,7 @@ double timeFlood(LineProcess &sink, int n, const std::function<void(int)> &send)
 {
     sink.command("expect " + QByteArray::number(n));
     expectLine(sink, "EXPECTING");
-    const qint64 start = Bench::nowNs();
+    const qint64 start = TestSupport::nowNs();
     for (int i = 1; i <= n; ++i)
         send(i);
     const QList<QByteArray> done = expectLine(sink, "DONE");
@@ -354,14 +352,14 @@ void bigText(const QList<qint64> &sizes)
     QObject::connect(host.ipc, &InterProc::delivered, host.ipc, [&delivered] { ++delivered; });
     for (const qint64 bytes : sizes) {
         QByteArray utf8(bytes, Qt::Uninitialized);
-        Bench::fillText(utf8.data(), size_t(bytes));
+        TestSupport::fillUtf8(utf8.data(), size_t(bytes));
         const QByteArray hash = QCryptographicHash::hash(utf8, QCryptographicHash::Sha256).toHex();
         host.ipc->setStringData(QString::fromUtf8(utf8));
         utf8 = QByteArray();
 
         const int deliveredBefore = delivered;
         const double cpuStart = threadCpuMs();
-        const qint64 start = Bench::nowNs();
+        const qint64 start = TestSupport::nowNs();
         host.ipc->Send();
         // Waits in the event loop, as an application would, before it polls
         // the receiver's output.
@@ -404,21 +402,9 @@ void broadcast(int iterations, const QList<int> &groups)
     }
 }
 
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 void manyEndpoints(int count)
 {
-    const qint64 startKiB = residentKiB();
+    const qint64 startKiB = TestSupport::residentKiB();
     QElapsedTimer clock;
     clock.start();
     std::vector<std::unique_ptr<InterProcEndpoint>> endpoints;
@@ -435,7 +421,8 @@ void manyEndpoints(int count)
         },
         "the endpoints to be ready");
     result("many_ready_ms_" + QByteArray::number(count), double(clock.elapsed()));
-    result("many_mib_" + QByteArray::number(count), (residentKiB() - startKiB) / 1024.0);
+    result("many_mib_" + QByteArray::number(count),
+           (TestSupport::residentKiB() - startKiB) / 1024.0);
     clock.start();
     endpoints.clear();
     result("many_teardown_ms_" + QByteArray::number(count), double(clock.elapsed()));

@@ -8,7 +8,8 @@
 //       socket_ms_<bytes>  from the first byte written until the reader has
 //                          the last one, in memory it had not touched before
 //       memcpy_ms_<bytes>  one memcpy into memory not touched before
-#include "benchtext.h"
+#include "measure.h"
+#include "utf8text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -109,12 +110,12 @@ void pingPong(int iterations, size_t bytes)
     std::vector<int64_t> samples;
     const int warmUp = std::max(iterations / 10, 1);
     for (int i = 0; i < warmUp + iterations; ++i) {
-        const int64_t start = Bench::nowNs();
+        const int64_t start = TestSupport::nowNs();
         writeAll(fd, message.data(), bytes);
         if (!readAll(fd, message.data(), bytes))
             fail("the echo ended");
         if (i >= warmUp)
-            samples.push_back(Bench::nowNs() - start);
+            samples.push_back(TestSupport::nowNs() - start);
     }
     finish(fd, pid);
     std::sort(samples.begin(), samples.end());
@@ -125,19 +126,19 @@ void pingPong(int iterations, size_t bytes)
 void bulk(size_t bytes)
 {
     std::unique_ptr<char[]> text(new char[bytes]);
-    Bench::fillText(text.get(), bytes);
+    TestSupport::fillUtf8(text.get(), bytes);
 
     pid_t pid;
     const int fd = forkPeer(&pid, [&](int end) {
         std::unique_ptr<char[]> received(new char[bytes]);
         if (!readAll(end, received.get(), bytes))
             fail("the text did not arrive");
-        const int64_t arrived = Bench::nowNs();
+        const int64_t arrived = TestSupport::nowNs();
         const char intact = std::equal(text.get(), text.get() + bytes, received.get()) ? 1 : 0;
         writeAll(end, reinterpret_cast<const char *>(&arrived), sizeof arrived);
         writeAll(end, &intact, 1);
     });
-    const int64_t start = Bench::nowNs();
+    const int64_t start = TestSupport::nowNs();
     writeAll(fd, text.get(), bytes);
     int64_t arrived = 0;
     char intact = 0;
@@ -152,9 +153,9 @@ void bulk(size_t bytes)
     std::printf("RESULT socket_ms_%zu %.4f\n", bytes, double(arrived - start) / 1e6);
 
     std::unique_ptr<char[]> copy(new char[bytes]);
-    const int64_t copyStart = Bench::nowNs();
+    const int64_t copyStart = TestSupport::nowNs();
     std::memcpy(copy.get(), text.get(), bytes);
-    const int64_t copied = Bench::nowNs();
+    const int64_t copied = TestSupport::nowNs();
     if (std::memcmp(copy.get(), text.get(), bytes) != 0)
         fail("memcpy");
     std::printf("RESULT memcpy_ms_%zu %.4f\n", bytes, double(copied - copyStart) / 1e6);

@@ -15,7 +15,7 @@
 // window has had <settle ms> to paint and to show what the program shows
 // right after start. The programs run on the xcb platform with this
 // process's environment otherwise, session bus included.
-#include "benchtext.h"
+#include "measure.h"
 
 #include <xcb/xcb.h>
 
@@ -25,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -50,9 +49,9 @@ void stop(pid_t &pid)
     if (pid <= 0)
         return;
     ::kill(pid, SIGTERM);
-    const int64_t deadline = Bench::nowNs() + StopTimeoutNs;
+    const int64_t deadline = TestSupport::nowNs() + StopTimeoutNs;
     while (::waitpid(pid, nullptr, WNOHANG) == 0) {
-        if (Bench::nowNs() > deadline) {
+        if (TestSupport::nowNs() > deadline) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
             break;
@@ -130,10 +129,10 @@ std::string startXServer()
                     environment({}));
     ::close(fds[1]);
     std::string number;
-    const int64_t deadline = Bench::nowNs() + ShowTimeoutNs;
+    const int64_t deadline = TestSupport::nowNs() + ShowTimeoutNs;
     for (;;) {
         pollfd p{fds[0], POLLIN, 0};
-        if (Bench::nowNs() > deadline)
+        if (TestSupport::nowNs() > deadline)
             fail("Xvfb did not start");
         if (::poll(&p, 1, 100) <= 0)
             continue;
@@ -175,10 +174,10 @@ public:
     // time the map was seen.
     int64_t waitForWindow(pid_t pid, const std::string &title)
     {
-        const int64_t deadline = Bench::nowNs() + ShowTimeoutNs;
+        const int64_t deadline = TestSupport::nowNs() + ShowTimeoutNs;
         for (;;) {
             while (xcb_generic_event_t *event = xcb_poll_for_event(m_c)) {
-                const int64_t seen = Bench::nowNs();
+                const int64_t seen = TestSupport::nowNs();
                 const bool mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY;
                 const xcb_window_t window =
                     mapped ? reinterpret_cast<xcb_map_notify_event_t *>(event)->window : 0;
@@ -192,7 +191,7 @@ public:
                 current = 0;
                 fail("a program ended before its window \"" + title + "\" was shown");
             }
-            if (Bench::nowNs() > deadline)
+            if (TestSupport::nowNs() > deadline)
                 fail("no window \"" + title + "\" was shown");
             pollfd p{xcb_get_file_descriptor(m_c), POLLIN, 0};
             ::poll(&p, 1, 50);
@@ -202,8 +201,8 @@ public:
     // Lets time pass, taking the events meanwhile.
     void idle(int64_t ns)
     {
-        const int64_t until = Bench::nowNs() + ns;
-        for (int64_t now; (now = Bench::nowNs()) < until;) {
+        const int64_t until = TestSupport::nowNs() + ns;
+        for (int64_t now; (now = TestSupport::nowNs()) < until;) {
             pollfd p{xcb_get_file_descriptor(m_c), POLLIN, 0};
             ::poll(&p, 1, int(std::max<int64_t>((until - now) / 1'000'000, 1)));
             while (xcb_generic_event_t *event = xcb_poll_for_event(m_c))
@@ -261,13 +260,10 @@ private:
 // VmRSS of process pid, in MiB.
 double residentMiB(pid_t pid)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtod(line.c_str() + 6, nullptr) / 1024; // given in kB
-    }
-    fail("no VmRSS for process " + std::to_string(pid));
+    const long long kib = TestSupport::residentKiB(pid);
+    if (kib < 0)
+        fail("no VmRSS for process " + std::to_string(pid));
+    return double(kib) / 1024;
 }
 
 } // namespace
@@ -298,7 +294,7 @@ int main(int argc, char **argv)
         if (run % 2)
             std::reverse(order.begin(), order.end());
         for (const Program &program : order) {
-            const int64_t start = Bench::nowNs();
+            const int64_t start = TestSupport::nowNs();
             current = spawn({program.path}, env);
             const int64_t shown = display.waitForWindow(current, program.title);
             display.idle(int64_t(settleMs) * 1'000'000);

@@ -58,6 +58,7 @@
 #include "benchdriver.h"
 #include "frmmain.h"
 #include "interproc.h"
+#include "sealedtext.h"
 
 #include <InterProc/interprocbus.h>
 
@@ -116,7 +117,7 @@ struct Window
         // After the window's own handler, so a payload counts once logged.
         QObject::connect(ipc(), &InterProc::DataArrival, ipc(), [this] {
             ++logged;
-            lastLoggedNs = Bench::nowNs();
+            lastLoggedNs = TestSupport::nowNs();
         });
     }
 
@@ -195,7 +196,7 @@ public:
     ThreadClock now() const
     {
         ThreadClock clock;
-        clock.wallNs = Bench::nowNs();
+        clock.wallNs = TestSupport::nowNs();
         timespec cpu = {};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
         clock.cpuNs = qint64(cpu.tv_sec) * 1000000000 + cpu.tv_nsec;
@@ -268,7 +269,7 @@ private:
 };
 
 qint64 resetPeakKiB();
-qint64 statusKiB(const QByteArray &field);
+qint64 statusKiB(const char *field);
 
 void flood(int senders, int each)
 {
@@ -356,14 +357,14 @@ void append(int count, QList<qint64> levels)
         }
         QCoreApplication::processEvents();
         qint64 inHandler = 0;
-        const qint64 start = Bench::nowNs();
+        const qint64 start = TestSupport::nowNs();
         for (int i = 0; i < count; ++i) {
-            const qint64 before = Bench::nowNs();
+            const qint64 before = TestSupport::nowNs();
             arrive();
-            inHandler += Bench::nowNs() - before;
+            inHandler += TestSupport::nowNs() - before;
             QCoreApplication::processEvents();
         }
-        const qint64 elapsed = Bench::nowNs() - start;
+        const qint64 elapsed = TestSupport::nowNs() - start;
         result("append_us_" + QByteArray::number(level), double(elapsed) / count / 1e3);
         result("append_handler_us_" + QByteArray::number(level), double(inHandler) / count / 1e3);
     }
@@ -378,16 +379,12 @@ QDBusUnixFileDescriptor textMemfd(qint64 bytes, bool lines)
     const int fd = ::memfd_create("window-bench-text", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0)
         fail(QStringLiteral("memfd_create failed"));
-    // A piece is whole lines: 1 MiB is a multiple of Bench::TextLineBytes.
+    // A piece is whole lines: 1 MiB is a multiple of the line's 64 bytes.
+    const std::string_view pattern =
+        lines ? TestSupport::TypicalLine : "abcdefghijklmnopqrstuvwxyz0123456789";
     QByteArray piece(1 << 20, Qt::Uninitialized);
     auto fill = [&](qsizetype size) {
-        if (lines) {
-            Bench::fillText(piece.data(), size_t(size));
-        } else {
-            static constexpr char Run[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-            for (qsizetype i = 0; i < size; ++i)
-                piece[i] = Run[i % (sizeof Run - 1)];
-        }
+        TestSupport::fillUtf8(piece.data(), size_t(size), pattern);
     };
     fill(piece.size());
     for (qint64 done = 0; done < bytes;) {
@@ -406,18 +403,12 @@ QDBusUnixFileDescriptor textMemfd(qint64 bytes, bool lines)
 }
 
 // A figure of /proc/self/status, in KiB.
-qint64 statusKiB(const QByteArray &field);
-
-qint64 statusKiB(const QByteArray &field)
+qint64 statusKiB(const char *field)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("cannot read /proc/self/status"));
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
-    }
-    fail(QStringLiteral("no %1 in /proc/self/status").arg(QLatin1String(field)));
+    const qint64 kib = TestSupport::statusKiB(0, field);
+    if (kib < 0)
+        fail(QStringLiteral("no %1 in /proc/self/status").arg(QLatin1String(field)));
+    return kib;
 }
 
 // Sends one text to the window as a client without a window does, and
@@ -434,13 +425,7 @@ void deliverText(Window &host, const QByteArray &prefix, qint64 bytes, bool line
     call.setArguments({0, QStringLiteral("window_bench"), 1,
                        QVariant::fromValue(textMemfd(bytes, lines)), qulonglong(bytes)});
 
-    // Resident memory now, and its peak from now on (writing 5 to
-    // clear_refs resets VmHWM).
-    const qint64 rssKiB = statusKiB("VmRSS");
-    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
-    if (!clearRefs.open(QIODevice::WriteOnly) || clearRefs.write("5") != 1)
-        fail(QStringLiteral("cannot reset the peak of resident memory"));
-    clearRefs.close();
+    const qint64 rssKiB = resetPeakKiB();
 
     const qint64 before = host.logged;
     StallMeter stalls;
@@ -450,9 +435,9 @@ void deliverText(Window &host, const QByteArray &prefix, qint64 bytes, bool line
     if (reply.isError())
         fail(QStringLiteral("the window refused the text: ") + reply.error().message());
     // The repaint that shows the entry, and whatever else follows it.
-    const qint64 settled = Bench::nowNs() + 200 * 1000000LL;
-    spinUntil([&] { return Bench::nowNs() >= settled; }, "the repaint");
-    stalls.report(prefix, started, Bench::nowNs(), 1);
+    const qint64 settled = TestSupport::nowNs() + 200 * 1000000LL;
+    spinUntil([&] { return TestSupport::nowNs() >= settled; }, "the repaint");
+    stalls.report(prefix, started, TestSupport::nowNs(), 1);
     if (bytes > 1000)
         result(prefix + "_peak_mib", double(statusKiB("VmHWM") - rssKiB) / 1024);
 }
@@ -475,9 +460,9 @@ void raiseText(Window &host, const QByteArray &prefix, qint64 bytes, bool lines)
         emit host.ipc()->DataArrival(0, QStringLiteral("window_bench"), 1, text);
     });
     spinUntil([&] { return host.logged > before; }, "the entry");
-    const qint64 settled = Bench::nowNs() + 200 * 1000000LL;
-    spinUntil([&] { return Bench::nowNs() >= settled; }, "the repaint");
-    stalls.report(prefix, started, Bench::nowNs(), 1);
+    const qint64 settled = TestSupport::nowNs() + 200 * 1000000LL;
+    spinUntil([&] { return TestSupport::nowNs() >= settled; }, "the repaint");
+    stalls.report(prefix, started, TestSupport::nowNs(), 1);
 }
 
 void bigText(bool lines, qint64 bytes)
@@ -502,19 +487,6 @@ qint64 resetPeakKiB()
     return statusKiB("VmRSS");
 }
 
-// A sealed memfd of `bytes` bytes with nothing written: holes, which cost
-// the sender no memory.
-QDBusUnixFileDescriptor sparseMemfd(qint64 bytes)
-{
-    const int fd = ::memfd_create("window-bench-sparse", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0 || ::ftruncate(fd, off_t(bytes)) != 0 ||
-        ::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
-        fail(QStringLiteral("cannot make a sparse memfd"));
-    QDBusUnixFileDescriptor descriptor(fd); // keeps a duplicate
-    ::close(fd);
-    return descriptor;
-}
-
 // Sends `count` sparse texts of `bytes` bytes at once and waits until the
 // window logged them all.
 void sendSparse(Window &host, int count, qint64 bytes)
@@ -529,7 +501,8 @@ void sendSparse(Window &host, int count, qint64 bytes)
             QLatin1String(InterProcBus::ObjectPath), QLatin1String(InterProcBus::Interface),
             QStringLiteral("DeliverSealed"));
         call.setArguments({0, QStringLiteral("window_bench"), i + 1,
-                           QVariant::fromValue(sparseMemfd(bytes)), qulonglong(bytes)});
+                           QVariant::fromValue(TestSupport::sealedText({}, bytes)),
+                           qulonglong(bytes)});
         replies.push_back(
             std::make_unique<QDBusPendingCallWatcher>(sender.asyncCall(call, 600000)));
     }
@@ -556,8 +529,8 @@ void sparse(int count)
     } else {
         sendSparse(host, count, InterProc::maxTextBytes());
     }
-    const qint64 settled = Bench::nowNs() + 1000 * 1000000LL;
-    spinUntil([&] { return Bench::nowNs() >= settled; }, "a second");
+    const qint64 settled = TestSupport::nowNs() + 1000 * 1000000LL;
+    spinUntil([&] { return TestSupport::nowNs() >= settled; }, "a second");
     result("sparse_peak_mib", double(statusKiB("VmHWM") - rssKiB) / 1024);
     result("sparse_limit_mib", 512);
     result("sparse_rss_mib", double(statusKiB("VmRSS") - rssKiB) / 1024);
@@ -599,8 +572,8 @@ void copyText(qint64 bytes)
     Window host;
     sendSparse(host, 1, bytes);
     auto *log = host.window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
-    const qint64 settled = Bench::nowNs() + 500 * 1000000LL;
-    spinUntil([&] { return Bench::nowNs() >= settled; }, "the repaint");
+    const qint64 settled = TestSupport::nowNs() + 500 * 1000000LL;
+    spinUntil([&] { return TestSupport::nowNs() >= settled; }, "the repaint");
 
     const qint64 rssKiB = resetPeakKiB();
     StallMeter stalls;
@@ -617,7 +590,7 @@ void copyText(qint64 bytes)
         });
     });
     spinUntil([&] { return taken >= 0; }, "the copy");
-    const qint64 end = Bench::nowNs();
+    const qint64 end = TestSupport::nowNs();
     if (taken < bytes)
         fail(QStringLiteral("the copy holds %1 bytes, fewer than the text's %2")
                  .arg(taken)
@@ -648,10 +621,10 @@ void longLines(qint64 chars, int count)
     const ThreadClock started = stalls.now();
     QMetaObject::invokeMethod(&pump, slice, Qt::QueuedConnection);
     spinUntil([&] { return host.logged == count; }, "the payloads");
-    const qint64 settled = Bench::nowNs() + 200 * 1000000LL;
-    spinUntil([&] { return Bench::nowNs() >= settled; }, "the repaint");
+    const qint64 settled = TestSupport::nowNs() + 200 * 1000000LL;
+    spinUntil([&] { return TestSupport::nowNs() >= settled; }, "the repaint");
     const QByteArray prefix = "longline_" + QByteArray::number(chars);
-    stalls.report(prefix, started, Bench::nowNs(), count);
+    stalls.report(prefix, started, TestSupport::nowNs(), count);
     result(prefix + "_kib_per_entry", double(statusKiB("VmRSS") - rssKiB) / count);
 }
 

@@ -1,9 +1,9 @@
 // The Python client of examples/python, which speaks the bus contract with
-// python3-dbus alone, against a real window of the program (faults_windowhost)
+// python3-dbus alone, against a real window of the program (calvorn_windowhost)
 // on a private display and bus: it lists the window, sends to it by caption
 // prefix and gets its acknowledgement, and as a party of its own takes the
 // window's payload and acknowledges it by the window's rule.
-#include "peerprocess.h"
+#include "windowhostprocess.h"
 
 #include <QDBusMessage>
 #include <QJsonDocument>
@@ -33,29 +33,6 @@ Outcome runClient(const QStringList &arguments,
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             process.readAllStandardOutput(), process.readAllStandardError()};
 }
-
-class WindowHost : public LineProcess
-{
-public:
-    WindowHost() : LineProcess(QStringLiteral(WINDOW_HOST), {}) { start(); }
-
-    qint32 waitReady() { return takeLine("READY ").split(' ').value(1).toInt(); }
-    QString log()
-    {
-        command("log");
-        return unb64(takeLine("LOG ").mid(4));
-    }
-    bool knows(qint32 handle)
-    {
-        command("knows " + QByteArray::number(handle));
-        return takeLine("KNOWS ") == "KNOWS 1";
-    }
-    // Types the payload into the window and clicks "Send to clients".
-    void sendToClients(qint32 longData, const QString &text)
-    {
-        command("send 0 " + QByteArray::number(longData) + ' ' + b64(text));
-    }
-};
 
 // The client joined as a party with a caption; ends at SIGTERM.
 class PythonParty : public LineProcess
@@ -97,8 +74,8 @@ private:
 void TestPythonClient::initTestCase()
 {
     m_window = std::make_unique<WindowHost>();
-    m_windowHandle = m_window->waitReady();
-    QVERIFY2(m_windowHandle > 0, m_window->transcript());
+    QVERIFY2(m_window->waitReady(), m_window->transcript());
+    m_windowHandle = m_window->handle();
 }
 
 void TestPythonClient::listsAndSendsByPrefix()
@@ -160,11 +137,11 @@ void TestPythonClient::refusesSenderItDoesNotOwn()
     QVERIFY2(handle > 0, party.transcript());
 
     // This test's connection speaks for the window, which it is not.
-    QDBusMessage call = QDBusMessage::createMethodCall(serviceOf(handle), BusPath, BusInterface,
-                                                       QStringLiteral("Deliver"));
+    QDBusMessage call = QDBusMessage::createMethodCall(serviceForHandle(handle), BusPath,
+                                                       BusInterface, QStringLiteral("Deliver"));
     call << m_windowHandle << QStringLiteral("impostor") << 1 << QStringLiteral("x");
     const QDBusMessage reply = QDBusConnection::sessionBus().call(call);
-    QCOMPARE(reply.errorName(), QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch"));
+    QCOMPARE(reply.errorName(), QLatin1String(InterProcBus::ErrorSenderMismatch));
     QCOMPARE(party.countReceivedLines("{"), 0);
 }
 

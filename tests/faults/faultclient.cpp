@@ -27,6 +27,8 @@
 //       input ends
 #include "lineprotocol.h"
 
+#include <InterProc/interprocbus.h>
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -41,12 +43,12 @@ using namespace TestSupport;
 
 namespace {
 
-const QString ObjectPath = QStringLiteral("/org/calvorn/InterProc");
-const QString Interface = QStringLiteral("org.calvorn.InterProc");
+const QString ObjectPath = QLatin1String(InterProcBus::ObjectPath);
+const QString Interface = QLatin1String(InterProcBus::Interface);
 
 QString windowName(qint64 handle)
 {
-    return QStringLiteral("org.calvorn.InterProc.Window.H%1").arg(handle);
+    return InterProcBus::serviceForHandle(qint32(handle));
 }
 
 [[noreturn]] void fail(const QString &message)

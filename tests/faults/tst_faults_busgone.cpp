@@ -1,7 +1,7 @@
 // The session bus daemon ends while copies run on it: every instance says
 // so within seconds and keeps running with what it had received, and no
 // payload that was under way disappears without a report.
-#include "peerprocess.h"
+#include "windowhostprocess.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -56,37 +56,6 @@ private:
     QString m_address;
 };
 
-// The window program's window in a process of its own.
-class WindowHost : public LineProcess
-{
-public:
-    explicit WindowHost(const QProcessEnvironment &env)
-        : LineProcess(QStringLiteral(WINDOW_HOST), {}, env)
-    {}
-
-    // "server" or "client" once the window is on the bus, else empty.
-    QByteArray waitReady()
-    {
-        const QList<QByteArray> f =
-            takeLineIf([](const QByteArray &l) {
-                return l.startsWith("READY ") || l.startsWith("NOTCONNECTED ");
-            }).split(' ');
-        return f.size() == 3 && f.at(0) == "READY" && f.at(1).toInt() > 0 ? f.at(2) : QByteArray();
-    }
-
-    QString log()
-    {
-        command("log");
-        return unb64(takeLine("LOG ").mid(4));
-    }
-
-    QByteArray buttons()
-    {
-        command("buttons");
-        return takeLine("BUTTONS ");
-    }
-};
-
 // Ends a helper with its quit command; true when it ended normally with 0.
 bool quitCleanly(LineProcess &process)
 {
@@ -126,8 +95,8 @@ void FaultsBusGone::instancesOutliveTheBus()
     PrivateBus bus;
     QVERIFY(bus.start());
     WindowHost window(bus.environment());
-    window.start();
-    QCOMPARE(window.waitReady(), QByteArray("server"));
+    QVERIFY2(window.waitReady(), window.transcript().constData());
+    QCOMPARE(window.role(), QByteArray("server"));
     Peer receiver(QStringLiteral("Gone Receiver"), {}, bus.environment());
     Peer sender(QStringLiteral("Gone Sender"), {}, bus.environment());
     receiver.start();

@@ -5,6 +5,7 @@
 // the receiver keeps running with every valid payload.
 #include "interproc.h"
 #include "peerprocess.h"
+#include "sealedtext.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -14,9 +15,7 @@
 #include <QStandardPaths>
 #include <QWidget>
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <limits>
@@ -26,43 +25,17 @@ using namespace TestSupport;
 
 namespace {
 
-const QString SenderMismatch = QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch");
-const QString InvalidText = QStringLiteral("org.calvorn.InterProc.Error.InvalidText");
-const QString TooLarge = QStringLiteral("org.calvorn.InterProc.Error.TooLarge");
+const QString SenderMismatch = QLatin1String(InterProcBus::ErrorSenderMismatch);
+const QString InvalidText = QLatin1String(InterProcBus::ErrorInvalidText);
+const QString TooLarge = QLatin1String(InterProcBus::ErrorTooLarge);
 const QString UnknownMethod = QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod");
 
 QDBusMessage callTo(qint32 handle, const QString &method, const QVariantList &arguments)
 {
     QDBusMessage call =
-        QDBusMessage::createMethodCall(serviceOf(handle), BusPath, BusInterface, method);
+        QDBusMessage::createMethodCall(serviceForHandle(handle), BusPath, BusInterface, method);
     call.setArguments(arguments);
     return call;
-}
-
-// A memfd of `size` bytes (zeros), sealed as a sender seals a text.
-int sealedMemfd(qint64 size)
-{
-    const int fd = ::memfd_create("tst-faults", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0)
-        return -1;
-    if (::ftruncate(fd, off_t(size)) != 0 ||
-        ::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// A sealed memfd holding text, as a descriptor argument.
-QVariant sealedText(const QByteArray &text)
-{
-    const int fd = ::memfd_create("tst-faults", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0 || ::write(fd, text.constData(), size_t(text.size())) != text.size() ||
-        ::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
-        return {};
-    const QDBusUnixFileDescriptor descriptor(fd); // keeps a duplicate
-    ::close(fd);
-    return QVariant::fromValue(descriptor);
 }
 
 } // namespace
@@ -184,11 +157,11 @@ void FaultsForeign::wrongArgumentTypes_data()
     QTest::newRow("DeliverSealed(isiit)")
         << "DeliverSealed" << QVariantList{0, tst, 3, 5, qulonglong(4)};
     QTest::newRow("DeliverSealed(isih)")
-        << "DeliverSealed" << QVariantList{0, tst, 3, sealedText("text")};
+        << "DeliverSealed" << QVariantList{0, tst, 3, QVariant::fromValue(sealedText("text"))};
     QTest::newRow("DeliverSealed(isiay)")
         << "DeliverSealed" << QVariantList{0, tst, 3, QByteArray("text")};
     QTest::newRow("DeliverSealed(isihi)")
-        << "DeliverSealed" << QVariantList{0, tst, 3, sealedText("text"), 4};
+        << "DeliverSealed" << QVariantList{0, tst, 3, QVariant::fromValue(sealedText("text")), 4};
 }
 
 void FaultsForeign::wrongArgumentTypes()
@@ -250,7 +223,7 @@ void FaultsForeign::refusedSenderHandle()
     else if (method == QLatin1String("DeliverUtf8"))
         arguments << QByteArray("refused");
     else
-        arguments << sealedText("refused") << qulonglong(7);
+        arguments << QVariant::fromValue(sealedText("refused")) << qulonglong(7);
     const QDBusMessage reply =
         QDBusConnection::sessionBus().call(callTo(m_receiver->handle(), method, arguments));
     QCOMPARE(reply.errorName(), SenderMismatch);
@@ -261,8 +234,10 @@ void FaultsForeign::textOneByteOverTheLimit_data()
     QTest::addColumn<QString>("method");
     QTest::addColumn<qint64>("size");
     QTest::newRow("sealed") << QStringLiteral("DeliverSealed") << InterProc::maxTextBytes() + 1;
-    QTest::newRow("UTF-8 bytes") << QStringLiteral("DeliverUtf8") << qint64(64 * 1024 + 1);
-    QTest::newRow("string") << QStringLiteral("Deliver") << qint64(64 * 1024 + 1);
+    QTest::newRow("UTF-8 bytes") << QStringLiteral("DeliverUtf8")
+                                 << qint64(InterProcBus::InlineTextLimit + 1);
+    QTest::newRow("string") << QStringLiteral("Deliver")
+                            << qint64(InterProcBus::InlineTextLimit + 1);
 }
 
 void FaultsForeign::textOneByteOverTheLimit()
@@ -272,10 +247,8 @@ void FaultsForeign::textOneByteOverTheLimit()
     QVariantList arguments{0, QStringLiteral("tst"), 6};
     if (method == QLatin1String("DeliverSealed")) {
         // Sparse: the file takes no memory until someone reads it.
-        const int fd = sealedMemfd(size);
-        QVERIFY(fd >= 0);
-        const QDBusUnixFileDescriptor descriptor(fd);
-        ::close(fd);
+        const QDBusUnixFileDescriptor descriptor = sealedText({}, size);
+        QVERIFY(descriptor.isValid());
         arguments << QVariant::fromValue(descriptor) << qulonglong(size);
     } else if (method == QLatin1String("DeliverUtf8")) {
         arguments << QByteArray(size, 'u');

@@ -5,6 +5,7 @@
 // frozen receiver keeps answering, stays small, and refuses what its queue
 // for that receiver cannot hold.
 #include "describeprobe.h"
+#include "measure.h"
 #include "peerprocess.h"
 
 #include <QScopeGuard>
@@ -28,19 +29,6 @@ char processState(pid_t pid)
     const QByteArray line = stat.readAll();
     const qsizetype close = line.lastIndexOf(')');
     return close >= 0 && close + 2 < line.size() ? line.at(close + 2) : 0;
-}
-
-// The resident memory of a process in KiB, or -1.
-qint64 residentKiB(pid_t pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 } // namespace
@@ -76,10 +64,7 @@ void FaultsFrozen::frozenReceiverLosesNothing()
     peers.push_back(std::make_unique<Peer>(prefix + QStringLiteral(" A")));
     peers.push_back(std::make_unique<Peer>(prefix + QStringLiteral(" B")));
     peers.push_back(std::make_unique<Peer>(QStringLiteral("Stop Sender")));
-    for (const auto &peer : peers)
-        peer->start();
-    for (const auto &peer : peers)
-        QVERIFY2(peer->waitReady(), peer->transcript().constData());
+    QVERIFY(startAll(peers, true));
     Peer &frozen = *peers.at(0);
     Peer &sender = *peers.back();
     QVERIFY2(sender.waitUntilSees(1, prefix, 3), sender.transcript().constData());

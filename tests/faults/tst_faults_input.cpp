@@ -9,6 +9,8 @@
 #include "interproc.h"
 #include "logdisplay.h"
 #include "peerprocess.h"
+#include "sealedtext.h"
+#include "windowhostprocess.h"
 
 #include <QCryptographicHash>
 #include <QDBusUnixFileDescriptor>
@@ -16,8 +18,6 @@
 #include <QRegularExpression>
 #include <QTimer>
 
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -26,90 +26,6 @@ namespace {
 
 constexpr int HangMs = DescribeHangMs;
 const QString stars(63, u'*');
-
-// The program's window in a process of its own (faults_windowhost).
-class WindowHost : public LineProcess
-{
-public:
-    // With mergeErrors, what the window prints on standard error comes in
-    // as lines too.
-    explicit WindowHost(const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-                        bool mergeErrors = false)
-        : LineProcess(QStringLiteral(WINDOW_HOST), {}, env)
-    {
-        if (mergeErrors)
-            process().setProcessChannelMode(QProcess::MergedChannels);
-        start();
-    }
-
-    // "<handle> <server|client>" once the window is on the bus.
-    bool waitReady()
-    {
-        const QList<QByteArray> f = takeLine("READY ").split(' ');
-        m_handle = f.value(1).toInt();
-        m_role = f.value(2);
-        return m_handle > 0;
-    }
-    qint32 handle() const { return m_handle; }
-    QByteArray role() const { return m_role; }
-
-    QString log()
-    {
-        command("log");
-        return unb64(takeLine("LOG ").mid(4));
-    }
-    // What copying the whole log gives: characters shown, UTF-8 bytes and
-    // their SHA-256.
-    QList<QByteArray> copy()
-    {
-        command("copy");
-        return takeLine("COPY ").split(' ').mid(1);
-    }
-    // Resident memory and its peak so far, in KiB.
-    QPair<qint64, qint64> memory()
-    {
-        command("memory");
-        const QList<QByteArray> f = takeLine("MEMORY ").split(' ');
-        return {f.value(1).toLongLong(), f.value(2).toLongLong()};
-    }
-    QString boxes()
-    {
-        command("boxes");
-        return unb64(takeLine("BOXES ").mid(6));
-    }
-    QByteArray font()
-    {
-        command("font");
-        return takeLine("FONT ").mid(5);
-    }
-
-private:
-    qint32 m_handle = 0;
-    QByteArray m_role;
-};
-
-// A sealed memfd of `size` bytes: `bytes` repeated, or zeros never written
-// (a sparse file) when bytes is empty.
-QDBusUnixFileDescriptor sealedText(const QByteArray &bytes, qint64 size)
-{
-    const int fd = ::memfd_create("tst-faults-input", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0 || ::ftruncate(fd, off_t(size)) != 0)
-        return {};
-    if (!bytes.isEmpty()) {
-        const QByteArray piece = bytes.repeated(qMax<qsizetype>(1, (1 << 20) / bytes.size()));
-        for (qint64 done = 0; done < size;) {
-            const qsizetype n = qsizetype(std::min<qint64>(piece.size(), size - done));
-            if (::pwrite(fd, piece.constData(), size_t(n), off_t(done)) != n)
-                return {};
-            done += n;
-        }
-    }
-    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
-        return {};
-    QDBusUnixFileDescriptor descriptor(fd); // keeps a duplicate
-    ::close(fd);
-    return descriptor;
-}
 
 } // namespace
 
@@ -207,7 +123,7 @@ void FaultsInput::hardTexts_data()
         << "DeliverSealed" << tst << QByteArray() << InterProc::maxTextBytes();
     // As large as a plain string may be; one byte more is refused (faults_foreign).
     QTest::newRow("line of 64 KiB in the call")
-        << "Deliver" << tst << QByteArray("y") << qint64(64 * 1024);
+        << "Deliver" << tst << QByteArray("y") << qint64(InterProcBus::InlineTextLimit);
     QTest::newRow("sender name of 10 MB") << "Deliver" << QByteArray("n").repeated(10 * 1000 * 1000)
                                           << QByteArray("text") << qint64(4);
 }
@@ -222,8 +138,8 @@ void FaultsInput::hardTexts()
     WindowHost window;
     QVERIFY2(window.waitReady(), window.transcript().constData());
 
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(serviceOf(window.handle()), BusPath, BusInterface, method);
+    QDBusMessage call = QDBusMessage::createMethodCall(serviceForHandle(window.handle()), BusPath,
+                                                       BusInterface, method);
     const QDBusUnixFileDescriptor memfd = sealedText(pattern, size);
     QVERIFY(memfd.isValid());
     QByteArray text(size, Qt::Uninitialized);
@@ -407,8 +323,9 @@ void FaultsInput::sparseTextsCostTheWindowLittle()
     DescribeProbe probe(window.handle());
     std::vector<std::unique_ptr<QDBusPendingCallWatcher>> replies;
     for (int i = 1; i <= Texts; ++i) {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            serviceOf(window.handle()), BusPath, BusInterface, QStringLiteral("DeliverSealed"));
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(serviceForHandle(window.handle()), BusPath, BusInterface,
+                                           QStringLiteral("DeliverSealed"));
         const QDBusUnixFileDescriptor memfd = sealedText({}, size);
         QVERIFY(memfd.isValid());
         call << 0 << QStringLiteral("tst") << i << QVariant::fromValue(memfd) << qulonglong(size);

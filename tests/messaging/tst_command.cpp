@@ -2,6 +2,7 @@
 // of their own beside peers that answer as CalvornTest windows do
 // (tests/support), all on the private session bus the test runs on.
 #include "peerprocess.h"
+#include "utf8text.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -103,7 +104,7 @@ qint32 waitForParty(const QString &caption)
     (void)QTest::qWaitFor(
         [&] {
             for (const QString &name : bus.interface()->registeredServiceNames().value()) {
-                if (!name.startsWith(QLatin1String("org.calvorn.InterProc.Window.H")))
+                if (InterProcBus::handleFromService(name) == 0)
                     continue;
                 const QDBusMessage reply =
                     bus.call(QDBusMessage::createMethodCall(name, BusPath, BusInterface,
@@ -205,11 +206,9 @@ void TestCommand::listsParties()
     PeerList peers;
     for (const QString &caption :
          {QStringLiteral("List Server App"), QStringLiteral("List Client \u00e4 \U0001F600"),
-          QStringLiteral("List \"quoted\" \\ client")}) {
+          QStringLiteral("List \"quoted\" \\ client")})
         peers.push_back(std::make_unique<Peer>(caption, WindowOptions));
-        peers.back()->start();
-        QVERIFY(peers.back()->waitReady());
-    }
+    QVERIFY(startAll(peers));
     Watcher watcher(QStringLiteral("List Watch"));
     watcher.start();
     QVERIFY(watcher.waitReady());
@@ -290,11 +289,9 @@ void TestCommand::sendsByEachForm()
 
     PeerList windows;
     for (const QString &caption :
-         {QStringLiteral("Form Window A"), QStringLiteral("Form Window B")}) {
+         {QStringLiteral("Form Window A"), QStringLiteral("Form Window B")})
         windows.push_back(std::make_unique<Peer>(caption, WindowOptions));
-        windows.back()->start();
-        QVERIFY(windows.back()->waitReady());
-    }
+    QVERIFY(startAll(windows));
     Watcher watcher(QStringLiteral("Form Watch"));
     watcher.start();
     QVERIFY(watcher.waitReady());
@@ -350,11 +347,8 @@ void TestCommand::hugeTextFromStandardInput()
     // 100 MiB of UTF-8 with characters of every length, CR LF and NUL, from
     // a pipe as a user gives it. The watcher writes to a file: its line goes
     // out at full speed, not at the pace of this test's event loop.
-    const QByteArray pattern =
-        "Ab\r\n\xC3\xA9\xE2\x82\xAC" + QByteArray(1, '\0') + "\xF0\x9F\x98\x80";
     constexpr qsizetype Bytes = 100 * 1024 * 1024;
-    QByteArray input = pattern.repeated(Bytes / pattern.size());
-    input += QByteArray(Bytes - input.size(), 'z');
+    QByteArray input = utf8Text(Bytes);
     const QByteArray digest = QCryptographicHash::hash(input, QCryptographicHash::Sha256).toHex();
     QTemporaryDir dir;
     QFile inputFile(dir.filePath(QStringLiteral("input")));
@@ -409,15 +403,15 @@ void TestCommand::watchWhoseOutputIsNotRead()
     // than the pipe holds once printed.
     const QString text = QString(u'\u00e9').repeated(32 * 1024 - 1) + u'"';
     QDBusMessage deliver = QDBusMessage::createMethodCall(
-        serviceOf(watcher.handle()), BusPath, BusInterface, QStringLiteral("DeliverUtf8"));
+        serviceForHandle(watcher.handle()), BusPath, BusInterface, QStringLiteral("DeliverUtf8"));
     deliver << 0 << QStringLiteral("tst") << 5 << text.toUtf8();
     const QDBusMessage delivered = QDBusConnection::sessionBus().call(deliver, QDBus::Block, 10000);
     QVERIFY2(delivered.type() == QDBusMessage::ReplyMessage, qPrintable(delivered.errorMessage()));
     for (int i = 0; i < 3; ++i) {
         QTest::qWait(300);
         const QDBusMessage described = QDBusConnection::sessionBus().call(
-            QDBusMessage::createMethodCall(serviceOf(watcher.handle()), BusPath, BusInterface,
-                                           QStringLiteral("Describe")),
+            QDBusMessage::createMethodCall(serviceForHandle(watcher.handle()), BusPath,
+                                           BusInterface, QStringLiteral("Describe")),
             QDBus::Block, 5000);
         QVERIFY2(described.type() == QDBusMessage::ReplyMessage,
                  qPrintable(described.errorMessage()));
@@ -527,11 +521,9 @@ void TestCommand::killedReceiverIsNamed()
 {
     PeerList windows;
     for (const QString &caption :
-         {QStringLiteral("Doomed Window"), QStringLiteral("Doomed Survivor")}) {
+         {QStringLiteral("Doomed Window"), QStringLiteral("Doomed Survivor")})
         windows.push_back(std::make_unique<Peer>(caption, WindowOptions));
-        windows.back()->start();
-        QVERIFY(windows.back()->waitReady());
-    }
+    QVERIFY(startAll(windows));
     Peer &victim = *windows.front();
     Peer &survivor = *windows.back();
 

@@ -2,7 +2,7 @@
 // the commands and options that its --help shows, and its bash completion
 // offers the commands, the options and the captions and handles of a real
 // window of the program on the test's bus.
-#include "peerprocess.h"
+#include "windowhostprocess.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -91,8 +91,7 @@ private Q_SLOTS:
     void cleanupTestCase() { m_window.reset(); }
 
 private:
-    std::unique_ptr<LineProcess> m_window;
-    QByteArray m_windowHandle;
+    std::unique_ptr<WindowHost> m_window;
 };
 
 void TestCommandDocs::manPageAgreesWithHelp_data()
@@ -172,12 +171,10 @@ void TestCommandDocs::completion()
     QFETCH(QStringList, words);
     QFETCH(QStringList, offered);
     if (!m_window) {
-        m_window = std::make_unique<LineProcess>(QStringLiteral(WINDOW_HOST), QStringList{});
-        m_window->start();
-        m_windowHandle = m_window->takeLine("READY ").split(' ').value(1);
-        QVERIFY2(m_windowHandle.toInt() > 0, m_window->transcript());
+        m_window = std::make_unique<WindowHost>();
+        QVERIFY2(m_window->waitReady(), m_window->transcript());
     }
-    offered.replaceInStrings(QStringLiteral("HANDLE"), QString::fromLatin1(m_windowHandle));
+    offered.replaceInStrings(QStringLiteral("HANDLE"), QString::number(m_window->handle()));
 
     // As bash calls it on Tab: the words of the line, the one being completed.
     QProcess bash;

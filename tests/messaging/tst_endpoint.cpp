@@ -5,6 +5,9 @@
 // from the bus to a direct channel; a direct channel admits nobody who has
 // not come through the bus. A sender can wait until the parties it
 // delivered to have answered.
+#include "sealedtext.h"
+
+#include <InterProc/interprocbus.h>
 #include <InterProc/interprocconventions.h>
 #include <InterProc/interprocendpoint.h>
 
@@ -24,33 +27,17 @@
 
 #include <algorithm>
 
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 constexpr int TimeoutMs = 60000;
-const QString BusInterface = QStringLiteral("org.calvorn.InterProc");
-const QString BusPath = QStringLiteral("/org/calvorn/InterProc");
-
-QString serviceOf(qint32 handle)
-{
-    return QStringLiteral("org.calvorn.InterProc.Window.H%1").arg(handle);
-}
-
-// A memfd holding `bytes`, sealed as a receiver demands.
-QDBusUnixFileDescriptor sealedText(const QByteArray &bytes)
-{
-    const int fd = memfd_create("tst_endpoint", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (fd < 0 || write(fd, bytes.constData(), size_t(bytes.size())) != bytes.size() ||
-        fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0)
-        qFatal("cannot make a sealed memfd");
-    QDBusUnixFileDescriptor shared(fd);
-    close(fd);
-    return shared;
-}
+const QString BusInterface = QLatin1String(InterProcBus::Interface);
+const QString BusPath = QLatin1String(InterProcBus::ObjectPath);
+const QString SenderMismatch = QLatin1String(InterProcBus::ErrorSenderMismatch);
+using InterProcBus::serviceForHandle;
+using TestSupport::sealedText;
 
 // The reply to a call that the endpoint on this thread answers, while the
 // event loop runs.
@@ -217,9 +204,9 @@ void TestEndpoint::callerOrderKeptWhileChecking()
     // a large text read on a worker, must not overtake it or each other.
     QDBusConnection bus = QDBusConnection::sessionBus();
     constexpr qint32 OwnWindow = 515151;
-    QVERIFY(bus.interface()->registerService(serviceOf(OwnWindow)).isValid());
+    QVERIFY(bus.interface()->registerService(serviceForHandle(OwnWindow)).isValid());
     const auto releaseName =
-        qScopeGuard([&] { bus.interface()->unregisterService(serviceOf(OwnWindow)); });
+        qScopeGuard([&] { bus.interface()->unregisterService(serviceForHandle(OwnWindow)); });
 
     InterProcEndpoint receiver(QStringLiteral("Fresh receiver"));
     QVERIFY2(receiver.isConnected(), qPrintable(receiver.errorString()));
@@ -229,8 +216,8 @@ void TestEndpoint::callerOrderKeptWhileChecking()
 
     const QByteArray large(8 * 1024 * 1024, 'L');
     auto call = [&](const QString &method, qint32 sender, qint32 number, const QVariant &text) {
-        QDBusMessage message = QDBusMessage::createMethodCall(serviceOf(receiver.handle()), BusPath,
-                                                              BusInterface, method);
+        QDBusMessage message = QDBusMessage::createMethodCall(serviceForHandle(receiver.handle()),
+                                                              BusPath, BusInterface, method);
         message << sender << QStringLiteral("ordered") << number << text;
         if (method == QLatin1String("DeliverSealed"))
             message << qulonglong(large.size());
@@ -249,8 +236,7 @@ void TestEndpoint::callerOrderKeptWhileChecking()
                              TimeoutMs);
     for (int i = 0; i < calls.size(); ++i) {
         if (i == 4)
-            QCOMPARE(calls.at(i).error().name(),
-                     QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch"));
+            QCOMPARE(calls.at(i).error().name(), SenderMismatch);
         else
             QVERIFY2(!calls.at(i).isError(), qPrintable(calls.at(i).error().message()));
     }
@@ -269,17 +255,17 @@ void TestEndpoint::handleTakenAfterRefusal()
     connect(&receiver, &InterProcEndpoint::DataArrival, this, [&] { ++arrived; });
     auto deliver = [&] {
         QDBusMessage message = QDBusMessage::createMethodCall(
-            serviceOf(receiver.handle()), BusPath, BusInterface, QStringLiteral("Deliver"));
+            serviceForHandle(receiver.handle()), BusPath, BusInterface, QStringLiteral("Deliver"));
         message << LateWindow << QStringLiteral("late") << 1 << QStringLiteral("text");
         const QDBusPendingCall call = bus.asyncCall(message);
         (void)QTest::qWaitFor([&] { return call.isFinished(); }, TimeoutMs);
         return call.error().name();
     };
     for (int attempt = 0; attempt < 2; ++attempt)
-        QCOMPARE(deliver(), QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch"));
-    QVERIFY(bus.interface()->registerService(serviceOf(LateWindow)).isValid());
+        QCOMPARE(deliver(), SenderMismatch);
+    QVERIFY(bus.interface()->registerService(serviceForHandle(LateWindow)).isValid());
     const auto releaseName =
-        qScopeGuard([&] { bus.interface()->unregisterService(serviceOf(LateWindow)); });
+        qScopeGuard([&] { bus.interface()->unregisterService(serviceForHandle(LateWindow)); });
     QCOMPARE(deliver(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(arrived, 1, TimeoutMs);
 }
@@ -356,9 +342,7 @@ void TestEndpoint::directChannelRefusesStrangers_data()
                                   << QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
     QTest::newRow("wrong token") << true << QByteArray("x") << false
                                  << QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
-    QTest::newRow("someone else's window")
-        << true << QByteArray() << true
-        << QStringLiteral("org.calvorn.InterProc.Error.SenderMismatch");
+    QTest::newRow("someone else's window") << true << QByteArray() << true << SenderMismatch;
     QTest::newRow("no window") << true << QByteArray() << false << QString();
 }
 
@@ -382,8 +366,8 @@ void TestEndpoint::directChannelRefusesStrangers()
     };
     const QDBusMessage offer =
         answer(QDBusConnection::sessionBus(),
-               QDBusMessage::createMethodCall(serviceOf(receiver.handle()), BusPath, BusInterface,
-                                              QStringLiteral("OpenDirectChannel")));
+               QDBusMessage::createMethodCall(serviceForHandle(receiver.handle()), BusPath,
+                                              BusInterface, QStringLiteral("OpenDirectChannel")));
     QCOMPARE(offer.type(), QDBusMessage::ReplyMessage);
     const QString address = offer.arguments().value(0).toString();
     const QByteArray token = offer.arguments().value(1).toByteArray();
@@ -432,8 +416,8 @@ void TestEndpoint::unattachedChannelsAreBounded()
     QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), TimeoutMs);
     const QDBusMessage offer =
         answerOf(QDBusConnection::sessionBus(),
-                 QDBusMessage::createMethodCall(serviceOf(receiver.handle()), BusPath, BusInterface,
-                                                QStringLiteral("OpenDirectChannel")));
+                 QDBusMessage::createMethodCall(serviceForHandle(receiver.handle()), BusPath,
+                                                BusInterface, QStringLiteral("OpenDirectChannel")));
     const QString address = offer.arguments().value(0).toString();
     QVERIFY2(address.startsWith(u"unix:path="), qPrintable(address));
     const QByteArray path = address.mid(10).section(u',', 0, 0).toLocal8Bit();
@@ -474,7 +458,7 @@ void TestEndpoint::introspectionIsTheContract()
     QTRY_VERIFY_WITH_TIMEOUT(window.isReady(), TimeoutMs);
     const QDBusMessage introspected = answerOf(
         QDBusConnection::sessionBus(),
-        QDBusMessage::createMethodCall(serviceOf(window.handle()), BusPath,
+        QDBusMessage::createMethodCall(serviceForHandle(window.handle()), BusPath,
                                        QStringLiteral("org.freedesktop.DBus.Introspectable"),
                                        QStringLiteral("Introspect")));
     QCOMPARE(introspected.type(), QDBusMessage::ReplyMessage);

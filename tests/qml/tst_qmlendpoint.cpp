@@ -4,6 +4,7 @@
 // the answer's fields, delivery and its failure reach onDelivered and
 // onDeliveryFailed, and a property given a value it cannot hold warns and
 // keeps its value.
+#include <InterProc/interprocbus.h>
 #include <InterProc/interprocendpoint.h>
 
 #include <QDBusConnection>
@@ -197,7 +198,7 @@ void TestQmlEndpoint::deliveryFailureReachesQml()
     // A name of a party that exports nothing: every delivery to it fails.
     QDBusConnection bus = QDBusConnection::sessionBus();
     constexpr qint32 Hollow = 737373;
-    const QString hollowName = QStringLiteral("org.calvorn.InterProc.Window.H%1").arg(Hollow);
+    const QString hollowName = InterProcBus::serviceForHandle(Hollow);
     QVERIFY(bus.interface()->registerService(hollowName).isValid());
     const auto release = qScopeGuard([&] { bus.interface()->unregisterService(hollowName); });
 

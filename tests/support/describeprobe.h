@@ -19,7 +19,7 @@ class DescribeProbe : public QObject
 {
 public:
     explicit DescribeProbe(qint32 handle)
-        : m_call(QDBusMessage::createMethodCall(serviceOf(handle), BusPath, BusInterface,
+        : m_call(QDBusMessage::createMethodCall(serviceForHandle(handle), BusPath, BusInterface,
                                                 QStringLiteral("Describe")))
     {
         connect(&m_timer, &QTimer::timeout, this, &DescribeProbe::ask);

@@ -37,9 +37,10 @@
 // payloads, and --digest reports each payload only as
 // DIGEST <ns> <UTF-8 bytes> <sha256 of them>: a benchmark's peer does no more
 // for a payload than it must.
-#include "benchtext.h"
 #include "interproc.h"
 #include "lineprotocol.h"
+#include "measure.h"
+#include "utf8text.h"
 
 #include <InterProc/interprocconventions.h>
 
@@ -52,22 +53,6 @@ using namespace TestSupport;
 namespace {
 
 enum class Reports { Lines, Digests, None };
-
-// A text of exactly `bytes` bytes of UTF-8 that mixes one-, two-, three- and
-// four-byte characters, CR LF and NUL.
-QString makeText(qint64 bytes)
-{
-    static const QString pattern =
-        QStringLiteral("Ab\r\n\u00e9\u20ac") + QChar(u'\0') + QString::fromUtf8("\xF0\x9F\x98\x80");
-    static const qint64 patternBytes = pattern.toUtf8().size();
-    QString text;
-    const qint64 repeats = bytes / patternBytes;
-    text.reserve(qsizetype(repeats * pattern.size() + patternBytes));
-    for (qint64 i = 0; i < repeats; ++i)
-        text += pattern;
-    text += QString(qsizetype(bytes % patternBytes), QLatin1Char('z'));
-    return text;
-}
 
 QVariant targetFor(int method, const QString &target)
 {
@@ -158,7 +143,7 @@ int main(int argc, char **argv)
     QObject::connect(
         ipc, &InterProc::DataArrival, ipc,
         [&](qint32 sender, const QString &name, qint32 number, const QString &text) {
-            const qint64 now = Bench::nowNs();
+            const qint64 now = nowNs();
             ++arrived;
             if (reports == Reports::Lines) {
                 const QByteArray head = QByteArray::number(sender) + ' ' + b64(name) + ' ' +
@@ -237,7 +222,7 @@ int main(int argc, char **argv)
             }
             ipc->setLongData(f.value(3).toInt());
             if (cmd == "sendbig") {
-                const QString text = makeText(f.value(4).toLongLong());
+                const QString text = QString::fromUtf8(utf8Text(f.value(4).toLongLong()));
                 ipc->setStringData(text);
                 const int count = ipc->Send();
                 emitLine("SENT " + QByteArray::number(count) + ' ' + sha256(text));

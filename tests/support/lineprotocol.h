@@ -1,5 +1,5 @@
 // The line protocol between the tests and benchmarks and their helper
-// programs (interproc_peer, faults_windowhost, dbus_echo): one command or
+// programs (interproc_peer, calvorn_windowhost, dbus_echo): one command or
 // report a line, words separated by spaces, texts in base64 of their UTF-8.
 // Texts too long to report whole are reported by their SHA-256.
 #pragma once

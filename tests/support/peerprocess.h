@@ -1,12 +1,14 @@
 // Drives a helper program over its standard input and output, one line at a
 // time (see lineprotocol.h): interproc_peer (see its source for the lines),
-// for the tests and the benchmarks, and the tests' faults_windowhost and the
-// benchmarks' dbus_echo. Lines are kept until the driver takes them, so that
-// it can wait for the line it expects while others come in between.
+// for the tests and the benchmarks, calvorn_windowhost (windowhostprocess.h)
+// and the benchmarks' dbus_echo. Lines are kept until the driver takes them,
+// so that it can wait for the line it expects while others come in between.
 #pragma once
 
 #include "interproc.h"
 #include "lineprotocol.h"
+
+#include <InterProc/interprocbus.h>
 
 #include <QByteArray>
 #include <QDBusConnection>
@@ -33,14 +35,9 @@ inline constexpr int LineTimeoutMs = 60000;
 // interproc_peer reports texts longer than this by length and digest.
 inline constexpr qsizetype PeerInlineChars = 4096;
 
-inline const QString BusInterface = QStringLiteral("org.calvorn.InterProc");
-inline const QString BusPath = QStringLiteral("/org/calvorn/InterProc");
-
-// The bus name of the window with this handle.
-inline QString serviceOf(qint32 handle)
-{
-    return QStringLiteral("org.calvorn.InterProc.Window.H%1").arg(handle);
-}
+inline const QString BusInterface = QLatin1String(InterProcBus::Interface);
+inline const QString BusPath = QLatin1String(InterProcBus::ObjectPath);
+using InterProcBus::serviceForHandle;
 
 // True once the process has ended, however long ago.
 inline bool waitForExit(QProcess &process, int timeoutMs = LineTimeoutMs)
@@ -259,7 +256,8 @@ public:
         if (m_handle > 0 && onTestsBus()) {
             QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
             (void)QTest::qWaitFor(
-                [&] { return !bus->isServiceRegistered(serviceOf(m_handle)).value(); }, 30000);
+                [&] { return !bus->isServiceRegistered(serviceForHandle(m_handle)).value(); },
+                30000);
         }
     }
 
@@ -378,5 +376,24 @@ private:
 };
 
 using PeerList = std::vector<std::unique_ptr<Peer>>;
+
+// Starts the peers one after the other, or all at once.
+inline bool startAll(const PeerList &peers, bool together = false)
+{
+    for (const auto &peer : peers) {
+        peer->start();
+        if (!together && !peer->waitReady()) {
+            qWarning("peer did not start:%s", peer->transcript().constData());
+            return false;
+        }
+    }
+    for (const auto &peer : peers) {
+        if (together && !peer->waitReady()) {
+            qWarning("peer did not start:%s", peer->transcript().constData());
+            return false;
+        }
+    }
+    return true;
+}
 
 } // namespace TestSupport

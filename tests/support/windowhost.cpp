@@ -20,11 +20,11 @@
 #include "frmmain.h"
 #include "interproc.h"
 #include "lineprotocol.h"
+#include "measure.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QCryptographicHash>
-#include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -70,18 +70,8 @@ int main(int argc, char **argv)
             }
             emitLine("BOXES " + b64(texts.join(u'\n')));
         } else if (cmd == "memory") {
-            QFile status(QStringLiteral("/proc/self/status"));
-            QByteArray rss = "0";
-            QByteArray hwm = "0";
-            if (status.open(QIODevice::ReadOnly)) {
-                for (const QByteArray &l : status.readAll().split('\n')) {
-                    if (l.startsWith("VmRSS:"))
-                        rss = l.mid(6).simplified().split(' ').value(0);
-                    else if (l.startsWith("VmHWM:"))
-                        hwm = l.mid(6).simplified().split(' ').value(0);
-                }
-            }
-            emitLine("MEMORY " + rss + ' ' + hwm);
+            emitLine("MEMORY " + QByteArray::number(residentKiB()) + ' ' +
+                     QByteArray::number(statusKiB(0, "VmHWM")));
         } else if (cmd == "font") {
             emitLine("FONT " + QByteArray::number(window.font().pointSizeF()));
         } else if (cmd == "buttons") {
