@@ -1,13 +1,14 @@
 #include "busconnection.h"
 
-#include <InterProc/interprocbus.h>
 #include "payloadtext.h"
+#include <InterProc/interprocbus.h>
 
 #include <QElapsedTimer>
 #include <QSet>
 #include <QThread>
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -307,7 +308,7 @@ void BusConnection::arm()
     m_timer.start(int(std::min<quint64>(waitMs, std::numeric_limits<int>::max())));
 }
 
-void BusConnection::flushAndClose(int boundMs)
+void BusConnection::flushAndClose(int boundMs, bool untilPeerCloses)
 {
     if (!m_bus)
         return;
@@ -335,6 +336,9 @@ void BusConnection::flushAndClose(int boundMs)
             break;
         sd_bus_message_unref(ignored);
     }
+    if (untilPeerCloses && sd_bus_is_open(m_bus) > 0 &&
+        sd_bus_get_n_queued_write(m_bus, &queued) >= 0 && queued == 0)
+        drainUntilPeerCloses(boundMs - waited.elapsed());
     // Whatever still waits for an answer is told now, with no reply: the
     // connection is closed.
     m_closing = true;
@@ -349,6 +353,28 @@ void BusConnection::flushAndClose(int boundMs)
     sd_bus_close(m_bus);
     sd_bus_unref(m_bus);
     m_bus = nullptr;
+}
+
+void BusConnection::drainUntilPeerCloses(qint64 boundMs)
+{
+    // Nothing more goes out: the other end reads what was written, then
+    // the end of it, and closes. Its calls meanwhile are dropped unanswered,
+    // which it tells as not taken once it sees the end.
+    const int fd = sd_bus_get_fd(m_bus);
+    if (fd < 0 || ::shutdown(fd, SHUT_WR) != 0)
+        return;
+    QElapsedTimer waited;
+    waited.start();
+    char buffer[16384];
+    for (;;) {
+        const qint64 left = boundMs - waited.elapsed();
+        pollfd in = {fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&in, 1, int(left)) <= 0)
+            return;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return;
+    }
 }
 
 namespace Bus {
