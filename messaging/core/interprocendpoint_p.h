@@ -49,11 +49,17 @@ public:
     QString errorString() const { return m_error; }
     QList<WindowInfo> windows() const;
 
-    // The four properties, as last set.
-    QVariant target;
-    QString stringData;
-    qint32 longData = 0;
-    qint32 searchMethod = 1; // CaptionPrefix, as the window's control is stored
+    // The four properties the next send() uses, as the public class last
+    // set them.
+    struct Properties
+    {
+        QVariant target;
+        QString stringData;
+        qint32 longData = 0;
+        qint32 searchMethod = 1; // CaptionPrefix, as the window's control is stored
+    };
+    Properties &properties() { return m_properties; }
+    const Properties &properties() const { return m_properties; }
 
 private:
     void connectToBus();
@@ -63,6 +69,7 @@ private:
     void reportUndelivered(qint32 handle, const QString &caption, const QString &reason);
 
     InterProcEndpoint *const q;
+    Properties m_properties;
     Identity m_identity;
     bool m_connected = false;
     QString m_error;

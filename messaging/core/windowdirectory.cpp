@@ -1,10 +1,10 @@
 #include "windowdirectory.h"
 
 #include "busconnection.h"
-#include <InterProc/interprocbus.h>
 #include "foreigntext.h"
 #include "interprocendpoint.h"
 #include "interproclogging.h"
+#include <InterProc/interprocbus.h>
 
 #include <QThread>
 #include <QTimer>
