@@ -263,10 +263,7 @@ void Admission::lookAtLastText()
 
 void Admission::accept(const IncomingCall &call, Payload payload)
 {
-    m_inbox->enqueue(std::move(payload));
-    if (call.connection && sd_bus_message_get_expect_reply(call.message.get()) > 0 &&
-        sd_bus_reply_method_return(call.message.get(), nullptr) >= 0)
-        call.connection->sent();
+    m_inbox->enqueue(std::move(payload), call.message, call.connection);
 }
 
 void Admission::refuse(const IncomingCall &call, const QString &errorName, const QString &message)

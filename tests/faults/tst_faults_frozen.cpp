@@ -372,9 +372,10 @@ void FaultsFrozen::receiverThatEndsLosesNothing()
                      reason.contains(QLatin1String("the window is gone")),
                  qPrintable(reason));
     }
-    // Killed, it cannot see to it that its sender reads the answers it wrote.
+    // Killed, it may have answered the payload it was raising, and cannot
+    // see to it that its sender reads the answers it wrote.
     QVERIFY2(
-        delivered <= arrived.size() && (killed || delivered == arrived.size()),
+        killed ? delivered <= arrived.size() + 1 : delivered == arrived.size(),
         qPrintable(
             QStringLiteral("%1 taken, %2 reported delivered").arg(arrived.size()).arg(delivered)));
 }
