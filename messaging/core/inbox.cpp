@@ -48,7 +48,7 @@ void Inbox::dispatch()
         const Payload &payload = entry.payload;
         // Answered before the handler runs: one that opens a dialog keeps
         // the next payloads unanswered, not this one.
-        if (entry.connection && sd_bus_message_get_expect_reply(entry.call.get()) > 0 &&
+        if (entry.connection && entry.call &&
             sd_bus_reply_method_return(entry.call.get(), nullptr) >= 0)
             entry.connection->sent();
         emit m_owner->DataArrival(payload.senderHandle, payload.senderName, payload.longData,

@@ -32,7 +32,8 @@ public:
     Inbox(InterProcEndpoint *owner, QObject *parent);
 
     // Queues a payload; DataArrival follows from the event loop, and the
-    // call (if it wants an answer) is answered on `connection` just before.
+    // call (null when it wants no answer) is answered on `connection` just
+    // before.
     void enqueue(Payload payload, const BusMessage &call, BusConnection *connection);
 
 private:
