@@ -274,8 +274,12 @@ void BusConnection::process()
             return;
         }
         if (slice.elapsed() >= ProcessSliceMs) {
-            // More is waiting; the owner's own events come first.
-            m_write->setEnabled(sd_bus_get_events(m_bus) & POLLOUT);
+            // More is waiting; the owner's own events come first. A closing
+            // connection has closed its descriptor already, while it tells
+            // its calls one at a time.
+            const bool open = sd_bus_is_open(m_bus) > 0;
+            m_read->setEnabled(open);
+            m_write->setEnabled(open && (sd_bus_get_events(m_bus) & POLLOUT));
             m_timer.start(0);
             return;
         }
@@ -294,7 +298,10 @@ void BusConnection::arm()
 {
     const int events = sd_bus_get_events(m_bus);
     if (events < 0) {
-        m_timer.start(0); // closing: process() tells
+        // Closing, its descriptor closed: process() tells.
+        m_read->setEnabled(false);
+        m_write->setEnabled(false);
+        m_timer.start(0);
         return;
     }
     m_write->setEnabled(events & POLLOUT);
@@ -361,7 +368,11 @@ void BusConnection::drainUntilPeerCloses(qint64 boundMs)
     // the end of it, and closes. Its calls meanwhile are dropped unanswered,
     // which it tells as not taken once it sees the end.
     const int fd = sd_bus_get_fd(m_bus);
-    if (fd < 0 || ::shutdown(fd, SHUT_WR) != 0)
+    // A peer in this process runs on a thread that may be the one waiting.
+    ucred peer = {};
+    socklen_t size = sizeof(peer);
+    if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+        peer.pid == ::getpid() || ::shutdown(fd, SHUT_WR) != 0)
         return;
     QElapsedTimer waited;
     waited.start();
