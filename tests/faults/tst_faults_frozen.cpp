@@ -3,7 +3,8 @@
 // either arrived, in order, or been reported as lost by the sender; one
 // reported as not taken in time may still arrive. A sender that floods a
 // frozen receiver keeps answering, stays small, and refuses what its queue
-// for that receiver cannot hold.
+// for that receiver cannot hold. A receiver that ends or is killed in the
+// middle of a stream leaves each payload delivered once or reported failed.
 #include "describeprobe.h"
 #include "peerprocess.h"
 

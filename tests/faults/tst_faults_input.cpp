@@ -2,7 +2,8 @@
 // same user (faults_client) and from this test: floods of calls that expect
 // no reply, texts too long or too strange to show, a long sender name, names
 // that pretend to be windows, a stranger holding the server's name, and a
-// party that answers with a huge caption and huge error texts. The
+// party that answers with a huge caption and huge error texts, and one
+// that floods the window and then stops reading its acknowledgements. The
 // window, in a process of its own, keeps answering Describe (the deadline
 // only tells a hang) and loses nothing.
 #include "describeprobe.h"
