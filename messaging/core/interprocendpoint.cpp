@@ -1,5 +1,6 @@
 #include "interprocendpoint.h"
 
+#include "answerwait.h"
 #include "interprocendpoint_p.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
@@ -89,6 +90,12 @@ QList<InterProcEndpoint::Party> InterProcEndpoint::parties() const
     for (const WindowInfo &window : d->windows())
         parties.append({window.handle, window.caption});
     return parties;
+}
+
+void InterProcEndpoint::awaitAnswers(const QList<qint32> &handles, QObject *context,
+                                     std::function<void()> done)
+{
+    AnswerWait::start(d->busConnection(), d->handle(), handles, d.get(), context, std::move(done));
 }
 
 qint64 InterProcEndpoint::maxTextBytes()

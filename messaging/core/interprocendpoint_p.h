@@ -48,6 +48,8 @@ public:
     QString caption() const { return m_identity.caption; }
     QString errorString() const { return m_error; }
     QList<WindowInfo> windows() const;
+    // The connection to the session bus, while there is one.
+    BusConnection *busConnection() const { return m_connected ? m_bus : nullptr; }
 
     // The four properties the next send() uses, as the public class last
     // set them.
