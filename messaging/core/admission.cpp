@@ -263,10 +263,12 @@ void Admission::lookAtLastText()
 
 void Admission::accept(const IncomingCall &call, Payload payload)
 {
-    m_inbox->enqueue(std::move(payload));
-    if (call.connection && sd_bus_message_get_expect_reply(call.message.get()) > 0 &&
-        sd_bus_reply_method_return(call.message.get(), nullptr) >= 0)
-        call.connection->sent();
+    // A call that wants no answer is not kept: a flood of them costs the
+    // inbox only their payloads. Those that want one are kept to be
+    // answered, at most as many as their senders have on their way.
+    const bool answer = sd_bus_message_get_expect_reply(call.message.get()) > 0;
+    m_inbox->enqueue(std::move(payload), answer ? call.message : BusMessage(),
+                     answer ? call.connection : nullptr);
 }
 
 void Admission::refuse(const IncomingCall &call, const QString &errorName, const QString &message)

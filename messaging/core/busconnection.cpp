@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -273,8 +274,12 @@ void BusConnection::process()
             return;
         }
         if (slice.elapsed() >= ProcessSliceMs) {
-            // More is waiting; the owner's own events come first.
-            m_write->setEnabled(sd_bus_get_events(m_bus) & POLLOUT);
+            // More is waiting; the owner's own events come first. A closing
+            // connection has closed its descriptor already, while it tells
+            // its calls one at a time.
+            const bool open = sd_bus_is_open(m_bus) > 0;
+            m_read->setEnabled(open);
+            m_write->setEnabled(open && (sd_bus_get_events(m_bus) & POLLOUT));
             m_timer.start(0);
             return;
         }
@@ -293,7 +298,10 @@ void BusConnection::arm()
 {
     const int events = sd_bus_get_events(m_bus);
     if (events < 0) {
-        m_timer.start(0); // closing: process() tells
+        // Closing, its descriptor closed: process() tells.
+        m_read->setEnabled(false);
+        m_write->setEnabled(false);
+        m_timer.start(0);
         return;
     }
     m_write->setEnabled(events & POLLOUT);
@@ -307,7 +315,7 @@ void BusConnection::arm()
     m_timer.start(int(std::min<quint64>(waitMs, std::numeric_limits<int>::max())));
 }
 
-void BusConnection::flushAndClose(int boundMs)
+void BusConnection::flushAndClose(int boundMs, bool untilPeerCloses)
 {
     if (!m_bus)
         return;
@@ -335,6 +343,9 @@ void BusConnection::flushAndClose(int boundMs)
             break;
         sd_bus_message_unref(ignored);
     }
+    if (untilPeerCloses && sd_bus_is_open(m_bus) > 0 &&
+        sd_bus_get_n_queued_write(m_bus, &queued) >= 0 && queued == 0)
+        drainUntilPeerCloses(boundMs - waited.elapsed());
     // Whatever still waits for an answer is told now, with no reply: the
     // connection is closed.
     m_closing = true;
@@ -349,6 +360,32 @@ void BusConnection::flushAndClose(int boundMs)
     sd_bus_close(m_bus);
     sd_bus_unref(m_bus);
     m_bus = nullptr;
+}
+
+void BusConnection::drainUntilPeerCloses(qint64 boundMs)
+{
+    // Nothing more goes out: the other end reads what was written, then
+    // the end of it, and closes. Its calls meanwhile are dropped unanswered,
+    // which it tells as not taken once it sees the end.
+    const int fd = sd_bus_get_fd(m_bus);
+    // A peer in this process runs on a thread that may be the one waiting.
+    ucred peer = {};
+    socklen_t size = sizeof(peer);
+    if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
+        peer.pid == ::getpid() || ::shutdown(fd, SHUT_WR) != 0)
+        return;
+    QElapsedTimer waited;
+    waited.start();
+    char buffer[16384];
+    for (;;) {
+        const qint64 left = boundMs - waited.elapsed();
+        pollfd in = {fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&in, 1, int(left)) <= 0)
+            return;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return;
+    }
 }
 
 namespace Bus {

@@ -79,8 +79,11 @@ public:
     void sent();
 
     // Writes what is queued, waiting at most boundMs for the other end to
-    // take it, and closes the connection.
-    void flushAndClose(int boundMs);
+    // take it, and closes the connection. With untilPeerCloses, the other
+    // end also gets the rest of boundMs to read it and close first, while
+    // what it still sends is read and dropped: an end that writes to a
+    // closed connection loses what it had not read yet.
+    void flushAndClose(int boundMs, bool untilPeerCloses = false);
 
 signals:
     // The connection has closed (the other end went away, or the bus
@@ -91,6 +94,7 @@ private:
     BusConnection(sd_bus *bus, QObject *parent);
     void process();
     void arm();
+    void drainUntilPeerCloses(qint64 boundMs);
 
     sd_bus *m_bus = nullptr;
     QString m_uniqueName;

@@ -108,13 +108,14 @@ ChannelServer::~ChannelServer()
         ::close(m_listener);
         ::unlink(m_path.constData());
     }
-    // Answers already queued go out before the channels close: a sender
-    // must not count as lost a payload this endpoint took.
+    // Answers already queued go out before the channels close, and each
+    // sender gets to read them before its calls meet a closed socket: a
+    // sender must not count as lost a payload this endpoint took.
     const QDeadlineTimer deadline(FlushBoundMs);
     const QList<BusConnection *> peers = m_peers.keys();
     for (BusConnection *connection : peers) {
         emit connectionClosing(connection);
-        connection->flushAndClose(int(deadline.remainingTime()));
+        connection->flushAndClose(int(deadline.remainingTime()), true);
         delete connection;
     }
 }

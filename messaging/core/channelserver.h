@@ -34,12 +34,12 @@ public:
     static constexpr int MaxUnattached = 32;
     static constexpr int UnattachedTimeoutMs = 5000;
     // How long a closing endpoint waits, in all, for its channels' peers to
-    // take the answers it has queued for them.
+    // take the answers it has queued for them and close their ends.
     static constexpr int FlushBoundMs = 1000;
 
     explicit ChannelServer(QObject *parent);
-    // Writes out what each channel has queued (within FlushBoundMs) and
-    // closes them.
+    // Writes out what each channel has queued and lets its peer read it
+    // and close first (within FlushBoundMs), then closes them.
     ~ChannelServer() override;
 
     // Listens, only where XDG_RUNTIME_DIR names a private directory of this

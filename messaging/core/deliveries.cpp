@@ -165,8 +165,11 @@ void Deliveries::issue(const QString &owner, Item item)
                              "texts over %1 bytes need")
                   .arg(InlineTextLimit)
         : !connection->isOpen() && !direct ? QStringLiteral("the session bus connection is lost")
-                                           : QStringLiteral("the call could not be made (%1)")
-                                                 .arg(QString::fromLocal8Bit(strerror(-r)));
+        // A channel that cannot be written to has lost its window.
+        : direct && (!connection->isOpen() || r == -ECONNRESET || r == -EPIPE)
+            ? QStringLiteral("the window went away before it took the payload")
+            : QStringLiteral("the call could not be made (%1)")
+                  .arg(QString::fromLocal8Bit(strerror(-r)));
     QMetaObject::invokeMethod(
         this,
         [this, owner, item, direct, reason] {

@@ -14,12 +14,9 @@ constexpr qint64 DispatchSliceMs = 8;
 Inbox::Inbox(InterProcEndpoint *owner, QObject *parent) : QObject(parent), m_owner(owner)
 {}
 
-void Inbox::enqueue(Payload payload)
+void Inbox::enqueue(Payload payload, const BusMessage &call, BusConnection *connection)
 {
-    // The sender's call is answered as soon as the payload is queued here;
-    // the owner sees it from the event loop, so a handler that opens a
-    // dialog never keeps a sender waiting.
-    m_queue.enqueue(std::move(payload));
+    m_queue.enqueue({std::move(payload), call, connection});
     scheduleDispatch();
 }
 
@@ -47,7 +44,13 @@ void Inbox::dispatch()
             scheduleDispatch();
             break;
         }
-        const Payload payload = m_queue.dequeue();
+        const Entry entry = m_queue.dequeue();
+        const Payload &payload = entry.payload;
+        // Answered before the handler runs: one that opens a dialog keeps
+        // the next payloads unanswered, not this one.
+        if (entry.connection && entry.call &&
+            sd_bus_reply_method_return(entry.call.get(), nullptr) >= 0)
+            entry.connection->sent();
         emit m_owner->DataArrival(payload.senderHandle, payload.senderName, payload.longData,
                                   payload.stringData);
         if (!alive)

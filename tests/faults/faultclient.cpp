@@ -20,8 +20,11 @@
 //       count of payloads so far, a blank and <error length> times "e";
 //       prints "OWNED <unique name> <pid>"; answers "deliver <window>
 //       <count>" by sending that many payloads to the window (from its
-//       handle, without waiting for replies), and "count" with "REFUSED
-//       <payloads refused so far>"; runs until its input ends
+//       handle, without waiting for replies), "deliver <window> <count>
+//       stop" likewise, then waits until the window has read them (it
+//       answers a Describe after them), prints "STOPPING" and stops itself
+//       (SIGSTOP), reading nothing more until continued, and "count" with
+//       "REFUSED <payloads refused so far>"; runs until its input ends
 //   faults_client hold <bus name>
 //       owns that name; prints "OWNED <unique name> <pid>" and runs until its
 //       input ends
@@ -37,6 +40,7 @@
 #include <QDBusReply>
 #include <QDBusVirtualObject>
 
+#include <csignal>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -198,14 +202,22 @@ int window(qint32 handle, qint64 captionLength, qint64 errorLength)
     emitLine(owned(bus));
     const StdinLines input([&](const QByteArray &line) {
         const QList<QByteArray> words = line.trimmed().split(' ');
-        if (words.value(0) == "deliver" && words.size() == 3) {
+        if (words.value(0) == "deliver" && (words.size() == 3 || words.value(3) == "stop")) {
+            const QString target = windowName(words.at(1).toInt());
             for (int i = 1; i <= words.at(2).toInt(); ++i) {
-                QDBusMessage call =
-                    QDBusMessage::createMethodCall(windowName(words.at(1).toInt()), ObjectPath,
-                                                   Interface, QStringLiteral("Deliver"));
+                QDBusMessage call = QDBusMessage::createMethodCall(target, ObjectPath, Interface,
+                                                                   QStringLiteral("Deliver"));
                 call.setArguments(
                     {handle, QStringLiteral("faults_client"), i, QStringLiteral("probe")});
                 bus.send(call);
+            }
+            if (words.size() == 4) {
+                // One connection's calls are read in order.
+                bus.call(QDBusMessage::createMethodCall(target, ObjectPath, Interface,
+                                                        QStringLiteral("Describe")),
+                         QDBus::Block, 10 * 60 * 1000);
+                emitLine("STOPPING");
+                ::raise(SIGSTOP);
             }
         } else if (words.value(0) == "count") {
             emitLine("REFUSED " + QByteArray::number(window.refused()));

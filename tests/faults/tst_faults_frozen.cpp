@@ -3,7 +3,8 @@
 // either arrived, in order, or been reported as lost by the sender; one
 // reported as not taken in time may still arrive. A sender that floods a
 // frozen receiver keeps answering, stays small, and refuses what its queue
-// for that receiver cannot hold.
+// for that receiver cannot hold. A receiver that ends or is killed in the
+// middle of a stream leaves each payload delivered once or reported failed.
 #include "describeprobe.h"
 #include "measure.h"
 #include "peerprocess.h"
@@ -41,6 +42,8 @@ private slots:
     void frozenReceiverLosesNothing();
     void floodOfAFrozenReceiverStaysBounded();
     void busyReceiverIsAddressedByCaption();
+    void receiverThatEndsLosesNothing_data();
+    void receiverThatEndsLosesNothing();
 };
 
 void FaultsFrozen::frozenReceiverLosesNothing_data()
@@ -275,6 +278,92 @@ void FaultsFrozen::busyReceiverIsAddressedByCaption()
     QCOMPARE(*arrival, Arrival::of(sender.handle(), sender.caption(), 7, QStringLiteral("late")));
     QCOMPARE(addressed, -1);
     QCOMPARE(sender.takeReceivedLines("FAILED "), QList<QByteArray>());
+}
+
+void FaultsFrozen::receiverThatEndsLosesNothing_data()
+{
+    // How the receiver ends in the middle of a stream, and whether the
+    // payloads go over a direct channel or the bus.
+    QTest::addColumn<bool>("killed");
+    QTest::addColumn<bool>("direct");
+    QTest::newRow("ends, channel") << false << true;
+    QTest::newRow("ends, bus") << false << false;
+    QTest::newRow("killed, channel") << true << true;
+    QTest::newRow("killed, bus") << true << false;
+}
+
+void FaultsFrozen::receiverThatEndsLosesNothing()
+{
+    // Each payload ends as delivered once or reported failed: one the
+    // receiver took is never reported failed when it ends by itself, and
+    // none is reported delivered that it never took.
+    QFETCH(bool, killed);
+    QFETCH(bool, direct);
+    constexpr int Count = 3000;
+    constexpr int EndAfter = 1000;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!direct)
+        env.insert(QStringLiteral("INTERPROC_DIRECT_CHANNELS"), QStringLiteral("0"));
+    Peer receiver(QStringLiteral("Receiver That Ends"), {}, env);
+    Peer sender(QStringLiteral("Sender To One That Ends"), {QStringLiteral("--outcomes")}, env);
+    receiver.start();
+    sender.start();
+    QVERIFY2(receiver.waitReady(), receiver.transcript().constData());
+    QVERIFY2(sender.waitReady(), sender.transcript().constData());
+    // The first payload goes over the bus and opens the channel for the rest.
+    QCOMPARE(sender.sendTo(receiver, 0, QStringLiteral("first")), 1);
+    QVERIFY2(receiver.nextArrival(), receiver.transcript().constData());
+    QVERIFY2(!sender.takeLine("DELIVERED ").isEmpty(), sender.transcript().constData());
+    QTest::qWait(300);
+
+    if (!killed) {
+        receiver.command("quitafter " + QByteArray::number(EndAfter));
+        QVERIFY(!receiver.takeLine("EXPECTING ").isEmpty());
+    }
+    sender.sendMany(InterProc::WindowHandle, QString::number(receiver.handle()), Count,
+                    QStringLiteral("to one that ends"));
+    if (killed) {
+        QVERIFY(QTest::qWaitFor([&] { return receiver.countReceivedLines("ARRIVAL ") >= EndAfter; },
+                                LineTimeoutMs));
+        QCOMPARE(::kill(receiver.pid(), SIGKILL), 0);
+    }
+    // The event loop runs meanwhile, for the sender's command to go out.
+    QVERIFY(QTest::qWaitFor([&] { return !receiver.isRunning(); }, LineTimeoutMs));
+    QList<qint32> arrived;
+    for (const QByteArray &line : receiver.takeReceivedLines("ARRIVAL "))
+        arrived.append(Arrival::parse(line).value_or(Arrival{}).longData);
+
+    qsizetype delivered = 0;
+    QList<QByteArray> failed;
+    auto collect = [&] {
+        delivered += sender.takeReceivedLines("DELIVERED ").size();
+        failed += sender.takeReceivedLines("FAILED ");
+        return delivered + failed.size() >= Count;
+    };
+    QVERIFY2(
+        QTest::qWaitFor(collect, LineTimeoutMs),
+        qPrintable(QStringLiteral("%1 delivered, %2 failed").arg(delivered).arg(failed.size())));
+    QTest::qWait(500); // none is told twice
+    collect();
+    qInfo("the receiver took %lld of %d payloads; the sender reported %lld delivered and %lld "
+          "failed",
+          qint64(arrived.size()), Count, qint64(delivered), qint64(failed.size()));
+    QCOMPARE(delivered + failed.size(), qsizetype(Count));
+    for (qsizetype i = 0; i < arrived.size(); ++i)
+        QCOMPARE(arrived.at(i), qint32(i + 1));
+    QVERIFY(arrived.size() >= EndAfter);
+    for (const QByteArray &line : std::as_const(failed)) {
+        const QString reason = unb64(line.split(' ').value(2));
+        QVERIFY2(reason.contains(QLatin1String("went away before it took")) ||
+                     reason.contains(QLatin1String("the window is gone")),
+                 qPrintable(reason));
+    }
+    // Killed, it may have answered the payload it was raising, and cannot
+    // see to it that its sender reads the answers it wrote.
+    QVERIFY2(
+        killed ? delivered <= arrived.size() + 1 : delivered == arrived.size(),
+        qPrintable(
+            QStringLiteral("%1 taken, %2 reported delivered").arg(arrived.size()).arg(delivered)));
 }
 
 QTEST_GUILESS_MAIN(FaultsFrozen)

@@ -2,7 +2,8 @@
 // same user (faults_client) and from this test: floods of calls that expect
 // no reply, texts too long or too strange to show, a long sender name, names
 // that pretend to be windows, a stranger holding the server's name, and a
-// party that answers with a huge caption and huge error texts. The
+// party that answers with a huge caption and huge error texts, and one
+// that floods the window and then stops reading its acknowledgements. The
 // window, in a process of its own, keeps answering Describe (the deadline
 // only tells a hang) and loses nothing.
 #include "describeprobe.h"
@@ -15,6 +16,7 @@
 #include <QCryptographicHash>
 #include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -26,6 +28,17 @@ namespace {
 
 constexpr int HangMs = DescribeHangMs;
 const QString stars(63, u'*');
+
+// The state letter of a process in /proc (R, S, T, ...), or 0.
+char processState(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    return close >= 0 && close + 2 < line.size() ? line.at(close + 2) : 0;
+}
 
 } // namespace
 
@@ -44,6 +57,7 @@ private slots:
     void floodKeepsWithinTheBudget();
     void foreignTexts_data();
     void foreignTexts();
+    void acknowledgingAStoppedPartyStaysBounded();
 };
 
 void FaultsInput::floodOfCallsWithoutReply_data()
@@ -520,6 +534,89 @@ void FaultsInput::foreignTexts()
           captionLength, payloads, errorLength, probe.longestMs());
     // Generous beside the 100 ms the window is meant to answer within.
     QVERIFY2(probe.longestMs() < 2000, qPrintable(QString::number(probe.longestMs())));
+}
+
+void FaultsInput::acknowledgingAStoppedPartyStaysBounded()
+{
+    // A party floods the window and then stops reading: the window's
+    // acknowledgements to it pile up, beyond what the window queues for one
+    // receiver (256 calls on their way and 32768 waiting), while the window
+    // keeps answering, stays small and logs every payload, in order. The log
+    // keeps 16 MiB, so that what it holds does not hide what the rest costs.
+    constexpr int Count = 40000;
+    constexpr int BudgetMiB = 16;
+    constexpr qint32 PartyHandle = 777778;
+    [[maybe_unused]] constexpr qint64 MaxGrowthKiB = 64 * 1024;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CALVORN_LOG_MEMORY_MIB"), QString::number(BudgetMiB));
+    WindowHost window(env);
+    QVERIFY2(window.waitReady(), window.transcript().constData());
+    LineProcess party(QStringLiteral(FAULTS_CLIENT),
+                      {QStringLiteral("window"), QString::number(PartyHandle), QStringLiteral("5"),
+                       QStringLiteral("5")});
+    party.start();
+    QVERIFY2(!party.takeLine("OWNED ").isEmpty(), party.transcript().constData());
+    const qint64 startKiB = window.memory().first;
+    DescribeProbe probe(window.handle());
+    party.command("deliver " + QByteArray::number(window.handle()) + ' ' +
+                  QByteArray::number(Count) + " stop");
+
+    // Every payload logged, and two more seconds of acknowledgements piling up.
+    const QString last = QStringLiteral("LongData = %1\n").arg(Count);
+    bool stopped = false;
+    QString tail;
+    QElapsedTimer logged;
+    QElapsedTimer asked;
+    asked.start();
+    QVERIFY2(waitAnswering(
+                 probe,
+                 [&] {
+                     stopped = stopped || !party.takeReceivedLines("STOPPING").isEmpty();
+                     if (stopped && !logged.isValid() && asked.elapsed() >= 200) {
+                         asked.start();
+                         window.command("tail");
+                         tail = unb64(window.takeLine("TAIL ").mid(5));
+                         if (tail.contains(last))
+                             logged.start();
+                     }
+                     return logged.isValid() && logged.elapsed() > 2000;
+                 },
+                 6 * HangMs),
+             qPrintable(probe.failure() + QStringLiteral("; the log ends ") + tail));
+    QCOMPARE(processState(party.pid()), 'T');
+    const auto [endKiB, peakKiB] = window.memory();
+    qInfo("%d payloads from a party that then stopped reading: the window answered Describe "
+          "within %lld ms, grew by %lld KiB (%lld KiB at its peak)",
+          Count, probe.longestMs(), endKiB - startKiB, peakKiB - startKiB);
+    // Generous beside the 100 ms the window is meant to answer within.
+    QVERIFY2(probe.longestMs() < 2000, qPrintable(QString::number(probe.longestMs())));
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer pads every allocation and keeps freed memory in
+    // quarantine: the plain build holds the bound.
+    QVERIFY2(peakKiB - startKiB <= MaxGrowthKiB, qPrintable(QString::number(peakKiB - startKiB)));
+#endif
+
+    // The oldest entries gave way to the budget, counted; the rest follow
+    // in order up to the last.
+    const QString log = window.log();
+    const QRegularExpression marker(
+        QStringLiteral("^\\[\u2026 \\d+ earlier lines \\((\\d+) entries\\) dropped to keep the "
+                       "log within %1 MiB of memory\\]\n")
+            .arg(BudgetMiB));
+    const QRegularExpressionMatch match = marker.match(log);
+    const int dropped = match.hasMatch() ? match.captured(1).toInt() : 0;
+    const QStringList lines = log.mid(match.capturedLength()).split(u'\n');
+    qsizetype first = 0;
+    while (first < lines.size() && lines.at(first) != QLatin1String("Sender = faults_client"))
+        ++first;
+    QCOMPARE(lines.size() - first, qsizetype(4 * (Count - dropped) + 1));
+    for (int i = dropped + 1; i <= Count; ++i) {
+        const qsizetype at = first + 4 * (i - dropped - 1);
+        QCOMPARE(lines.at(at), QStringLiteral("Sender = faults_client"));
+        QCOMPARE(lines.at(at + 1), QStringLiteral("LongData = %1").arg(i));
+        QCOMPARE(lines.at(at + 2), QStringLiteral("StringData = probe"));
+        QCOMPARE(lines.at(at + 3), stars);
+    }
 }
 
 QTEST_MAIN(FaultsInput)

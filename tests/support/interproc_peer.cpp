@@ -1,7 +1,7 @@
 // A program hosting one InterProc in a window, for the tests and benchmarks
 // that need instances in other processes (peerprocess.h drives it):
 //
-//   interproc_peer <caption> [--ack] [--skip-self] [--echo] [--quiet | --digest]
+//   interproc_peer <caption> [--ack] [--skip-self] [--echo] [--outcomes] [--quiet | --digest]
 //
 // It takes commands on standard input and reports what the instance does on
 // standard output, one line each, texts in base64:
@@ -18,6 +18,8 @@
 //                                               1..n, else 0> <ns>
 //   expectacks <n>                           -> EXPECTING <n>; the n-th acknowledgement from
 //                                               now on reports ACKED <n> <ns>
+//   quitafter <n>                            -> EXPECTING <n>; ends the program right after
+//                                               the n-th payload from now on
 //   quit
 //
 //   READY <handle>                  once it knows the windows on the bus
@@ -26,14 +28,15 @@
 //   ARRIVAL <sender> <name> <long> <text>, or for texts over 4096 characters
 //   ARRIVALBIG <sender> <name> <long> <characters> <sha256 of the text's UTF-8>
 //   FAILED <handle> <reason>        deliveryFailed
+//   DELIVERED <handle>              delivered (with --outcomes)
 //   ERROR <message>                 errorOccurred (delivery failures included)
 //   LOST <message>                  connectionLost; the peer keeps running
 //
 // <ns> is CLOCK_MONOTONIC when the DataArrival handler began.
 //
 // Options: --ack answers payloads and --skip-self answers WindowCheck by the
-// window program's own rules. --echo sends every payload back to its sender
-// by handle, from inside DataArrival. --quiet reports neither WindowCheck nor
+// window program's own rules. --outcomes reports each payload delivered. --echo sends every payload
+// back to its sender by handle, from inside DataArrival. --quiet reports neither WindowCheck nor
 // payloads, and --digest reports each payload only as
 // DIGEST <ns> <UTF-8 bytes> <sha256 of them>: a benchmark's peer does no more
 // for a payload than it must.
@@ -109,6 +112,7 @@ int main(int argc, char **argv)
     const bool ack = args.contains(QStringLiteral("--ack"));
     const bool skipSelf = args.contains(QStringLiteral("--skip-self"));
     const bool echo = args.contains(QStringLiteral("--echo"));
+    const bool outcomes = args.contains(QStringLiteral("--outcomes"));
     const Reports reports = args.contains(QStringLiteral("--quiet"))    ? Reports::None
                             : args.contains(QStringLiteral("--digest")) ? Reports::Digests
                                                                         : Reports::Lines;
@@ -139,6 +143,7 @@ int main(int argc, char **argv)
     }
 
     qint64 arrived = 0; // payloads raised through DataArrival
+    qint64 quitAt = 0;  // the arrival count that ends the program, or 0
     Expectation expectation;
     QObject::connect(
         ipc, &InterProc::DataArrival, ipc,
@@ -165,7 +170,14 @@ int main(int argc, char **argv)
             if (ack && !isAcknowledgement(text))
                 sendTo(ipc, sender, 0, acknowledgementText(window.windowTitle()));
             expectation.arrived(number, text, now);
+            if (arrived == quitAt)
+                app.quit();
         });
+    if (outcomes) {
+        QObject::connect(ipc, &InterProc::delivered, ipc, [](qint32 handle, const QString &) {
+            emitLine("DELIVERED " + QByteArray::number(handle));
+        });
+    }
     QObject::connect(ipc, &InterProc::deliveryFailed, ipc,
                      [](qint32 handle, const QString &, const QString &reason) {
                          emitLine("FAILED " + QByteArray::number(handle) + ' ' + b64(reason));
@@ -180,6 +192,9 @@ int main(int argc, char **argv)
         const QByteArray &cmd = f.value(0);
         if (cmd == "quit") {
             app.quit();
+        } else if (cmd == "quitafter") {
+            quitAt = arrived + f.value(1).toLongLong();
+            emitLine("EXPECTING " + f.value(1));
         } else if (cmd == "count") {
             emitLine("COUNT " + QByteArray::number(arrived));
         } else if (cmd == "caption") {

@@ -3,6 +3,7 @@
 // one line each, texts in base64:
 //
 //   log                       -> LOG <the text of the received-data box>
+//   tail                      -> TAIL <the last four lines of the received-data box>
 //   copy                      -> COPY <characters the box shows> <UTF-8 bytes> <SHA-256>
 //                                of what selecting all of the box and copying gives
 //   boxes                     -> BOXES <the texts of the open message boxes, one a line>
@@ -29,6 +30,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextBlock>
 
 using namespace TestSupport;
 
@@ -54,6 +56,13 @@ int main(int argc, char **argv)
         } else if (cmd == "log") {
             const auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
             emitLine("LOG " + b64(log->toPlainText()));
+        } else if (cmd == "tail") {
+            const auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
+            QStringList lines;
+            for (QTextBlock b = log->document()->lastBlock(); b.isValid() && lines.size() < 4;
+                 b = b.previous())
+                lines.prepend(b.text());
+            emitLine("TAIL " + b64(lines.join(u'\n')));
         } else if (cmd == "copy") {
             auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
             log->selectAll();
