@@ -1,5 +1,6 @@
 #include "admission.h"
 
+#include "interproclogging.h"
 #include "offthread.h"
 #include "payloadtext.h"
 #include "windowdirectory.h"
@@ -267,8 +268,33 @@ void Admission::accept(const IncomingCall &call, Payload payload)
     // inbox only their payloads. Those that want one are kept to be
     // answered, at most as many as their senders have on their way.
     const bool answer = sd_bus_message_get_expect_reply(call.message.get()) > 0;
+    if (m_inbox->isFull()) {
+        refuseOverflow(call, answer);
+        return;
+    }
     m_inbox->enqueue(std::move(payload), answer ? call.message : BusMessage(),
                      answer ? call.connection : nullptr);
+}
+
+void Admission::refuseOverflow(const IncomingCall &call, bool answer)
+{
+    if (answer) {
+        refuse(call, LimitsExceeded,
+               QStringLiteral("The receiver has %1 payloads waiting for its program, as many as "
+                              "it holds; it did not take this one.")
+                   .arg(Inbox::MaxWaiting));
+        return;
+    }
+    // A sender that wants no answer learns nothing; the refusals are
+    // counted and told on this side, once a second at most.
+    ++m_overflowUnanswered;
+    if (m_overflowTold.isValid() && m_overflowTold.elapsed() < 1000)
+        return;
+    m_overflowTold.start();
+    qCWarning(lcInterProc,
+              "%lld payloads that wanted no answer were refused so far: the program had %lld "
+              "waiting, as many as it holds",
+              qint64(m_overflowUnanswered), qint64(Inbox::MaxWaiting));
 }
 
 void Admission::refuse(const IncomingCall &call, const QString &errorName, const QString &message)

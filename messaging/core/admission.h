@@ -66,6 +66,7 @@ private:
     void textPassedOn(const QString &text);
     void lookAtLastText();
     void refuseSender(const IncomingCall &call, qint32 senderHandle);
+    void refuseOverflow(const IncomingCall &call, bool answer);
 
     BusConnection *m_bus;
     const WindowDirectory *m_directory;
@@ -74,6 +75,10 @@ private:
     // same caller, by caller.
     QHash<QString, std::deque<PendingPtr>> m_held;
     int m_heldCount = 0;
+    // Payloads refused for a full inbox from calls that wanted no answer,
+    // and when that was last told.
+    qint64 m_overflowUnanswered = 0;
+    QElapsedTimer m_overflowTold;
     // Sender handles whose owner is being asked of the bus, with the calls
     // that wait for the answer.
     QHash<qint32, QList<PendingPtr>> m_lookups;

@@ -1,5 +1,7 @@
 #include "inbox.h"
 
+#include <InterProc/interprocbus.h>
+
 #include "interprocendpoint.h"
 
 #include <QElapsedTimer>
@@ -16,7 +18,11 @@ Inbox::Inbox(InterProcEndpoint *owner, QObject *parent) : QObject(parent), m_own
 
 void Inbox::enqueue(Payload payload, const BusMessage &call, BusConnection *connection)
 {
-    m_queue.enqueue({std::move(payload), call, connection});
+    const qint64 textBytes = payload.stringData.size() <= InterProcBus::InlineTextLimit
+                                 ? qint64(payload.stringData.size()) * qint64(sizeof(QChar))
+                                 : 0;
+    m_textBytes += textBytes;
+    m_queue.enqueue({std::move(payload), call, connection, textBytes});
     scheduleDispatch();
 }
 
@@ -45,6 +51,7 @@ void Inbox::dispatch()
             break;
         }
         const Entry entry = m_queue.dequeue();
+        m_textBytes -= entry.textBytes;
         const Payload &payload = entry.payload;
         // Answered before the handler runs: one that opens a dialog keeps
         // the next payloads unanswered, not this one.

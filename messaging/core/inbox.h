@@ -36,6 +36,17 @@ public:
     // before.
     void enqueue(Payload payload, const BusMessage &call, BusConnection *connection);
 
+    // What may wait here at once: past either bound a program slower than
+    // its senders has new payloads refused rather than its memory grow
+    // without end. Only texts that came inside their call count towards
+    // the bytes; Admission lets large texts from memfds in one at a time.
+    static constexpr qsizetype MaxWaiting = 32768;
+    static constexpr qint64 MaxWaitingTextBytes = qint64(64) * 1024 * 1024;
+    bool isFull() const
+    {
+        return m_queue.size() >= MaxWaiting || m_textBytes >= MaxWaitingTextBytes;
+    }
+
 private:
     void scheduleDispatch();
     void dispatch();
@@ -45,10 +56,12 @@ private:
         Payload payload;
         BusMessage call;
         QPointer<BusConnection> connection;
+        qint64 textBytes = 0; // counted towards MaxWaitingTextBytes
     };
 
     InterProcEndpoint *m_owner;
     QQueue<Entry> m_queue;
+    qint64 m_textBytes = 0;
     bool m_scheduled = false;
     bool m_dispatching = false;
 };

@@ -18,11 +18,13 @@
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QScopeGuard>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <QXmlStreamReader>
 
 #include <algorithm>
@@ -139,6 +141,7 @@ private slots:
     void introspectionIsTheContract();
     void answersAwaited_data();
     void answersAwaited();
+    void slowProgramRefusesPastItsInbox();
 };
 
 void TestEndpoint::addressedByItsCaption_data()
@@ -541,6 +544,70 @@ void TestEndpoint::answersAwaited()
     QTRY_COMPARE_WITH_TIMEOUT(done, 1, TimeoutMs);
     if (awaited == QLatin1String("slow"))
         QCOMPARE(arrivedWhenDone, QStringList{QStringLiteral("OK from \"Slow answerer\"")});
+}
+
+void TestEndpoint::slowProgramRefusesPastItsInbox()
+{
+    // A program whose first handler opens a dialog while a flood comes in:
+    // what waits for it stays bounded, and every call ends either taken
+    // (then raised, in order) or refused as too many.
+    constexpr int Calls = 40000;
+    InterProcEndpoint receiver(QStringLiteral("Program with a dialog"));
+    QVERIFY2(receiver.isConnected(), qPrintable(receiver.errorString()));
+    QList<QDBusPendingCall> calls;
+    auto refusals = [&] {
+        return std::count_if(calls.begin(), calls.end(), [](const QDBusPendingCall &c) {
+            return c.isFinished() && c.isError();
+        });
+    };
+    QList<qint32> raised;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this,
+            [&](qint32, const QString &, qint32 number, const QString &) {
+                raised.append(number);
+                if (number != 1)
+                    return;
+                // The dialog closes once refusals have come and stopped.
+                QEventLoop dialog;
+                qsizetype last = -1;
+                QTimer poll;
+                QObject::connect(&poll, &QTimer::timeout, &dialog, [&] {
+                    const qsizetype now = refusals();
+                    if (now > 0 && now == last)
+                        dialog.quit();
+                    last = now;
+                });
+                poll.start(500);
+                QTimer::singleShot(TimeoutMs, &dialog, &QEventLoop::quit);
+                dialog.exec();
+            });
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    calls.reserve(Calls);
+    for (int i = 1; i <= Calls; ++i) {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            serviceForHandle(receiver.handle()), BusPath, BusInterface, QStringLiteral("Deliver"));
+        message << 0 << QStringLiteral("flood") << i << QStringLiteral("x");
+        calls.append(bus.asyncCall(message, 2 * TimeoutMs));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(calls.begin(), calls.end(),
+                                         [](const QDBusPendingCall &c) { return c.isFinished(); }),
+                             2 * TimeoutMs);
+    int taken = 0;
+    int refused = 0;
+    for (const QDBusPendingCall &call : calls) {
+        if (!call.isError())
+            ++taken;
+        else if (call.error().message().contains(QLatin1String("payloads waiting")))
+            ++refused;
+        else
+            QFAIL(qPrintable(call.error().name() + u' ' + call.error().message()));
+    }
+    qInfo("%d calls while the program's dialog was open: %d taken, %d refused", Calls, taken,
+          refused);
+    QVERIFY(refused > 0);
+    QCOMPARE(taken + refused, Calls);
+    QTRY_COMPARE_WITH_TIMEOUT(raised.size(), taken, TimeoutMs);
+    QVERIFY(std::is_sorted(raised.begin(), raised.end()));
 }
 
 QTEST_GUILESS_MAIN(TestEndpoint)
