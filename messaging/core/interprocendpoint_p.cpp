@@ -2,6 +2,7 @@
 
 #include "admission.h"
 #include "busconnection.h"
+#include <InterProc/interprocbus.h>
 #include "channelrouter.h"
 #include "channelserver.h"
 #include "deliveries.h"
@@ -11,7 +12,6 @@
 #include "interproclogging.h"
 #include "outbox.h"
 #include "windowdirectory.h"
-#include <InterProc/interprocbus.h>
 
 #include <QRandomGenerator>
 #include <QThread>
@@ -108,7 +108,6 @@ void InterProcEndpointPrivate::connectToBus()
         emit q->ready();
     });
 
-    m_channelServer->listen();
     // Exported before the name is taken, so that whoever sees the name can
     // call the object at once.
     if (!m_busObject->exportOn(m_bus)) {
