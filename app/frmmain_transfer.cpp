@@ -8,7 +8,8 @@
 #include "longdata.h"
 #include "receivedlog.h"
 #include "stringdatafield.h"
-#include "windowcheck.h"
+
+#include <InterProc/interprocconventions.h>
 
 #include <QTextCursor>
 
@@ -42,11 +43,11 @@ void frmMain::dataArrival(qint32 senderHandle, const QString &senderName, qint32
     ui->txtReceived->appendReceived(logEntryPieces(senderName, longData, stringData));
     // Acknowledgements are never answered, so two copies cannot answer each
     // other without end.
-    if (!isAcknowledgement(stringData)) {
+    if (!InterProcConventions::isAcknowledgement(stringData)) {
         InterProc1->setTarget(QVariant::fromValue<qint32>(senderHandle));
         InterProc1->setTargetSearchMethod(InterProc::WindowHandle);
         InterProc1->setLongData(0);
-        InterProc1->setStringData(acknowledgementText(windowTitle()));
+        InterProc1->setStringData(InterProcConventions::acknowledgementText(windowTitle()));
         InterProc1->Send();
     }
     ui->txtReceived->moveCursor(QTextCursor::End); // also scrolls the end into view
@@ -55,5 +56,5 @@ void frmMain::dataArrival(qint32 senderHandle, const QString &senderName, qint32
 void frmMain::windowCheck(qint32 windowHandle, const QString &windowName, bool &skip)
 {
     Q_UNUSED(windowName);
-    skipOwnWindow(InterProc1->windowHandle(), windowHandle, skip);
+    InterProcConventions::skipOwnWindow(InterProc1->windowHandle(), windowHandle, skip);
 }

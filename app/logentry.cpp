@@ -2,7 +2,6 @@
 
 namespace {
 const QString lineEnd = QStringLiteral("\r\n");
-const QString ackPrefix = QStringLiteral("OK from ");
 } // namespace
 
 QStringList logEntryPieces(const QString &senderName, qint32 longData, const QString &stringData)
@@ -17,14 +16,4 @@ QStringList logEntryPieces(const QString &senderName, qint32 longData, const QSt
     }
     pieces.append(own + lineEnd + QString(63, u'*') + lineEnd);
     return pieces;
-}
-
-bool isAcknowledgement(QStringView stringData)
-{
-    return stringData.startsWith(ackPrefix, Qt::CaseSensitive);
-}
-
-QString acknowledgementText(const QString &caption)
-{
-    return ackPrefix + u'"' + caption + u'"';
 }

@@ -1,9 +1,9 @@
-// Texts of the received-data log and of the acknowledgement.
+// The texts of the received-data log. The acknowledgement's text and when
+// to answer are InterProc's (InterProc/interprocconventions.h).
 #pragma once
 
 #include <QString>
 #include <QStringList>
-#include <QStringView>
 
 // The log entry for one received payload, as the pieces whose concatenation
 // it is, so that a long text or sender name is shared rather than copied:
@@ -12,10 +12,3 @@
 // line, "LongData = n" unless n is 0, "StringData = text" unless the text is
 // empty, and a row of 63 asterisks.
 QStringList logEntryPieces(const QString &senderName, qint32 longData, const QString &stringData);
-
-// True when stringData is an acknowledgement, which is logged but never
-// answered: its first 8 characters are exactly "OK from ".
-bool isAcknowledgement(QStringView stringData);
-
-// The acknowledgement that names this window by its caption.
-QString acknowledgementText(const QString &caption);

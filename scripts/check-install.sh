@@ -148,7 +148,7 @@ package_has() {
 check "libinterproc1 holds both libraries" \
     eval 'package_has libinterproc1 libInterProcCore.so.1 && package_has libinterproc1 libInterProcWidgets.so.1'
 check "libinterproc-dev holds the headers and both package files" \
-    eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProc/interprocbus.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev InterProcCore.pc'
+    eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProc/interprocbus.h && package_has libinterproc-dev InterProc/interprocconventions.h && package_has libinterproc-dev InterProc/interprocversion.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev InterProcCore.pc'
 check "libinterproc-dev holds the API reference" \
     package_has libinterproc-dev share/doc/libinterproc-dev/html/classInterProcEndpoint.html
 check "calvorntest holds the program" package_has calvorntest bin/CalvornTest

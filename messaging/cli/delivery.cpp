@@ -1,8 +1,8 @@
 #include "delivery.h"
 
-#include "answerwait.h"
 #include "commandline.h"
-#include "windowcheck.h"
+
+#include <InterProc/interprocconventions.h>
 
 #include <QEventLoop>
 #include <QSet>
@@ -29,7 +29,7 @@ int deliver(const CommandLine &commandLine, InterProcEndpoint &endpoint, const A
     QObject::connect(
         &endpoint, &InterProcEndpoint::WindowCheck, &endpoint,
         [&endpoint](qint32 window, const QString &, bool &skip) {
-            skipOwnWindow(endpoint.handle(), window, skip);
+            InterProcConventions::skipOwnWindow(endpoint.handle(), window, skip);
         },
         Qt::DirectConnection);
 
@@ -115,6 +115,14 @@ int deliver(const CommandLine &commandLine, InterProcEndpoint &endpoint, const A
              : QStringLiteral("delivered to %1 of %2").arg(delivered).arg(windowCount(addressed)))
             .toUtf8());
 
-    waitForAnswers(endpoint, tookIt, answered);
+    // A window acknowledges every payload, and one whose acknowledgement
+    // finds its sender gone reports that to its user: the command stays on
+    // the bus until the windows that have not answered yet have.
+    const QSet<qint32> silent = tookIt - answered;
+    if (!silent.isEmpty()) {
+        QEventLoop answers;
+        endpoint.awaitAnswers(silent.values(), &answers, [&answers] { answers.quit(); });
+        answers.exec();
+    }
     return failed == 0 ? ExitSuccess : ExitFailure;
 }

@@ -6,13 +6,15 @@
 #include "commandline.h"
 #include "commands.h"
 
+#include <InterProc/interprocversion.h>
+
 #include <QCoreApplication>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("interproc"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(INTERPROC_TOOL_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(InterProcVersion::Full));
 
     CommandLine commandLine(
         QString(), QStringLiteral("list, send or watch."),

@@ -4,8 +4,9 @@
 #include "busparty.h"
 #include "commandline.h"
 #include "commands.h"
-#include "logentry.h"
 #include "stopsignals.h"
+
+#include <InterProc/interprocconventions.h>
 
 #include <QCoreApplication>
 
@@ -48,11 +49,12 @@ int runWatch(const QStringList &arguments)
                      [party, acknowledge, &printer](qint32 sender, const QString &name,
                                                     qint32 number, const QString &text) {
                          // The answer goes first: the sender may be waiting for it.
-                         if (acknowledge && !isAcknowledgement(text)) {
+                         if (acknowledge && !InterProcConventions::isAcknowledgement(text)) {
                              party->setTarget(sender);
                              party->setTargetSearchMethod(InterProcEndpoint::WindowHandle);
                              party->setLongData(0);
-                             party->setStringData(acknowledgementText(party->caption()));
+                             party->setStringData(
+                                 InterProcConventions::acknowledgementText(party->caption()));
                              party->Send();
                          }
                          printer.print(sender, name, number, text);

@@ -1,9 +1,9 @@
 #include "admission.h"
 
-#include <InterProc/interprocbus.h>
 #include "offthread.h"
 #include "payloadtext.h"
 #include "windowdirectory.h"
+#include <InterProc/interprocbus.h>
 
 #include <QSet>
 #include <QThread>

@@ -1,7 +1,7 @@
 #include "busconnection.h"
 
-#include <InterProc/interprocbus.h>
 #include "payloadtext.h"
+#include <InterProc/interprocbus.h>
 
 #include <QElapsedTimer>
 #include <QSet>

@@ -2,9 +2,9 @@
 
 #include "admission.h"
 #include "busconnection.h"
-#include <InterProc/interprocbus.h>
 #include "channelserver.h"
 #include "payloadtext.h"
+#include <InterProc/interprocbus.h>
 
 #include <QThread>
 

@@ -1,9 +1,9 @@
 #include "channelrouter.h"
 
 #include "busconnection.h"
-#include <InterProc/interprocbus.h>
 #include "channelserver.h"
 #include "interproclogging.h"
+#include <InterProc/interprocbus.h>
 
 #include <QThread>
 

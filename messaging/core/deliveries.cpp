@@ -1,8 +1,8 @@
 #include "deliveries.h"
 
-#include <InterProc/interprocbus.h>
 #include "channelrouter.h"
 #include "foreigntext.h"
+#include <InterProc/interprocbus.h>
 
 #include <QThread>
 

@@ -1,8 +1,9 @@
 #include "interprocendpoint.h"
 
-#include <InterProc/interprocbus.h>
+#include "answerwait.h"
 #include "interprocendpoint_p.h"
 #include "windowdirectory.h"
+#include <InterProc/interprocbus.h>
 
 InterProcEndpoint::InterProcEndpoint(QObject *parent) : InterProcEndpoint(QString(), parent)
 {}
@@ -15,42 +16,42 @@ InterProcEndpoint::~InterProcEndpoint() = default;
 
 QVariant InterProcEndpoint::target() const
 {
-    return d->target;
+    return d->properties().target;
 }
 
 void InterProcEndpoint::setTarget(const QVariant &target)
 {
-    d->target = target;
+    d->properties().target = target;
 }
 
 QString InterProcEndpoint::stringData() const
 {
-    return d->stringData;
+    return d->properties().stringData;
 }
 
 void InterProcEndpoint::setStringData(const QString &text)
 {
-    d->stringData = text;
+    d->properties().stringData = text;
 }
 
 qint32 InterProcEndpoint::longData() const
 {
-    return d->longData;
+    return d->properties().longData;
 }
 
 void InterProcEndpoint::setLongData(qint32 value)
 {
-    d->longData = value;
+    d->properties().longData = value;
 }
 
 qint32 InterProcEndpoint::targetSearchMethod() const
 {
-    return d->searchMethod;
+    return d->properties().searchMethod;
 }
 
 void InterProcEndpoint::setTargetSearchMethod(qint32 method)
 {
-    d->searchMethod = method;
+    d->properties().searchMethod = method;
 }
 
 qint32 InterProcEndpoint::handle() const
@@ -89,6 +90,12 @@ QList<InterProcEndpoint::Party> InterProcEndpoint::parties() const
     for (const WindowInfo &window : d->windows())
         parties.append({window.handle, window.caption});
     return parties;
+}
+
+void InterProcEndpoint::awaitAnswers(const QList<qint32> &handles, QObject *context,
+                                     std::function<void()> done)
+{
+    AnswerWait::start(d->busConnection(), d->handle(), handles, d.get(), context, std::move(done));
 }
 
 qint64 InterProcEndpoint::maxTextBytes()

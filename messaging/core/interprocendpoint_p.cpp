@@ -2,7 +2,6 @@
 
 #include "admission.h"
 #include "busconnection.h"
-#include <InterProc/interprocbus.h>
 #include "channelrouter.h"
 #include "channelserver.h"
 #include "deliveries.h"
@@ -12,6 +11,7 @@
 #include "interproclogging.h"
 #include "outbox.h"
 #include "windowdirectory.h"
+#include <InterProc/interprocbus.h>
 
 #include <QRandomGenerator>
 #include <QThread>
@@ -177,15 +177,16 @@ int InterProcEndpointPrivate::send()
         reportFailure(QStringLiteral("Nothing was sent: %1").arg(m_error));
         return 0;
     }
-    if (searchMethod < InterProcEndpoint::ExactCaption ||
-        searchMethod > InterProcEndpoint::WindowHandle) {
+    if (m_properties.searchMethod < InterProcEndpoint::ExactCaption ||
+        m_properties.searchMethod > InterProcEndpoint::WindowHandle) {
         reportFailure(QStringLiteral("Nothing was sent: TargetSearchMethod %1 is not 0, 1 or 2.")
-                          .arg(searchMethod));
+                          .arg(m_properties.searchMethod));
         return 0;
     }
     // The payload as it is now: neither later property changes nor
     // handlers of WindowCheck change this send.
-    return m_outbox->send({target, searchMethod, longData, stringData, m_identity.caption});
+    const Properties &p = m_properties;
+    return m_outbox->send({p.target, p.searchMethod, p.longData, p.stringData, m_identity.caption});
 }
 
 void InterProcEndpointPrivate::reportFailure(const QString &message)

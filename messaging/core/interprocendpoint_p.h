@@ -48,12 +48,20 @@ public:
     QString caption() const { return m_identity.caption; }
     QString errorString() const { return m_error; }
     QList<WindowInfo> windows() const;
+    // The connection to the session bus, while there is one.
+    BusConnection *busConnection() const { return m_connected ? m_bus : nullptr; }
 
-    // The four properties, as last set.
-    QVariant target;
-    QString stringData;
-    qint32 longData = 0;
-    qint32 searchMethod = 1; // CaptionPrefix, as the window's control is stored
+    // The four properties the next send() uses, as the public class last
+    // set them.
+    struct Properties
+    {
+        QVariant target;
+        QString stringData;
+        qint32 longData = 0;
+        qint32 searchMethod = 1; // CaptionPrefix, as the window's control is stored
+    };
+    Properties &properties() { return m_properties; }
+    const Properties &properties() const { return m_properties; }
 
 private:
     void connectToBus();
@@ -63,6 +71,7 @@ private:
     void reportUndelivered(qint32 handle, const QString &caption, const QString &reason);
 
     InterProcEndpoint *const q;
+    Properties m_properties;
     Identity m_identity;
     bool m_connected = false;
     QString m_error;

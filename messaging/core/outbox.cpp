@@ -1,12 +1,12 @@
 #include "outbox.h"
 
-#include <InterProc/interprocbus.h>
 #include "busobject.h"
 #include "deliveries.h"
 #include "interprocendpoint.h"
 #include "offthread.h"
 #include "payloadtext.h"
 #include "windowdirectory.h"
+#include <InterProc/interprocbus.h>
 
 #include <QStringEncoder>
 #include <QThread>

@@ -1,5 +1,8 @@
-// The log entry of a received payload and the acknowledgement rule.
+// The log entry of a received payload and the acknowledgement rule
+// (InterProc's, which the window follows).
 #include "logentry.h"
+
+#include <InterProc/interprocconventions.h>
 
 #include <QTest>
 
@@ -69,14 +72,15 @@ void LogEntryTest::isAcknowledgement()
 {
     QFETCH(QString, stringData);
     QFETCH(bool, acknowledgement);
-    QCOMPARE(::isAcknowledgement(stringData), acknowledgement);
+    QCOMPARE(InterProcConventions::isAcknowledgement(stringData), acknowledgement);
 }
 
 void LogEntryTest::acknowledgementNamesCaption()
 {
-    const QString ack = acknowledgementText("Calvorn Control Sample - Client App - 10:23:45");
+    const QString ack =
+        InterProcConventions::acknowledgementText("Calvorn Control Sample - Client App - 10:23:45");
     QCOMPARE(ack, "OK from \"Calvorn Control Sample - Client App - 10:23:45\"");
-    QVERIFY(::isAcknowledgement(ack));
+    QVERIFY(InterProcConventions::isAcknowledgement(ack));
 }
 
 QTEST_APPLESS_MAIN(LogEntryTest)

@@ -6,9 +6,9 @@
 // size is wrong, the limit too small or the memfd unsealed. And the sending
 // side's encoder must put any UTF-16 text, the same bytes read as UTF-16
 // units, into a sealed memfd that reads back as that text.
-#include <InterProc/interprocbus.h>
 #include "fuzzcheck.h"
 #include "payloadtext.h"
+#include <InterProc/interprocbus.h>
 
 #include <QByteArray>
 

@@ -3,7 +3,9 @@
 // and receives the payloads of one caller in the order of the calls, also
 // while the endpoint still checks that caller or reads its text, or moves
 // from the bus to a direct channel; a direct channel admits nobody who has
-// not come through the bus.
+// not come through the bus. A sender can wait until the parties it
+// delivered to have answered.
+#include <InterProc/interprocconventions.h>
 #include <InterProc/interprocendpoint.h>
 
 #include <QDBusConnection>
@@ -18,6 +20,7 @@
 #include <QLoggingCategory>
 #include <QScopeGuard>
 #include <QTest>
+#include <QThread>
 #include <QXmlStreamReader>
 
 #include <algorithm>
@@ -171,6 +174,8 @@ private slots:
     void directChannelRefusesStrangers();
     void unattachedChannelsAreBounded();
     void introspectionIsTheContract();
+    void answersAwaited_data();
+    void answersAwaited();
 };
 
 void TestEndpoint::addressedByItsCaption_data()
@@ -549,6 +554,80 @@ void TestEndpoint::introspectionIsTheContract()
     const QStringList expected = membersIn(QString::fromUtf8(contract.readAll()));
     QVERIFY(expected.size() >= 8);
     QCOMPARE(membersIn(introspected.arguments().value(0).toString()), expected);
+}
+
+void TestEndpoint::answersAwaited_data()
+{
+    QTest::addColumn<QString>("awaited"); // the party awaited: "slow", "gone" or none
+    QTest::newRow("a slow acknowledgement") << QStringLiteral("slow");
+    QTest::newRow("a party that has left") << QStringLiteral("gone");
+    QTest::newRow("nobody") << QString();
+}
+
+void TestEndpoint::answersAwaited()
+{
+    QFETCH(QString, awaited);
+    // The receiver, on a thread of its own, acknowledges from its
+    // DataArrival handler only after a while, as a busy window does.
+    QThread thread;
+    thread.start();
+    QObject anchor;
+    anchor.moveToThread(&thread);
+    InterProcEndpoint *receiver = nullptr;
+    const auto inReceiverThread = [&](auto work) {
+        QMetaObject::invokeMethod(&anchor, work, Qt::BlockingQueuedConnection);
+    };
+    inReceiverThread([&] {
+        receiver = new InterProcEndpoint(QStringLiteral("Slow answerer"));
+        connect(receiver, &InterProcEndpoint::DataArrival, receiver,
+                [r = receiver](qint32 from, const QString &, qint32, const QString &) {
+                    QThread::msleep(300);
+                    r->setTarget(from);
+                    r->setTargetSearchMethod(InterProcEndpoint::WindowHandle);
+                    r->setLongData(0);
+                    r->setStringData(InterProcConventions::acknowledgementText(r->caption()));
+                    r->Send();
+                });
+    });
+    const auto cleanup = qScopeGuard([&] {
+        inReceiverThread([&] { delete receiver; });
+        thread.quit();
+        thread.wait();
+    });
+    QVERIFY2(receiver->isConnected(), qPrintable(receiver->errorString()));
+    const qint32 receiverHandle = receiver->handle();
+
+    InterProcEndpoint sender(QStringLiteral("Awaiting sender"));
+    QStringList arrived;
+    connect(&sender, &InterProcEndpoint::DataArrival, this,
+            [&](qint32, const QString &, qint32, const QString &text) { arrived.append(text); });
+    bool delivered = false;
+    connect(&sender, &InterProcEndpoint::delivered, this, [&] { delivered = true; });
+    QTRY_VERIFY_WITH_TIMEOUT(sender.isReady(), TimeoutMs);
+    sender.setTarget(receiverHandle);
+    sender.setTargetSearchMethod(InterProcEndpoint::WindowHandle);
+    sender.setStringData(QStringLiteral("answer me"));
+    QCOMPARE(sender.Send(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(delivered, TimeoutMs);
+
+    QList<qint32> handles;
+    if (awaited == QLatin1String("slow")) {
+        handles = {receiverHandle};
+    } else if (awaited == QLatin1String("gone")) {
+        InterProcEndpoint leaving(QStringLiteral("Leaving"));
+        QVERIFY(leaving.isConnected());
+        handles = {leaving.handle()};
+    }
+    int done = 0;
+    QStringList arrivedWhenDone;
+    sender.awaitAnswers(handles, this, [&] {
+        ++done;
+        arrivedWhenDone = arrived;
+    });
+    QCOMPARE(done, 0); // never from within the call
+    QTRY_COMPARE_WITH_TIMEOUT(done, 1, TimeoutMs);
+    if (awaited == QLatin1String("slow"))
+        QCOMPARE(arrivedWhenDone, QStringList{QStringLiteral("OK from \"Slow answerer\"")});
 }
 
 QTEST_GUILESS_MAIN(TestEndpoint)

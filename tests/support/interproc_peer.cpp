@@ -40,12 +40,13 @@
 #include "benchtext.h"
 #include "interproc.h"
 #include "lineprotocol.h"
-#include "logentry.h"
-#include "windowcheck.h"
+
+#include <InterProc/interprocconventions.h>
 
 #include <QApplication>
 #include <QWidget>
 
+using namespace InterProcConventions;
 using namespace TestSupport;
 
 namespace {

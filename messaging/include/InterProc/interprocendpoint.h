@@ -11,12 +11,14 @@
  */
 
 #include <InterProc/interproccore_export.h>
+#include <InterProc/interprocversion.h>
 
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 
 class InterProcEndpointPrivate;
@@ -132,7 +134,7 @@ class INTERPROCCORE_EXPORT InterProcEndpoint : public QObject
     Q_PROPERTY(qint32 LongData READ longData WRITE setLongData)
     /**
      * How Send() matches #Target against the parties on the bus: one of
-     * SearchMethod. Keeps the last value set; ExactCaption at first.
+     * SearchMethod. Keeps the last value set; CaptionPrefix at first.
      */
     Q_PROPERTY(qint32 TargetSearchMethod READ targetSearchMethod WRITE setTargetSearchMethod)
     /**
@@ -186,8 +188,11 @@ public:
 
     /** The name the component is registered under: "Calvorn.InterProc". */
     static constexpr const char *ProgId = "Calvorn.InterProc";
-    /** The component's version, as its about box shows it. */
-    static constexpr const char *Version = "1.00";
+    /**
+     * The component's version, as its about box shows it: "1.00"
+     * (InterProcVersion::Short).
+     */
+    static constexpr const char *Version = InterProcVersion::Short;
 
     /**
      * Connects to the session bus at once and joins it as a party with an
@@ -281,6 +286,45 @@ public:
      * Complete once isReady(); kept current from the bus after that.
      */
     QList<Party> parties() const;
+
+    /**
+     * Waits, without blocking, until the parties in @p handles have
+     * answered what this endpoint delivered to them, then runs @p done.
+     *
+     * For a program that sends and then ends, such as a command-line tool:
+     * a party that answers a payload from its DataArrival() handler (as
+     * CalvornTest windows do with an acknowledgement) reports a failure when
+     * its answer finds the sender gone. Call this once delivered() has come
+     * for the parties, with those that have not answered yet, and end only
+     * after @p done has run.
+     *
+     * The endpoint asks each party to describe itself and, once all have
+     * replied, itself, over the bus. A party takes calls one after the
+     * other, so its reply comes after what it sent while handling the
+     * payloads it took before; the bus keeps the order of what each party
+     * sends, so the reply to the endpoint's own question comes after it has
+     * taken all of that. DataArrival() follows for each from the event loop
+     * as usual.
+     *
+     * A party that has left the bus counts as done at once, a frozen one
+     * after InterProcBus::DeliveryTimeoutMs: the wait lasts at most twice
+     * that. @p done runs exactly once, from the event loop and never from
+     * within this call, also when @p handles is empty and when the bus has
+     * gone; it does not run once @p context or this endpoint has been
+     * destroyed. Waits may overlap.
+     *
+     * @code
+     * QEventLoop loop;
+     * endpoint.awaitAnswers(silentWindows, &loop, [&loop] { loop.quit(); });
+     * loop.exec();
+     * @endcode
+     *
+     * @param handles the parties to wait for
+     * @param context @p done runs in this object's thread, and not once it
+     *        has been destroyed; null for this endpoint's thread
+     * @param done what to run once the parties have answered
+     */
+    void awaitAnswers(const QList<qint32> &handles, QObject *context, std::function<void()> done);
 
     /**
      * @return the largest #StringData, in bytes of UTF-8, that Send()
