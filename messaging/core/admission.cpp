@@ -45,9 +45,8 @@ struct Admission::Pending
     bool decided() const { return senderKnown && textKnown; }
 };
 
-Admission::Admission(BusConnection *bus, const WindowDirectory *directory, Inbox *inbox,
-                     QObject *parent)
-    : QObject(parent), m_bus(bus), m_directory(directory), m_inbox(inbox)
+Admission::Admission(const WindowDirectory *directory, Inbox *inbox, QObject *parent)
+    : QObject(parent), m_directory(directory), m_inbox(inbox)
 {}
 
 Admission::~Admission() = default;
@@ -60,17 +59,27 @@ Admission::Owner Admission::senderOwner(qint32 senderHandle, const QString &call
         return Owner::Verified;
     if (senderHandle < 0)
         return Owner::Refused;
-    const QString owner = m_directory ? m_directory->ownerOf(senderHandle) : QString();
+    if (!m_directory)
+        return Owner::Unknown;
+    QString owner = m_directory->ownerOf(senderHandle);
     if (owner == caller)
         return Owner::Verified;
+    const bool ownerless = owner.isEmpty() && m_ownerless.contains(senderHandle);
+    if ((ownerless || !owner.isEmpty()) && m_directory->isReady()) {
+        // The directory follows the bus on a connection of its own: it
+        // first reads what the bus told it before passing on this call (a
+        // name that changed hands, or was taken, just now).
+        m_directory->catchUp();
+        owner = m_directory->ownerOf(senderHandle);
+        if (owner == caller)
+            return Owner::Verified;
+    }
     // Once the directory follows the bus's name changes it knows every
-    // window's owner as of this call: the bus tells a name's new owner
-    // before it passes on any call that owner makes.
+    // window's owner as of this call.
     if (!owner.isEmpty() && m_directory->isReady())
         return Owner::Refused;
-    // A window the bus said nobody has, and that has not joined since: the
-    // directory would have seen it join before any call it makes.
-    if (owner.isEmpty() && m_ownerless.contains(senderHandle))
+    // A window the bus said nobody has, and that has not joined since.
+    if (owner.isEmpty() && ownerless)
         return Owner::Refused;
     // A window the directory does not know yet (it is still loading, or the
     // window has just joined): the bus itself tells who owns it.
@@ -173,21 +182,12 @@ Admission::PendingPtr Admission::hold(const IncomingCall &call, Payload payload,
 
 void Admission::lookUpOwner(qint32 handle)
 {
-    const BusMessage call = Bus::newDaemonCall(m_bus->bus(), "GetNameOwner");
-    const bool made =
-        call &&
-        sd_bus_message_append(call.get(), "s", serviceForHandle(handle).toUtf8().constData()) >=
-            0 &&
-        m_bus->call(call.get(), DeliveryTimeoutMs, this, [this, handle](sd_bus_message *reply) {
-            const char *owner = nullptr;
-            if (sd_bus_message_is_method_error(reply, nullptr) ||
-                sd_bus_message_read(reply, "s", &owner) < 0)
-                owner = nullptr;
-            ownerKnown(handle, QString::fromUtf8(owner));
-        });
-    if (!made)
-        QMetaObject::invokeMethod(
-            this, [this, handle] { ownerKnown(handle, QString()); }, Qt::QueuedConnection);
+    // Asked through the directory's connection: by the answer the directory
+    // has seen the window join and heard its caption, so an answer to the
+    // sender (by handle or caption) finds it.
+    m_directory->lookUpOwner(
+        handle, this, [this, handle](const QString &owner) { ownerKnown(handle, owner); },
+        DeliveryTimeoutMs);
 }
 
 void Admission::ownerKnown(qint32 handle, const QString &owner)

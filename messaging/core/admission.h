@@ -37,9 +37,9 @@ class Admission : public QObject
     Q_OBJECT
 
 public:
-    // bus asks the bus daemon who owns a sender handle the directory does
+    // directory also asks the bus daemon who owns a sender handle it does
     // not know.
-    Admission(BusConnection *bus, const WindowDirectory *directory, Inbox *inbox, QObject *parent);
+    Admission(const WindowDirectory *directory, Inbox *inbox, QObject *parent);
     ~Admission() override;
 
     // A payload whose text is already known.
@@ -68,7 +68,6 @@ private:
     void refuseSender(const IncomingCall &call, qint32 senderHandle);
     void refuseOverflow(const IncomingCall &call, bool answer);
 
-    BusConnection *m_bus;
     const WindowDirectory *m_directory;
     Inbox *m_inbox;
     // Calls not decided yet, or decided but behind an undecided one of the

@@ -258,15 +258,17 @@ void BusConnection::sent()
 void BusConnection::process()
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    if (!m_bus)
+    if (!m_bus || m_processing)
         return;
     QPointer<BusConnection> alive(this);
     QElapsedTimer slice;
     slice.start();
     for (;;) {
+        m_processing = true;
         const int r = sd_bus_process(m_bus, nullptr);
         if (!alive)
             return;
+        m_processing = false;
         if (r < 0)
             break;
         if (r == 0) {

@@ -85,6 +85,11 @@ public:
     // closed connection loses what it had not read yet.
     void flushAndClose(int boundMs, bool untilPeerCloses = false);
 
+    // Writes what the socket takes and hands on what has arrived, for a
+    // slice at most, as the event loop does; nothing while the connection
+    // is already handing messages on further up the stack.
+    void process();
+
 signals:
     // The connection has closed (the other end went away, or the bus
     // daemon ended). Raised once, from this connection's event handling.
@@ -92,7 +97,6 @@ signals:
 
 private:
     BusConnection(sd_bus *bus, QObject *parent);
-    void process();
     void arm();
     void drainUntilPeerCloses(qint64 boundMs);
 
@@ -104,6 +108,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_write;
     QTimer m_timer;
     bool m_closedTold = false;
+    bool m_processing = false;
 };
 
 // Builders and readers shared by the parts.

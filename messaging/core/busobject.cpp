@@ -296,6 +296,8 @@ int BusObject::openDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error
     // channel cannot hand out further channels.
     QByteArray address;
     QByteArray token;
+    if (!on->channel && channels)
+        channels->listen();
     if (!on->channel && channels && channels->isListening()) {
         token = channels->issueToken(QString::fromUtf8(sd_bus_message_get_sender(m)));
         address = channels->address();

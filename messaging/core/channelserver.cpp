@@ -66,6 +66,9 @@ ChannelServer::ChannelServer(QObject *parent) : QObject(parent)
 
 void ChannelServer::listen()
 {
+    if (m_listenTried)
+        return;
+    m_listenTried = true;
     const QString dir = directChannelsEnabled() ? privateRuntimeDir() : QString();
     if (dir.isEmpty())
         return;

@@ -44,6 +44,8 @@ public:
 
     // Listens, only where XDG_RUNTIME_DIR names a private directory of this
     // user; connectionOpened follows for each connection that comes in.
+    // Tried once, when the first channel is asked for: an endpoint nobody
+    // opens a channel to costs no socket (binding one costs a file).
     void listen();
 
     bool isListening() const { return m_listener >= 0; }
@@ -76,6 +78,7 @@ private:
     void closeStale();
 
     int m_listener = -1;
+    bool m_listenTried = false;
     QByteArray m_path;
     QByteArray m_address;
     std::unique_ptr<QSocketNotifier> m_notifier;

@@ -77,9 +77,15 @@ void InterProcEndpointPrivate::connectToBus()
     }
     connect(m_bus, &BusConnection::closed, this, &InterProcEndpointPrivate::loseConnection);
 
-    m_directory = new WindowDirectory(m_bus, this);
+    // The parties on the bus are followed once for all endpoints of this
+    // thread, over a connection of the directory's own.
+    m_directory = new WindowDirectory(this);
+    if (!m_directory->open(&why)) {
+        m_error = QStringLiteral("Cannot follow the parties on the D-Bus session bus: %1").arg(why);
+        return;
+    }
     m_inbox = new Inbox(q, this);
-    m_admission = new Admission(m_bus, m_directory, m_inbox, this);
+    m_admission = new Admission(m_directory, m_inbox, this);
     m_channelServer = new ChannelServer(this);
     m_channels = new ChannelRouter(m_bus, this);
     m_busObject = new BusObject(&m_identity, m_bus, m_admission, m_channelServer, this);
@@ -102,7 +108,6 @@ void InterProcEndpointPrivate::connectToBus()
         emit q->ready();
     });
 
-    m_channelServer->listen();
     // Exported before the name is taken, so that whoever sees the name can
     // call the object at once.
     if (!m_busObject->exportOn(m_bus)) {
@@ -112,7 +117,7 @@ void InterProcEndpointPrivate::connectToBus()
     if (!claimHandle())
         return;
 
-    m_directory->start(m_identity.handle, m_identity.caption);
+    m_directory->start(m_identity.handle, m_bus->uniqueName(), m_identity.caption);
     m_connected = true;
     m_busObject->emitCaptionChanged();
     qCDebug(lcInterProc) << "endpoint" << m_identity.handle << "on the bus as"

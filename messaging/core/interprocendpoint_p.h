@@ -1,12 +1,14 @@
 // The working part of an InterProcEndpoint: its own bus connection, the
 // name it owns (which makes its handle), and the parts it is built from:
 // the exported bus object, the admission of arriving calls, the inbox, the
-// outbox and its deliveries, the window directory and both ends of direct
-// channels. Each part gets what it needs when it is made and reports back
-// with signals.
+// outbox and its deliveries, its view of the window directory (which the
+// endpoints of a thread share, over a bus connection of its own) and both
+// ends of direct channels. Each part gets what it needs when it is made and
+// reports back with signals.
 //
-// Threads: everything here, every part and every bus connection (the bus
-// and each direct channel) runs on the thread that owns the endpoint; the
+// Threads: everything here, every part and every bus connection (the bus,
+// the shared directory's and each direct channel) runs on the thread that
+// owns the endpoint; the
 // connections are driven by socket notifiers and timers of that thread's
 // event loop. The only other threads are workers of the global QThreadPool
 // that write a large text into a sealed memfd (Outbox) and check and decode

@@ -1,381 +1,88 @@
 #include "windowdirectory.h"
 
-#include "busconnection.h"
-#include "foreigntext.h"
-#include "interprocendpoint.h"
-#include "interproclogging.h"
 #include <InterProc/interprocbus.h>
 
 #include <QThread>
-#include <QTimer>
 
-#include <algorithm>
-#include <functional>
-
-using namespace InterProcBus;
-
-namespace {
-// A window that does not describe itself (busy, frozen, or a name that some
-// other program took) is asked again after a delay that doubles, a bounded
-// number of times; after that it is known by its handle only, until it
-// announces its caption itself.
-constexpr int DescribeAttempts = 5;
-constexpr int DescribeRetryFirstMs = 500;
-// How long a new instance, once it knows the names on the bus, waits for
-// their windows to describe themselves before it sends; windows that
-// describe themselves later are addressed from then on.
-constexpr int ReadyWithinMs = 250;
-// At most so many calls in a pass, and passes that many ms apart: thousands
-// of names on the bus, and their answers, must not keep the window from its
-// events.
-constexpr int CallsPerPass = 32;
-constexpr int PassIntervalMs = 10;
-// Questions on their way at once. Names that never answer cost a slot each
-// for DescribeTimeoutMs, so that ten thousand of them cost a starting
-// window about half a minute of light work; with the deliveries' own bound
-// (Deliveries::MaxInFlight) this stays far below the bus daemons' limits of
-// pending replies, so the endpoint's own calls always have room.
-constexpr int MaxQuestions = 256;
-} // namespace
-
-WindowDirectory::WindowDirectory(BusConnection *bus, QObject *parent) : QObject(parent), m_bus(bus)
+WindowDirectory::WindowDirectory(QObject *parent) : QObject(parent)
 {
-    m_clock.start();
-    m_dueTimer.setSingleShot(true);
-    connect(&m_dueTimer, &QTimer::timeout, this, &WindowDirectory::makeDueCalls);
+    // Should the bus never show this endpoint's name (the directory could
+    // not follow the bus), it sends with what it knows.
+    m_readyAtLatest.setSingleShot(true);
+    m_readyAtLatest.setInterval(InterProcBus::DescribeTimeoutMs);
+    connect(&m_readyAtLatest, &QTimer::timeout, this, &WindowDirectory::busCaughtUp);
 }
 
 WindowDirectory::~WindowDirectory()
 {
-    sd_bus_slot_unref(m_ownerMatch);
-    sd_bus_slot_unref(m_captionMatch);
+    if (m_bus && m_ownHandle > 0)
+        m_bus->detach(m_ownHandle);
 }
 
-void WindowDirectory::start(qint32 ownHandle, const QString &ownCaption)
+bool WindowDirectory::open(QString *error)
 {
-    m_ownHandle = ownHandle;
-
-    // Subscribe before listing, so that no change falls between the two:
-    // the daemon takes the connection's messages in order.
-    const QByteArray ownerRule =
-        QByteArrayLiteral(
-            "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-            "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
-            "arg0namespace='") +
-        ServiceNamespace + "'";
-    const QByteArray captionRule = QByteArrayLiteral("type='signal',path='") + ObjectPath +
-                                   "',interface='" + Interface + "',member='CaptionChanged'";
-    if (sd_bus_add_match_async(m_bus->bus(), &m_ownerMatch, ownerRule.constData(),
-                               &WindowDirectory::onNameOwnerChanged, nullptr, this) < 0 ||
-        sd_bus_add_match_async(m_bus->bus(), &m_captionMatch, captionRule.constData(),
-                               &WindowDirectory::onCaptionChanged, nullptr, this) < 0)
-        qCWarning(lcInterProc) << "cannot follow the windows on the bus";
-    m_bus->sent();
-
-    addWindow(ownHandle, m_bus->uniqueName());
-    setOwnCaption(ownCaption);
-
-    // Everything below is asynchronous: windows starting at the same moment
-    // ask each other for their captions, and each must stay free to answer.
-    m_loading = 1;
-    ask("ListNames", QString(), [this](sd_bus_message *reply) {
-        QTimer::singleShot(ReadyWithinMs, this, &WindowDirectory::becomeReady);
-        char **names = nullptr;
-        if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
-            sd_bus_message_read_strv(reply, &names) >= 0) {
-            for (char **name = names; name && *name; ++name) {
-                const qint32 handle = handleFromService(QString::fromUtf8(*name));
-                if (handle > 0 && handle != m_ownHandle) {
-                    ++m_loading;
-                    schedule({handle, -1, true}, 0);
-                }
-                free(*name);
-            }
-            free(names);
-        } else {
-            qCWarning(lcInterProc)
-                << "cannot list bus names:" << (reply ? Bus::errorMessage(reply) : QString());
-        }
-        loaded();
-    });
+    m_bus = BusDirectory::forThisThread(error);
+    if (!m_bus)
+        return false;
+    connect(m_bus.get(), &BusDirectory::captionsSettled, this, &WindowDirectory::captionsSettled);
+    connect(m_bus.get(), &BusDirectory::windowLeft, this, &WindowDirectory::windowLeft);
+    return true;
 }
 
-void WindowDirectory::ask(const char *method, const QString &argument,
-                          std::function<void(sd_bus_message *)> done)
+void WindowDirectory::start(qint32 ownHandle, const QString &owner, const QString &ownCaption)
 {
     Q_ASSERT(QThread::currentThread() == thread());
-    const BusMessage call = Bus::newDaemonCall(m_bus->bus(), method);
-    const bool made =
-        call &&
-        (argument.isNull() ||
-         sd_bus_message_append(call.get(), "s", argument.toUtf8().constData()) >= 0) &&
-        m_bus->call(call.get(), DescribeTimeoutMs, this, [this, done](sd_bus_message *reply) {
-            answered();
-            done(reply);
-        });
-    if (made) {
-        ++m_questions;
-        return;
-    }
+    m_ownHandle = ownHandle;
+    m_bus->attach(this, ownHandle, owner, ownCaption);
+    m_readyAtLatest.start();
+}
+
+void WindowDirectory::busCaughtUp()
+{
+    m_readyAtLatest.stop();
+    // From the event loop: a handler of ready() may end the endpoint, and
+    // with it the shared directory that is telling.
     QMetaObject::invokeMethod(
-        this, [done] { done(nullptr); }, Qt::QueuedConnection);
-}
-
-void WindowDirectory::answered()
-{
-    // A slot is free: the next due call may go.
-    if (--m_questions == MaxQuestions - 1 && !m_due.empty() && !m_dueTimer.isActive())
-        m_dueTimer.start(0);
-}
-
-void WindowDirectory::schedule(const Call &call, qint64 delayMs)
-{
-    const qint64 now = m_clock.elapsed();
-    m_pending.insert(call.handle);
-    m_due.emplace(now + delayMs, call);
-    const qint64 wake = std::max(now + delayMs, m_nextPass) - now;
-    if (!m_dueTimer.isActive() || m_dueTimer.remainingTime() > wake)
-        m_dueTimer.start(int(wake));
-}
-
-void WindowDirectory::makeDueCalls()
-{
-    const qint64 now = m_clock.elapsed();
-    if (now < m_nextPass) {
-        m_dueTimer.start(int(m_nextPass - now));
-        return;
-    }
-    for (int made = 0; !m_due.empty() && m_due.begin()->first <= now; ++made) {
-        // answered() wakes the timer once a question has its answer.
-        if (m_questions >= MaxQuestions)
-            return;
-        if (made == CallsPerPass) {
-            m_nextPass = now + PassIntervalMs;
-            m_dueTimer.start(PassIntervalMs);
-            return;
-        }
-        const Call call = m_due.begin()->second;
-        m_due.erase(m_due.begin());
-        if (call.attempt < 0)
-            askOwner(call);
-        else
-            describe(call);
-    }
-    if (!m_due.empty())
-        m_dueTimer.start(int(m_due.begin()->first - now));
-}
-
-void WindowDirectory::askOwner(const Call &call)
-{
-    // The bus names the owner, which senders are checked against; then the
-    // window itself gives its caption.
-    ask("GetNameOwner", serviceForHandle(call.handle), [this, call](sd_bus_message *reply) {
-        const char *owner = nullptr;
-        if (!reply || sd_bus_message_is_method_error(reply, nullptr) ||
-            sd_bus_message_read(reply, "s", &owner) < 0) {
-            settle(call.handle);
-            if (call.loading)
-                loaded(); // gone again
-            return;
-        }
-        if (!m_windows.contains(call.handle))
-            addWindow(call.handle, QString::fromUtf8(owner));
-        schedule({call.handle, 0, call.loading}, 0);
-    });
-}
-
-void WindowDirectory::loaded()
-{
-    if (--m_loading > 0)
-        return;
-    qCDebug(lcInterProc) << "directory loaded:" << m_windows.size() << "windows";
-    becomeReady();
-}
-
-void WindowDirectory::becomeReady()
-{
-    if (m_ready)
-        return;
-    m_ready = true;
-    emit ready();
-}
-
-void WindowDirectory::settle(qint32 handle)
-{
-    if (m_pending.remove(handle) && m_pending.isEmpty())
-        emit captionsSettled();
+        this,
+        [this] {
+            if (m_ready)
+                return;
+            m_ready = true;
+            emit ready();
+        },
+        Qt::QueuedConnection);
 }
 
 void WindowDirectory::setOwnCaption(const QString &caption)
 {
-    auto it = m_windows.find(m_ownHandle);
-    if (it != m_windows.end()) {
-        it->caption = caption;
-        it->captionKnown = true;
-    }
+    if (m_bus)
+        m_bus->setCaption(m_ownHandle, caption);
 }
 
 QList<WindowInfo> WindowDirectory::match(qint32 method, const QVariant &target) const
 {
-    QList<WindowInfo> found;
-    switch (method) {
-    case InterProcEndpoint::ExactCaption:
-    case InterProcEndpoint::CaptionPrefix: {
-        const QString text = target.toString();
-        for (const WindowInfo &window : m_windows) {
-            if (!window.captionKnown)
-                continue;
-            if (method == InterProcEndpoint::ExactCaption ? window.caption == text
-                                                          : window.caption.startsWith(text))
-                found.append(window);
-        }
-        break;
-    }
-    case InterProcEndpoint::WindowHandle: {
-        bool ok = false;
-        const qint32 handle = target.toInt(&ok);
-        if (ok && m_windows.contains(handle))
-            found.append(m_windows.value(handle));
-        break;
-    }
-    default:
-        break;
-    }
-    return found;
+    return m_bus ? m_bus->match(method, target) : QList<WindowInfo>();
 }
 
-int WindowDirectory::namesOf(const QString &owner) const
+const QMap<qint32, WindowInfo> &WindowDirectory::windows() const
 {
-    return m_namesPerOwner.value(owner);
-}
-
-void WindowDirectory::removeWindow(qint32 handle)
-{
-    const QString owner = m_windows.take(handle).owner;
-    settle(handle);
-    auto it = m_namesPerOwner.find(owner);
-    if (it != m_namesPerOwner.end() && --*it <= 0)
-        m_namesPerOwner.erase(it);
+    static const QMap<qint32, WindowInfo> none;
+    return m_bus ? m_bus->windows() : none;
 }
 
 QString WindowDirectory::ownerOf(qint32 handle) const
 {
-    return m_windows.value(handle).owner;
+    return m_bus ? m_bus->ownerOf(handle) : QString();
 }
 
-void WindowDirectory::addWindow(qint32 handle, const QString &owner)
+void WindowDirectory::lookUpOwner(qint32 handle, QObject *context,
+                                  std::function<void(const QString &)> done, int timeoutMs) const
 {
-    WindowInfo &window = m_windows[handle];
-    if (window.handle == handle && window.owner == owner)
-        return;
-    if (window.handle == handle) {
-        auto it = m_namesPerOwner.find(window.owner);
-        if (it != m_namesPerOwner.end() && --*it <= 0)
-            m_namesPerOwner.erase(it);
-    }
-    ++m_namesPerOwner[owner];
-    window = WindowInfo{};
-    window.handle = handle;
-    window.owner = owner;
+    m_bus->lookUpOwner(handle, context, std::move(done), timeoutMs);
 }
 
-int WindowDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
+void WindowDirectory::catchUp() const
 {
-    auto *self = static_cast<WindowDirectory *>(userdata);
-    const char *service = nullptr;
-    const char *oldOwner = nullptr;
-    const char *newOwner = nullptr;
-    if (sd_bus_message_read(m, "sss", &service, &oldOwner, &newOwner) < 0)
-        return 0;
-    const qint32 handle = handleFromService(QString::fromUtf8(service));
-    if (handle <= 0 || handle == self->m_ownHandle)
-        return 0;
-    if (!newOwner || !*newOwner) {
-        const QString owner = self->m_windows.value(handle).owner;
-        self->removeWindow(handle);
-        qCDebug(lcInterProc) << "window" << handle << "left";
-        emit self->windowLeft(owner);
-        return 0;
-    }
-    // A new window announces its caption with CaptionChanged right after
-    // taking its name; the signal follows this one.
-    self->addWindow(handle, QString::fromUtf8(newOwner));
-    qCDebug(lcInterProc) << "window" << handle << "joined as" << newOwner;
-    return 0;
-}
-
-int WindowDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
-{
-    auto *self = static_cast<WindowDirectory *>(userdata);
-    qint32 handle = 0;
-    const char *caption = nullptr;
-    if (sd_bus_message_read(m, "is", &handle, &caption) < 0)
-        return 0;
-    auto it = self->m_windows.find(handle);
-    // Only the owner of a window may rename it.
-    const char *sender = sd_bus_message_get_sender(m);
-    if (it == self->m_windows.end() || !sender || it->owner != QLatin1String(sender))
-        return 0;
-    const QString text = Bus::text(caption);
-    if (!ForeignText::acceptCaption(handle, text))
-        return 0;
-    it->caption = text;
-    it->captionKnown = true;
-    self->settle(handle);
-    return 0;
-}
-
-void WindowDirectory::describe(const Call &call)
-{
-    auto it = m_windows.constFind(call.handle);
-    if (it == m_windows.cend() || it->captionKnown) {
-        settle(call.handle);
-        if (call.loading)
-            loaded();
-        return;
-    }
-    const QString owner = it->owner;
-    const BusMessage message = Bus::newCall(m_bus->bus(), owner.toUtf8().constData(), "Describe");
-    const auto done = [this, call, owner](sd_bus_message *reply) {
-        bool askAgain = false;
-        auto it = m_windows.find(call.handle);
-        if (it != m_windows.end() && it->owner == owner && !it->captionKnown) {
-            qint32 handle = 0;
-            const char *caption = nullptr;
-            if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
-                sd_bus_message_read(reply, "is", &handle, &caption) >= 0 && handle == call.handle) {
-                // A caption refused once is not asked for again.
-                const QString text = Bus::text(caption);
-                if (ForeignText::acceptCaption(call.handle, text)) {
-                    it->caption = text;
-                    it->captionKnown = true;
-                }
-            } else if (call.attempt + 1 < DescribeAttempts && namesOf(owner) == 1) {
-                qCDebug(lcInterProc)
-                    << "window" << call.handle << "did not describe itself:"
-                    << ForeignText::bounded(reply ? Bus::errorMessage(reply) : QString(),
-                                            ForeignText::MaxErrorPartLength);
-                askAgain = true;
-                schedule({call.handle, call.attempt + 1, false}, qint64(DescribeRetryFirstMs)
-                                                                     << call.attempt);
-            } else {
-                qCDebug(lcInterProc) << "window" << call.handle << "did not describe "
-                                     << "itself; it stays unnamed until it announces a caption";
-            }
-        }
-        if (!askAgain)
-            settle(call.handle);
-        if (call.loading)
-            loaded();
-    };
-    if (message &&
-        m_bus->call(message.get(), DescribeTimeoutMs, this, [this, done](sd_bus_message *reply) {
-            answered();
-            done(reply);
-        })) {
-        ++m_questions;
-        return;
-    }
-    QMetaObject::invokeMethod(
-        this, [done] { done(nullptr); }, Qt::QueuedConnection);
+    if (m_bus)
+        m_bus->catchUp();
 }

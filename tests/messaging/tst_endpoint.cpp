@@ -17,6 +17,7 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
+#include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -114,6 +115,28 @@ QStringList membersIn(const QString &xml)
     return members;
 }
 
+// A window of another program that counts how often it is asked to
+// describe itself.
+class CountingWindow : public QDBusVirtualObject
+{
+public:
+    CountingWindow(qint32 handle, const QString &caption) : m_handle(handle), m_caption(caption) {}
+    int describes = 0;
+
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        if (message.member() != QLatin1String("Describe"))
+            return false;
+        ++describes;
+        return connection.send(message.createReply({m_handle, m_caption}));
+    }
+    QString introspect(const QString &) const override { return {}; }
+
+private:
+    qint32 m_handle;
+    QString m_caption;
+};
+
 struct Received
 {
     qint32 sender;
@@ -134,6 +157,7 @@ private slots:
     void addressedByItsCaption();
     void callerOrderKeptWhileChecking();
     void handleTakenAfterRefusal();
+    void partiesAreAskedOncePerThread();
     void orderKeptAcrossDirectChannel();
     void directChannelRefusesStrangers_data();
     void directChannelRefusesStrangers();
@@ -271,6 +295,53 @@ void TestEndpoint::handleTakenAfterRefusal()
         qScopeGuard([&] { bus.interface()->unregisterService(serviceForHandle(LateWindow)); });
     QCOMPARE(deliver(), QString());
     QTRY_COMPARE_WITH_TIMEOUT(arrived, 1, TimeoutMs);
+}
+
+void TestEndpoint::partiesAreAskedOncePerThread()
+{
+    // Endpoints of one thread share what they learn of the bus: a window
+    // that was there before them is asked for its caption once at most
+    // (none when it announced it), however many of them start, and each
+    // knows it by caption once ready.
+    constexpr qint32 Handle = 737373;
+    constexpr int Endpoints = 8;
+    const QString caption = QStringLiteral("Counted window");
+    const QString connectionName = QStringLiteral("counting window");
+    CountingWindow object(Handle, caption);
+    {
+        QDBusConnection window =
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
+        QVERIFY(window.registerVirtualObject(BusPath, &object));
+        QVERIFY(window.interface()->registerService(serviceOf(Handle)).isValid());
+        QDBusMessage joined =
+            QDBusMessage::createSignal(BusPath, BusInterface, QStringLiteral("CaptionChanged"));
+        joined << Handle << caption;
+        QVERIFY(window.send(joined));
+    }
+    const auto leave = qScopeGuard([&] { QDBusConnection::disconnectFromBus(connectionName); });
+
+    std::vector<std::unique_ptr<InterProcEndpoint>> endpoints;
+    for (int i = 0; i < Endpoints; ++i) {
+        endpoints.push_back(
+            std::make_unique<InterProcEndpoint>(QStringLiteral("Sharing %1").arg(i)));
+        QVERIFY2(endpoints.back()->isConnected(), qPrintable(endpoints.back()->errorString()));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(endpoints.begin(), endpoints.end(), [](const auto &e) { return e->isReady(); }),
+        TimeoutMs);
+    const auto knows = [](const InterProcEndpoint &endpoint, qint32 handle, const QString &text) {
+        const QList<InterProcEndpoint::Party> parties = endpoint.parties();
+        return std::any_of(parties.begin(), parties.end(), [&](const auto &party) {
+            return party.handle == handle && party.caption == text;
+        });
+    };
+    for (const auto &endpoint : endpoints) {
+        QVERIFY(knows(*endpoint, Handle, caption));
+        // Every endpoint of the thread too, by its caption, at once.
+        for (const auto &other : endpoints)
+            QVERIFY(knows(*endpoint, other->handle(), other->caption()));
+    }
+    QVERIFY2(object.describes <= 1, qPrintable(QString::number(object.describes)));
 }
 
 namespace {

@@ -52,6 +52,12 @@ class InterProcEndpointPrivate;
  * and goes out once every party has answered, at most 2 seconds later. When the bus goes away, connectionLost() is
  * emitted and the endpoint neither sends nor receives any more.
  *
+ * The endpoints of one thread share what they learn of the bus (over one
+ * further bus connection for all of them): a program may host many, each
+ * with a connection and a handle of its own but no thread of its own, and
+ * each party on the bus is asked for its caption once however many there
+ * are.
+ *
  * Parties on the bus that do not use this library speak the contract
  * described in the D-Bus interface file org.calvorn.InterProc.xml (installed
  * under share/dbus-1/interfaces).

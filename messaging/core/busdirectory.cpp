@@ -1,0 +1,481 @@
+#include "busdirectory.h"
+
+#include "busconnection.h"
+#include "foreigntext.h"
+#include "interprocendpoint.h"
+#include "interproclogging.h"
+#include "windowdirectory.h"
+#include <InterProc/interprocbus.h>
+
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <functional>
+
+using namespace InterProcBus;
+
+namespace {
+// A window that does not describe itself (busy, frozen, or a name that some
+// other program took) is asked again after a delay that doubles, a bounded
+// number of times; after that it is known by its handle only, until it
+// announces its caption itself.
+constexpr int DescribeAttempts = 5;
+constexpr int DescribeRetryFirstMs = 500;
+// How long the directory, once it knows the names on the bus, waits for
+// their windows to describe themselves before its endpoints send; windows
+// that describe themselves later are addressed from then on.
+constexpr int ReadyWithinMs = 250;
+// At most so many calls in a pass, and passes that many ms apart: thousands
+// of names on the bus, and their answers, must not keep the window from its
+// events.
+constexpr int CallsPerPass = 32;
+constexpr int PassIntervalMs = 10;
+// Questions on their way at once. Names that never answer cost a slot each
+// for DescribeTimeoutMs, so that ten thousand of them cost a starting
+// window about half a minute of light work. The questions go out on the
+// directory's own connection, so they never take room from the endpoints'
+// own calls under the bus daemons' limits of pending replies.
+constexpr int MaxQuestions = 256;
+
+// The bus the endpoints of this thread connect to now.
+QByteArray sessionBusAddress()
+{
+    return qgetenv("DBUS_SESSION_BUS_ADDRESS") + '|' + qgetenv("XDG_RUNTIME_DIR");
+}
+
+// This thread's directories, by bus address (a test may start a second bus).
+// An entry outlives its directory (the next one replaces it), so that a
+// directory never touches this table as it goes, which may be after the
+// thread's storage is gone.
+thread_local QHash<QByteArray, std::weak_ptr<BusDirectory>> threadDirectories;
+} // namespace
+
+std::shared_ptr<BusDirectory> BusDirectory::forThisThread(QString *error)
+{
+    const QByteArray address = sessionBusAddress();
+    std::shared_ptr<BusDirectory> directory = threadDirectories.value(address).lock();
+    if (directory && directory->isOpen())
+        return directory;
+    BusConnection *bus = BusConnection::openSessionBus(nullptr, error);
+    if (!bus)
+        return {};
+    directory.reset(new BusDirectory(bus));
+    threadDirectories.insert(address, directory);
+    directory->start();
+    return directory;
+}
+
+BusDirectory::BusDirectory(BusConnection *bus) : m_bus(bus), m_calls(new QObject)
+{
+    m_clock.start();
+    m_dueTimer.setSingleShot(true);
+    connect(&m_dueTimer, &QTimer::timeout, this, &BusDirectory::makeDueCalls);
+}
+
+BusDirectory::~BusDirectory()
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    delete m_calls;
+    sd_bus_slot_unref(m_ownerMatch);
+    sd_bus_slot_unref(m_captionMatch);
+    delete m_bus; // closes it; nothing of the directory's waits to go out
+}
+
+bool BusDirectory::isOpen() const
+{
+    return m_bus->isOpen();
+}
+
+void BusDirectory::start()
+{
+    // Subscribe before listing, so that no change falls between the two:
+    // the daemon takes the connection's messages in order.
+    const QByteArray ownerRule =
+        QByteArrayLiteral(
+            "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+            "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+            "arg0namespace='") +
+        ServiceNamespace + "'";
+    const QByteArray captionRule = QByteArrayLiteral("type='signal',path='") + ObjectPath +
+                                   "',interface='" + Interface + "',member='CaptionChanged'";
+    if (sd_bus_add_match_async(m_bus->bus(), &m_ownerMatch, ownerRule.constData(),
+                               &BusDirectory::onNameOwnerChanged, nullptr, this) < 0 ||
+        sd_bus_add_match_async(m_bus->bus(), &m_captionMatch, captionRule.constData(),
+                               &BusDirectory::onCaptionChanged, nullptr, this) < 0)
+        qCWarning(lcInterProc) << "cannot follow the windows on the bus";
+    m_bus->sent();
+
+    // Everything below is asynchronous: windows starting at the same moment
+    // ask each other for their captions, and each must stay free to answer.
+    m_loading = 1;
+    const bool asked =
+        ask("ListNames", QString(), DescribeTimeoutMs, m_calls, [this](sd_bus_message *reply) {
+            QTimer::singleShot(ReadyWithinMs, m_calls, [this] { becomeLoaded(); });
+            char **names = nullptr;
+            if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
+                sd_bus_message_read_strv(reply, &names) >= 0) {
+                for (char **name = names; name && *name; ++name) {
+                    const qint32 handle = handleFromService(QString::fromUtf8(*name));
+                    if (m_local.contains(handle)) {
+                        seen(handle);
+                    } else if (handle > 0) {
+                        ++m_loading;
+                        schedule({handle, -1, true}, 0);
+                    }
+                    free(*name);
+                }
+                free(names);
+            } else {
+                qCWarning(lcInterProc)
+                    << "cannot list bus names:" << (reply ? Bus::errorMessage(reply) : QString());
+            }
+            loaded();
+        });
+    if (!asked)
+        QTimer::singleShot(0, m_calls, [this] { loaded(); });
+}
+
+void BusDirectory::attach(WindowDirectory *view, qint32 handle, const QString &owner,
+                          const QString &caption)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    m_local.insert(handle, view);
+    addWindow(handle, owner);
+    setCaption(handle, caption);
+}
+
+void BusDirectory::detach(qint32 handle)
+{
+    m_local.remove(handle);
+    m_seen.remove(handle);
+}
+
+void BusDirectory::setCaption(qint32 handle, const QString &caption)
+{
+    auto it = m_windows.find(handle);
+    if (it != m_windows.end()) {
+        it->caption = caption;
+        it->captionKnown = true;
+    }
+}
+
+void BusDirectory::seen(qint32 handle)
+{
+    WindowDirectory *view = m_local.value(handle);
+    if (!view || m_seen.contains(handle))
+        return;
+    m_seen.insert(handle);
+    if (m_loaded)
+        view->busCaughtUp();
+}
+
+bool BusDirectory::ask(const char *method, const QString &argument, int timeoutMs, QObject *context,
+                       std::function<void(sd_bus_message *)> done)
+{
+    Q_ASSERT(QThread::currentThread() == thread());
+    const BusMessage call = Bus::newDaemonCall(m_bus->bus(), method);
+    return call &&
+           (argument.isNull() ||
+            sd_bus_message_append(call.get(), "s", argument.toUtf8().constData()) >= 0) &&
+           m_bus->call(call.get(), timeoutMs, context, std::move(done));
+}
+
+void BusDirectory::lookUpOwner(qint32 handle, QObject *context,
+                               std::function<void(const QString &)> done, int timeoutMs)
+{
+    // Not counted among the directory's questions: the caller bounds its own.
+    const auto answer = [this, handle, done](sd_bus_message *reply) {
+        const char *owner = nullptr;
+        if (!reply || sd_bus_message_is_method_error(reply, nullptr) ||
+            sd_bus_message_read(reply, "s", &owner) < 0)
+            owner = nullptr;
+        const QString name = QString::fromUtf8(owner);
+        // The bus told the name's owner in a signal before this answer;
+        // entered here too in case the directory could not follow it.
+        if (!name.isEmpty() && !m_windows.contains(handle))
+            addWindow(handle, name);
+        done(name);
+    };
+    if (!ask("GetNameOwner", serviceForHandle(handle), timeoutMs, context, answer))
+        QMetaObject::invokeMethod(
+            context, [done] { done(QString()); }, Qt::QueuedConnection);
+}
+
+void BusDirectory::catchUp()
+{
+    m_bus->process();
+}
+
+void BusDirectory::answered()
+{
+    // A slot is free: the next due call may go.
+    if (--m_questions == MaxQuestions - 1 && !m_due.empty() && !m_dueTimer.isActive())
+        m_dueTimer.start(0);
+}
+
+void BusDirectory::schedule(const Call &call, qint64 delayMs)
+{
+    const qint64 now = m_clock.elapsed();
+    m_pending.insert(call.handle);
+    m_due.emplace(now + delayMs, call);
+    const qint64 wake = std::max(now + delayMs, m_nextPass) - now;
+    if (!m_dueTimer.isActive() || m_dueTimer.remainingTime() > wake)
+        m_dueTimer.start(int(wake));
+}
+
+void BusDirectory::makeDueCalls()
+{
+    const qint64 now = m_clock.elapsed();
+    if (now < m_nextPass) {
+        m_dueTimer.start(int(m_nextPass - now));
+        return;
+    }
+    for (int made = 0; !m_due.empty() && m_due.begin()->first <= now; ++made) {
+        // answered() wakes the timer once a question has its answer.
+        if (m_questions >= MaxQuestions)
+            return;
+        if (made == CallsPerPass) {
+            m_nextPass = now + PassIntervalMs;
+            m_dueTimer.start(PassIntervalMs);
+            return;
+        }
+        const Call call = m_due.begin()->second;
+        m_due.erase(m_due.begin());
+        if (call.attempt < 0)
+            askOwner(call);
+        else
+            describe(call);
+    }
+    if (!m_due.empty())
+        m_dueTimer.start(int(m_due.begin()->first - now));
+}
+
+void BusDirectory::askOwner(const Call &call)
+{
+    // The bus names the owner, which senders are checked against; then the
+    // window itself gives its caption.
+    const auto done = [this, call](sd_bus_message *reply) {
+        const char *owner = nullptr;
+        if (!reply || sd_bus_message_is_method_error(reply, nullptr) ||
+            sd_bus_message_read(reply, "s", &owner) < 0) {
+            settle(call.handle);
+            if (call.loading)
+                loaded(); // gone again
+            return;
+        }
+        if (!m_windows.contains(call.handle))
+            addWindow(call.handle, QString::fromUtf8(owner));
+        schedule({call.handle, 0, call.loading}, 0);
+    };
+    if (ask("GetNameOwner", serviceForHandle(call.handle), DescribeTimeoutMs, m_calls,
+            [this, done](sd_bus_message *reply) {
+                answered();
+                done(reply);
+            })) {
+        ++m_questions;
+        return;
+    }
+    QMetaObject::invokeMethod(
+        m_calls, [done] { done(nullptr); }, Qt::QueuedConnection);
+}
+
+void BusDirectory::loaded()
+{
+    if (--m_loading > 0)
+        return;
+    qCDebug(lcInterProc) << "directory loaded:" << m_windows.size() << "windows";
+    becomeLoaded();
+}
+
+void BusDirectory::becomeLoaded()
+{
+    if (m_loaded)
+        return;
+    m_loaded = true;
+    // A view may detach itself from its handler: go through a copy.
+    const QSet<qint32> seen = m_seen;
+    for (const qint32 handle : seen) {
+        if (WindowDirectory *view = m_local.value(handle))
+            view->busCaughtUp();
+    }
+}
+
+void BusDirectory::settle(qint32 handle)
+{
+    if (m_pending.remove(handle) && m_pending.isEmpty())
+        emit captionsSettled();
+}
+
+QList<WindowInfo> BusDirectory::match(qint32 method, const QVariant &target) const
+{
+    QList<WindowInfo> found;
+    switch (method) {
+    case InterProcEndpoint::ExactCaption:
+    case InterProcEndpoint::CaptionPrefix: {
+        const QString text = target.toString();
+        for (const WindowInfo &window : m_windows) {
+            if (!window.captionKnown)
+                continue;
+            if (method == InterProcEndpoint::ExactCaption ? window.caption == text
+                                                          : window.caption.startsWith(text))
+                found.append(window);
+        }
+        break;
+    }
+    case InterProcEndpoint::WindowHandle: {
+        bool ok = false;
+        const qint32 handle = target.toInt(&ok);
+        if (ok && m_windows.contains(handle))
+            found.append(m_windows.value(handle));
+        break;
+    }
+    default:
+        break;
+    }
+    return found;
+}
+
+int BusDirectory::namesOf(const QString &owner) const
+{
+    return m_namesPerOwner.value(owner);
+}
+
+void BusDirectory::removeWindow(qint32 handle)
+{
+    const QString owner = m_windows.take(handle).owner;
+    settle(handle);
+    auto it = m_namesPerOwner.find(owner);
+    if (it != m_namesPerOwner.end() && --*it <= 0)
+        m_namesPerOwner.erase(it);
+}
+
+QString BusDirectory::ownerOf(qint32 handle) const
+{
+    return m_windows.value(handle).owner;
+}
+
+void BusDirectory::addWindow(qint32 handle, const QString &owner)
+{
+    WindowInfo &window = m_windows[handle];
+    if (window.handle == handle && window.owner == owner)
+        return;
+    if (window.handle == handle) {
+        auto it = m_namesPerOwner.find(window.owner);
+        if (it != m_namesPerOwner.end() && --*it <= 0)
+            m_namesPerOwner.erase(it);
+    }
+    ++m_namesPerOwner[owner];
+    window = WindowInfo{};
+    window.handle = handle;
+    window.owner = owner;
+}
+
+int BusDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    auto *self = static_cast<BusDirectory *>(userdata);
+    const char *service = nullptr;
+    const char *oldOwner = nullptr;
+    const char *newOwner = nullptr;
+    if (sd_bus_message_read(m, "sss", &service, &oldOwner, &newOwner) < 0)
+        return 0;
+    const qint32 handle = handleFromService(QString::fromUtf8(service));
+    if (handle <= 0)
+        return 0;
+    // What this thread's endpoints entered themselves stands.
+    if (self->m_local.contains(handle)) {
+        if (newOwner && self->ownerOf(handle) == QLatin1String(newOwner))
+            self->seen(handle);
+        return 0;
+    }
+    if (!newOwner || !*newOwner) {
+        const QString owner = self->m_windows.value(handle).owner;
+        self->removeWindow(handle);
+        qCDebug(lcInterProc) << "window" << handle << "left";
+        emit self->windowLeft(owner);
+        return 0;
+    }
+    // A new window announces its caption with CaptionChanged right after
+    // taking its name; the signal follows this one.
+    self->addWindow(handle, QString::fromUtf8(newOwner));
+    qCDebug(lcInterProc) << "window" << handle << "joined as" << newOwner;
+    return 0;
+}
+
+int BusDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    auto *self = static_cast<BusDirectory *>(userdata);
+    qint32 handle = 0;
+    const char *caption = nullptr;
+    if (sd_bus_message_read(m, "is", &handle, &caption) < 0)
+        return 0;
+    if (self->m_local.contains(handle))
+        return 0;
+    auto it = self->m_windows.find(handle);
+    // Only the owner of a window may rename it.
+    const char *sender = sd_bus_message_get_sender(m);
+    if (it == self->m_windows.end() || !sender || it->owner != QLatin1String(sender))
+        return 0;
+    const QString text = Bus::text(caption);
+    if (!ForeignText::acceptCaption(handle, text))
+        return 0;
+    it->caption = text;
+    it->captionKnown = true;
+    self->settle(handle);
+    return 0;
+}
+
+void BusDirectory::describe(const Call &call)
+{
+    auto it = m_windows.constFind(call.handle);
+    if (it == m_windows.cend() || it->captionKnown) {
+        settle(call.handle);
+        if (call.loading)
+            loaded();
+        return;
+    }
+    const QString owner = it->owner;
+    const BusMessage message = Bus::newCall(m_bus->bus(), owner.toUtf8().constData(), "Describe");
+    const auto done = [this, call, owner](sd_bus_message *reply) {
+        bool askAgain = false;
+        auto it = m_windows.find(call.handle);
+        if (it != m_windows.end() && it->owner == owner && !it->captionKnown) {
+            qint32 handle = 0;
+            const char *caption = nullptr;
+            if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
+                sd_bus_message_read(reply, "is", &handle, &caption) >= 0 && handle == call.handle) {
+                // A caption refused once is not asked for again.
+                const QString text = Bus::text(caption);
+                if (ForeignText::acceptCaption(call.handle, text)) {
+                    it->caption = text;
+                    it->captionKnown = true;
+                }
+            } else if (call.attempt + 1 < DescribeAttempts && namesOf(owner) == 1) {
+                qCDebug(lcInterProc)
+                    << "window" << call.handle << "did not describe itself:"
+                    << ForeignText::bounded(reply ? Bus::errorMessage(reply) : QString(),
+                                            ForeignText::MaxErrorPartLength);
+                askAgain = true;
+                schedule({call.handle, call.attempt + 1, false}, qint64(DescribeRetryFirstMs)
+                                                                     << call.attempt);
+            } else {
+                qCDebug(lcInterProc) << "window" << call.handle << "did not describe "
+                                     << "itself; it stays unnamed until it announces a caption";
+            }
+        }
+        if (!askAgain)
+            settle(call.handle);
+        if (call.loading)
+            loaded();
+    };
+    if (message &&
+        m_bus->call(message.get(), DescribeTimeoutMs, m_calls, [this, done](sd_bus_message *reply) {
+            answered();
+            done(reply);
+        })) {
+        ++m_questions;
+        return;
+    }
+    QMetaObject::invokeMethod(
+        m_calls, [done] { done(nullptr); }, Qt::QueuedConnection);
+}

@@ -1,0 +1,153 @@
+// What the endpoints of one thread know of every window on the bus that
+// hosts an instance: its handle, the connection that owns it, and its
+// caption. One directory serves every endpoint of a thread on the same bus,
+// over a bus connection of its own: it follows the bus's name-owner changes
+// and the windows' CaptionChanged signals once, and asks each window that
+// was there before it for its caption once, however many endpoints the
+// thread hosts. Its questions go out on its own connection, so they never
+// take room from an endpoint's sends under the bus's limit of pending
+// replies. The thread's own endpoints are entered by themselves (attach);
+// what they tell is never overwritten by the bus.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QMap>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+#include <QVariant>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+#include <systemd/sd-bus.h>
+
+class BusConnection;
+class WindowDirectory;
+
+struct WindowInfo
+{
+    qint32 handle = 0;
+    QString owner;   // unique bus name of the owning connection
+    QString caption; // empty until known
+    bool captionKnown = false;
+};
+
+class BusDirectory : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The directory of this thread's endpoints on the session bus, made
+    // (and its connection opened) when the thread has none that is open;
+    // null and *error set when the bus cannot be reached. It goes with the
+    // last endpoint that holds it.
+    static std::shared_ptr<BusDirectory> forThisThread(QString *error);
+    ~BusDirectory() override;
+
+    // An endpoint of this thread joins the directory with the window it
+    // owns; view is told once the directory has seen that window's name on
+    // the bus and knows the windows that were there before it (ready).
+    void attach(WindowDirectory *view, qint32 handle, const QString &owner, const QString &caption);
+    // The endpoint goes: its window stays until the bus says it left.
+    void detach(qint32 handle);
+    void setCaption(qint32 handle, const QString &caption);
+
+    // Whether the windows that were on the bus when the directory started
+    // are known (described, or given up on after ReadyWithinMs).
+    bool isLoaded() const { return m_loaded; }
+    // Whether windows are still being asked for a caption they have not
+    // told yet; captionsSettled() follows once none is.
+    bool captionsPending() const { return !m_pending.isEmpty(); }
+
+    // The windows that Target and TargetSearchMethod address, by handle.
+    // An unknown method addresses none.
+    QList<WindowInfo> match(qint32 method, const QVariant &target) const;
+    // Every window known, this thread's endpoints' own included, by handle.
+    const QMap<qint32, WindowInfo> &windows() const { return m_windows; }
+    // Unique name of the connection that owns the window, or empty.
+    QString ownerOf(qint32 handle) const;
+    // Asks the bus daemon who owns the window's name: done gets the unique
+    // name, or empty when nobody does or the bus did not say. The answer
+    // comes on the directory's connection after every change the bus told
+    // before it, so the directory is as current as the answer by then.
+    void lookUpOwner(qint32 handle, QObject *context, std::function<void(const QString &)> done,
+                     int timeoutMs);
+
+    // Reads and takes in at once what the bus has already sent the
+    // directory (not while the directory is itself taking messages in).
+    void catchUp();
+
+signals:
+    void captionsSettled();
+    // A window's name has left the bus; owner is the connection that had it.
+    void windowLeft(const QString &owner);
+
+private:
+    explicit BusDirectory(BusConnection *bus);
+    bool isOpen() const;
+    void start();
+
+    static int onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_error *error);
+
+    // A call to make once it is due: the owner of a window's name (attempt
+    // -1), then the window's description.
+    struct Call
+    {
+        qint32 handle = 0;
+        int attempt = 0;
+        bool loading = false; // the first load of a window already on the bus
+    };
+
+    void addWindow(qint32 handle, const QString &owner);
+    void removeWindow(qint32 handle);
+    // A name of one of this thread's endpoints is on the bus.
+    void seen(qint32 handle);
+    // How many window names the connection owns. An endpoint owns one; a
+    // connection with several is no endpoint and is asked once a name.
+    int namesOf(const QString &owner) const;
+    void schedule(const Call &call, qint64 delayMs);
+    void makeDueCalls();
+    void askOwner(const Call &call);
+    void describe(const Call &call);
+    void loaded();
+    void becomeLoaded();
+    // A question to the bus daemon with one string argument (or none);
+    // done gets the reply, or null when it could not be asked.
+    bool ask(const char *method, const QString &argument, int timeoutMs, QObject *context,
+             std::function<void(sd_bus_message *)> done);
+    void answered();
+    // The window's caption is known, or no longer asked for.
+    void settle(qint32 handle);
+
+    BusConnection *m_bus;
+    // The context of the directory's calls: gone first when the directory
+    // goes, so that no answer reaches a directory being destroyed.
+    QObject *m_calls;
+    sd_bus_slot *m_ownerMatch = nullptr;
+    sd_bus_slot *m_captionMatch = nullptr;
+    // Questions (to the daemon or to windows) whose answer is still to
+    // come; at most MaxQuestions, so that the directory stays far below the
+    // bus's limit of pending replies and its answers come in small batches.
+    int m_questions = 0;
+    int m_loading = 0;
+    bool m_loaded = false;
+    QMap<qint32, WindowInfo> m_windows;
+    QHash<QString, int> m_namesPerOwner;
+    QSet<qint32> m_pending; // windows with a question about their caption due or on its way
+    // This thread's endpoints, by the handle of their window, and which of
+    // their names the directory has seen on the bus.
+    QHash<qint32, WindowDirectory *> m_local;
+    QSet<qint32> m_seen;
+
+    // Calls by the time (on m_clock, in ms) they are due; the timer wakes
+    // for the first, but not before m_nextPass.
+    std::multimap<qint64, Call> m_due;
+    QElapsedTimer m_clock;
+    QTimer m_dueTimer;
+    qint64 m_nextPass = 0;
+};
