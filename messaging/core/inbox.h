@@ -40,7 +40,7 @@ public:
     // its senders has new payloads refused rather than its memory grow
     // without end. Only texts that came inside their call count towards
     // the bytes; Admission lets large texts from memfds in one at a time.
-    static constexpr qsizetype MaxWaiting = 32768;
+    static constexpr qsizetype MaxWaiting = 65536;
     static constexpr qint64 MaxWaitingTextBytes = qint64(64) * 1024 * 1024;
     bool isFull() const
     {
