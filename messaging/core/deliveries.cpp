@@ -151,8 +151,7 @@ void Deliveries::issue(const QString &owner, Item item)
                           answered(owner, item, direct, nullptr, 0, nullptr);
                           emit failed(item.handle, item.caption,
                                       direct && m_bus->isOpen()
-                                          ? QStringLiteral("the window went away before it "
-                                                           "took the payload")
+                                          ? channelLostReason()
                                           : QStringLiteral("the session bus connection is "
                                                            "lost"));
                       },
@@ -218,6 +217,16 @@ void Deliveries::dropLaneIfIdle(const QString &owner)
         m_lanes.erase(it);
 }
 
+// A call on a direct channel that closed before its answer was read. The
+// window may have answered it: a write that fails on a channel whose window
+// has ended closes it before the answers already waiting in its socket are
+// read. So neither outcome is claimed.
+QString Deliveries::channelLostReason()
+{
+    return QStringLiteral("the window went away before its answer was read; it may or may not "
+                          "have taken the payload");
+}
+
 QString Deliveries::failureReason(const QString &errorName, const QString &errorMessage,
                                   qint64 elapsedMs, bool direct, bool connectionOpen)
 {
@@ -226,7 +235,7 @@ QString Deliveries::failureReason(const QString &errorName, const QString &error
     // away, the bus when its daemon ends.
     if (!connectionOpen) {
         if (direct && m_bus->isOpen())
-            return QStringLiteral("the window went away before it took the payload");
+            return channelLostReason();
         return QStringLiteral("the session bus connection is lost");
     }
     if (errorName == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||

@@ -87,6 +87,7 @@ private:
     void issue(const QString &owner, Item item);
     void answered(const QString &owner, const Item &item, bool direct, BusConnection *connection,
                   qint64 elapsedMs, sd_bus_message *reply);
+    static QString channelLostReason();
     QString failureReason(const QString &errorName, const QString &errorMessage, qint64 elapsedMs,
                           bool direct, bool connectionOpen);
     void dropLaneIfIdle(const QString &owner);
