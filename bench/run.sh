@@ -33,13 +33,13 @@ done
 
 if [ "$quick" = 1 ]; then
     reps=${reps:-1}
-    rt_iterations=20 flood=200 sizes="1000 100000" bc_iterations=5 groups="1 2"
+    rt_iterations=20 flood=200 sizes="1000 100000" bc_iterations=5 groups="1 2" many=10
     senders=8 each=10 appends=10 log_sizes="100 1000" startups=1 settle_ms=100
     window_texts="100000"
     sparse_texts=1 copy_bytes=1048576 long_lines=5
 else
     reps=${reps:-5}
-    rt_iterations=2000 flood=20000 bc_iterations=200 groups="1 8 32"
+    rt_iterations=2000 flood=20000 bc_iterations=200 groups="1 8 32" many=1000
     sizes="1048576 16777216 104857600 134217728"
     senders=8 each=2000 appends=100 log_sizes="1000 10000 100000" startups=3 settle_ms=500
     window_texts="1048576 16777216 104857600"
@@ -69,6 +69,8 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
         "$bin_dir/socket_bench" bulk $sizes
         # shellcheck disable=SC2086
         "$bin_dir/interproc_bench" broadcast "$bc_iterations" $groups
+        "$bin_dir/interproc_bench" many 1
+        "$bin_dir/interproc_bench" many "$many"
         "$bin_dir/window_bench" nobus "$senders" "$each"
         "$bin_dir/window_bench" flood "$senders" "$each"
         # shellcheck disable=SC2086
@@ -154,6 +156,10 @@ for n in $groups; do
     row "broadcast to $n, us / $n QtDBus calls + calls back" "broadcast_us_$n" \
         "dbus_fanout_us_$n" "$target"
 done
+row "$many endpoints in one process: ready, ms / 1" "many_ready_ms_$many" many_ready_ms_1 \
+    "max <= 2000"
+row "  resident memory added, MiB / 1" "many_mib_$many" many_mib_1 "max <= 200"
+row "  torn down, ms / 1" "many_teardown_ms_$many" many_teardown_ms_1 "max <= 1000"
 row "window: payloads/s, $senders x $each / no bus" window_flood_per_s window_nobus_per_s ">= 0.5"
 row "window: its thread's CPU/payload, us / no bus" window_flood_cpu_us window_nobus_cpu_us \
     "<= 1.15"
@@ -262,6 +268,8 @@ text: from Send until DataArrival in the receiver, checked by SHA-256; the
   sender thread busy: the CPU time of the sending program's main thread
   from Send until the delivery's reply came back.
 broadcast: one Send by caption prefix until every receiver's answer arrived.
+endpoints in one process: from constructing the first until every one is
+  ready, the resident memory they add, and deleting them all; against one.
 window: frmMain on Qt's offscreen platform logging payloads from N senders
   that send at once, until every payload was logged and every sender had its
   acknowledgements; no bus: the same window logging as many payloads raised
