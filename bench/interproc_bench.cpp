@@ -305,6 +305,15 @@ double timeFlood(LineProcess &sink, int n, const std::function<void(int)> &send)
     const qint64 start = TestSupport::nowNs();
     for (int i = 1; i <= n; ++i)
         send(i);
+    // Waits in the event loop, as an application would: a wait that sleeps
+    // between looks would hold up the sender's own deliveries.
+    spinUntil(
+        [&] {
+            return sink.countReceivedLines("DONE") + sink.countReceivedLines("FAILED ") +
+                       sink.countReceivedLines("ERROR ") >
+                   0;
+        },
+        "the receiver's count");
     const QList<QByteArray> done = expectLine(sink, "DONE");
     if (done.value(1).toInt() != n || done.value(2) != "1")
         fail(QStringLiteral("the payloads arrived out of order"));
