@@ -19,21 +19,6 @@
 
 using namespace TestSupport;
 
-namespace {
-
-// The state letter of a process in /proc (R, S, T, ...), or 0.
-char processState(pid_t pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.readAll();
-    const qsizetype close = line.lastIndexOf(')');
-    return close >= 0 && close + 2 < line.size() ? line.at(close + 2) : 0;
-}
-
-} // namespace
-
 class FaultsFrozen : public QObject
 {
     Q_OBJECT

@@ -9,6 +9,7 @@
 #include "describeprobe.h"
 #include "interproc.h"
 #include "logdisplay.h"
+#include "measure.h"
 #include "peerprocess.h"
 #include "sealedtext.h"
 #include "windowhostprocess.h"
@@ -28,17 +29,6 @@ namespace {
 
 constexpr int HangMs = DescribeHangMs;
 const QString stars(63, u'*');
-
-// The state letter of a process in /proc (R, S, T, ...), or 0.
-char processState(pid_t pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray line = stat.readAll();
-    const qsizetype close = line.lastIndexOf(')');
-    return close >= 0 && close + 2 < line.size() ? line.at(close + 2) : 0;
-}
 
 } // namespace
 

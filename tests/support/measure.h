@@ -1,6 +1,6 @@
 // What the tests and benchmarks measure of processes, with or without Qt: a
 // clock that every process on the machine reads alike, and a process's
-// memory as the kernel counts it.
+// memory and state as the kernel counts them.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +45,22 @@ inline long long statusKiB(pid_t pid, const char *field)
 inline long long residentKiB(pid_t pid = 0)
 {
     return statusKiB(pid, "VmRSS");
+}
+
+// The state letter of a process in /proc/<pid>/stat (R, S, T, ...), or 0.
+inline char processState(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    FILE *stat = std::fopen(path, "re");
+    if (!stat)
+        return 0;
+    char line[512] = {};
+    const size_t length = std::fread(line, 1, sizeof line - 1, stat);
+    std::fclose(stat);
+    // The command name, in parentheses, may hold blanks and parentheses.
+    const char *close = std::strrchr(line, ')');
+    return close && close + 2 < line + length ? close[2] : 0;
 }
 
 } // namespace TestSupport
