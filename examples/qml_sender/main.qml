@@ -53,17 +53,21 @@ ApplicationWindow {
         id: endpoint
         caption: window.title
 
-        onDataArrival: (senderHandle, senderName, longData, stringData) => {
+        // The parameters are named apart from the properties longData and
+        // stringData, which they would hide.
+        onDataArrival: (senderHandle, senderName, number, text) => {
             window.log(`From "${senderName}" (handle ${senderHandle})`,
-                       `LongData = ${longData}`, `StringData = ${stringData}`)
-            // Acknowledged as a window acknowledges; acknowledgements are
-            // not answered.
-            if (!stringData.startsWith("OK from ")) {
-                target = senderHandle
-                targetSearchMethod = InterProcEndpoint.WindowHandle
-                longData = 0
-                stringData = `OK from "${caption}"`
-                send()
+                       `LongData = ${number}`, `StringData = ${text}`)
+            // An endpoint does not acknowledge by itself: this answers as a
+            // window does, and never answers an acknowledgement, so two
+            // programs (or one sending to its own caption) cannot answer
+            // each other without end.
+            if (!InterProcConventions.isAcknowledgement(text)) {
+                endpoint.target = senderHandle
+                endpoint.targetSearchMethod = InterProcEndpoint.WindowHandle
+                endpoint.longData = 0
+                endpoint.stringData = InterProcConventions.acknowledgementText(endpoint.caption)
+                endpoint.send()
             }
         }
         onDeliveryFailed: (windowHandle, windowName, reason) => {

@@ -29,8 +29,12 @@ class QWidget;
  *
  * @par Example: a window that answers every payload
  *
+ * The control does not acknowledge by itself: a window that answers as
+ * CalvornTest windows do keeps their rule with InterProcConventions.
+ *
  * @code
  * #include <InterProc/interproc.h>
+ * #include <InterProc/interprocconventions.h>
  *
  * class Window : public QWidget
  * {
@@ -49,17 +53,17 @@ class QWidget;
  * private:
  *     void windowCheck(qint32 handle, const QString &, bool &skip)
  *     {
- *         skip = handle == m_interProc->windowHandle();
+ *         InterProcConventions::skipOwnWindow(m_interProc->windowHandle(), handle, skip);
  *     }
  *
  *     void dataArrival(qint32 from, const QString &, qint32, const QString &text)
  *     {
- *         if (text.startsWith(QLatin1String("OK from ")))
+ *         if (InterProcConventions::isAcknowledgement(text))
  *             return; // acknowledgements are not answered
  *         m_interProc->setTarget(from);
  *         m_interProc->setTargetSearchMethod(InterProc::WindowHandle);
  *         m_interProc->setLongData(0);
- *         m_interProc->setStringData(QStringLiteral("OK from \"%1\"").arg(windowTitle()));
+ *         m_interProc->setStringData(InterProcConventions::acknowledgementText(windowTitle()));
  *         m_interProc->Send();
  *     }
  *
@@ -91,7 +95,8 @@ public:
     ~InterProc() override;
 
     /**
-     * @return this window's handle on the bus, the same as handle()
+     * This window's handle on the bus.
+     * @return the same as handle()
      */
     qint32 windowHandle() const { return handle(); }
 

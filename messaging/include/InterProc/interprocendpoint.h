@@ -33,9 +33,10 @@ class InterProcEndpointPrivate;
  * to maxTextBytes() (#StringData). Each endpoint is a party of its own on the
  * session bus: it has a handle, unique on the bus, and a caption, and other
  * parties address it by either. The endpoint needs no window and links
- * QtCore alone (QtDBus privately), so console tools and daemons host one
- * directly; a window hosts the InterProc control of InterProc::Widgets,
- * which is the same endpoint with the window's title as its caption.
+ * QtCore (and libsystemd's sd-bus privately), no QtGui or QtWidgets, so
+ * console tools and daemons host one directly; a window hosts the InterProc
+ * control of InterProc::Widgets, which is the same endpoint with the
+ * window's title as its caption.
  *
  * To send, set the four properties and call Send():
  * #Target (a caption, a caption's beginning or a handle),
@@ -49,8 +50,9 @@ class InterProcEndpointPrivate;
  * isReady() is false, and a Send() returns -1 and goes out, in order, once
  * ready() has been emitted. A Send() by caption also returns -1 while some
  * party has not yet told its caption (one busy when this endpoint started),
- * and goes out once every party has answered, at most 2 seconds later. When the bus goes away, connectionLost() is
- * emitted and the endpoint neither sends nor receives any more.
+ * and goes out once every party has answered, at most 2 seconds later.
+ * When the bus goes away, connectionLost() is emitted and the endpoint
+ * neither sends nor receives any more.
  *
  * The endpoints of one thread share what they learn of the bus (over one
  * further bus connection for all of them): a program may host many, each
@@ -66,7 +68,10 @@ class InterProcEndpointPrivate;
  *
  * Windows of the CalvornTest program answer every payload with an
  * acknowledgement, a payload whose text is @c OK @c from @c "<caption>";
- * acknowledgements themselves are never answered.
+ * acknowledgements themselves are never answered. An endpoint does not
+ * acknowledge by itself: a program that should answer as a window does
+ * answers from its DataArrival() handler by the rule of
+ * InterProcConventions.
  *
  * @code
  * #include <InterProc/interprocendpoint.h>
@@ -216,14 +221,14 @@ public:
      */
     ~InterProcEndpoint() override;
 
-    /** @return the #Target of the next Send() */
+    /** The address of the next Send(). @return the #Target */
     QVariant target() const;
     /**
      * Sets the #Target of the next Send().
      * @param target a caption or its beginning (QString), or a handle (qint32)
      */
     void setTarget(const QVariant &target);
-    /** @return the #StringData of the next Send() */
+    /** The text of the next Send(). @return the #StringData */
     QString stringData() const;
     /**
      * Sets the #StringData of the next Send().
@@ -231,14 +236,14 @@ public:
      *        longer one and reports it through errorOccurred()
      */
     void setStringData(const QString &text);
-    /** @return the #LongData of the next Send() */
+    /** The number of the next Send(). @return the #LongData */
     qint32 longData() const;
     /**
      * Sets the #LongData of the next Send().
      * @param value any 32-bit whole number
      */
     void setLongData(qint32 value);
-    /** @return the #TargetSearchMethod of the next Send() */
+    /** How the next Send() matches #Target. @return the #TargetSearchMethod */
     qint32 targetSearchMethod() const;
     /**
      * Sets the #TargetSearchMethod of the next Send().
@@ -247,11 +252,13 @@ public:
     void setTargetSearchMethod(qint32 method);
 
     /**
-     * @return this party's handle: a positive number unique among all
-     * parties on the session bus; 0 while not connected
+     * This party's handle, the address that never changes.
+     * @return a positive number unique among all parties on the session
+     * bus; 0 while not connected
      */
     qint32 handle() const;
     /**
+     * This party's caption.
      * @return the caption other parties address this one by
      */
     QString caption() const;
@@ -264,23 +271,25 @@ public:
     void setCaption(const QString &caption);
 
     /**
-     * @return whether the endpoint is on the session bus: false when it
-     * could not connect, and after connectionLost()
+     * Whether the endpoint is on the session bus.
+     * @return false when it could not connect, and after connectionLost()
      */
     bool isConnected() const;
     /**
-     * @return whether the endpoint knows the parties that were on the bus
-     * when it connected (normally a few milliseconds after construction;
-     * ready() follows)
+     * Whether the endpoint knows the parties on the bus.
+     * @return whether it knows those that were on the bus when it connected
+     * (normally a few milliseconds after construction; ready() follows)
      */
     bool isReady() const;
     /**
+     * Why the endpoint is not connected.
      * @return why the endpoint is not (or no longer) connected, as a
      * sentence for the user, or an empty string
      */
     QString errorString() const;
 
     /**
+     * The parties on the bus, as this endpoint knows them.
      * @return every party on the bus that this endpoint knows, itself
      * included, by ascending handle: the parties a Send() can address.
      * Complete once isReady(); kept current from the bus after that.
@@ -327,6 +336,7 @@ public:
     void awaitAnswers(const QList<qint32> &handles, QObject *context, std::function<void()> done);
 
     /**
+     * The largest text a payload carries.
      * @return the largest #StringData, in bytes of UTF-8, that Send()
      * carries and a receiver accepts (128 MiB)
      */

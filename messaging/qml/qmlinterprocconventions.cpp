@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: MIT
+#include "qmlinterprocconventions.h"
+
+#include <InterProc/interprocconventions.h>
+
+bool QmlInterProcConventions::isAcknowledgement(const QString &stringData) const
+{
+    return InterProcConventions::isAcknowledgement(stringData);
+}
+
+QString QmlInterProcConventions::acknowledgementText(const QString &caption) const
+{
+    return InterProcConventions::acknowledgementText(caption);
+}
