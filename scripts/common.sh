@@ -14,7 +14,7 @@ PACKAGES=(
     dbus-daemon dbus-broker systemd python3 libglib2.0-bin libsystemd-dev
     xvfb xauth openbox xdotool xclip imagemagick x11-utils fonts-dejavu-core
     clang-14 libclang-rt-14-dev
-    dpkg-dev file
+    dpkg-dev file lintian
     doxygen python3-dbus python3-gi
 )
 
