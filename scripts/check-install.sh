@@ -156,7 +156,7 @@ package_has() {
 library_package() {
     local deb
     deb=$(echo "$work/debs/$1"_*.deb)
-    package_has "$1" "/usr/lib/$multiarch/$2\$" && ! package_has "$1" "$3" &&
+    package_has "$1" "/usr/lib/$multiarch/$2 -> " && ! package_has "$1" "$3" &&
         dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' &&
         ! dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qE 'post(inst|rm)'
 }
