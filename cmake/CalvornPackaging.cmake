@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Debian packages built with `cpack -G DEB` in the build folder, one for each
 # install component:
 #   CoreLibrary     libinterproccore1       libInterProcCore.so.1
@@ -30,8 +32,11 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # names /usr and not the staging folder.
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_PREFIX /usr)
-set(CPACK_COMPONENTS_ALL
-    CoreLibrary WidgetsLibrary Development Documentation Tools Program Qml)
+set(CPACK_COMPONENTS_ALL CoreLibrary WidgetsLibrary Development Tools Program Qml)
+# A build without Doxygen (-DCALVORN_BUILD_DOCS=OFF) makes no libinterproc-doc.
+if(CALVORN_BUILD_DOCS)
+    list(APPEND CPACK_COMPONENTS_ALL Documentation)
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE ${CALVORN_DEBIAN_REVISION})
@@ -108,14 +113,6 @@ every delivery.
 This package holds the headers, the CMake package (find_package(InterProc)),
 the pkg-config files InterProcCore and InterProcWidgets, the D-Bus
 interface description and the bus contract.")
-calvorn_debian_package(Documentation libinterproc-doc doc
-    "messaging between Qt programs over the D-Bus session bus - API reference
-InterProc carries numbers and texts between Qt programs over the D-Bus
-session bus, or past it on direct channels, and reports the outcome of
-every delivery.
-.
-This package holds the API reference of InterProc's public headers in
-HTML, member by member with a worked example.")
 calvorn_debian_package(Tools interproc-tools utils
     "command-line tool to list and message InterProc windows
 The interproc command lists the windows that host InterProc on the D-Bus
@@ -133,12 +130,22 @@ The type InterProcEndpoint for QML programs (import InterProc): sends
 numbers and texts to the windows that host InterProc and receives theirs.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS "qt6-base-dev")
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "libinterproc-doc")
-set(CPACK_DEBIAN_DOCUMENTATION_PACKAGE_ARCHITECTURE all)
-# Registers the API reference with doc-base, for the help browsers.
-install(FILES ${CALVORN_DEBIAN_DIR}/libinterproc-doc.doc-base
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc-base RENAME libinterproc-doc
-    COMPONENT Documentation EXCLUDE_FROM_ALL)
+if(CALVORN_BUILD_DOCS)
+    calvorn_debian_package(Documentation libinterproc-doc doc
+        "messaging between Qt programs over the D-Bus session bus - API reference
+InterProc carries numbers and texts between Qt programs over the D-Bus
+session bus, or past it on direct channels, and reports the outcome of
+every delivery.
+.
+This package holds the API reference of InterProc's public headers in
+HTML, member by member with a worked example.")
+    set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SUGGESTS "libinterproc-doc")
+    set(CPACK_DEBIAN_DOCUMENTATION_PACKAGE_ARCHITECTURE all)
+    # Registers the API reference with doc-base, for the help browsers.
+    install(FILES ${CALVORN_DEBIAN_DIR}/libinterproc-doc.doc-base
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc-base RENAME libinterproc-doc
+        COMPONENT Documentation EXCLUDE_FROM_ALL)
+endif()
 foreach(component CORELIBRARY WIDGETSLIBRARY)
     # Libraries in the linker's folders let ldconfig know of them.
     set(CPACK_DEBIAN_${component}_PACKAGE_CONTROL_EXTRA ${CALVORN_DEBIAN_DIR}/triggers)
