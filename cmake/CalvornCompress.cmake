@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # calvorn_gzip(<target> <input> <output>)
 # Compresses <input> into <output> as part of the build (target <target>), as
 # Debian compresses manual pages and documents: gzip -9n, with no name or

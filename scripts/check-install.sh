@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Checks InterProc as another program's developer gets it: installs the build
 # into a temporary prefix, builds examples/console_sender against that prefix
 # alone (with CMake, and once more with pkg-config), and runs it against a

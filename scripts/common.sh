@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Shared by run.sh and test.sh: installs what is missing and builds.
 # shellcheck shell=bash
 

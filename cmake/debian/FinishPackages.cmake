@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Run by cpack after it has built the packages (CPACK_POST_BUILD_SCRIPTS):
 # finishes what CPack leaves short of Debian's rules, and builds each package
 # again from what it held.

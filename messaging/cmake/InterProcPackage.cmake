@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # The installed package: CMake files for find_package(InterProc) and
 # pkg-config files for everyone else.
 include(CMakePackageConfigHelpers)

@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 """Fails when a public member in Doxygen's XML output has no description.
 
 Doxygen itself warns about undocumented classes, functions, signals,
