@@ -48,7 +48,10 @@ def add(path, form):
         lines.insert(at + 1, form.format(COPYRIGHT) + "\n")
     else:
         at = 1 if lines and (lines[0].startswith("#!") or lines[0].startswith("<?xml")) else 0
-        lines[at:at] = [form.format(LICENSE) + "\n", form.format(COPYRIGHT) + "\n"]
+        added = [form.format(LICENSE) + "\n"]
+        if "SPDX-FileCopyrightText:" not in head:
+            added.append(form.format(COPYRIGHT) + "\n")
+        lines[at:at] = added
     path.write_text("".join(lines))
     return True
 
