@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Keeps every caption of a fixed layout readable in full: where the default
 // font is too large for a button or label, the window's font is scaled down
 // just enough.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Asks the X display that Qt is about to open whether it answers at all.
 // Qt's own connection waits for the display's first answer without end, so
 // a display that takes the connection and then says nothing (a stopped or

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // What the window's error box shows: the latest failures, one line each, and
 // how many older ones it folded away. Failure texts carry what other
 // processes said (their captions, their error messages), so neither the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The program's only window: it takes the server or client role at start,
 // sends the typed payload to the server or to the clients, and logs and
 // acknowledges the payloads it receives.

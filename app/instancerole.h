@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Tells whether this copy of the program is the server (the first copy
 // running) or a client, through the session bus's name ownership: every copy
 // asks for the same well-known name, without taking it from its owner. The

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // A file outside the process's memory for the hidden parts of large
 // received texts: the log shows a few thousand characters of a text of
 // 128 MiB and keeps the rest here for copying. The file is unlinked from

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // What the received-data log shows of a text: everything a reader can take
 // in on screen, and in place of the rest (a line of a megabyte, a million
 // lines) a marker that stands for it. The text itself stays whole: the runs

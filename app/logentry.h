@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The texts of the received-data log. The acknowledgement's text and when
 // to answer are InterProc's (InterProc/interprocconventions.h).
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // How much memory the received-data log may take. Other programs decide
 // what arrives, so the log has a fixed budget: what is shown and what it
 // keeps in memory for copying are counted against it, large hidden texts

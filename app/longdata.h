@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Reading the LongData field: which typed characters it admits and how its
 // text becomes the 32-bit number that is sent.
 #pragma once

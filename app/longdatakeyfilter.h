@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Lets only the LongData characters (see isLongDataKey) be typed into a line
 // edit. Keys that edit rather than type (Delete, Backspace, arrows, Home and
 // End, shortcuts) and pasted or dropped text pass untouched.

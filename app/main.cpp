@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // CalvornTest: a window for trying out the Calvorn messaging component
 // between several running copies of the program.
 #include "calvornversion.h"

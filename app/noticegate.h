@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Decides when the server's notice is due: when the main window becomes the
 // program's active window for the first time, and again each time it does so
 // after another window of the program was active. A return from another

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The received-data box: an editable plain text box that takes texts of
 // any size and shape without stalling the window. It shows what a reader can
 // take in (see LogDisplay) and keeps every text whole: copying a selection

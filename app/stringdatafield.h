@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Lets the StringData line edit take a text of any length. A line edit lays
 // out its whole text on every change and every repaint: with a million
 // characters each key takes a quarter of a second and a repaint one and a

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The least a Qt program does to show a window: a plain QWidget of the main
 // window's size, with a title and nothing else. startup_bench measures
 // CalvornTest beside it.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // What the benchmark drivers share: reporting, waiting on the event loop,
 // and the helper processes they start: the peers, through the tests' driver
 // (tests/support), and helpers next to the driver's own program.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The baseline service: the least a QtDBus program does to answer calls. It
 // owns a bus name given on the command line and exports org.calvorn.Bench at
 // /bench on a connection of its own:

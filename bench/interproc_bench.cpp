@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The benchmark driver: measures InterProc between processes on the session
 // bus, and bare QtDBus as its baseline, in the same run. Hosts one instance
 // itself and starts the tests' peer program (tests/support) and dbus_echo

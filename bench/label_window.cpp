@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // bare_window with one label: the least a Qt program does to show a window
 // with text, which needs the font system (fontconfig and a font) before the
 // window can be shown. startup_bench measures CalvornTest beside it too.

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Starts many copies of the program's role decision at the same moment on a
 # private session bus, round after round, and prints how many rounds ended
 # with exactly one server (and that server the owner of the program's name).

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Builds the benchmarks, runs them on a private session bus and prints one
 # table, each figure beside a baseline measured in the same run.
 #

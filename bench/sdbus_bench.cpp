@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The floor under InterProc's round trips: bare sd-bus (libsystemd) calls,
 // with no Qt and no InterProc in between.
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The raw baselines, without Qt or D-Bus: a ping-pong between two processes
 // over a Unix socket pair, the transfer of a text's bytes over one, and one
 // memcpy of the same bytes. Prints "RESULT <key> <value>" lines:

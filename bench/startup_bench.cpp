@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Start-up of window programs on a private X display: the time from starting
 // a program until its window is mapped, and the program's resident memory
 // once it is shown. Starts an Xvfb of its own, watches its root window for

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The window's benchmarks: frmMain, as CalvornTest shows it, logging a flood
 // of payloads and appending to a long log. Prints "RESULT <key> <value>"
 // lines:

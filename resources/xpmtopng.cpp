@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Build tool: converts an XPM image to PNG.
 // Usage: calvorn_xpmtopng <input.xpm> <output.png>
 #include <QImage>

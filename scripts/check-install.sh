@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Checks InterProc as another program's developer gets it: installs the build
 # into a temporary prefix, builds examples/console_sender against that prefix
 # alone (with CMake, and once more with pkg-config), and runs it against a
@@ -7,7 +9,9 @@
 # too. The example and the command link InterProc::Core only and must load no
 # Qt GUI library. A QML program, run with Qt's qml tool and the prefix's QML
 # folder as its only addition to the import path, imports the installed
-# module InterProc and exchanges a payload with the window as well.
+# module InterProc and exchanges a payload with the window as well. Then it
+# builds the Debian packages, checks what each holds, and runs lintian on
+# them: any error, or a warning without an override, fails the check.
 #   scripts/check-install.sh [BUILD_DIR]
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
@@ -56,6 +60,10 @@ no_gui_libraries() {
 check "the CMake-built example loads InterProcCore from the prefix and no Qt GUI library" \
     no_gui_libraries "$example"
 check "the pkg-config-built example does too" no_gui_libraries "$work/console_sender_pc"
+cflags=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags InterProcCore)
+check "pkg-config names the prefix's folders plainly" \
+    eval 'grep -qF -- "-I$prefix/include -I$prefix/include/InterProc " <<<"$cflags " &&
+        ! grep -qF /.. <<<"$cflags"'
 check "the installed interproc command does too" no_gui_libraries "$prefix/bin/interproc"
 qmldir=$(find "$prefix" -path '*/qt6/qml/InterProc/qmldir' | head -n 1)
 check "the QML module InterProc is installed under the prefix's qt6/qml with its plugin" \
@@ -145,24 +153,60 @@ package_has() {
     contents=$(dpkg-deb -c "$work/debs/$1"_*.deb)
     grep -q "$2" <<<"$contents"
 }
-check "libinterproc1 holds both libraries" \
-    eval 'package_has libinterproc1 libInterProcCore.so.1 && package_has libinterproc1 libInterProcWidgets.so.1'
+# One shared library a package, named after its soname, in the multiarch
+# folder, with Debian's ldconfig trigger and no maintainer script.
+library_package() {
+    local deb
+    deb=$(echo "$work/debs/$1"_*.deb)
+    package_has "$1" "/usr/lib/$multiarch/$2 -> " && ! package_has "$1" "$3" &&
+        dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./triggers | grep -qx 'activate-noawait ldconfig' &&
+        ! dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -qE 'post(inst|rm)'
+}
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+check "libinterproccore1 and libinterprocwidgets1 hold one library each" \
+    eval 'library_package libinterproccore1 libInterProcCore.so.1 libInterProcWidgets &&
+        library_package libinterprocwidgets1 libInterProcWidgets.so.1 libInterProcCore &&
+        dpkg-deb -f "$work/debs/"libinterprocwidgets1_*.deb Depends | grep -q libinterproccore1'
 check "libinterproc-dev holds the headers and both package files" \
-    eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProc/interprocbus.h && package_has libinterproc-dev InterProc/interprocconventions.h && package_has libinterproc-dev InterProc/interprocversion.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev InterProcCore.pc'
-check "libinterproc-dev holds the API reference" \
-    package_has libinterproc-dev share/doc/libinterproc-dev/html/classInterProcEndpoint.html
-check "calvorntest holds the program" package_has calvorntest bin/CalvornTest
-check "qml6-module-interproc holds the QML module where Debian's Qt finds it and needs libinterproc1" \
+    eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProc/interprocbus.h && package_has libinterproc-dev InterProc/interprocconventions.h && package_has libinterproc-dev InterProc/interprocversion.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev "/usr/lib/$multiarch/pkgconfig/InterProcCore.pc" && package_has libinterproc-dev "/usr/lib/$multiarch/cmake/InterProc/InterProcConfig.cmake" && package_has libinterproc-dev share/doc/libinterproc-dev/bus-contract.md.gz'
+check "libinterproc-doc holds the API reference" \
+    package_has libinterproc-doc share/doc/libinterproc-doc/html/classInterProcEndpoint.html
+check "calvorntest holds the program and its manual page" \
+    eval 'package_has calvorntest bin/CalvornTest && package_has calvorntest share/man/man1/CalvornTest.1.gz'
+check "every package has a summary of its own" \
+    test "$(for deb in "$work/debs/"*.deb; do dpkg-deb -f "$deb" Description | head -n 1; done | sort -u | wc -l)" \
+    -eq "$(ls "$work/debs/"*.deb | wc -l)"
+stripped_with_dbgsym() {
+    local deb name types
+    for deb in "$work/debs/"*.deb; do dpkg-deb -x "$deb" "$work/unpacked"; done
+    types=$(find "$work/unpacked" -type f -exec file {} +)
+    grep -q "ELF.*, stripped" <<<"$types" && ! grep "ELF.*not stripped" <<<"$types" || return 1
+    for name in libinterproccore1 libinterprocwidgets1 interproc-tools calvorntest qml6-module-interproc; do
+        test -f "$(echo "$work/debs/$name-dbgsym"_*.ddeb)" || return 1
+    done
+}
+check "the programs and libraries are stripped, their symbols in -dbgsym packages" stripped_with_dbgsym
+
+check "qml6-module-interproc holds the QML module where Debian's Qt finds it and needs libinterproccore1" \
     eval 'package_has qml6-module-interproc "/usr/lib/.*/qt6/qml/InterProc/libinterprocqml.so" &&
         package_has qml6-module-interproc "/usr/lib/.*/qt6/qml/InterProc/qmldir" &&
-        dpkg-deb -f "$work/debs/"qml6-module-interproc_*.deb Depends | grep -q libinterproc1'
+        dpkg-deb -f "$work/debs/"qml6-module-interproc_*.deb Depends | grep -q libinterproccore1'
 
-check "interproc-tools holds the command and needs libinterproc1" \
+check "interproc-tools holds the command and needs libinterproccore1" \
     eval 'package_has interproc-tools bin/interproc &&
-        dpkg-deb -f "$work/debs/"interproc-tools_*.deb Depends | grep -q libinterproc1'
+        dpkg-deb -f "$work/debs/"interproc-tools_*.deb Depends | grep -q libinterproccore1'
 check "interproc-tools holds the manual page and the bash completion" \
-    eval 'package_has interproc-tools share/man/man1/interproc.1 &&
+    eval 'package_has interproc-tools share/man/man1/interproc.1.gz &&
         package_has interproc-tools share/bash-completion/completions/interproc\$'
+
+# Errors and warnings fail; a warning that a package overrides, with its
+# reason, does not (cmake/debian/lintian-overrides).
+say "Running lintian on the packages"
+lintian_output=$(lintian --fail-on error,warning --tag-display-limit 0 "$work/debs/"*.deb "$work/debs/"*.ddeb 2>&1) &&
+    lintian_status=0 || lintian_status=$?
+grep -v 'running with root privileges' <<<"$lintian_output" || true
+check "lintian finds no error and no warning without an override in the packages" \
+    test "$lintian_status" -eq 0
 
 echo "install check: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

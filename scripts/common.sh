@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Shared by run.sh and test.sh: installs what is missing and builds.
 # shellcheck shell=bash
 
@@ -14,7 +16,7 @@ PACKAGES=(
     dbus-daemon dbus-broker systemd python3 libglib2.0-bin libsystemd-dev
     xvfb xauth openbox xdotool xclip imagemagick x11-utils fonts-dejavu-core
     clang-14 libclang-rt-14-dev
-    dpkg-dev file
+    dpkg-dev file lintian
     doxygen python3-dbus python3-gi
 )
 

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Runs a server and two clients on the current display and session bus (run.sh
 # gives it private ones, with a window manager), drives them as a user would
 # with xdotool, and saves a screenshot to $DEMO_SHOT.

@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 """journal-sink.py SOCKET: listens on the datagram socket SOCKET and throws
 away what arrives.
 

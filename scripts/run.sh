@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Installs what is missing, builds, and starts the program.
 # On a desktop (a display and a session bus) it starts one copy there; start
 # more with build/app/CalvornTest. On a machine with neither it starts a

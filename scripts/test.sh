@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # Installs what is missing, builds, and runs the whole test suite. Every test
 # gets a private session bus of its own (dbus-run-session) and runs offscreen
 # or on a private virtual display (Xvfb), never on the user's desktop.

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # with-dbus-broker.sh COMMAND [ARG...]: runs COMMAND on a private session bus
 # served by dbus-broker, as dbus-run-session does with dbus-daemon. Desktops
 # run either daemon, and they differ in limits, error names and timing, so

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # with-window-manager.sh COMMAND [ARG...]: runs COMMAND on the current X
 # display under openbox, a real window manager, as on a desktop: windows get
 # title bars with their caption and icon, and closing a window activates the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Sends one payload to the window with a given caption and prints the
 // acknowledgement that comes back:
 //   console_sender "Calvorn Control Sample - Server App" 42 hello

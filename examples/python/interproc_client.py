@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 """A party on the InterProc bus contract in Python, with nothing but D-Bus.
 
     interproc_client.py list

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // A QML program that sends InterProc payloads to windows and shows what it
 // receives, with no C++ of its own. Run it with Qt's qml tool:
 //   /usr/lib/qt6/bin/qml main.qml

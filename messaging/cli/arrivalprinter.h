@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Prints what `interproc watch` receives, one JSON object a line, on a
 // thread of its own: a large text takes a while to escape and to write, and
 // standard output may be a pipe that its reader empties slowly or not at

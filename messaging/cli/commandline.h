@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The command line of interproc or one of its commands, read with
 // QCommandLineParser, and the exit statuses and messages all commands share.
 #pragma once

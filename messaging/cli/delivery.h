@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // What `interproc send` does once it has its payload: sends it, follows it
 // to every window addressed, and stays to take their acknowledgements.
 #pragma once

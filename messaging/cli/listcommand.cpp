@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // interproc list [--json]: the parties on the session bus, by handle.
 #include "busparty.h"
 #include "commandline.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // interproc: the InterProc windows on the session bus, from a shell.
 //   interproc list [--json]
 //   interproc send (--caption TEXT | --prefix TEXT | --handle N) [--number N]

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // interproc send (--caption TEXT | --prefix TEXT | --handle N) [--number N]
 //                [--text TEXT | --text-file FILE] [--as NAME]
 #include "busparty.h"

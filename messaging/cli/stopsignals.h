@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Ctrl+C and the like end a long-running command cleanly, through its event
 // loop, instead of killing it in the middle of a line.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The text that `send --text-file` sends, from a file or standard input.
 #pragma once
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // interproc watch [--caption TEXT] [--no-ack]: a party that prints what
 // arrives and answers it as a window does.
 #include "arrivalprinter.h"

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 # The installed package: CMake files for find_package(InterProc) and
 # pkg-config files for everyone else.
 include(CMakePackageConfigHelpers)
@@ -15,12 +17,18 @@ install(FILES
     ${CMAKE_CURRENT_BINARY_DIR}/InterProcConfigVersion.cmake
     DESTINATION ${INTERPROC_CMAKE_DIR} COMPONENT Development)
 
-# The .pc files find the prefix from their own place, so they hold for any
-# install prefix, also one given only to cmake --install.
-file(RELATIVE_PATH INTERPROC_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-string(REGEX REPLACE "/$" "" INTERPROC_PC_TO_PREFIX "${INTERPROC_PC_TO_PREFIX}")
+# The .pc files name the prefix they are installed under as it is, so that
+# pkg-config prints plain paths (-I/usr/include/InterProc): the prefix is
+# filled in at install time, which also holds for a prefix given only to
+# cmake --install.
+set(INTERPROC_INSTALL_PREFIX "@INTERPROC_INSTALL_PREFIX@")
 foreach(pc InterProcCore InterProcWidgets)
-    configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc.in @ONLY)
+    install(CODE "
+        set(INTERPROC_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+        configure_file(\"${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc.in\"
+            \"${CMAKE_CURRENT_BINARY_DIR}/installed/${pc}.pc\" @ONLY)"
+        COMPONENT Development)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/installed/${pc}.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 endforeach()

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Between a Deliver* call and the inbox: checks that the sender handle is a
 // window of the calling connection and, for a text in a sealed memfd, reads
 // it on a worker thread. Neither ever waits on the owner's thread: a call

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // InterProcEndpoint::awaitAnswers: a wait, on the endpoint's own bus
 // connection, until parties have answered what the endpoint delivered to
 // them. It asks each of them to describe itself and then the endpoint

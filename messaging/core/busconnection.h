@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // One sd-bus connection (to the session bus, or a direct channel to or from
 // another endpoint), driven from the thread that made it: a QSocketNotifier
 // on its descriptor (read, and write while messages wait to go out) and a

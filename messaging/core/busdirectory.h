@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // What the endpoints of one thread know of every window on the bus that
 // hosts an instance: its handle, the connection that owns it, and its
 // caption. One directory serves every endpoint of a thread on the same bus,

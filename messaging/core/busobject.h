@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The object an endpoint exports at /org/calvorn/InterProc, as
 // org.calvorn.InterProc.xml describes it: the properties Handle and Caption,
 // Describe, the Deliver* entry points, the direct channel's two calls and

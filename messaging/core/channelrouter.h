@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The sending end of direct channels. For each window this endpoint sends
 // to, it asks the window once for a channel, connects and attaches it in
 // the background, while deliveries go over the bus. Deliveries switch to the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The receiving end of direct channels: a socket in the user's runtime
 // directory, through which other endpoints deliver payloads past the bus
 // daemon, each connection a peer-to-peer sd-bus connection. The socket

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The Deliver* calls of an endpoint to other endpoints, with flow control:
 // at most MaxInFlightPerReceiver calls on their way to one receiver and
 // MaxInFlight in all; the rest wait, in order, in the receiver's lane, up to

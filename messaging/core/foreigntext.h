@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Bounds on the texts that other processes hand this endpoint and that can
 // reach a user: captions of other windows and the errors they answer
 // payloads with. A party can make either as long as a bus message allows;

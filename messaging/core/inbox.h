@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The payloads that have arrived for an endpoint and wait for its owner:
 // handed over one at a time from the owner's event loop, never inside a
 // previous handler, and in slices short enough to keep the owner responsive.

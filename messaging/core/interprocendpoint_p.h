@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The working part of an InterProcEndpoint: its own bus connection, the
 // name it owns (which makes its handle), and the parts it is built from:
 // the exported bus object, the admission of arriving calls, the inbox, the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Work too long for an endpoint's thread (reading or writing a text of
 // hundreds of MiB) runs on the global thread pool; its result comes back to
 // the endpoint's thread through a QFutureWatcher owned by a context object,

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Sending: picks the addressees of a payload from the directory, lets the
 // owner skip any through WindowCheck, and hands the payload for each to the
 // deliveries, whose outcome is reported, never waited for. A text that

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // How a payload's text travels: as UTF-8, inline or in a sealed memfd, and
 // the checks a receiver makes before it believes either.
 #pragma once

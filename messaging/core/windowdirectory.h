@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // One endpoint's view of the windows on the bus: the directory its thread
 // shares (BusDirectory), and when this endpoint is ready. The endpoint's own
 // window is entered at once; the endpoint is ready once the shared

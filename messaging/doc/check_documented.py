@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+# SPDX-FileCopyrightText: 2026 The CalvornTest developers
 """Fails on what Doxygen's XML output leaves undocumented and Doxygen does not warn about.
 
 Doxygen itself warns about undocumented classes, functions, signals,

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 #include "qmlinterprocconventions.h"
 
 #include <InterProc/interprocconventions.h>

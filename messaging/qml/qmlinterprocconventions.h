@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The QML singleton InterProcConventions: the windows' acknowledgement rule
 // of InterProc/interprocconventions.h for QML code. An endpoint does not
 // acknowledge by itself; a QML program that answers as a window does uses

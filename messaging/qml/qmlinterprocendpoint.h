@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The QML type InterProcEndpoint: an InterProcEndpoint as QML code uses it,
 // with lower-case properties, send() and signals named for QML handlers
 // (onDataArrival, onDelivered, onDeliveryFailed, onErrorOccurred). It wraps

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Checks of the values QML code assigns to the InterProcEndpoint type's
 // properties. QML converts numbers to int without a word (2.5 becomes 2,
 // 2^40 becomes 0), so the properties take any value and these checks decide,

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Test helper: a copy of the program reduced to its role. On the first line
 // of standard input it asks the session bus for its role and prints "server"
 // or "client" (or "error: ..."); it then runs until its input closes.

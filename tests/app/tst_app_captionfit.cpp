@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Scaling a fixed layout's font so that every caption is readable in full.
 #include "captionfit.h"
 

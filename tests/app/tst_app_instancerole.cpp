@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The role of each copy, decided by real processes on the test's private bus.
 #include "windowtesthelpers.h"
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The log entry of a received payload and the acknowledgement rule
 // (InterProc's, which the window follows).
 #include "logentry.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The LongData field's admitted characters and its number rule.
 #include "longdata.h"
 

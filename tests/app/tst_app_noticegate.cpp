@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // When the server's notice is due, for sequences of activated windows.
 #include "noticegate.h"
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The received-data box: what it shows of texts no one can read on screen,
 // and that copying gives every text back exactly.
 #include "logdisplay.h"

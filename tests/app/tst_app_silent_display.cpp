@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // A display that takes the connection and then never answers: the program
 // says so and ends with status 1, as for a display that does not exist,
 // instead of waiting for it without end.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The window's layout, its role at start, the server's notice, About and Close.
 #include "frmmain.h"
 #include "interproc.h"

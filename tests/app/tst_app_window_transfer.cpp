@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The window's sending, receiving and acknowledging, with the messaging
 // component on the test's private bus.
 #include "frmmain.h"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The Python client of examples/python, which speaks the bus contract with
 // python3-dbus alone, against a real window of the program (calvorn_windowhost)
 // on a private display and bus: it lists the window, sends to it by caption

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Real copies of the program on a private X display and session bus, under a
 // real window manager, driven as a user drives them: xdotool types and
 // clicks, the logs are read back through the clipboard, and a probe instance

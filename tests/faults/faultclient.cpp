@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Test helper: a bus client of the same user that treats the windows
 // roughly. One job a run:
 //

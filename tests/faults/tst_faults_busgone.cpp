@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The session bus daemon ends while copies run on it: every instance says
 // so within seconds and keeps running with what it had received, and no
 // payload that was under way disappears without a report.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Many copies of the program deciding their role at the same moment on one
 // bus: however they interleave, exactly one becomes the server.
 #include <QDBusConnection>

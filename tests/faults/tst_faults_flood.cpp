@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // A flood of payloads from many sender processes into one real window, the
 // server, living in this process: every payload is logged in order and
 // acknowledged, and the window's event loop keeps running meanwhile.

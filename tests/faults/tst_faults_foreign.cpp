@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Callers that are not well-behaved copies of the program: another user's
 // process, and bus clients (this test) that call a window with wrong
 // argument types, someone else's sender handle, an oversized text, or ten

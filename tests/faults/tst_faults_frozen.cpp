@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // A receiver frozen with SIGSTOP while a sender streams payloads to it and
 // to others: nobody else waits for it, and after it thaws every payload has
 // either arrived, in order, or been reported as lost by the sender; one

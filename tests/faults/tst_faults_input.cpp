@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Input that could hang, freeze or bloat a window, from a bus client of the
 // same user (faults_client) and from this test: floods of calls that expect
 // no reply, texts too long or too strange to show, a long sender name, names

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Fuzzes the LongData number rule with arbitrary text. Besides surviving any
 // input, parseLongData must agree with a plain digit-by-digit reading for the
 // characters the key filter admits, ignore blanks wherever they stand, stop

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Fuzzes the decoding of a received text with arbitrary bytes. decodeUtf8
 // must accept exactly the well-formed UTF-8 (as an independent validator
 // judges it) and give back a text that encodes to the same bytes again.

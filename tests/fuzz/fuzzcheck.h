@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The check the fuzz targets make: a broken invariant prints what broke and
 // aborts, which libFuzzer reports as a crash and keeps the input for.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // What the contract tests (tst_contract_*.cpp) share: checks of what the
 // peers receive.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The interproc command as a user runs it: list, send and watch in processes
 // of their own beside peers that answer as CalvornTest windows do
 // (tests/support), all on the private session bus the test runs on.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The interproc command as a Debian tool: its manual page documents exactly
 // the commands and options that its --help shows, and its bash completion
 // offers the commands, the options and the captions and handles of a real

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The contract between instances in peer processes (tests/support), by
 // address: exact caption, caption prefix and handle; WindowCheck and the
 // window program's acknowledgements; a sender's name follows its caption.

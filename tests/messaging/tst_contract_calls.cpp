@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The contract's methods called directly, as command-line tools and other
 // languages call them: who may claim which sender handle, which UTF-8 is
 // refused, and which text descriptors are taken.

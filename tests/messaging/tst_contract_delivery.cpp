@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The contract between instances in peer processes (tests/support), by
 // what arrives: many payloads in order, texts of any content and size
 // exactly, and a receiver killed midway costs the others nothing.

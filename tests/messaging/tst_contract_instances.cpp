@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The contract of an instance's life: handles, two instances in one
 // process, sending and receiving before an instance knows the bus, handlers
 // that run an event loop of their own, and a session bus that is missing.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // InterProcEndpoint without any window: a program that links InterProc::Core
 // alone (no QApplication) joins the bus, is addressed by the caption it sets,
 // and receives the payloads of one caller in the order of the calls, also

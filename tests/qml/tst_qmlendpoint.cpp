@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The QML type InterProcEndpoint, loaded through `import InterProc` as a QML
 // program loads it: a payload sent from QML code reaches an endpoint in C++
 // field for field, that endpoint's answer raises onDataArrival in QML with

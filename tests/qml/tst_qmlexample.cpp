@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The QML a user copies, run by Qt's qml tool as the user runs it, against a
 // party in a process of its own: the shipped example answers a payload with
 // the acknowledgement of its own caption and leaves acknowledgements

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // A prober of an endpoint's responsiveness for the fault suites: asks it to
 // describe itself over the bus every 50 ms, one question at a time, and
 // keeps the longest wait for an answer.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // A program hosting one InterProc in a window, for the tests and benchmarks
 // that need instances in other processes (peerprocess.h drives it):
 //

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The line protocol between the tests and benchmarks and their helper
 // programs (interproc_peer, calvorn_windowhost, dbus_echo): one command or
 // report a line, words separated by spaces, texts in base64 of their UTF-8.

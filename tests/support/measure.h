@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // What the tests and benchmarks measure of processes, with or without Qt: a
 // clock that every process on the machine reads alike, and a process's
 // memory and state as the kernel counts them.

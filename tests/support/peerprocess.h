@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Drives a helper program over its standard input and output, one line at a
 // time (see lineprotocol.h): interproc_peer (see its source for the lines),
 // for the tests and the benchmarks, calvorn_windowhost (windowhostprocess.h)

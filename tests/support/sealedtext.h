@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // A text in a memfd sealed as a sender seals it (against writing, shrinking
 // and growing), for the DeliverSealed calls of tests and benchmarks.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The texts that tests and benchmarks send, with or without Qt: exactly as
 // many bytes of valid UTF-8 as asked for.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Test helper: the program's real window, shown on the platform Qt is given,
 // in a process of its own that a test drives over standard input and output,
 // one line each, texts in base64:

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Drives calvorn_windowhost (windowhost.cpp): the program's real window in a
 // process of its own, for the suites that need one.
 #pragma once

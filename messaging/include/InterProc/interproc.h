@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // InterProc: the control a window hosts to carry payloads (a 32-bit number
 // and a text) to the windows of other programs that host one. It is an
 // InterProcEndpoint whose caption is always the host window's title.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The names and limits of InterProc's bus contract
 // (org.calvorn.InterProc.xml), for programs that speak it directly.
 #pragma once

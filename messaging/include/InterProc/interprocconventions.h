@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // How a party answers the others as CalvornTest windows do: the
 // acknowledgement and the check that keeps a send from coming back to its
 // sender. The window program, the interproc command and any program that

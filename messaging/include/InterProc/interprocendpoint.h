@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+// SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // InterProcEndpoint: one addressable party on the D-Bus session bus that
 // sends and receives InterProc payloads (a 32-bit number and a text). Needs
 // no window: console tools, daemons and QML programs host one directly; the
