@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "receivedbody.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -33,7 +35,7 @@ quint32 u32(const uchar *at, bool swapped)
 {
     quint32 v = 0;
     std::memcpy(&v, at, sizeof v);
-    return swapped ? __builtin_bswap32(v) : v;
+    return swapped ? qbswap(v) : v;
 }
 
 std::optional<Header> headerOf(sd_bus_message *m)
