@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QLocale>
 #include <QMimeData>
-#include <QStringEncoder>
 #include <QTextBlock>
 
 #include <algorithm>
@@ -34,26 +33,33 @@ constexpr int DroppedProperty = QTextFormat::UserProperty + 4;
 // A hidden text at least this long (UTF-16 units) waits in the file rather
 // than in memory.
 constexpr qsizetype FileChars = 32 * 1024;
-// A copied selection at least this long is turned into the bytes the
-// clipboard hands out at once, on a worker thread, so that neither the copy
-// nor a paste elsewhere stalls the window.
+// A copied selection at least this long is turned into the text and the
+// bytes the clipboard hands out at once, on a worker thread, so that neither
+// the copy nor a paste here or elsewhere stalls the window.
 constexpr qsizetype BackgroundCopyChars = 1024 * 1024;
-// Units read from the file and encoded at a time while copying.
-constexpr qsizetype CopyPieceChars = 64 * 1024;
 
 const QString TextPlain = QStringLiteral("text/plain");
 const QString TextPlainUtf8 = QStringLiteral("text/plain;charset=utf-8");
 
+// A large copy as the worker makes it: the text and its UTF-8, so that
+// whichever a reader asks for on the window's thread is there, not made.
+struct CopiedText
+{
+    QString text;
+    QByteArray utf8;
+};
+
 // Clipboard data whose text is put together only when someone asks for it:
 // selecting with the mouse offers a selection at once, and a selection over
 // a hidden text of 100 MiB must not be copied for nothing. A large one is
-// encoded as UTF-8 on a worker thread from the start, since the platform
-// asks for it on the window's thread when another program pastes it.
+// made on a worker thread from the start, since the platform asks for it on
+// the window's thread (this program pasting it as text, another one as
+// UTF-8 bytes), and each form is handed out as it is, never converted.
 class LazyTextMimeData : public QMimeData
 {
 public:
-    LazyTextMimeData(std::function<QString()> text, std::shared_future<QByteArray> utf8)
-        : m_make(std::move(text)), m_utf8(std::move(utf8))
+    LazyTextMimeData(std::function<QString()> text, std::shared_future<CopiedText> copied)
+        : m_make(std::move(text)), m_copied(std::move(copied))
     {}
 
     QStringList formats() const override { return {TextPlain}; }
@@ -63,26 +69,26 @@ public:
     }
 
 protected:
-    QVariant retrieveData(const QString &mimeType, QMetaType) const override
+    QVariant retrieveData(const QString &mimeType, QMetaType type) const override
     {
         if (!hasFormat(mimeType))
             return {};
-        if (m_utf8.valid()) {
-            if (mimeType == TextPlainUtf8)
-                return m_utf8.get();
-            return QString::fromUtf8(m_utf8.get());
+        const bool bytes = type == QMetaType::fromType<QByteArray>();
+        if (m_copied.valid()) {
+            const CopiedText &copied = m_copied.get();
+            return bytes ? QVariant(copied.utf8) : QVariant(copied.text);
         }
         if (m_make) {
             m_text = m_make();
             m_make = nullptr;
         }
-        return m_text;
+        return bytes ? QVariant(m_text.toUtf8()) : QVariant(m_text);
     }
 
 private:
     mutable std::function<QString()> m_make;
     mutable QString m_text;
-    std::shared_future<QByteArray> m_utf8;
+    std::shared_future<CopiedText> m_copied;
 };
 
 } // namespace
@@ -466,36 +472,18 @@ QMimeData *ReceivedLog::createMimeDataFromSelection() const
     qsizetype size = 0;
     for (const Slice &slice : slices)
         size += slice.length;
-    std::shared_future<QByteArray> utf8;
     if (size >= BackgroundCopyChars) {
-        auto promise = std::make_shared<std::promise<QByteArray>>();
-        utf8 = promise->get_future().share();
-        QThreadPool::globalInstance()->start([promise, slices, size, file = m_file] {
-            // A piece at a time, so that the text is never in memory twice.
-            QStringEncoder encoder(QStringEncoder::Utf8);
-            QByteArray bytes;
-            bytes.reserve(size); // enough for ASCII; more grows it
-            QString piece;
-            for (const Slice &slice : slices) {
-                for (qsizetype done = 0; done < slice.length; done += CopyPieceChars) {
-                    const qsizetype n = std::min(CopyPieceChars, slice.length - done);
-                    if (slice.kept) {
-                        piece.resize(n);
-                        if (!file->read({slice.kept->span.offset + 2 * done, n}, piece.data())) {
-                            std::fprintf(stderr, "CalvornTest: cannot read a received text back "
-                                                 "from its temporary file; copied as U+FFFD\n");
-                            piece.fill(QChar(0xFFFD));
-                        }
-                        bytes += encoder.encode(piece);
-                    } else {
-                        bytes +=
-                            encoder.encode(QStringView(slice.source).mid(slice.from + done, n));
-                    }
-                }
-            }
-            promise->set_value(bytes);
+        // The text costs its UTF-16 and its UTF-8 while it is on the
+        // clipboard: reading either must not cost the window a conversion.
+        auto promise = std::make_shared<std::promise<CopiedText>>();
+        std::shared_future<CopiedText> copied = promise->get_future().share();
+        QThreadPool::globalInstance()->start([promise, slices, file = m_file] {
+            CopiedText result;
+            result.text = joined(slices, *file);
+            result.utf8 = result.text.toUtf8();
+            promise->set_value(std::move(result));
         });
-        return new LazyTextMimeData({}, std::move(utf8));
+        return new LazyTextMimeData({}, std::move(copied));
     }
     return new LazyTextMimeData(
         [slices = std::move(slices), file = m_file] { return joined(slices, *file); }, {});

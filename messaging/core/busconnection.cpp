@@ -24,6 +24,7 @@ struct PendingCall
     QPointer<QObject> context;
     BusConnection::ReplyHandler handler;
     QSet<PendingCall *> *registry = nullptr;
+    std::function<void()> beforeAnswer; // the connection's, while it lives
     bool answered = false;
 
     void answer(sd_bus_message *reply)
@@ -50,7 +51,10 @@ quint64 monotonicUs()
 
 int onReply(sd_bus_message *reply, void *userdata, sd_bus_error *)
 {
-    static_cast<PendingCall *>(userdata)->answer(reply);
+    auto *pending = static_cast<PendingCall *>(userdata);
+    if (pending->beforeAnswer)
+        pending->beforeAnswer();
+    pending->answer(reply);
     return 1;
 }
 
@@ -107,6 +111,8 @@ BusConnection::BusConnection(sd_bus *bus, QObject *parent) : QObject(parent), m_
     connect(m_write.get(), &QSocketNotifier::activated, this, &BusConnection::process);
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &BusConnection::process);
+    // A floating filter, gone with the connection.
+    sd_bus_add_filter(bus, nullptr, &BusConnection::countCall, this);
     arm();
 }
 
@@ -202,6 +208,32 @@ BusConnection::~BusConnection()
     flushAndClose(0);
 }
 
+int BusConnection::countCall(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    // Whoever answers it, the answer is one more message in the write queue.
+    if (sd_bus_message_is_method_call(m, nullptr, nullptr) &&
+        sd_bus_message_get_expect_reply(m) > 0)
+        ++static_cast<BusConnection *>(userdata)->m_sendPosition;
+    return 0;
+}
+
+void BusConnection::noteClosing(bool closingHere)
+{
+    // sd-bus keeps its write queue while it tells each call waiting for an
+    // answer that the connection closed, and empties it afterwards.
+    if (m_closingNoted || !m_bus || (!closingHere && sd_bus_is_open(m_bus) > 0))
+        return;
+    m_closingNoted = true;
+    uint64_t queued = 0;
+    if (sd_bus_get_n_queued_write(m_bus, &queued) >= 0 && queued > 0 && queued <= m_sendPosition)
+        m_unwrittenFrom = m_sendPosition - queued + 1;
+}
+
+bool BusConnection::neverWritten(quint64 position) const
+{
+    return m_unwrittenFrom > 0 && position >= m_unwrittenFrom;
+}
+
 bool BusConnection::isOpen() const
 {
     return m_bus && !m_closing && sd_bus_is_open(m_bus) > 0;
@@ -222,7 +254,10 @@ bool BusConnection::call(sd_bus_message *call, int timeoutMs, QObject *context,
             *sendError = -ENOTCONN;
         return false;
     }
-    auto *pending = new PendingCall{context, std::move(handler), &m_pending};
+    auto *pending = new PendingCall{context, std::move(handler), &m_pending, {}};
+    pending->beforeAnswer = [this] {
+        noteClosing();
+    };
     sd_bus_slot *slot = nullptr;
     const int r =
         sd_bus_call_async(m_bus, &slot, call, onReply, pending, quint64(timeoutMs) * 1000);
@@ -253,6 +288,7 @@ bool BusConnection::send(sd_bus_message *message)
 
 void BusConnection::sent()
 {
+    ++m_sendPosition;
     if (!m_write->isEnabled() && (sd_bus_get_events(m_bus) & POLLOUT))
         m_write->setEnabled(true);
 }
@@ -271,6 +307,7 @@ void BusConnection::process()
         if (!alive)
             return;
         m_processing = false;
+        noteClosing();
         if (r < 0)
             break;
         if (r == 0) {
@@ -352,6 +389,7 @@ void BusConnection::flushAndClose(int boundMs, bool untilPeerCloses)
         drainUntilPeerCloses(boundMs - waited.elapsed());
     // Whatever still waits for an answer is told now, with no reply: the
     // connection is closed.
+    noteClosing(true);
     m_closing = true;
     const QList<PendingCall *> waiting(m_pending.cbegin(), m_pending.cend());
     for (PendingCall *pending : waiting) {

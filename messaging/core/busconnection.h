@@ -80,6 +80,15 @@ public:
     // After sending through sd-bus directly: make sure it goes out.
     void sent();
 
+    // What this side has handed to sd-bus so far, as a position in the
+    // order of writing; taken right after a call or send, it names that
+    // message for neverWritten().
+    quint64 sendPosition() const { return m_sendPosition; }
+    // True only when the message sent at `position` is known never to have
+    // been written out whole: the connection closed with it still in
+    // sd-bus's write queue. The other end cannot have read it.
+    bool neverWritten(quint64 position) const;
+
     // Writes what is queued, waiting at most boundMs for the other end to
     // take it, and closes the connection. With untilPeerCloses, the other
     // end also gets the rest of boundMs to read it and close first, while
@@ -101,6 +110,10 @@ private:
     BusConnection(sd_bus *bus, QObject *parent);
     void arm();
     void drainUntilPeerCloses(qint64 boundMs);
+    // Notes which messages the write queue still holds once the connection
+    // closes (or this side is about to close it).
+    void noteClosing(bool closingHere = false);
+    static int countCall(sd_bus_message *m, void *userdata, sd_bus_error *);
 
     sd_bus *m_bus = nullptr;
     QString m_uniqueName;
@@ -111,6 +124,15 @@ private:
     QTimer m_timer;
     bool m_closedTold = false;
     bool m_processing = false;
+    // Messages written in the order sent, counted from above: each send of
+    // this side, and each arriving method call, which sd-bus may answer by
+    // itself. The write queue holds the last ones; a message that came later
+    // than the queue's length from the end has not been written.
+    quint64 m_sendPosition = 0;
+    // The position from which on messages were still queued when the
+    // connection closed (0: not known).
+    quint64 m_unwrittenFrom = 0;
+    bool m_closingNoted = false;
 };
 
 // Builders and readers shared by the parts.

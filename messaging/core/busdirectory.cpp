@@ -6,6 +6,7 @@
 #include "foreigntext.h"
 #include "interprocendpoint.h"
 #include "interproclogging.h"
+#include "receivedbody.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
@@ -409,7 +410,9 @@ int BusDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_err
     auto *self = static_cast<BusDirectory *>(userdata);
     qint32 handle = 0;
     const char *caption = nullptr;
-    if (sd_bus_message_read(m, "is", &handle, &caption) < 0)
+    // The caption is read (its UTF-8 checked by sd-bus) only from the
+    // window's owner.
+    if (sd_bus_message_read(m, "i", &handle) < 0)
         return 0;
     if (self->m_local.contains(handle))
         return 0;
@@ -418,10 +421,16 @@ int BusDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_err
     const char *sender = sd_bus_message_get_sender(m);
     if (it == self->m_windows.end() || !sender || it->owner != QLatin1String(sender))
         return 0;
-    const QString text = Bus::text(caption);
-    if (!ForeignText::acceptCaption(handle, text))
+    // A caption far too long is refused by its size, before sd-bus reads it.
+    if (const std::optional<quint64> bytes = ReceivedBody::stringAfterInt(m);
+        bytes && !ForeignText::acceptCaptionSize(handle, *bytes))
         return 0;
-    it->caption = text;
+    if (sd_bus_message_read(m, "s", &caption) < 0)
+        return 0;
+    std::optional<QString> text = ForeignText::captionFromBus(handle, caption);
+    if (!text)
+        return 0;
+    it->caption = std::move(*text);
     it->captionKnown = true;
     self->settle(handle);
     return 0;
@@ -445,11 +454,16 @@ void BusDirectory::describe(const Call &call)
             qint32 handle = 0;
             const char *caption = nullptr;
             if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
-                sd_bus_message_read(reply, "is", &handle, &caption) >= 0 && handle == call.handle) {
-                // A caption refused once is not asked for again.
-                const QString text = Bus::text(caption);
-                if (ForeignText::acceptCaption(call.handle, text)) {
-                    it->caption = text;
+                sd_bus_message_read(reply, "i", &handle) >= 0 && handle == call.handle) {
+                // A caption refused once is not asked for again; one far too
+                // long is refused by its size, before sd-bus reads it.
+                const std::optional<quint64> bytes = ReceivedBody::stringAfterInt(reply);
+                std::optional<QString> text;
+                if ((!bytes || ForeignText::acceptCaptionSize(handle, *bytes)) &&
+                    sd_bus_message_read(reply, "s", &caption) >= 0)
+                    text = ForeignText::captionFromBus(handle, caption);
+                if (text) {
+                    it->caption = std::move(*text);
                     it->captionKnown = true;
                 }
             } else if (call.attempt + 1 < DescribeAttempts && namesOf(owner) == 1) {

@@ -6,6 +6,7 @@
 #include "busconnection.h"
 #include "channelserver.h"
 #include "payloadtext.h"
+#include "receivedbody.h"
 #include <InterProc/interprocbus.h>
 
 #include <QThread>
@@ -213,14 +214,23 @@ int BusObject::deliver(sd_bus_message *m, void *userdata, sd_bus_error *)
     qint32 longData = 0;
     const char *senderName = nullptr;
     const char *text = nullptr;
-    int r = sd_bus_message_read(m, "isis", &senderHandle, &senderName, &longData, &text);
+    int r = sd_bus_message_read(m, "is", &senderHandle, &senderName);
     if (r < 0)
         return r;
     const QString caller = self->takeCaller(on, m);
     if (caller.isEmpty())
         return 1;
     // The same bound as for UTF-8 bytes: a stranger's string is refused
-    // before it becomes a QString twice its size.
+    // before it becomes a QString twice its size, and where its size can be
+    // told from the message, before sd-bus reads (and checks) all of it.
+    if (const std::optional<quint64> size = ReceivedBody::deliverText(m, senderName);
+        size && *size > quint64(InlineTextLimit)) {
+        Bus::replyError(on->connection, m, QLatin1String(ErrorTooLarge), tooLargeInline(*size));
+        return 1;
+    }
+    r = sd_bus_message_read(m, "is", &longData, &text);
+    if (r < 0)
+        return r;
     const size_t bytes = std::strlen(text);
     if (bytes > size_t(InlineTextLimit)) {
         Bus::replyError(on->connection, m, QLatin1String(ErrorTooLarge), tooLargeInline(bytes));

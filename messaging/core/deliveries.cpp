@@ -142,20 +142,22 @@ void Deliveries::issue(const QString &owner, Item item)
     sent.start();
     const bool direct = channel != nullptr;
     QPointer<BusConnection> on(connection);
+    // Where the call stands in the connection's order of writing, so that a
+    // lost bus tells a call it wrote from one still queued.
+    const quint64 position = connection->sendPosition() + 1;
     if (r >= 0 && connection->call(
                       call.get(), DeliveryTimeoutMs, this,
-                      [this, owner, item, direct, on, sent](sd_bus_message *reply) {
+                      [this, owner, item, direct, on, sent, position](sd_bus_message *reply) {
                           if (reply) {
-                              answered(owner, item, direct, on, sent.elapsed(), reply);
+                              answered(owner, item, direct, on, sent.elapsed(), reply, position);
                               return;
                           }
                           // This side closed the connection first.
-                          answered(owner, item, direct, nullptr, 0, nullptr);
+                          answered(owner, item, direct, nullptr, 0, nullptr, position);
                           emit failed(item.handle, item.caption,
                                       direct && m_bus->isOpen()
                                           ? channelLostReason()
-                                          : QStringLiteral("the session bus connection is "
-                                                           "lost"));
+                                          : busLostReason(on && on->neverWritten(position)));
                       },
                       &r))
         return;
@@ -165,7 +167,7 @@ void Deliveries::issue(const QString &owner, Item item)
             ? QStringLiteral("the session bus connection cannot pass file descriptors, which "
                              "texts over %1 bytes need")
                   .arg(InlineTextLimit)
-        : !connection->isOpen() && !direct ? QStringLiteral("the session bus connection is lost")
+        : !connection->isOpen() && !direct ? busLostReason(true)
         // A channel that cannot be written to has lost its window.
         : direct && (!connection->isOpen() || r == -ECONNRESET || r == -EPIPE)
             ? QStringLiteral("the window went away before it took the payload")
@@ -174,14 +176,15 @@ void Deliveries::issue(const QString &owner, Item item)
     QMetaObject::invokeMethod(
         this,
         [this, owner, item, direct, reason] {
-            answered(owner, item, direct, nullptr, 0, nullptr);
+            answered(owner, item, direct, nullptr, 0, nullptr, 0);
             emit failed(item.handle, item.caption, reason);
         },
         Qt::QueuedConnection);
 }
 
 void Deliveries::answered(const QString &owner, const Item &item, bool direct,
-                          BusConnection *connection, qint64 elapsedMs, sd_bus_message *reply)
+                          BusConnection *connection, qint64 elapsedMs, sd_bus_message *reply,
+                          quint64 position)
 {
     auto it = m_lanes.find(owner);
     if (it != m_lanes.end()) {
@@ -203,7 +206,8 @@ void Deliveries::answered(const QString &owner, const Item &item, bool direct,
                 m_channels->directDeliveryFailed(owner);
             emit failed(item.handle, item.caption,
                         failureReason(Bus::errorName(reply), Bus::errorMessage(reply), elapsedMs,
-                                      direct, open));
+                                      direct, open,
+                                      connection && connection->neverWritten(position)));
             if (!direct && !open)
                 emit busLost();
         }
@@ -229,8 +233,21 @@ QString Deliveries::channelLostReason()
                           "have taken the payload");
 }
 
+// The bus connection closed before the call's answer came. A call still
+// queued on this side never reached the daemon; one that was written may
+// have been handed to the window and taken before the daemon ended, so
+// neither outcome is claimed for it.
+QString Deliveries::busLostReason(bool neverWritten)
+{
+    if (neverWritten)
+        return QStringLiteral("the session bus connection is lost; the payload was not sent");
+    return QStringLiteral("the session bus connection was lost before the answer was read; the "
+                          "window may or may not have taken the payload");
+}
+
 QString Deliveries::failureReason(const QString &errorName, const QString &errorMessage,
-                                  qint64 elapsedMs, bool direct, bool connectionOpen)
+                                  qint64 elapsedMs, bool direct, bool connectionOpen,
+                                  bool neverWritten)
 {
     // sd-bus tells a closed connection as NoReply to every call still
     // waiting: a direct channel closes when the window's end of it goes
@@ -238,7 +255,7 @@ QString Deliveries::failureReason(const QString &errorName, const QString &error
     if (!connectionOpen) {
         if (direct && m_bus->isOpen())
             return channelLostReason();
-        return QStringLiteral("the session bus connection is lost");
+        return busLostReason(neverWritten);
     }
     if (errorName == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
         errorName == QLatin1String("org.freedesktop.DBus.Error.Timeout") ||

@@ -87,11 +87,13 @@ private:
 
     void pump();
     void issue(const QString &owner, Item item);
+    // position: the call's place in its connection's order of writing.
     void answered(const QString &owner, const Item &item, bool direct, BusConnection *connection,
-                  qint64 elapsedMs, sd_bus_message *reply);
+                  qint64 elapsedMs, sd_bus_message *reply, quint64 position);
     static QString channelLostReason();
+    static QString busLostReason(bool neverWritten);
     QString failureReason(const QString &errorName, const QString &errorMessage, qint64 elapsedMs,
-                          bool direct, bool connectionOpen);
+                          bool direct, bool connectionOpen, bool neverWritten);
     void dropLaneIfIdle(const QString &owner);
     // Reports as not sent what has waited for the delivery timeout.
     void expire();

@@ -3,9 +3,12 @@
 #include "foreigntext.h"
 
 #include "interproclogging.h"
+#include "payloadtext.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
+
+#include <cstring>
 
 namespace {
 
@@ -54,23 +57,56 @@ QString ForeignText::remoteError(const QString &name, const QString &message)
         .arg(bounded(message, MaxErrorPartLength), bounded(name, MaxErrorPartLength));
 }
 
-bool ForeignText::acceptCaption(qint32 handle, const QString &caption)
+static void logRefusedCaption(qint32 handle, const QString &size)
 {
-    if (caption.size() <= MaxCaptionLength)
-        return true;
     qint64 skipped = 0;
     if (refusedCaptions.allow(&skipped)) {
         qCWarning(lcInterProc).noquote()
-            << QStringLiteral("window %1 gave a caption of %2 characters, over the %3 a caption "
+            << QStringLiteral("window %1 gave a caption of %2, over the %3 characters a caption "
                               "can have; it is known by its handle only%4")
                    .arg(handle)
-                   .arg(caption.size())
-                   .arg(MaxCaptionLength)
+                   .arg(size)
+                   .arg(ForeignText::MaxCaptionLength)
                    .arg(skipped > 0
                             ? QStringLiteral(" (%1 more such captions not logged)").arg(skipped)
                             : QString());
     }
+}
+
+bool ForeignText::acceptCaption(qint32 handle, const QString &caption)
+{
+    if (caption.size() <= MaxCaptionLength)
+        return true;
+    logRefusedCaption(handle, QStringLiteral("%1 characters").arg(caption.size()));
     return false;
+}
+
+namespace {
+// Each UTF-16 unit takes at most three bytes of UTF-8 (a surrogate pair four
+// for two): more bytes hold more characters than a caption has.
+constexpr quint64 MaxCaptionBytes = 3 * quint64(ForeignText::MaxCaptionLength);
+} // namespace
+
+bool ForeignText::acceptCaptionSize(qint32 handle, quint64 bytes)
+{
+    if (bytes <= MaxCaptionBytes)
+        return true;
+    logRefusedCaption(handle, QStringLiteral("%1 bytes").arg(bytes));
+    return false;
+}
+
+std::optional<QString> ForeignText::captionFromBus(qint32 handle, const char *utf8)
+{
+    const size_t bytes = utf8 ? ::strnlen(utf8, MaxCaptionBytes + 1) : 0;
+    if (bytes > MaxCaptionBytes) {
+        logRefusedCaption(handle, QStringLiteral("more than %1 bytes").arg(MaxCaptionBytes));
+        return std::nullopt;
+    }
+    QString caption =
+        PayloadText::decodeUtf8(QByteArrayView(utf8, qsizetype(bytes))).value_or(QString());
+    if (!acceptCaption(handle, caption))
+        return std::nullopt;
+    return caption;
 }
 
 QString ForeignText::ownCaption(const QString &caption)

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <optional>
+
 namespace ForeignText {
 
 // Characters kept of a remote error's name and of its message, each.
@@ -29,6 +31,16 @@ QString remoteError(const QString &name, const QString &message);
 // the count of those not logged), when another window's caption is too long
 // to be a caption.
 bool acceptCaption(qint32 handle, const QString &caption);
+
+// False, logged as acceptCaption does, when a caption of `bytes` bytes of
+// UTF-8 is longer than any caption of MaxCaptionLength characters can be:
+// its size refuses it before anyone reads or decodes it.
+bool acceptCaptionSize(qint32 handle, quint64 bytes);
+
+// Another window's caption as it came on the bus (valid UTF-8), or nullopt
+// when it is refused, by its size (found without walking more of it than a
+// caption can have) or by its characters.
+std::optional<QString> captionFromBus(qint32 handle, const char *utf8);
 
 // This endpoint's own caption as it goes on the bus: cut to
 // MaxCaptionLength, with the cut said in the log.

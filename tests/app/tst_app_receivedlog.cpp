@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTextBlock>
+#include <QThreadPool>
 
 namespace {
 
@@ -47,6 +48,8 @@ private slots:
     void copyPartOfEntry_data();
     void copyPartOfEntry();
     void pasteKeepsText();
+    void largeCopyIsReadAsMade_data();
+    void largeCopyIsReadAsMade();
     void oldestLinesGiveWayToMarker();
 };
 
@@ -211,6 +214,41 @@ void ReceivedLogTest::pasteKeepsText()
     log.paste();
     QVERIFY(log.document()->characterCount() < 4 * LogDisplay::MaxChars);
     QVERIFY(copyAll(log) == entry + entry);
+}
+
+void ReceivedLogTest::largeCopyIsReadAsMade_data()
+{
+    QTest::addColumn<QString>("format"); // empty: read as text
+
+    QTest::newRow("as text") << QString();
+    QTest::newRow("text/plain as bytes") << QStringLiteral("text/plain");
+    QTest::newRow("UTF-8 as bytes") << QStringLiteral("text/plain;charset=utf-8");
+}
+
+void ReceivedLogTest::largeCopyIsReadAsMade()
+{
+    // A large copy is made on a worker; once it is there, reading it in any
+    // form hands out what was made, shared, instead of converting its
+    // megabytes on the window's thread at every read.
+    QFETCH(QString, format);
+    ReceivedLog log;
+    const QString text = QString(4 * 1024 * 1024, u'\u00e9') + QStringLiteral("end");
+    log.appendReceived({QString(), text});
+    log.waitForKeptTexts();
+    log.selectAll();
+    log.copy();
+    QThreadPool::globalInstance()->waitForDone();
+    const QMimeData *copied = QApplication::clipboard()->mimeData();
+    QVERIFY(copied);
+    if (format.isEmpty()) {
+        const QString first = copied->text();
+        QVERIFY(first == text);
+        QVERIFY(copied->text().constData() == first.constData());
+    } else {
+        const QByteArray first = copied->data(format);
+        QVERIFY(first == text.toUtf8());
+        QVERIFY(copied->data(format).constData() == first.constData());
+    }
 }
 
 QTEST_MAIN(ReceivedLogTest)

@@ -30,6 +30,9 @@ using namespace TestSupport;
 namespace {
 
 constexpr int HangMs = DescribeHangMs;
+// Longest the window's thread may be busy with one large input: generous
+// beside the 100 ms it is meant to answer within.
+constexpr qint64 StallBoundMs = 300;
 const QString stars(63, u'*');
 
 } // namespace
@@ -42,6 +45,7 @@ private slots:
     void floodOfCallsWithoutReply();
     void hardTexts_data();
     void hardTexts();
+    void oversizedTextIsRefusedUnread();
     void strangerHoldsTheServerName();
     void namesThatDoNotDescribeThemselves();
     void silentNamesDoNotHoldUpSends();
@@ -193,6 +197,30 @@ void FaultsInput::hardTexts()
     qInfo("%lld bytes through %s: longest wait for Describe %lld ms", size, qPrintable(method),
           arrivalMs);
     QVERIFY(!probe.hung());
+}
+
+void FaultsInput::oversizedTextIsRefusedUnread()
+{
+    // A plain string far over the bound: refused by its size, without the
+    // window's thread reading (and checking) its 100 MiB of UTF-8 first,
+    // which for characters of two bytes takes sd-bus long.
+    WindowHost window;
+    QVERIFY2(window.waitReady(), window.transcript().constData());
+    const qint64 size = 100 * 1024 * 1024;
+    QDBusMessage call = QDBusMessage::createMethodCall(serviceForHandle(window.handle()), BusPath,
+                                                       BusInterface, QStringLiteral("Deliver"));
+    call << 0 << QStringLiteral("tst") << 7 << QString(size / 2, u'\u00e9');
+    window.longestStallMs();
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 10 * HangMs);
+    QCOMPARE(reply.errorName(), QLatin1String(InterProcBus::ErrorTooLarge));
+    QVERIFY2(reply.errorMessage().contains(QString::number(size)),
+             qPrintable(reply.errorMessage()));
+    const qint64 stallMs = window.longestStallMs();
+    qInfo("a Deliver of %lld bytes was refused; the window's thread was busy for %lld ms at most",
+          size, stallMs);
+    // Generous beside the 100 ms the window is meant to answer within.
+    QVERIFY2(stallMs < StallBoundMs, qPrintable(QString::number(stallMs)));
+    QCOMPARE(window.log(), QString());
 }
 
 void FaultsInput::strangerHoldsTheServerName()
@@ -453,6 +481,7 @@ void FaultsInput::foreignTexts_data()
     QTest::newRow("error text of 1 MB") << qint64(40) << qint64(1000 * 1000) << 1;
     QTest::newRow("300 error texts of 20 KB") << qint64(40) << qint64(20 * 1000) << 300;
     QTest::newRow("caption of 5 MB") << qint64(5 * 1000 * 1000) << qint64(100) << 1;
+    QTest::newRow("caption of 50 MB") << qint64(50 * 1000 * 1000) << qint64(100) << 1;
 }
 
 void FaultsInput::foreignTexts()
@@ -464,8 +493,10 @@ void FaultsInput::foreignTexts()
     // A party that sends payloads and refuses the window's acknowledgements
     // of them with errors of its own making.
     constexpr qint32 PartyHandle = 777777;
-    WindowHost window;
+    WindowHost window(QProcessEnvironment::systemEnvironment(), true);
     QVERIFY2(window.waitReady(), window.transcript().constData());
+    const qint64 startKiB = window.memory().second;
+    window.longestStallMs();
     LineProcess party(QStringLiteral(FAULTS_CLIENT),
                       {QStringLiteral("window"), QString::number(PartyHandle),
                        QString::number(captionLength), QString::number(errorLength)});
@@ -526,6 +557,22 @@ void FaultsInput::foreignTexts()
           captionLength, payloads, errorLength, probe.longestMs());
     // Generous beside the 100 ms the window is meant to answer within.
     QVERIFY2(probe.longestMs() < 2000, qPrintable(QString::number(probe.longestMs())));
+
+    if (captionLength > 3 * 1024) {
+        // Refused by its size: neither decoded (twice its size in memory)
+        // nor read through on the window's thread.
+        QVERIFY2(
+            !window.takeLineIf([](const QByteArray &l) { return l.contains("gave a caption of"); })
+                 .isEmpty(),
+            window.transcript().constData());
+        const qint64 stallMs = window.longestStallMs();
+        const qint64 grownKiB = window.memory().second - startKiB;
+        qInfo("the window's thread was busy for %lld ms at most; its peak memory grew by %lld KiB",
+              stallMs, grownKiB);
+        QVERIFY2(stallMs < StallBoundMs, qPrintable(QString::number(stallMs)));
+        QVERIFY2(grownKiB < captionLength / 1024 + 32 * 1024,
+                 qPrintable(QString::number(grownKiB)));
+    }
 }
 
 void FaultsInput::acknowledgingAStoppedPartyStaysBounded()

@@ -14,7 +14,8 @@
 //   memory                    -> MEMORY <resident KiB> <peak resident KiB>
 //   send <index> <longData> <text>   types both fields and clicks send button <index>
 //   knows <handle>            -> KNOWS <1 or 0: the component knows that party and its caption>
-//   quit
+//   stall                     -> STALL <longest ms the window's thread was busy since the last
+//   stall> quit
 //
 //   READY <handle> <server|client>   once the component knows the windows on the bus
 //   NOTCONNECTED <message>           when the session bus cannot be reached
@@ -33,6 +34,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextBlock>
+#include <QTimer>
+
+#include <ctime>
 
 using namespace TestSupport;
 
@@ -50,6 +54,24 @@ int main(int argc, char **argv)
     QObject::connect(ip, &InterProc::connectionLost, ip,
                      [ip] { emitLine("LOST " + b64(ip->errorString())); });
     window.show();
+
+    // The longest stretch of work on the window's thread without a turn of
+    // its event loop, in the thread's own CPU time (so that a loaded machine
+    // that leaves it waiting does not count): what a user would feel of it.
+    auto threadCpuMs = [] {
+        timespec ts = {};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    };
+    qint64 lastTickCpuMs = threadCpuMs();
+    qint64 longestStallMs = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, &ticker, [&] {
+        const qint64 now = threadCpuMs();
+        longestStallMs = std::max(longestStallMs, now - lastTickCpuMs);
+        lastTickCpuMs = now;
+    });
+    ticker.start(10);
 
     const StdinLines input([&](const QByteArray &line) {
         const QByteArray cmd = line.trimmed();
@@ -98,6 +120,10 @@ int main(int argc, char **argv)
             window.findChild<QLineEdit *>(QStringLiteral("txtStringData"))
                 ->setText(unb64(words.value(3)));
             window.findChild<QPushButton *>(QLatin1String("cmdSend_" + words.value(1)))->click();
+        } else if (cmd == "stall") {
+            emitLine("STALL " + QByteArray::number(longestStallMs));
+            longestStallMs = 0;
+            lastTickCpuMs = threadCpuMs();
         } else if (cmd.startsWith("knows ")) {
             const qint32 handle = cmd.mid(6).toInt();
             bool known = false;

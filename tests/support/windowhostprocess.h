@@ -81,6 +81,13 @@ public:
         command("buttons");
         return takeLine("BUTTONS ");
     }
+    // The longest the window's thread worked (in its own CPU time) without a
+    // turn of its event loop, since the last call.
+    qint64 longestStallMs()
+    {
+        command("stall");
+        return takeLine("STALL ").mid(6).toLongLong();
+    }
     // Whether the window's component knows that party and its caption.
     bool knows(qint32 handle)
     {
