@@ -49,8 +49,8 @@ class InterProcEndpointPrivate;
  * isReady() is false, and a Send() returns -1 and goes out, in order, once
  * ready() has been emitted. A Send() by caption also returns -1 while some
  * party has not yet told its caption (one busy when this endpoint started),
- * and goes out once every party has answered, at most 2 seconds later. When the bus goes away, connectionLost() is
- * emitted and the endpoint neither sends nor receives any more.
+ * and goes out once every party has answered, at most 2 seconds later. When the bus goes away,
+ * connectionLost() is emitted and the endpoint neither sends nor receives any more.
  *
  * The endpoints of one thread share what they learn of the bus (over one
  * further bus connection for all of them): a program may host many, each
@@ -184,6 +184,12 @@ public:
          * caption (one that was busy or stopped when this endpoint joined).
          */
         QString caption;
+        /**
+         * Whether the party has told its caption: false for one that has not
+         * answered when asked for it (busy, stopped, or a name that some
+         * other program took), which is addressed by its handle only.
+         */
+        bool captionKnown = false;
     };
 
     /** The name the component is registered under: "Calvorn.InterProc". */
