@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "terminaltext.h"
+
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -35,7 +37,7 @@ void CommandLine::parse(const QStringList &arguments)
     const bool parsed = m_parser.parse(arguments);
     // Help is given even beside a mistake, as the user asked for it.
     if (m_parser.isSet(m_help))
-        m_parser.showHelp(ExitSuccess);
+        showHelp();
     if (!parsed)
         usageError(m_parser.errorText());
     if (m_version && m_parser.isSet(*m_version))
@@ -43,6 +45,23 @@ void CommandLine::parse(const QStringList &arguments)
     if (!m_command.isEmpty() && m_parser.positionalArguments().size() > 1)
         usageError(
             QStringLiteral("Unexpected argument '%1'.").arg(m_parser.positionalArguments().at(1)));
+}
+
+void CommandLine::showHelp() const
+{
+    QString text = m_parser.helpText();
+    // The parser names the program and then its options; a command's own
+    // word belongs before them.
+    if (!m_command.isEmpty()) {
+        const qsizetype lineEnd = text.indexOf(u'\n');
+        text.replace(0, lineEnd,
+                     QStringLiteral("Usage: %1 %2 [options]")
+                         .arg(QCoreApplication::applicationName(), m_command));
+    }
+    const QByteArray utf8 = text.toUtf8();
+    std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout);
+    std::fflush(stdout);
+    std::exit(ExitSuccess);
 }
 
 void CommandLine::usageError(const QString &message) const
@@ -73,7 +92,8 @@ void CommandLine::printError(const QString &message) const
     QString line = QCoreApplication::applicationName();
     if (!m_command.isEmpty())
         line += u' ' + m_command;
-    writeLine(stderr, (line + QStringLiteral(": ") + message).toUtf8());
+    // Messages carry what other parties said: their captions and errors.
+    writeLine(stderr, (line + QStringLiteral(": ") + TerminalText::escaped(message)).toUtf8());
 }
 
 void printLine(const QByteArray &utf8)
