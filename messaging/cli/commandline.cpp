@@ -50,14 +50,14 @@ void CommandLine::parse(const QStringList &arguments)
 void CommandLine::showHelp() const
 {
     QString text = m_parser.helpText();
-    // The parser names the program and then its options; a command's own
-    // word belongs before them.
-    if (!m_command.isEmpty()) {
-        const qsizetype lineEnd = text.indexOf(u'\n');
-        text.replace(0, lineEnd,
-                     QStringLiteral("Usage: %1 %2 [options]")
-                         .arg(QCoreApplication::applicationName(), m_command));
-    }
+    // The parser names the program as it was started, a command's own word
+    // after the options; a user types the program's name and the command
+    // first.
+    const QString program = QCoreApplication::applicationName();
+    text.replace(0, text.indexOf(u'\n'),
+                 m_command.isEmpty()
+                     ? QStringLiteral("Usage: %1 [options] COMMAND").arg(program)
+                     : QStringLiteral("Usage: %1 %2 [options]").arg(program, m_command));
     const QByteArray utf8 = text.toUtf8();
     std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout);
     std::fflush(stdout);
