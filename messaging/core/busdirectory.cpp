@@ -138,6 +138,7 @@ void BusDirectory::start()
                     } else if (handle > 0) {
                         ++m_loading;
                         ++m_ownersLoading;
+                        m_ownersUnknown.insert(handle);
                         m_pending.insert(handle);
                         m_waitingOwners.push_back({handle, -1, true});
                     }
@@ -330,7 +331,7 @@ void BusDirectory::askOwner(const Call &call)
             sd_bus_message_read(reply, "s", &owner) < 0) {
             settle(call.handle);
             if (call.loading) {
-                ownerKnown();
+                ownerKnown(call.handle);
                 loaded(); // gone again
             }
             return;
@@ -339,7 +340,7 @@ void BusDirectory::askOwner(const Call &call)
             addWindow(call.handle, QString::fromUtf8(owner));
         schedule({call.handle, 0, call.loading}, 0);
         if (call.loading)
-            ownerKnown();
+            ownerKnown(call.handle);
     };
     if (ask("GetNameOwner", serviceForHandle(call.handle), DescribeTimeoutMs, m_calls,
             [this, done](sd_bus_message *reply) {
@@ -362,8 +363,9 @@ void BusDirectory::loaded()
     becomeLoaded();
 }
 
-void BusDirectory::ownerKnown()
+void BusDirectory::ownerKnown(qint32 handle)
 {
+    m_ownersUnknown.remove(handle);
     if (--m_ownersLoading == 0 && m_listedLongAgo)
         becomeLoaded();
 }
@@ -429,8 +431,10 @@ void BusDirectory::removeWindow(qint32 handle)
     const QString owner = m_windows.take(handle).owner;
     settle(handle);
     auto it = m_namesPerOwner.find(owner);
-    if (it != m_namesPerOwner.end() && --*it <= 0)
+    if (it != m_namesPerOwner.end() && --*it <= 0) {
+        m_firstNameOf.remove(it.key());
         m_namesPerOwner.erase(it);
+    }
 }
 
 QString BusDirectory::ownerOf(qint32 handle) const
@@ -445,13 +449,27 @@ void BusDirectory::addWindow(qint32 handle, const QString &owner)
         return;
     if (window.handle == handle) {
         auto it = m_namesPerOwner.find(window.owner);
-        if (it != m_namesPerOwner.end() && --*it <= 0)
+        if (it != m_namesPerOwner.end() && --*it <= 0) {
+            m_firstNameOf.remove(it.key());
             m_namesPerOwner.erase(it);
+        }
     }
-    ++m_namesPerOwner[owner];
     window = WindowInfo{};
     window.handle = handle;
     window.owner = owner;
+    const int names = ++m_namesPerOwner[owner];
+    if (names == 1) {
+        m_firstNameOf.insert(owner, handle);
+    } else if (names == 2) {
+        // The connection is no endpoint: its first name, perhaps asked
+        // already, is held for by no send either.
+        const qint32 first = m_firstNameOf.take(owner);
+        if (m_pending.contains(first) && !m_pendingLater.contains(first)) {
+            m_pendingLater.insert(first);
+            if (!captionsPending())
+                emit captionsSettled();
+        }
+    }
 }
 
 int BusDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
@@ -471,6 +489,8 @@ int BusDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_e
             self->seen(handle);
         return 0;
     }
+    // The bus has now told this name's owner, or that it has none.
+    self->m_ownersUnknown.remove(handle);
     if (!newOwner || !*newOwner) {
         const QString owner = self->m_windows.value(handle).owner;
         self->removeWindow(handle);

@@ -72,6 +72,9 @@ public:
     QList<WindowInfo> match(qint32 method, const QVariant &target) const;
     // Every window known, this thread's endpoints' own included, by handle.
     const QMap<qint32, WindowInfo> &windows() const { return m_windows; }
+    // Windows that were on the bus when the directory started and whose
+    // owner the bus has not named yet: not addressable yet, but there.
+    const QSet<qint32> &ownersUnknown() const { return m_ownersUnknown; }
     // Unique name of the connection that owns the window, or empty.
     QString ownerOf(qint32 handle) const;
     // Asks the bus daemon who owns the window's name: done gets the unique
@@ -125,7 +128,7 @@ private:
     // later: the name belongs to a connection that owns several.
     void describe(const Call &call, bool later);
     void loaded();
-    void ownerKnown();
+    void ownerKnown(qint32 handle);
     void becomeLoaded();
     // A question to the bus daemon with one string argument (or none);
     // done gets the reply, or null when it could not be asked.
@@ -156,8 +159,10 @@ private:
     bool m_loaded = false;
     QMap<qint32, WindowInfo> m_windows;
     QHash<QString, int> m_namesPerOwner;
+    QHash<QString, qint32> m_firstNameOf; // of a connection that owns one name
     QSet<qint32> m_pending;      // windows with a question about their caption due or on its way
     QSet<qint32> m_pendingLater; // of those, names of a connection that owns several
+    QSet<qint32> m_ownersUnknown;
     // This thread's endpoints, by the handle of their window, and which of
     // their names the directory has seen on the bus.
     QHash<qint32, WindowDirectory *> m_local;

@@ -289,7 +289,10 @@ public:
     /**
      * @return every party on the bus that this endpoint knows, itself
      * included, by ascending handle: the parties a Send() can address.
-     * Complete once isReady(); kept current from the bus after that.
+     * Complete once isReady(); kept current from the bus after that. On a
+     * bus with thousands of names, a party whose owner the bus has not yet
+     * named to this endpoint is listed without a caption, and is addressed
+     * once it has.
      */
     QList<Party> parties() const;
 
