@@ -17,7 +17,7 @@ PACKAGES=(
     xvfb xauth openbox xdotool xclip imagemagick x11-utils fonts-dejavu-core
     clang-14 libclang-rt-14-dev
     dpkg-dev file lintian
-    doxygen python3-dbus python3-gi
+    doxygen python3-gi
 )
 
 say() { printf '\033[1m==> %s\033[0m\n' "$*"; }

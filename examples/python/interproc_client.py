@@ -14,10 +14,13 @@ join   joins the bus with CAPTION and prints "joined <handle>", then each
        payload that arrives as one JSON object a line, and acknowledges it
        as a CalvornTest window does; ends on Ctrl+C.
 
-The contract is messaging/org.calvorn.InterProc.xml; it needs python3-dbus
-and python3-gi (the GLib main loop). Status 0 when all went well, 1 when no
-window matched, a delivery failed or there is no session bus, 2 for a
-mistake on the command line.
+What other parties say (captions, names, errors) is printed with control
+and bidirectional formatting characters escaped as in JSON, so that it can
+neither act on the terminal nor forge a line. The contract is
+messaging/org.calvorn.InterProc.xml; it needs GDBus through PyGObject
+(Debian's python3-gi). Status 0 when all went well, 1 when no window
+matched, a delivery failed or there is no session bus, 2 for a mistake on
+the command line.
 """
 
 import argparse
@@ -26,16 +29,21 @@ import fcntl
 import json
 import os
 import random
+import re
 import sys
 
+PROGRAM = "interproc_client.py"
+
 try:
-    import dbus
-    import dbus.service
-    from dbus.mainloop.glib import DBusGMainLoop
-    from gi.repository import GLib
-except ImportError as missing:
-    sys.exit(f"interproc_client.py: {missing.name} is missing: "
-             "apt-get install python3-dbus python3-gi")
+    import gi
+    gi.require_version("Gio", "2.0")
+    from gi.repository import Gio, GLib
+except (ImportError, ValueError):
+    # Another python3 than the system's (a virtual environment, pyenv) does
+    # not see Debian's packages.
+    sys.exit(f"{PROGRAM}: {sys.executable} cannot import PyGObject (gi): run this program with "
+             "Debian's /usr/bin/python3 after apt-get install python3-gi, or install PyGObject "
+             "for this interpreter")
 
 INTERFACE = "org.calvorn.InterProc"
 PATH = "/org/calvorn/InterProc"
@@ -43,39 +51,104 @@ WINDOW_PREFIX = "org.calvorn.InterProc.Window.H"
 ACK_PREFIX = "OK from "
 MAX_TEXT_BYTES = 128 * 1024 * 1024   # the largest text a window sends or takes
 MAX_WAITING = 4096                   # arrivals queued for printing, at most
-TIMEOUT_S = 25                       # how long a window may take a payload
+TIMEOUT_MS = 25000                   # how long a window may take a payload
+DESCRIBE_TIMEOUT_MS = 2000           # how long a window may take to describe itself
+MAX_QUESTIONS = 128                  # Describe calls on their way at once
 
-PROGRAM = "interproc_client.py"
+BUS = "org.freedesktop.DBus"
+BUS_PATH = "/org/freedesktop/DBus"
+NO_FLAGS = Gio.DBusCallFlags.NONE
+
+# What a party exports; the same members as messaging/org.calvorn.InterProc.xml.
+PARTY_XML = f"""<node><interface name="{INTERFACE}">
+  <method name="Describe"><arg type="i" direction="out"/><arg type="s" direction="out"/></method>
+  <method name="Deliver"><arg type="i" direction="in"/><arg type="s" direction="in"/>
+    <arg type="i" direction="in"/><arg type="s" direction="in"/></method>
+  <method name="DeliverUtf8"><arg type="i" direction="in"/><arg type="s" direction="in"/>
+    <arg type="i" direction="in"/><arg type="ay" direction="in"/></method>
+  <method name="DeliverSealed"><arg type="i" direction="in"/><arg type="s" direction="in"/>
+    <arg type="i" direction="in"/><arg type="h" direction="in"/><arg type="t" direction="in"/>
+  </method>
+  <method name="OpenDirectChannel"><arg type="s" direction="out"/>
+    <arg type="ay" direction="out"/></method>
+  <property name="Handle" type="i" access="read"/>
+  <property name="Caption" type="s" access="read"/>
+  <signal name="CaptionChanged"><arg type="i"/><arg type="s"/></signal>
+</interface></node>"""
+
+# Controls (C0, DEL, C1), line and paragraph separators and bidirectional
+# formatting characters: as interproc escapes them.
+UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069\\\\]")
+SHORT = {"\\": "\\\\", "\b": "\\b", "\f": "\\f", "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 
-class ContractError(dbus.DBusException):
+def shown(text):
+    """text as it may reach a terminal: what could act on it escaped."""
+    return UNSAFE.sub(lambda m: SHORT.get(m.group(), f"\\u{ord(m.group()):04x}"), text)
+
+
+class ContractError(Exception):
     def __init__(self, name, message):
         super().__init__(message)
-        self._dbus_error_name = name
+        self.name = name
 
 
 def fail(message):
-    print(f"{PROGRAM}: {message}", file=sys.stderr)
+    print(f"{PROGRAM}: {shown(message)}", file=sys.stderr, flush=True)
     return 1
 
 
+def error_text(error):
+    """A D-Bus error's message without the name GDBus puts before it."""
+    name = Gio.DBusError.get_remote_error(error)
+    prefix = f"GDBus.Error:{name}: "
+    return error.message[len(prefix):] if name and error.message.startswith(prefix) else error.message
+
+
+def bus_call(bus, method, args=None, reply="()"):
+    return bus.call_sync(BUS, BUS_PATH, BUS, method, args, GLib.VariantType(reply), NO_FLAGS,
+                         -1, None).unpack()
+
+
 def windows(bus):
-    """(handle, caption) of every window on the bus, by handle."""
-    found = []
-    for name in bus.list_names():
-        if not name.startswith(WINDOW_PREFIX):
-            continue
+    """(handle, caption) of every window on the bus, by handle. Asks them all
+    at once, a bounded number at a time; one that does not answer within
+    DESCRIBE_TIMEOUT_MS is listed by handle alone."""
+    names = [n for n in bus_call(bus, "ListNames", reply="(as)")[0]
+             if n.startswith(WINDOW_PREFIX) and n[len(WINDOW_PREFIX):].isdigit()]
+    found = {}
+    loop = GLib.MainLoop()
+    waiting = collections.deque(names)
+    asked = 0
+
+    def described(_, result, name):
+        nonlocal asked
+        handle = int(name[len(WINDOW_PREFIX):])
         try:
-            handle, caption = bus.get_object(name, PATH, introspect=False).Describe(
-                dbus_interface=INTERFACE, timeout=2)
-        except dbus.DBusException:
-            # Busy, stopped, or gone since the list was made: known by handle alone.
-            handle, caption = int(name[len(WINDOW_PREFIX):]), ""
-        found.append((int(handle), str(caption)))
-    return sorted(found)
+            _, caption = bus.call_finish(result).unpack()
+        except GLib.Error:
+            caption = ""   # busy, stopped, or gone since the list was made
+        found[handle] = caption
+        asked -= 1
+        ask_more()
+
+    def ask_more():
+        nonlocal asked
+        while waiting and asked < MAX_QUESTIONS:
+            name = waiting.popleft()
+            asked += 1
+            bus.call(name, PATH, INTERFACE, "Describe", None, GLib.VariantType("(is)"), NO_FLAGS,
+                     DESCRIBE_TIMEOUT_MS, None, described, name)
+        if not waiting and asked == 0:
+            loop.quit()
+
+    ask_more()
+    if asked:
+        loop.run()
+    return sorted(found.items())
 
 
-class Party(dbus.service.Object):
+class Party:
     """This program as a window: owns org.calvorn.InterProc.Window.H<handle>
     and exports the interface at /org/calvorn/InterProc (Describe, Deliver,
     DeliverUtf8, DeliverSealed, OpenDirectChannel, the properties Handle and
@@ -88,50 +161,75 @@ class Party(dbus.service.Object):
         self.arrivals = collections.deque()
         self.pending = 0   # our own calls still on their way
         self.failures = 0
+        interface = Gio.DBusNodeInfo.new_for_xml(PARTY_XML).interfaces[0]
+        # Exported before the name is taken: whoever sees the name can call.
+        bus.register_object(PATH, interface, self._method_call, self._get_property, None)
         self.handle = self._claim_handle()
-        super().__init__(bus, PATH)
-        self.CaptionChanged(self.handle, self.caption)
+        bus.emit_signal(None, PATH, INTERFACE, "CaptionChanged",
+                        GLib.Variant("(is)", (self.handle, self.caption)))
 
     def _claim_handle(self):
         # The bus gives a name to one connection only, so the name makes the
         # handle unique on the bus; a taken one is simply tried again.
         for _ in range(64):
             handle = random.randint(1, 2**31 - 1)
-            reply = self.bus.request_name(f"{WINDOW_PREFIX}{handle}",
-                                          dbus.bus.NAME_FLAG_DO_NOT_QUEUE)
-            if reply == dbus.bus.REQUEST_NAME_REPLY_PRIMARY_OWNER:
+            reply, = bus_call(self.bus, "RequestName",
+                              GLib.Variant("(su)", (f"{WINDOW_PREFIX}{handle}", 4)),  # DO_NOT_QUEUE
+                              "(u)")
+            if reply == 1:   # the primary owner
                 return handle
         raise ContractError("org.freedesktop.DBus.Error.LimitsExceeded",
                             "No free window handle on the bus")
 
     # -- the contract: what windows call on us ---------------------------------
 
-    @dbus.service.method(INTERFACE, out_signature="is")
-    def Describe(self):
-        return self.handle, self.caption
+    def _method_call(self, _bus, sender, _path, _interface, method, parameters, invocation):
+        try:
+            if method == "Describe":
+                invocation.return_value(GLib.Variant("(is)", (self.handle, self.caption)))
+                return
+            if method == "OpenDirectChannel":
+                # This party offers no direct channel.
+                invocation.return_value(GLib.Variant("(say)", ("", b"")))
+                return
+            sender_handle = parameters.get_child_value(0).get_int32()
+            sender_name = parameters.get_child_value(1).get_string()
+            long_data = parameters.get_child_value(2).get_int32()
+            if method == "Deliver":
+                text = parameters.get_child_value(3).get_string()
+                if len(text) > MAX_TEXT_BYTES // 4 and len(text.encode()) > MAX_TEXT_BYTES:
+                    raise ContractError("org.calvorn.InterProc.Error.TooLarge", "Text too large")
+            elif method == "DeliverUtf8":
+                text = self._decode(parameters.get_child_value(3).get_data_as_bytes().get_data())
+            else:   # DeliverSealed
+                index = parameters.get_child_value(3).get_handle()
+                size = parameters.get_child_value(4).get_uint64()
+                fds = invocation.get_message().get_unix_fd_list()
+                text = self._decode(self._read_sealed(fds.get(index) if fds else -1, size))
+            self._take(sender, sender_handle, sender_name, long_data, text)
+            invocation.return_value(None)
+        except ContractError as error:
+            invocation.return_dbus_error(error.name, str(error))
 
-    @dbus.service.method(INTERFACE, in_signature="isis", sender_keyword="sender")
-    def Deliver(self, sender_handle, sender_name, long_data, string_data, sender=None):
-        if len(string_data) > MAX_TEXT_BYTES // 4 and len(string_data.encode()) > MAX_TEXT_BYTES:
-            raise ContractError("org.calvorn.InterProc.Error.TooLarge", "Text too large")
-        self._take(sender, sender_handle, sender_name, long_data, str(string_data))
+    def _get_property(self, _bus, _sender, _path, _interface, name):
+        return GLib.Variant("i", self.handle) if name == "Handle" else GLib.Variant(
+            "s", self.caption)
 
-    @dbus.service.method(INTERFACE, in_signature="isiay", sender_keyword="sender",
-                         byte_arrays=True)
-    def DeliverUtf8(self, sender_handle, sender_name, long_data, utf8, sender=None):
+    @staticmethod
+    def _decode(utf8):
         if len(utf8) > MAX_TEXT_BYTES:
             raise ContractError("org.calvorn.InterProc.Error.TooLarge", "Text too large")
         try:
-            text = bytes(utf8).decode("utf-8")
+            return bytes(utf8).decode("utf-8")
         except UnicodeDecodeError:
             raise ContractError("org.calvorn.InterProc.Error.InvalidText", "Not UTF-8") from None
-        self._take(sender, sender_handle, sender_name, long_data, text)
 
-    @dbus.service.method(INTERFACE, in_signature="isiht", sender_keyword="sender")
-    def DeliverSealed(self, sender_handle, sender_name, long_data, unix_fd, size, sender=None):
+    @staticmethod
+    def _read_sealed(fd, size):
         # Larger texts come in a memfd that the sender can no longer change.
-        fd = unix_fd.take()
         try:
+            if fd < 0:
+                raise OSError("no file descriptor came with the call")
             if size > MAX_TEXT_BYTES:
                 raise ContractError("org.calvorn.InterProc.Error.TooLarge", "Text too large")
             needed = fcntl.F_SEAL_WRITE | fcntl.F_SEAL_SHRINK
@@ -139,38 +237,21 @@ class Party(dbus.service.Object):
                     or os.fstat(fd).st_size != size):
                 raise ContractError("org.calvorn.InterProc.Error.BadDescriptor",
                                     "Not a sealed memfd of the declared size")
-            utf8 = os.pread(fd, size, 0)
+            return os.pread(fd, size, 0)
         except OSError as error:
             raise ContractError("org.calvorn.InterProc.Error.BadDescriptor", str(error)) from None
         finally:
-            os.close(fd)
-        self.DeliverUtf8(sender_handle, sender_name, long_data, utf8, sender=sender)
-
-    @dbus.service.method(INTERFACE, out_signature="say")
-    def OpenDirectChannel(self):
-        return "", dbus.ByteArray(b"")   # this party offers no direct channel
-
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
-    def Get(self, interface, name):
-        return self.GetAll(interface)[name]
-
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
-    def GetAll(self, interface):
-        if interface != INTERFACE:
-            raise ContractError("org.freedesktop.DBus.Error.UnknownInterface", interface)
-        return {"Handle": dbus.Int32(self.handle), "Caption": dbus.String(self.caption)}
-
-    @dbus.service.signal(INTERFACE, signature="is")
-    def CaptionChanged(self, handle, caption):
-        pass
+            if fd >= 0:
+                os.close(fd)
 
     def _take(self, sender, sender_handle, sender_name, long_data, text):
         # A payload names its sender by a handle whose name the calling
         # connection owns, or by 0; nobody may speak for another window.
         if sender_handle != 0:
             try:
-                owner = self.bus.get_name_owner(f"{WINDOW_PREFIX}{sender_handle}")
-            except dbus.DBusException:
+                owner, = bus_call(self.bus, "GetNameOwner",
+                                  GLib.Variant("(s)", (f"{WINDOW_PREFIX}{sender_handle}",)), "(s)")
+            except GLib.Error:
                 owner = None
             if owner != sender:
                 raise ContractError("org.calvorn.InterProc.Error.SenderMismatch",
@@ -179,7 +260,7 @@ class Party(dbus.service.Object):
             raise ContractError("org.freedesktop.DBus.Error.LimitsExceeded",
                                 "Too many payloads waiting")
         # Answered now, handled from the main loop: one at a time, in order.
-        self.arrivals.append((int(sender_handle), str(sender_name), int(long_data), text))
+        self.arrivals.append((sender_handle, sender_name, long_data, text))
         if len(self.arrivals) == 1:
             GLib.idle_add(self._next_arrival)
 
@@ -198,24 +279,27 @@ class Party(dbus.service.Object):
 
     def deliver(self, handle, long_data, text, on_done=None):
         """Hands one payload to window `handle`; reports failure on stderr."""
-        def done(error=None):
+        def done(bus, result, _):
             self.pending -= 1
-            if error is not None:
+            try:
+                bus.call_finish(result)
+                ok = True
+            except GLib.Error as error:
+                ok = False
                 self.failures += 1
-                fail(f"window {handle} did not take the payload: {error.get_dbus_message()}")
+                fail(f"window {handle} did not take the payload: {error_text(error)}")
             if on_done:
-                on_done(error is None)
+                on_done(ok)
 
         self.pending += 1
-        self.bus.get_object(f"{WINDOW_PREFIX}{handle}", PATH, introspect=False).Deliver(
-            dbus.Int32(self.handle), self.caption, dbus.Int32(long_data), text,
-            dbus_interface=INTERFACE, timeout=TIMEOUT_S,
-            reply_handler=done, error_handler=done)
+        self.bus.call(f"{WINDOW_PREFIX}{handle}", PATH, INTERFACE, "Deliver",
+                      GLib.Variant("(isis)", (self.handle, self.caption, long_data, text)),
+                      None, NO_FLAGS, TIMEOUT_MS, None, done, None)
 
 
 def run_list(bus, _):
     for handle, caption in windows(bus):
-        print(f"{handle}\t{caption}", flush=True)
+        print(f"{handle}\t{shown(caption)}", flush=True)
     return 0
 
 
@@ -225,7 +309,7 @@ def run_send(bus, args):
 
     def arrival(sender_handle, sender_name, _, text):
         if text.startswith(ACK_PREFIX) and sender_handle in waiting:
-            print(f"acknowledged by {sender_name}: {text}", flush=True)
+            print(f"acknowledged by {shown(sender_name)}: {shown(text)}", flush=True)
             del waiting[sender_handle]
             finish_when_done()
 
@@ -254,13 +338,14 @@ def run_send(bus, args):
         party.failures += len(waiting)
         loop.quit()
 
-    GLib.timeout_add_seconds(TIMEOUT_S, too_late)
+    GLib.timeout_add(TIMEOUT_MS, too_late)
     loop.run()
     return 1 if party.failures else 0
 
 
 def run_join(bus, args):
     def arrival(sender_handle, sender_name, long_data, text):
+        # json.dumps escapes every control and non-ASCII character.
         print(json.dumps({"senderHandle": sender_handle, "senderName": sender_name,
                           "longData": long_data, "stringData": text}), flush=True)
 
@@ -296,15 +381,14 @@ def main():
     if args.command == "send" and len(args.text.encode("utf-8")) > MAX_TEXT_BYTES:
         parser.error("--text is larger than 128 MiB")
 
-    DBusGMainLoop(set_as_default=True)
     try:
-        bus = dbus.SessionBus()
-    except dbus.DBusException as error:
-        return fail(f"Cannot connect to the D-Bus session bus: {error.get_dbus_message()}")
+        bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
+    except GLib.Error as error:
+        return fail(f"Cannot connect to the D-Bus session bus: {error.message}")
     try:
         return {"list": run_list, "send": run_send, "join": run_join}[args.command](bus, args)
-    except dbus.DBusException as error:
-        return fail(error.get_dbus_message())
+    except (GLib.Error, ContractError) as error:
+        return fail(error_text(error) if isinstance(error, GLib.Error) else str(error))
 
 
 if __name__ == "__main__":

@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 #include "arrivalprinter.h"
 
+#include "terminaltext.h"
+
 #include <QByteArray>
 #include <QStringEncoder>
 
@@ -11,46 +13,6 @@ namespace {
 
 // Characters escaped and written at a time.
 constexpr qsizetype PieceChars = 64 * 1024;
-
-// text as the inside of a JSON string, as QJsonDocument escapes it.
-void appendEscaped(QString &out, QStringView text)
-{
-    static const char hex[] = "0123456789abcdef";
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        switch (u) {
-        case u'"':
-            out += QLatin1String("\\\"");
-            break;
-        case u'\\':
-            out += QLatin1String("\\\\");
-            break;
-        case u'\b':
-            out += QLatin1String("\\b");
-            break;
-        case u'\f':
-            out += QLatin1String("\\f");
-            break;
-        case u'\n':
-            out += QLatin1String("\\n");
-            break;
-        case u'\r':
-            out += QLatin1String("\\r");
-            break;
-        case u'\t':
-            out += QLatin1String("\\t");
-            break;
-        default:
-            if (u < 0x20) {
-                out += QLatin1String("\\u00");
-                out += QLatin1Char(hex[u >> 4]);
-                out += QLatin1Char(hex[u & 0xf]);
-            } else {
-                out += c;
-            }
-        }
-    }
-}
 
 } // namespace
 
@@ -113,11 +75,12 @@ void ArrivalPrinter::write(const Arrival &arrival)
     piece += QStringLiteral("{\"longData\":%1,\"senderHandle\":%2,\"senderName\":\"")
                  .arg(arrival.longData)
                  .arg(arrival.senderHandle);
-    appendEscaped(piece, arrival.senderName);
+    TerminalText::appendEscaped(piece, arrival.senderName, TerminalText::Quotes::Escaped);
     piece += QLatin1String("\",\"stringData\":\"");
     const QString &text = arrival.stringData;
     for (qsizetype at = 0; at < text.size(); at += PieceChars) {
-        appendEscaped(piece, QStringView(text).mid(at, PieceChars));
+        TerminalText::appendEscaped(piece, QStringView(text).mid(at, PieceChars),
+                                    TerminalText::Quotes::Escaped);
         flush();
     }
     piece += QLatin1String("\"}\n");

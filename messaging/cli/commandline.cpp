@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 #include "commandline.h"
 
+#include "terminaltext.h"
+
 #include <QCoreApplication>
 
 #include <cstdio>
@@ -37,7 +39,7 @@ void CommandLine::parse(const QStringList &arguments)
     const bool parsed = m_parser.parse(arguments);
     // Help is given even beside a mistake, as the user asked for it.
     if (m_parser.isSet(m_help))
-        m_parser.showHelp(ExitSuccess);
+        showHelp();
     if (!parsed)
         usageError(m_parser.errorText());
     if (m_version && m_parser.isSet(*m_version))
@@ -45,6 +47,23 @@ void CommandLine::parse(const QStringList &arguments)
     if (!m_command.isEmpty() && m_parser.positionalArguments().size() > 1)
         usageError(
             QStringLiteral("Unexpected argument '%1'.").arg(m_parser.positionalArguments().at(1)));
+}
+
+void CommandLine::showHelp() const
+{
+    QString text = m_parser.helpText();
+    // The parser names the program as it was started, a command's own word
+    // after the options; a user types the program's name and the command
+    // first.
+    const QString program = QCoreApplication::applicationName();
+    text.replace(0, text.indexOf(u'\n'),
+                 m_command.isEmpty()
+                     ? QStringLiteral("Usage: %1 [options] COMMAND").arg(program)
+                     : QStringLiteral("Usage: %1 %2 [options]").arg(program, m_command));
+    const QByteArray utf8 = text.toUtf8();
+    std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout);
+    std::fflush(stdout);
+    std::exit(ExitSuccess);
 }
 
 void CommandLine::usageError(const QString &message) const
@@ -75,7 +94,8 @@ void CommandLine::printError(const QString &message) const
     QString line = QCoreApplication::applicationName();
     if (!m_command.isEmpty())
         line += u' ' + m_command;
-    writeLine(stderr, (line + QStringLiteral(": ") + message).toUtf8());
+    // Messages carry what other parties said: their captions and errors.
+    writeLine(stderr, (line + QStringLiteral(": ") + TerminalText::escaped(message)).toUtf8());
 }
 
 void printLine(const QByteArray &utf8)

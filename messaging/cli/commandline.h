@@ -34,10 +34,13 @@ public:
     [[noreturn]] void usageError(const QString &message) const;
     // A 32-bit whole number given to option, or a usage error.
     std::optional<qint32> int32Value(const QCommandLineOption &option) const;
-    // Prints one line on standard error, naming the command.
+    // Prints one line on standard error, naming the command; every control
+    // and bidirectional formatting character in message is escaped.
     void printError(const QString &message) const;
 
 private:
+    [[noreturn]] void showHelp() const;
+
     QString m_command;
     QCommandLineParser m_parser;
     QCommandLineOption m_help;

@@ -22,6 +22,33 @@ QString windowCount(int n)
     return n == 1 ? QStringLiteral("1 window") : QStringLiteral("%1 windows").arg(n);
 }
 
+// Why a send by caption found nobody: nobody has the caption, or some party
+// that might have it did not tell its caption when asked.
+QString nobodyFound(const InterProcEndpoint &endpoint, const Address &address)
+{
+    if (address.method == InterProcEndpoint::WindowHandle)
+        return address.nobody;
+    QStringList silent;
+    for (const InterProcEndpoint::Party &party : endpoint.parties()) {
+        if (!party.captionKnown && party.handle != endpoint.handle())
+            silent.append(QString::number(party.handle));
+    }
+    if (silent.isEmpty())
+        return address.nobody;
+    // Named a few at a time: a bus may hold thousands of such names.
+    constexpr qsizetype Named = 3;
+    const QString which =
+        silent.size() == 1
+            ? QStringLiteral("window %1 did not answer when asked for its caption")
+                  .arg(silent.constFirst())
+            : QStringLiteral("%1 windows did not answer when asked for their captions (%2%3)")
+                  .arg(silent.size())
+                  .arg(silent.first(std::min(Named, silent.size())).join(QStringLiteral(", ")),
+                       silent.size() > Named ? QStringLiteral(", ...") : QString());
+    return QStringLiteral("No window that answered has %1; %2 (busy or stopped).")
+        .arg(address.wanted, which);
+}
+
 } // namespace
 
 int deliver(const CommandLine &commandLine, InterProcEndpoint &endpoint, const Address &address,
@@ -102,7 +129,8 @@ int deliver(const CommandLine &commandLine, InterProcEndpoint &endpoint, const A
     }
     QObject::disconnect(whileSending);
     if (addressed <= 0) {
-        commandLine.printError(refused.isEmpty() ? address.nobody : refused.join(u' '));
+        commandLine.printError(refused.isEmpty() ? nobodyFound(endpoint, address)
+                                                 : refused.join(u' '));
         printLine("delivered to 0 windows");
         return ExitFailure;
     }

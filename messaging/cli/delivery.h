@@ -15,6 +15,7 @@ struct Address
     qint32 method = InterProcEndpoint::ExactCaption;
     QVariant target;
     QString nobody; // what to say when nothing matches
+    QString wanted; // by caption: what no window was found with, as "the caption \"x\""
 };
 
 // Sends longData and text to address and waits until every window addressed

@@ -60,11 +60,13 @@ int runSend(const QStringList &arguments)
     Address address;
     if (parser.isSet(caption)) {
         address.target = parser.value(caption);
-        address.nobody =
-            QStringLiteral("No window has the caption \"%1\".").arg(parser.value(caption));
+        address.wanted = QStringLiteral("the caption \"%1\"").arg(parser.value(caption));
+        address.nobody = QStringLiteral("No window has %1.").arg(address.wanted);
     } else if (parser.isSet(prefix)) {
         address.method = InterProcEndpoint::CaptionPrefix;
         address.target = parser.value(prefix);
+        address.wanted =
+            QStringLiteral("a caption that begins with \"%1\"").arg(parser.value(prefix));
         address.nobody =
             QStringLiteral("No window's caption begins with \"%1\".").arg(parser.value(prefix));
     } else {

@@ -27,19 +27,30 @@ constexpr int DescribeAttempts = 5;
 constexpr int DescribeRetryFirstMs = 500;
 // How long the directory, once it knows the names on the bus, waits for
 // their windows to describe themselves before its endpoints send; windows
-// that describe themselves later are addressed from then on.
+// that describe themselves later are addressed from then on. It waits
+// longer, up to DescribeTimeoutMs, for the bus daemon to name the owner of
+// every window there, so that each one can be addressed by its handle.
 constexpr int ReadyWithinMs = 250;
 // At most so many calls in a pass, and passes that many ms apart: thousands
 // of names on the bus, and their answers, must not keep the window from its
 // events.
 constexpr int CallsPerPass = 32;
 constexpr int PassIntervalMs = 10;
+// The bus daemon answers who owns a name at once: ten thousand names are
+// known by their owners in less than half a second.
+constexpr int OwnerCallsPerPass = 256;
+constexpr int MaxOwnerQuestions = 1024;
 // Questions on their way at once. Names that never answer cost a slot each
 // for DescribeTimeoutMs, so that ten thousand of them cost a starting
 // window about half a minute of light work. The questions go out on the
 // directory's own connection, so they never take room from the endpoints'
 // own calls under the bus daemons' limits of pending replies.
 constexpr int MaxQuestions = 256;
+// Of those, at most so many to the names of a connection that owns several
+// (no endpoint does): a process that takes thousands of names and answers
+// slowly or never cannot keep the windows that may be endpoints from being
+// asked.
+constexpr int MaxLaterQuestions = 192;
 
 // The bus the endpoints of this thread connect to now.
 QByteArray sessionBusAddress()
@@ -114,7 +125,12 @@ void BusDirectory::start()
     m_loading = 1;
     const bool asked =
         ask("ListNames", QString(), DescribeTimeoutMs, m_calls, [this](sd_bus_message *reply) {
-            QTimer::singleShot(ReadyWithinMs, m_calls, [this] { becomeLoaded(); });
+            QTimer::singleShot(ReadyWithinMs, m_calls, [this] {
+                m_listedLongAgo = true;
+                if (m_ownersLoading == 0)
+                    becomeLoaded();
+            });
+            QTimer::singleShot(DescribeTimeoutMs, m_calls, [this] { becomeLoaded(); });
             char **names = nullptr;
             if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
                 sd_bus_message_read_strv(reply, &names) >= 0) {
@@ -124,11 +140,16 @@ void BusDirectory::start()
                         seen(handle);
                     } else if (handle > 0) {
                         ++m_loading;
-                        schedule({handle, -1, true}, 0);
+                        ++m_ownersLoading;
+                        m_ownersUnknown.insert(handle);
+                        m_pending.insert(handle);
+                        m_waitingOwners.push_back({handle, -1, true});
                     }
                     free(*name);
                 }
                 free(names);
+                if (!m_waitingOwners.empty() && !m_dueTimer.isActive())
+                    m_dueTimer.start(0);
             } else {
                 qCWarning(lcInterProc)
                     << "cannot list bus names:" << (reply ? Bus::errorMessage(reply) : QString());
@@ -213,7 +234,8 @@ void BusDirectory::catchUp()
 void BusDirectory::answered()
 {
     // A slot is free: the next due call may go.
-    if (--m_questions == MaxQuestions - 1 && !m_due.empty() && !m_dueTimer.isActive())
+    if (!m_dueTimer.isActive() &&
+        (!m_due.empty() || !m_dueLater.empty() || !m_waitingOwners.empty()))
         m_dueTimer.start(0);
 }
 
@@ -234,24 +256,72 @@ void BusDirectory::makeDueCalls()
         m_dueTimer.start(int(m_nextPass - now));
         return;
     }
-    for (int made = 0; !m_due.empty() && m_due.begin()->first <= now; ++made) {
-        // answered() wakes the timer once a question has its answer.
-        if (m_questions >= MaxQuestions)
-            return;
-        if (made == CallsPerPass) {
-            m_nextPass = now + PassIntervalMs;
-            m_dueTimer.start(PassIntervalMs);
-            return;
+    bool more = !askWaitingOwners(OwnerCallsPerPass) && m_ownerQuestions < MaxOwnerQuestions;
+    bool full = false; // this pass made as many describe calls as it may
+    // Windows that may be endpoints first, then the names of connections
+    // that own several.
+    int made = 0;
+    for (std::multimap<qint64, Call> *lane : {&m_due, &m_dueLater}) {
+        const bool later = lane == &m_dueLater;
+        while (!lane->empty() && lane->begin()->first <= now && !full) {
+            // answered() wakes the timer once a question has its answer.
+            if (m_questions >= MaxQuestions || (later && m_laterQuestions >= MaxLaterQuestions))
+                break;
+            if (made == CallsPerPass) {
+                full = more = true;
+                break;
+            }
+            const Call call = lane->begin()->second;
+            lane->erase(lane->begin());
+            if (later || takeLikelyFirst(call)) {
+                ++made;
+                describe(call, later);
+            }
         }
-        const Call call = m_due.begin()->second;
-        m_due.erase(m_due.begin());
-        if (call.attempt < 0)
-            askOwner(call);
-        else
-            describe(call);
     }
-    if (!m_due.empty())
-        m_dueTimer.start(int(m_due.begin()->first - now));
+    if (more) {
+        m_nextPass = now + PassIntervalMs;
+        m_dueTimer.start(PassIntervalMs);
+        return;
+    }
+    qint64 next = -1;
+    const auto consider = [&](const std::multimap<qint64, Call> &lane, bool open) {
+        if (open && !lane.empty() && lane.begin()->first > now &&
+            (next < 0 || lane.begin()->first < next))
+            next = lane.begin()->first;
+    };
+    consider(m_due, m_questions < MaxQuestions);
+    consider(m_dueLater, m_questions < MaxQuestions && m_laterQuestions < MaxLaterQuestions);
+    if (next >= 0)
+        m_dueTimer.start(int(next - now));
+}
+
+bool BusDirectory::askWaitingOwners(int budget)
+{
+    for (int made = 0;
+         made < budget && !m_waitingOwners.empty() && m_ownerQuestions < MaxOwnerQuestions;
+         ++made) {
+        const Call call = m_waitingOwners.front();
+        m_waitingOwners.pop_front();
+        askOwner(call);
+    }
+    return m_waitingOwners.empty();
+}
+
+bool BusDirectory::takeLikelyFirst(const Call &call)
+{
+    const auto it = m_windows.constFind(call.handle);
+    if (it == m_windows.cend() || namesOf(it->owner) <= 1) {
+        m_pendingLater.remove(call.handle);
+        return true;
+    }
+    m_dueLater.emplace(m_clock.elapsed(), call);
+    if (!m_pendingLater.contains(call.handle) && m_pending.contains(call.handle)) {
+        m_pendingLater.insert(call.handle);
+        if (!captionsPending())
+            emit captionsSettled();
+    }
+    return false;
 }
 
 void BusDirectory::askOwner(const Call &call)
@@ -263,20 +333,25 @@ void BusDirectory::askOwner(const Call &call)
         if (!reply || sd_bus_message_is_method_error(reply, nullptr) ||
             sd_bus_message_read(reply, "s", &owner) < 0) {
             settle(call.handle);
-            if (call.loading)
+            if (call.loading) {
+                ownerKnown(call.handle);
                 loaded(); // gone again
+            }
             return;
         }
         if (!m_windows.contains(call.handle))
             addWindow(call.handle, QString::fromUtf8(owner));
         schedule({call.handle, 0, call.loading}, 0);
+        if (call.loading)
+            ownerKnown(call.handle);
     };
     if (ask("GetNameOwner", serviceForHandle(call.handle), DescribeTimeoutMs, m_calls,
             [this, done](sd_bus_message *reply) {
+                --m_ownerQuestions;
                 answered();
                 done(reply);
             })) {
-        ++m_questions;
+        ++m_ownerQuestions;
         return;
     }
     QMetaObject::invokeMethod(
@@ -291,11 +366,20 @@ void BusDirectory::loaded()
     becomeLoaded();
 }
 
+void BusDirectory::ownerKnown(qint32 handle)
+{
+    m_ownersUnknown.remove(handle);
+    if (--m_ownersLoading == 0 && m_listedLongAgo)
+        becomeLoaded();
+}
+
 void BusDirectory::becomeLoaded()
 {
     if (m_loaded)
         return;
     m_loaded = true;
+    qCDebug(lcInterProc) << "directory ready:" << m_windows.size() << "windows," << m_ownersLoading
+                         << "names whose owner is not known yet";
     // A view may detach itself from its handler: go through a copy.
     const QSet<qint32> seen = m_seen;
     for (const qint32 handle : seen) {
@@ -306,7 +390,8 @@ void BusDirectory::becomeLoaded()
 
 void BusDirectory::settle(qint32 handle)
 {
-    if (m_pending.remove(handle) && m_pending.isEmpty())
+    const bool later = m_pendingLater.remove(handle);
+    if (m_pending.remove(handle) && !later && !captionsPending())
         emit captionsSettled();
 }
 
@@ -349,8 +434,10 @@ void BusDirectory::removeWindow(qint32 handle)
     const QString owner = m_windows.take(handle).owner;
     settle(handle);
     auto it = m_namesPerOwner.find(owner);
-    if (it != m_namesPerOwner.end() && --*it <= 0)
+    if (it != m_namesPerOwner.end() && --*it <= 0) {
+        m_firstNameOf.remove(it.key());
         m_namesPerOwner.erase(it);
+    }
 }
 
 QString BusDirectory::ownerOf(qint32 handle) const
@@ -365,13 +452,27 @@ void BusDirectory::addWindow(qint32 handle, const QString &owner)
         return;
     if (window.handle == handle) {
         auto it = m_namesPerOwner.find(window.owner);
-        if (it != m_namesPerOwner.end() && --*it <= 0)
+        if (it != m_namesPerOwner.end() && --*it <= 0) {
+            m_firstNameOf.remove(it.key());
             m_namesPerOwner.erase(it);
+        }
     }
-    ++m_namesPerOwner[owner];
     window = WindowInfo{};
     window.handle = handle;
     window.owner = owner;
+    const int names = ++m_namesPerOwner[owner];
+    if (names == 1) {
+        m_firstNameOf.insert(owner, handle);
+    } else if (names == 2) {
+        // The connection is no endpoint: its first name, perhaps asked
+        // already, is held for by no send either.
+        const qint32 first = m_firstNameOf.take(owner);
+        if (m_pending.contains(first) && !m_pendingLater.contains(first)) {
+            m_pendingLater.insert(first);
+            if (!captionsPending())
+                emit captionsSettled();
+        }
+    }
 }
 
 int BusDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
@@ -391,6 +492,8 @@ int BusDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_e
             self->seen(handle);
         return 0;
     }
+    // The bus has now told this name's owner, or that it has none.
+    self->m_ownersUnknown.remove(handle);
     if (!newOwner || !*newOwner) {
         const QString owner = self->m_windows.value(handle).owner;
         self->removeWindow(handle);
@@ -436,7 +539,7 @@ int BusDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_err
     return 0;
 }
 
-void BusDirectory::describe(const Call &call)
+void BusDirectory::describe(const Call &call, bool later)
 {
     auto it = m_windows.constFind(call.handle);
     if (it == m_windows.cend() || it->captionKnown) {
@@ -484,12 +587,17 @@ void BusDirectory::describe(const Call &call)
         if (call.loading)
             loaded();
     };
-    if (message &&
-        m_bus->call(message.get(), DescribeTimeoutMs, m_calls, [this, done](sd_bus_message *reply) {
-            answered();
-            done(reply);
-        })) {
+    if (message && m_bus->call(message.get(), DescribeTimeoutMs, m_calls,
+                               [this, done, later](sd_bus_message *reply) {
+                                   --m_questions;
+                                   if (later)
+                                       --m_laterQuestions;
+                                   answered();
+                                   done(reply);
+                               })) {
         ++m_questions;
+        if (later)
+            ++m_laterQuestions;
         return;
     }
     QMetaObject::invokeMethod(

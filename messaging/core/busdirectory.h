@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -61,15 +62,21 @@ public:
     // Whether the windows that were on the bus when the directory started
     // are known (described, or given up on after ReadyWithinMs).
     bool isLoaded() const { return m_loaded; }
-    // Whether windows are still being asked for a caption they have not
-    // told yet; captionsSettled() follows once none is.
-    bool captionsPending() const { return !m_pending.isEmpty(); }
+    // Whether windows that may be endpoints (their connection owns one
+    // window name, or its owner is still being asked) are still being asked
+    // for a caption they have not told yet; captionsSettled() follows once
+    // none is. Names of a connection that owns several are asked last and
+    // held for by nobody.
+    bool captionsPending() const { return m_pending.size() > m_pendingLater.size(); }
 
     // The windows that Target and TargetSearchMethod address, by handle.
     // An unknown method addresses none.
     QList<WindowInfo> match(qint32 method, const QVariant &target) const;
     // Every window known, this thread's endpoints' own included, by handle.
     const QMap<qint32, WindowInfo> &windows() const { return m_windows; }
+    // Windows that were on the bus when the directory started and whose
+    // owner the bus has not named yet: not addressable yet, but there.
+    const QSet<qint32> &ownersUnknown() const { return m_ownersUnknown; }
     // Unique name of the connection that owns the window, or empty.
     QString ownerOf(qint32 handle) const;
     // Asks the bus daemon who owns the window's name: done gets the unique
@@ -114,14 +121,22 @@ private:
     int namesOf(const QString &owner) const;
     void schedule(const Call &call, qint64 delayMs);
     void makeDueCalls();
+    // Makes the owner questions waiting, at most budget; false when some wait on.
+    bool askWaitingOwners(int budget);
+    // Whether a describe call may go now, and if its name belongs to a
+    // connection with several, moves it to the later lane first.
+    bool takeLikelyFirst(const Call &call);
     void askOwner(const Call &call);
-    void describe(const Call &call);
+    // later: the name belongs to a connection that owns several.
+    void describe(const Call &call, bool later);
     void loaded();
+    void ownerKnown(qint32 handle);
     void becomeLoaded();
     // A question to the bus daemon with one string argument (or none);
     // done gets the reply, or null when it could not be asked.
     bool ask(const char *method, const QString &argument, int timeoutMs, QObject *context,
              std::function<void(sd_bus_message *)> done);
+    // A question has its answer: wakes the calls that waited for room.
     void answered();
     // The window's caption is known, or no longer asked for.
     void settle(qint32 handle);
@@ -136,11 +151,20 @@ private:
     // come; at most MaxQuestions, so that the directory stays far below the
     // bus's limit of pending replies and its answers come in small batches.
     int m_questions = 0;
+    int m_laterQuestions = 0; // of m_questions, to names of a connection with several
+    int m_ownerQuestions = 0; // to the bus daemon, counted apart: it answers at once
     int m_loading = 0;
+    // Names listed at the start whose owner is not known yet: the directory
+    // is loaded only once it can address every window there by handle.
+    int m_ownersLoading = 0;
+    bool m_listedLongAgo = false;
     bool m_loaded = false;
     QMap<qint32, WindowInfo> m_windows;
     QHash<QString, int> m_namesPerOwner;
-    QSet<qint32> m_pending; // windows with a question about their caption due or on its way
+    QHash<QString, qint32> m_firstNameOf; // of a connection that owns one name
+    QSet<qint32> m_pending;      // windows with a question about their caption due or on its way
+    QSet<qint32> m_pendingLater; // of those, names of a connection that owns several
+    QSet<qint32> m_ownersUnknown;
     // This thread's endpoints, by the handle of their window, and which of
     // their names the directory has seen on the bus.
     QHash<qint32, WindowDirectory *> m_local;
@@ -149,6 +173,8 @@ private:
     // Calls by the time (on m_clock, in ms) they are due; the timer wakes
     // for the first, but not before m_nextPass.
     std::multimap<qint64, Call> m_due;
+    std::multimap<qint64, Call> m_dueLater; // describe calls to names of a connection with several
+    std::deque<Call> m_waitingOwners;       // owner questions, all due at once
     QElapsedTimer m_clock;
     QTimer m_dueTimer;
     qint64 m_nextPass = 0;

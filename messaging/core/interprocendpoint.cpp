@@ -90,7 +90,7 @@ QList<InterProcEndpoint::Party> InterProcEndpoint::parties() const
 {
     QList<Party> parties;
     for (const WindowInfo &window : d->windows())
-        parties.append({window.handle, window.caption});
+        parties.append({window.handle, window.caption, window.captionKnown});
     return parties;
 }
 

@@ -170,7 +170,7 @@ bool InterProcEndpointPrivate::isReady() const
 
 QList<WindowInfo> InterProcEndpointPrivate::windows() const
 {
-    return m_directory ? m_directory->windows().values() : QList<WindowInfo>();
+    return m_directory ? m_directory->parties() : QList<WindowInfo>();
 }
 
 int InterProcEndpointPrivate::send()

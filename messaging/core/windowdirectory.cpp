@@ -72,6 +72,18 @@ const QMap<qint32, WindowInfo> &WindowDirectory::windows() const
     return m_bus ? m_bus->windows() : none;
 }
 
+QList<WindowInfo> WindowDirectory::parties() const
+{
+    if (!m_bus)
+        return {};
+    QMap<qint32, WindowInfo> all = m_bus->windows();
+    for (const qint32 handle : m_bus->ownersUnknown()) {
+        if (!all.contains(handle))
+            all.insert(handle, WindowInfo{handle, QString(), QString(), false});
+    }
+    return all.values();
+}
+
 QString WindowDirectory::ownerOf(qint32 handle) const
 {
     return m_bus ? m_bus->ownerOf(handle) : QString();

@@ -40,6 +40,9 @@ public:
     QList<WindowInfo> match(qint32 method, const QVariant &target) const;
     // Every window known, this instance's own included, by handle.
     const QMap<qint32, WindowInfo> &windows() const;
+    // The same with the windows whose owner the bus has not named yet (no
+    // owner, no caption), by handle.
+    QList<WindowInfo> parties() const;
     // Unique name of the connection that owns the window, or empty.
     QString ownerOf(qint32 handle) const;
     // Asks the bus who owns the window's name; see BusDirectory::lookUpOwner.

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The Python client of examples/python, which speaks the bus contract with
-// python3-dbus alone, against a real window of the program (calvorn_windowhost)
-// on a private display and bus: it lists the window, sends to it by caption
-// prefix and gets its acknowledgement, and as a party of its own takes the
-// window's payload and acknowledges it by the window's rule.
+// GDBus (python3-gi) alone, against a real window of the program
+// (calvorn_windowhost) on a private display and bus: it lists the window,
+// sends to it by caption prefix and gets its acknowledgement, and as a party
+// of its own takes the window's payload and acknowledges it by the window's
+// rule. What a hostile party says reaches the terminal escaped.
+#include "nametakerprocess.h"
 #include "windowhostprocess.h"
 
 #include <QDBusMessage>
@@ -26,11 +28,16 @@ struct Outcome
 };
 
 Outcome runClient(const QStringList &arguments,
-                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                  const QStringList &interpreter = {})
 {
     QProcess process;
     process.setProcessEnvironment(env);
-    process.start(QStringLiteral(PYTHON_CLIENT), arguments);
+    if (interpreter.isEmpty())
+        process.start(QStringLiteral(PYTHON_CLIENT), arguments);
+    else
+        process.start(interpreter.first(),
+                      interpreter.mid(1) + QStringList{PYTHON_CLIENT} + arguments);
     waitForExit(process);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             process.readAllStandardOutput(), process.readAllStandardError()};
@@ -66,6 +73,8 @@ private Q_SLOTS:
     void joinsAndAcknowledges();
     void refusesSenderItDoesNotOwn();
     void noSessionBus();
+    void escapesForeignText();
+    void interpreterWithoutGi();
     void cleanupTestCase() { m_window.reset(); }
 
 private:
@@ -158,6 +167,38 @@ void TestPythonClient::noSessionBus()
         outcome.err.startsWith("interproc_client.py: Cannot connect to the D-Bus session bus: "),
         outcome.err);
     QCOMPARE(outcome.err.count('\n'), 1);
+}
+
+void TestPythonClient::escapesForeignText()
+{
+    // A caption that would retitle the terminal and forge a line, and a
+    // refusal that would clear the screen.
+    NameTaker party(1, NameTaker::Now, QStringLiteral("Evil\x1b]0;owned\x07\n42\t\u202eX"),
+                    QStringLiteral("no\x1b[2J\r"));
+    party.start();
+    QVERIFY(party.waitReady(1));
+    const Outcome list = runClient({QStringLiteral("list")});
+    QVERIFY2(list.status == 0, list.err);
+    QVERIFY2(list.out.contains(QByteArray::number(party.firstHandle()) +
+                               "\tEvil\\u001b]0;owned\\u0007\\n42\\t\\u202eX\n"),
+             list.out);
+
+    const Outcome send = runClient({QStringLiteral("send"), QStringLiteral("Evil")});
+    QCOMPARE(send.status, 1);
+    QCOMPARE(send.err, "interproc_client.py: window " + QByteArray::number(party.firstHandle()) +
+                           " did not take the payload: no\\u001b[2J\\r\n");
+}
+
+void TestPythonClient::interpreterWithoutGi()
+{
+    // -S leaves the system's packages out, as another python3 does.
+    const Outcome outcome =
+        runClient({QStringLiteral("list")}, QProcessEnvironment::systemEnvironment(),
+                  {QStringLiteral("/usr/bin/python3"), QStringLiteral("-S")});
+    QCOMPARE(outcome.status, 1);
+    QVERIFY2(outcome.err.startsWith(
+                 "interproc_client.py: /usr/bin/python3 cannot import PyGObject (gi)"),
+             outcome.err);
 }
 
 QTEST_GUILESS_MAIN(TestPythonClient)

@@ -3,6 +3,7 @@
 // The interproc command as a user runs it: list, send and watch in processes
 // of their own beside peers that answer as CalvornTest windows do
 // (tests/support), all on the private session bus the test runs on.
+#include "nametakerprocess.h"
 #include "peerprocess.h"
 #include "utf8text.h"
 
@@ -191,6 +192,11 @@ private slots:
     void failures();
     void killedReceiverIsNamed();
     void busyReceiverIsFoundByCaption();
+    void stoppedReceiverIsSaidNotToAnswer();
+    void foreignTextIsEscaped_data();
+    void foreignTextIsEscaped();
+    void namesThatDoNotDescribeThemselves_data();
+    void namesThatDoNotDescribeThemselves();
     void watchAcknowledges_data();
     void watchAcknowledges();
 };
@@ -236,6 +242,9 @@ void TestCommand::listsParties()
                            party.value(QStringLiteral("caption")).toString()});
         }
     } else {
+        // A backslash shows doubled, so that no caption can pass for an escape.
+        for (auto &[handle, caption] : expected)
+            caption.replace(u'\\', QStringLiteral("\\\\"));
         QVERIFY2(outcome.out.endsWith('\n'), describe(outcome));
         for (const QByteArray &line : outcome.out.chopped(1).split('\n')) {
             const qsizetype tab = line.indexOf('\t');
@@ -577,6 +586,118 @@ void TestCommand::busyReceiverIsFoundByCaption()
     const std::optional<Arrival> arrival = window.nextArrival();
     QVERIFY2(arrival, window.transcript().constData());
     QCOMPARE(arrival->text, QStringLiteral("held"));
+}
+
+void TestCommand::stoppedReceiverIsSaidNotToAnswer()
+{
+    Peer window(QStringLiteral("Stopped Caption Window"), WindowOptions);
+    window.start();
+    QVERIFY(window.waitReady());
+    QCOMPARE(::kill(window.pid(), SIGSTOP), 0);
+    const auto thaw = qScopeGuard([&] { ::kill(window.pid(), SIGCONT); });
+    const Outcome outcome =
+        run({QStringLiteral("send"), QStringLiteral("--caption"), window.caption()});
+    QVERIFY2(outcome.status == 1, describe(outcome));
+    QCOMPARE(outcome.err, "interproc send: No window that answered has the caption \"Stopped "
+                          "Caption Window\"; window " +
+                              QByteArray::number(window.handle()) +
+                              " did not answer when asked for its caption (busy or stopped).\n");
+}
+
+void TestCommand::foreignTextIsEscaped_data()
+{
+    // A party's caption and the error it refuses a payload with, and how
+    // either shows (the inside of a JSON string, quotes kept).
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("shown");
+    QTest::newRow("retitles the terminal")
+        << QStringLiteral("\x1b]0;owned\x07Title") << QByteArray("\\u001b]0;owned\\u0007Title");
+    QTest::newRow("clears the screen, CR")
+        << QStringLiteral("\x1b[2J\rClear") << QByteArray("\\u001b[2J\\rClear");
+    QTest::newRow("forges a line, tab")
+        << QStringLiteral("Real\n42\tForged") << QByteArray("Real\\n42\\tForged");
+    QTest::newRow("reorders, DEL, C1, backslash")
+        << QStringLiteral("a\u202Eb\u2066c\x7f\u009b\\d")
+        << QByteArray("a\\u202eb\\u2066c\\u007f\\u009b\\\\d");
+}
+
+void TestCommand::foreignTextIsEscaped()
+{
+    QFETCH(QString, text);
+    QFETCH(QByteArray, shown);
+    NameTaker party(1, NameTaker::Now, text, text);
+    party.start();
+    QVERIFY(party.waitReady(1));
+    const QByteArray handle = QByteArray::number(party.firstHandle());
+    // Nothing a party says reaches the terminal as a control, a line break
+    // or a bidirectional formatting character.
+    const auto raw = [](const QByteArray &printed) {
+        const QString chars = QString::fromUtf8(printed).chopped(1);
+        return std::any_of(chars.cbegin(), chars.cend(), [](QChar c) {
+            return c.category() == QChar::Other_Control || c.category() == QChar::Other_Format;
+        });
+    };
+
+    const Outcome list = run({QStringLiteral("list")});
+    QVERIFY2(list.status == 0 && !raw(list.out.mid(list.out.indexOf('\t') + 1)), describe(list));
+    QCOMPARE(list.out, handle + '\t' + shown + '\n');
+
+    const Outcome json = run({QStringLiteral("list"), QStringLiteral("--json")});
+    QVERIFY2(json.status == 0 && !raw(json.out), describe(json));
+    const QJsonArray parties = QJsonDocument::fromJson(json.out).array();
+    QCOMPARE(parties.size(), 1);
+    QCOMPARE(parties.first().toObject().value(QStringLiteral("caption")).toString(), text);
+
+    const Outcome sent =
+        run({QStringLiteral("send"), QStringLiteral("--handle"), QString::fromLatin1(handle)});
+    QVERIFY2(sent.status == 1 && !raw(sent.err), describe(sent));
+    QCOMPARE(sent.err, "interproc send: not delivered to \"" + shown + "\" (window " + handle +
+                           "): it answered " + shown + " (org.calvorn.Test.Error.Refused).\n");
+}
+
+void TestCommand::namesThatDoNotDescribeThemselves_data()
+{
+    // Ten thousand names of one connection that answer Describe late or
+    // never, beside a window: the window is found, and the list is whole.
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QString>("form");
+    QTest::newRow("late, by caption") << int(NameTaker::Late) << QStringLiteral("--caption");
+    QTest::newRow("late, by handle") << int(NameTaker::Late) << QStringLiteral("--handle");
+    QTest::newRow("never, by caption") << int(NameTaker::Never) << QStringLiteral("--caption");
+    QTest::newRow("never, by handle") << int(NameTaker::Never) << QStringLiteral("--handle");
+    QTest::newRow("late, list") << int(NameTaker::Late) << QStringLiteral("list");
+}
+
+void TestCommand::namesThatDoNotDescribeThemselves()
+{
+    QFETCH(int, answer);
+    QFETCH(QString, form);
+    constexpr int Names = 10000;
+    NameTaker names(Names, NameTaker::Describe(answer));
+    names.start();
+    QVERIFY(names.waitReady(Names));
+    Peer window(QStringLiteral("Crowded Window"), WindowOptions);
+    window.start();
+    QVERIFY(window.waitReady());
+
+    if (form == QLatin1String("list")) {
+        const Outcome outcome = run({QStringLiteral("list")});
+        QVERIFY2(outcome.status == 1, describe(outcome));
+        QCOMPARE(outcome.out.count('\n'), Names + 1);
+        QVERIFY(outcome.out.contains(QByteArray::number(window.handle()) + "\tCrowded Window\n"));
+        QCOMPARE(outcome.err, QByteArray("interproc list: 10000 of the 10001 windows did not tell "
+                                         "their caption within 2 seconds (busy, stopped or not a "
+                                         "window); they are listed without one.\n"));
+        return;
+    }
+    const QString target =
+        form == QLatin1String("--handle") ? QString::number(window.handle()) : window.caption();
+    const Outcome outcome = run({QStringLiteral("send"), form, target, QStringLiteral("--text"),
+                                 QStringLiteral("crowded")});
+    QVERIFY2(outcome.status == 0 && outcome.out == "delivered to 1 window\n", describe(outcome));
+    const std::optional<Arrival> arrival = window.nextArrival();
+    QVERIFY2(arrival, window.transcript().constData());
+    QCOMPARE(arrival->text, QStringLiteral("crowded"));
 }
 
 void TestCommand::watchAcknowledges_data()

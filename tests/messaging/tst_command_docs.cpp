@@ -29,6 +29,7 @@ QByteArray run(const QString &program, const QStringList &arguments)
 // "-h, --help", and the commands it lists.
 struct HelpText
 {
+    QString usage; // the first line
     QStringList options;
     QStringList commands;
 };
@@ -42,6 +43,8 @@ HelpText readHelp(const QString &command)
     QString section;
     for (const QString &line :
          QString::fromUtf8(run(QStringLiteral(INTERPROC_COMMAND), arguments)).split(u'\n')) {
+        if (help.usage.isNull())
+            help.usage = line;
         if (!line.startsWith(u' ')) {
             section = line;
         } else if (section == QLatin1String("Options:") && line.startsWith(QLatin1String("  -"))) {
@@ -112,6 +115,10 @@ void TestCommandDocs::manPageAgreesWithHelp()
     const QHash<QString, QStringList> man = readManPage();
     const HelpText help = readHelp(command);
     QStringList helpOptions = help.options;
+    // As a user types it: the command before its options.
+    QCOMPARE(help.usage, command.isEmpty()
+                             ? QStringLiteral("Usage: interproc [options] COMMAND")
+                             : QStringLiteral("Usage: interproc %1 [options]").arg(command));
     if (!command.isEmpty()) {
         for (const QString &common : CommonOptions)
             QVERIFY2(helpOptions.removeAll(common) == 1, qPrintable(common));

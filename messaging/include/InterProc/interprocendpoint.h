@@ -191,6 +191,12 @@ public:
          * caption (one that was busy or stopped when this endpoint joined).
          */
         QString caption;
+        /**
+         * Whether the party has told its caption: false for one that has not
+         * answered when asked for it (busy, stopped, or a name that some
+         * other program took), which is addressed by its handle only.
+         */
+        bool captionKnown = false;
     };
 
     /** The name the component is registered under: "Calvorn.InterProc". */
@@ -294,7 +300,10 @@ public:
      * The parties on the bus, as this endpoint knows them.
      * @return every party on the bus that this endpoint knows, itself
      * included, by ascending handle: the parties a Send() can address.
-     * Complete once isReady(); kept current from the bus after that.
+     * Complete once isReady(); kept current from the bus after that. On a
+     * bus with thousands of names, a party whose owner the bus has not yet
+     * named to this endpoint is listed without a caption, and is addressed
+     * once it has.
      */
     QList<Party> parties() const;
 
