@@ -15,7 +15,7 @@ PACKAGES=(
     xvfb xauth openbox xdotool xclip imagemagick x11-utils fonts-dejavu-core
     clang-14 libclang-rt-14-dev
     dpkg-dev file
-    bubblewrap xdg-dbus-proxy
+    bubblewrap xdg-dbus-proxy libdbus-1-dev
     doxygen python3-dbus python3-gi
 )
 
