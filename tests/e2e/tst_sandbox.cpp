@@ -61,22 +61,47 @@ public:
     QStringList wrap(const QString &program, const QStringList &arguments) const
     {
         const QString runtime = QStringLiteral("/run/user/%1").arg(::getuid());
+        // A sanitized build writes its reports where the test run says.
+        QStringList reports;
+        for (const QString &option : qEnvironmentVariable("ASAN_OPTIONS").split(u':')) {
+            if (option.startsWith(QLatin1String("log_path="))) {
+                const QString dir = QFileInfo(option.mid(9)).absolutePath();
+                reports << QStringLiteral("--bind") << dir << dir;
+            }
+        }
         return QStringList{
-                   QStringLiteral("--ro-bind"), QStringLiteral("/"), QStringLiteral("/"),
-                   QStringLiteral("--dev"), QStringLiteral("/dev"), QStringLiteral("--proc"),
-                   QStringLiteral("/proc"), QStringLiteral("--unshare-pid"),
-                   QStringLiteral("--die-with-parent"), QStringLiteral("--tmpfs"),
-                   QStringLiteral("/tmp"), QStringLiteral("--tmpfs"), QStringLiteral("/run"),
+                   QStringLiteral("--ro-bind"),
+                   QStringLiteral("/"),
+                   QStringLiteral("/"),
+                   QStringLiteral("--dev"),
+                   QStringLiteral("/dev"),
+                   QStringLiteral("--proc"),
+                   QStringLiteral("/proc"),
+                   QStringLiteral("--unshare-pid"),
+                   QStringLiteral("--die-with-parent"),
+                   QStringLiteral("--tmpfs"),
+                   QStringLiteral("/tmp"),
+                   QStringLiteral("--tmpfs"),
+                   QStringLiteral("/run"),
                    // The outside runtime directory, where windows
                    // outside offer their direct channels, is hidden.
-                   QStringLiteral("--tmpfs"), qEnvironmentVariable("XDG_RUNTIME_DIR"),
-                   QStringLiteral("--perms"), QStringLiteral("0700"), QStringLiteral("--dir"),
-                   runtime, QStringLiteral("--bind"), busSocket(), runtime + QStringLiteral("/bus"),
-                   QStringLiteral("--setenv"), QStringLiteral("XDG_RUNTIME_DIR"), runtime,
-                   QStringLiteral("--setenv"), QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                   QStringLiteral("--tmpfs"),
+                   qEnvironmentVariable("XDG_RUNTIME_DIR"),
+                   QStringLiteral("--perms"),
+                   QStringLiteral("0700"),
+                   QStringLiteral("--dir"),
+                   runtime,
+                   QStringLiteral("--bind"),
+                   busSocket(),
+                   runtime + QStringLiteral("/bus"),
+                   QStringLiteral("--setenv"),
+                   QStringLiteral("XDG_RUNTIME_DIR"),
+                   runtime,
+                   QStringLiteral("--setenv"),
+                   QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                    QStringLiteral("unix:path=") + runtime + QStringLiteral("/bus"),
-                   QStringLiteral("--"), program} +
-               arguments;
+               } +
+               reports + QStringList{QStringLiteral("--"), program} + arguments;
     }
 
     // An interproc_peer inside.
