@@ -38,14 +38,14 @@ if [ "$quick" = 1 ]; then
     rt_iterations=20 flood=200 sizes="1000 100000" bc_iterations=5 groups="1 2" many=10
     senders=8 each=10 appends=10 log_sizes="100 1000" startups=1 settle_ms=100
     window_texts="100000"
-    sparse_texts=1 copy_bytes=1048576 long_lines=5
+    sparse_texts=1 copy_bytes=1048576 long_lines=5 signons=5
 else
     reps=${reps:-5}
     rt_iterations=2000 flood=20000 bc_iterations=200 groups="1 8 32" many=1000
     sizes="1048576 16777216 104857600 134217728"
     senders=8 each=2000 appends=100 log_sizes="1000 10000 100000" startups=3 settle_ms=500
     window_texts="1048576 16777216 104857600"
-    sparse_texts=6 copy_bytes=134217728 long_lines=50
+    sparse_texts=6 copy_bytes=134217728 long_lines=50 signons=200
 fi
 small_bytes=15 # UTF-8 bytes of the small payload's text in interproc_bench
 
@@ -64,6 +64,18 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
         "$bin_dir/socket_bench" pingpong "$rt_iterations" "$small_bytes"
         "$bin_dir/sdbus_bench" bus "$rt_iterations" "$small_bytes"
         "$bin_dir/sdbus_bench" p2p "$rt_iterations" "$small_bytes"
+        # Connecting directly and through a sandbox's D-Bus proxy with the
+        # filter Flatpak writes, three ways.
+        proxy_dir=$(mktemp -d)
+        xdg-dbus-proxy "$DBUS_SESSION_BUS_ADDRESS" "$proxy_dir/bus" --filter \
+            --own='org.calvorn.InterProc.Window.*' --talk='org.calvorn.InterProc.Window.*' \
+            --talk='org.calvorn.Bench.*' 2>/dev/null &
+        proxy=$!
+        for _ in $(seq 100); do [ -S "$proxy_dir/bus" ] && break; sleep 0.05; done
+        "$bin_dir/signon_bench" "$signons" "$rt_iterations" "unix:path=$proxy_dir/bus"
+        kill "$proxy"
+        wait "$proxy" 2>/dev/null || true
+        rm -rf "$proxy_dir"
         "$bin_dir/interproc_bench" throughput "$flood"
         # shellcheck disable=SC2086
         "$bin_dir/interproc_bench" bigtext $sizes
@@ -135,6 +147,16 @@ row "direct channel: round trip p99, us / QtDBus call p99" direct_ipc_rt_p99_us 
     direct_dbus_rt_p99_us
 row "direct channel: round trip p50, us / sd-bus p2p p50" \
     direct_ipc_rt_p50_us sdbus_p2p_rt_p50_us "<= 2.5"
+row "sign on through a sandbox's proxy, us / libdbus" signon_handshake_proxy_connect_p50_us \
+    signon_libdbus_proxy_connect_p50_us "<= 1.5"
+row "  on the bus, us / sd-bus alone" signon_handshake_bus_connect_p50_us \
+    signon_sdbus_bus_connect_p50_us
+row "  on the bus, us / libdbus" signon_handshake_bus_connect_p50_us \
+    signon_libdbus_bus_connect_p50_us
+row "  a call after it, on the bus, us / sd-bus alone" signon_handshake_bus_call_p50_us \
+    signon_sdbus_bus_call_p50_us "<= 1.2"
+row "  a call after it, through the proxy, us / libdbus" signon_handshake_proxy_call_p50_us \
+    signon_libdbus_proxy_call_p50_us
 row "payloads/s, $flood at once / QtDBus calls/s" ipc_per_s dbus_per_s ">= 2"
 for bytes in $sizes; do
     if ((bytes % 1048576 == 0)); then size="$((bytes / 1048576)) MiB"; else size="$bytes B"; fi
@@ -262,6 +284,10 @@ are open, except the rows "round trip", which run on the bus alone
 round trip: Send, the peer's Send back to SenderHandle, DataArrival here.
 bare sd-bus call: a call with reply through libsystemd alone, through the
   bus daemon or peer to peer over a socket pair, with the same small text.
+sign on: from the first byte until the bus answered Hello, p50 of many
+  connections, and then a call with reply to an echo service; InterProc's
+  way signs on answer by answer and hands the connection to sd-bus; sd-bus
+  alone cannot pass the proxy at all (it writes its sign-on in one go).
 QtDBus call + call back: a call answered at once, then a call back from the
   service: the four bus messages that an InterProc round trip takes.
 payloads/s: until the receiver's DataArrival saw them all, in order.

@@ -17,6 +17,7 @@ PACKAGES=(
     xvfb xauth openbox xdotool xclip imagemagick x11-utils fonts-dejavu-core
     clang-14 libclang-rt-14-dev
     dpkg-dev file lintian
+    bubblewrap xdg-dbus-proxy libdbus-1-dev
     doxygen python3-gi
 )
 

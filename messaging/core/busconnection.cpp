@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 #include "busconnection.h"
 
+#include "bushandshake.h"
 #include "payloadtext.h"
 #include <InterProc/interprocbus.h>
 
@@ -41,6 +42,8 @@ namespace {
 // A pass over the connection hands on at most this long's worth of
 // messages before the owner's other events get their turn.
 constexpr qint64 ProcessSliceMs = 8;
+// How long signing on to the bus may take before it counts as refused.
+constexpr int SignOnTimeoutMs = 5000;
 
 quint64 monotonicUs()
 {
@@ -118,11 +121,21 @@ BusConnection::BusConnection(sd_bus *bus, QObject *parent) : QObject(parent), m_
 
 BusConnection *BusConnection::openSessionBus(QObject *parent, QString *error)
 {
-    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
-        qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+    QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address.isEmpty() && !qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        address =
+            "unix:path=" + qgetenv("XDG_RUNTIME_DIR").replace('%', "%25").replace(',', "%2c") +
+            "/bus";
+    if (address.isEmpty()) {
         *error = QStringLiteral("no session bus address is set");
         return nullptr;
     }
+    // A local socket is signed on to answer by answer, as a sandbox's bus
+    // proxy requires; any other transport is left to sd-bus.
+    std::optional<BusHandshake::SignedOn> signedOn =
+        BusHandshake::signOn(address, SignOnTimeoutMs, error);
+    if (!signedOn && !error->isEmpty())
+        return nullptr;
     sd_bus *bus = nullptr;
     int r = sd_bus_new(&bus);
     if (r >= 0)
@@ -131,25 +144,27 @@ BusConnection *BusConnection::openSessionBus(QObject *parent, QString *error)
     // for each caller's credentials (a blocking call per method call).
     if (r >= 0)
         r = sd_bus_set_trusted(bus, 1);
-    if (r >= 0) {
-        const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
-        if (!address.isEmpty())
+    if (r >= 0 && signedOn) {
+        if (!BusHandshake::startOn(bus, std::move(*signedOn), error)) {
+            sd_bus_flush_close_unref(bus);
+            return nullptr;
+        }
+    } else {
+        if (r >= 0)
             r = sd_bus_set_address(bus, address.constData());
-        else
-            r = sd_bus_set_address(
-                bus, "unix:path=" + qgetenv("XDG_RUNTIME_DIR").replace(',', "%2c") + "/bus");
+        if (r >= 0)
+            r = sd_bus_negotiate_fds(bus, 1);
+        if (r >= 0)
+            r = sd_bus_start(bus);
     }
-    if (r >= 0)
-        r = sd_bus_negotiate_fds(bus, 1);
-    if (r >= 0)
-        r = sd_bus_start(bus);
     const char *unique = nullptr;
     // Waits for the bus's answer to Hello: the unique name is what this
     // endpoint is known and checked by.
     if (r >= 0)
         r = sd_bus_get_unique_name(bus, &unique);
     if (r < 0) {
-        *error = QString::fromLocal8Bit(strerror(-r));
+        *error = r == -ENOTCONN || r == -ECONNRESET ? BusHandshake::closedWhileSigningOn()
+                                                    : QString::fromLocal8Bit(strerror(-r));
         sd_bus_flush_close_unref(bus);
         return nullptr;
     }

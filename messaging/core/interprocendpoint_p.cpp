@@ -140,6 +140,14 @@ bool InterProcEndpointPrivate::claimHandle()
             m_identity.handle = candidate;
             return true;
         }
+        // A sandbox's D-Bus proxy answers a name it does not let the
+        // program own as denied, or as if the bus did not exist.
+        if (r == -EACCES || r == -EPERM || r == -EHOSTUNREACH) {
+            m_error = QStringLiteral("The session bus does not let this program own a window "
+                                     "name (in a sandbox, a Flatpak needs --own-name=%1.*).")
+                          .arg(QLatin1String(ServiceNamespace));
+            return false;
+        }
         if (r != -EEXIST && r != -EALREADY) {
             m_error = QStringLiteral("The session bus refused a window name: %1")
                           .arg(QString::fromLocal8Bit(strerror(-r)));
