@@ -150,18 +150,19 @@ BusConnection *BusConnection::openSessionBus(QObject *parent, QString *error)
     return connection;
 }
 
-BusConnection *BusConnection::connectToPeer(const QByteArray &address, QObject *parent)
+BusConnection *BusConnection::connectToPeer(int fd, QObject *parent)
 {
     sd_bus *bus = nullptr;
     int r = sd_bus_new(&bus);
-    if (r >= 0)
-        r = sd_bus_set_address(bus, address.constData());
+    const bool taken = r >= 0 && (r = sd_bus_set_fd(bus, fd, fd)) >= 0;
     if (r >= 0)
         r = sd_bus_negotiate_fds(bus, 1);
     if (r >= 0)
         r = sd_bus_start(bus);
     if (r < 0) {
-        sd_bus_unref(bus);
+        if (!taken)
+            ::close(fd);
+        sd_bus_unref(bus); // closes fd once it has it
         return nullptr;
     }
     return new BusConnection(bus, parent);

@@ -49,9 +49,10 @@ class BusConnection : public QObject
 public:
     // The session bus; null and *error set when it cannot be reached.
     static BusConnection *openSessionBus(QObject *parent, QString *error);
-    // A direct channel to `address` (a unix:path= address); authentication
-    // goes on in the background.
-    static BusConnection *connectToPeer(const QByteArray &address, QObject *parent);
+    // A direct channel on a socket already connected to the other end,
+    // which it takes over (closed on failure): no address another process
+    // gave reaches sd-bus. Authentication goes on in the background.
+    static BusConnection *connectToPeer(int fd, QObject *parent);
     // The server's end of a direct channel on an accepted socket, which it
     // takes over.
     static BusConnection *acceptPeer(int fd, QObject *parent);

@@ -288,30 +288,57 @@ int BusObject::deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *)
     return 1;
 }
 
-int BusObject::openDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *)
+namespace {
+void replyOffer(BusConnection *connection, sd_bus_message *call, const QByteArray &address,
+                const QByteArray &token)
 {
-    auto *on = static_cast<Export *>(userdata);
-    ChannelServer *channels = on->object->m_channels;
-    // Asked on the bus, whose sender name is what the token stands for; a
-    // channel cannot hand out further channels.
-    QByteArray address;
-    QByteArray token;
-    if (!on->channel && channels)
-        channels->listen();
-    if (!on->channel && channels && channels->isListening()) {
-        token = channels->issueToken(QString::fromUtf8(sd_bus_message_get_sender(m)));
-        address = channels->address();
-    }
     sd_bus_message *reply = nullptr;
-    int r = sd_bus_message_new_method_return(m, &reply);
+    int r = sd_bus_message_new_method_return(call, &reply);
     if (r >= 0)
         r = sd_bus_message_append(reply, "s", address.constData());
     if (r >= 0)
         r = sd_bus_message_append_array(reply, 'y', token.constData(), size_t(token.size()));
     if (r >= 0)
-        on->connection->send(reply);
+        connection->send(reply);
     sd_bus_message_unref(reply);
-    return r < 0 ? r : 1;
+}
+} // namespace
+
+int BusObject::openDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    auto *on = static_cast<Export *>(userdata);
+    BusObject *self = on->object;
+    ChannelServer *channels = self->m_channels;
+    // Asked on the bus, whose sender name is what the token stands for; a
+    // channel cannot hand out further channels.
+    if (!on->channel && channels)
+        channels->listen();
+    if (on->channel || !channels || !channels->isListening()) {
+        replyOffer(on->connection, m, {}, {});
+        return 1;
+    }
+    // The token is bound to the caller's process, which the bus daemon
+    // names; a channel from any other process is refused on attach.
+    const QString caller = QString::fromUtf8(sd_bus_message_get_sender(m));
+    const BusMessage ask = Bus::newDaemonCall(self->m_bus->bus(), "GetConnectionUnixProcessID");
+    const QByteArray name = caller.toUtf8();
+    const BusMessage call = BusMessage::ref(m);
+    BusConnection *bus = self->m_bus;
+    const bool asked = ask && sd_bus_message_append(ask.get(), "s", name.constData()) >= 0 &&
+                       bus->call(ask.get(), DeliveryTimeoutMs, self,
+                                 [self, bus, call, caller](sd_bus_message *reply) {
+                                     uint32_t pid = 0;
+                                     if (!reply || sd_bus_message_is_method_error(reply, nullptr) ||
+                                         sd_bus_message_read(reply, "u", &pid) < 0 || pid == 0) {
+                                         replyOffer(bus, call.get(), {}, {});
+                                         return;
+                                     }
+                                     replyOffer(bus, call.get(), self->m_channels->address(),
+                                                self->m_channels->issueToken(caller, pid_t(pid)));
+                                 });
+    if (!asked)
+        replyOffer(on->connection, m, {}, {});
+    return 1;
 }
 
 int BusObject::attachDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *)

@@ -1,6 +1,7 @@
 #include "channelserver.h"
 
 #include "busconnection.h"
+#include "channeladdress.h"
 #include "interproclogging.h"
 
 #include <QDeadlineTimer>
@@ -16,14 +17,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstring>
 
 namespace {
 // Tokens handed out and not used yet; the oldest go first beyond this, so
 // that callers that never attach cannot grow the list without end.
 constexpr size_t MaxOpenTokens = 256;
-constexpr int TokenBytes = 16;
+constexpr int TokenBytes = ChannelAddress::TokenBytes;
 
 QElapsedTimer &sinceStart()
 {
@@ -34,8 +34,8 @@ QElapsedTimer &sinceStart()
     }();
     return timer;
 }
+} // namespace
 
-// The user's runtime directory, when it is one nobody else can enter.
 QString privateRuntimeDir()
 {
     const QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
@@ -49,7 +49,6 @@ QString privateRuntimeDir()
         return {};
     return dir;
 }
-} // namespace
 
 bool directChannelsEnabled()
 {
@@ -74,8 +73,7 @@ void ChannelServer::listen()
         return;
     QByteArray random(8, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), 2);
-    const QByteArray path =
-        QFile::encodeName(dir) + "/calvorn-interproc-" + random.toHex() + ".socket";
+    const QByteArray path = QFile::encodeName(dir) + '/' + ChannelAddress::socketName(random);
     sockaddr_un where = {};
     if (size_t(path.size()) >= sizeof(where.sun_path))
         return;
@@ -92,14 +90,7 @@ void ChannelServer::listen()
     }
     m_listener = fd;
     m_path = path;
-    QByteArray escaped;
-    for (char c : path) {
-        if (std::isalnum(uchar(c)) || std::strchr("-_/.\\", c))
-            escaped += c;
-        else
-            escaped += '%' + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
-    }
-    m_address = "unix:path=" + escaped;
+    m_address = ChannelAddress::forSocket(path);
     m_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &ChannelServer::acceptPending);
 }
@@ -132,17 +123,20 @@ void ChannelServer::acceptPending()
             return;
         ucred peer = {};
         socklen_t size = sizeof(peer);
-        // The same user only, and a bounded number waiting to attach.
+        // The same user only, and a bounded number waiting to attach, from
+        // all processes and from each.
         if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-            peer.uid != ::geteuid() || m_unattached >= MaxUnattached) {
+            peer.uid != ::geteuid() || peer.pid <= 0 || m_unattached >= MaxUnattached ||
+            m_unattachedByProcess.value(peer.pid) >= MaxUnattachedPerProcess) {
             ::close(fd);
             continue;
         }
         BusConnection *connection = BusConnection::acceptPeer(fd, this);
         if (!connection)
             continue;
-        m_peers.insert(connection, {QString(), sinceStart().elapsed()});
+        m_peers.insert(connection, {QString(), sinceStart().elapsed(), peer.pid});
         ++m_unattached;
+        ++m_unattachedByProcess[peer.pid];
         if (!m_staleCheck.isActive())
             m_staleCheck.start();
         connect(connection, &BusConnection::closed, this, [this, connection] { drop(connection); });
@@ -156,7 +150,7 @@ void ChannelServer::drop(BusConnection *connection)
     if (it == m_peers.end())
         return;
     if (it->caller.isEmpty())
-        --m_unattached;
+        countAttached(it->pid);
     m_peers.erase(it);
     emit connectionClosing(connection);
     connection->deleteLater();
@@ -176,14 +170,22 @@ void ChannelServer::closeStale()
         m_staleCheck.stop();
 }
 
-QByteArray ChannelServer::issueToken(const QString &caller)
+void ChannelServer::countAttached(pid_t pid)
+{
+    --m_unattached;
+    const auto process = m_unattachedByProcess.find(pid);
+    if (process != m_unattachedByProcess.end() && --*process <= 0)
+        m_unattachedByProcess.erase(process);
+}
+
+QByteArray ChannelServer::issueToken(const QString &caller, pid_t pid)
 {
     QByteArray token(TokenBytes, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(token.data()),
                                           TokenBytes / sizeof(quint32));
     if (m_tokens.size() >= MaxOpenTokens)
         m_tokens.pop_front();
-    m_tokens.emplace_back(token, caller);
+    m_tokens.push_back({token, caller, pid});
     return token;
 }
 
@@ -193,12 +195,17 @@ bool ChannelServer::attach(BusConnection *connection, const QByteArray &token)
     if (peer == m_peers.end() || !peer->caller.isEmpty())
         return false;
     for (auto it = m_tokens.begin(); it != m_tokens.end(); ++it) {
-        if (it->first == token) {
-            peer->caller = it->second;
-            --m_unattached;
-            m_tokens.erase(it);
-            return true;
+        if (it->token != token)
+            continue;
+        // A token speaks for the process it was given to, not for whoever
+        // learns it. Used up either way.
+        const bool sameProcess = it->pid == peer->pid;
+        if (sameProcess) {
+            peer->caller = it->caller;
+            countAttached(peer->pid);
         }
+        m_tokens.erase(it);
+        return sameProcess;
     }
     return false;
 }
