@@ -29,6 +29,23 @@ constexpr Method Methods[] = {
     {"DeliverSealed", "isiht"}, {"OpenDirectChannel", ""}, {"AttachDirectChannel", "ay"},
 };
 
+// A sender's name is its caption, at most 1024 characters: 4 bytes each at
+// most. Anything longer is no name of an endpoint, and is refused before it
+// waits in the inbox with every payload.
+constexpr size_t MaxSenderNameBytes = 4096;
+
+bool refusedName(BusConnection *connection, sd_bus_message *m, const char *senderName)
+{
+    const size_t bytes = std::strlen(senderName);
+    if (bytes <= MaxSenderNameBytes)
+        return false;
+    Bus::replyError(connection, m, QLatin1String(ErrorTooLarge),
+                    QStringLiteral("The sender name is %1 bytes; at most %2 are accepted.")
+                        .arg(qulonglong(bytes))
+                        .arg(qulonglong(MaxSenderNameBytes)));
+    return true;
+}
+
 QString tooLargeInline(size_t bytes)
 {
     return QStringLiteral("The text is %1 bytes; at most %2 bytes are accepted inline, larger "
@@ -215,7 +232,7 @@ int BusObject::deliver(sd_bus_message *m, void *userdata, sd_bus_error *)
     if (r < 0)
         return r;
     const QString caller = self->takeCaller(on, m);
-    if (caller.isEmpty())
+    if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
     // The same bound as for UTF-8 bytes: a stranger's string is refused
     // before it becomes a QString twice its size.
@@ -244,7 +261,7 @@ int BusObject::deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *)
     if (r < 0)
         return r;
     const QString caller = self->takeCaller(on, m);
-    if (caller.isEmpty())
+    if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
     // Larger texts belong in a sealed memfd; inline ones stay small enough
     // to decode here without holding up the owner's thread.
@@ -278,7 +295,7 @@ int BusObject::deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *)
     if (r < 0)
         return r;
     const QString caller = self->takeCaller(on, m);
-    if (caller.isEmpty())
+    if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
     // The message owns fd; the worker that reads the text gets a copy.
     auto text = std::make_shared<PayloadText::UniqueFd>(::fcntl(fd, F_DUPFD_CLOEXEC, 3));

@@ -141,6 +141,8 @@ private slots:
     void refusedSenderHandle();
     void textOneByteOverTheLimit_data();
     void textOneByteOverTheLimit();
+    void senderNameOverTheLimit_data();
+    void senderNameOverTheLimit();
     void tenThousandCallsAtOnce();
     void offeredChannelNotFollowed_data();
     void offeredChannelNotFollowed();
@@ -349,6 +351,39 @@ void FaultsForeign::textOneByteOverTheLimit()
     const QDBusMessage reply =
         QDBusConnection::sessionBus().call(callTo(m_receiver->handle(), method, arguments));
     QCOMPARE(reply.errorName(), TooLarge);
+}
+
+void FaultsForeign::senderNameOverTheLimit_data()
+{
+    QTest::addColumn<QString>("method");
+    for (const char *method : {"Deliver", "DeliverUtf8", "DeliverSealed"})
+        QTest::newRow(method) << QString::fromLatin1(method);
+}
+
+void FaultsForeign::senderNameOverTheLimit()
+{
+    QFETCH(QString, method);
+    // A name is a caption, 1024 characters of at most 4 bytes each; one
+    // byte more is refused, a name of that many bytes is taken.
+    for (const qsizetype bytes : {4097, 4096}) {
+        QVariantList arguments{0, QString(bytes, u'n'), 8};
+        if (method == QLatin1String("Deliver"))
+            arguments << QStringLiteral("named");
+        else if (method == QLatin1String("DeliverUtf8"))
+            arguments << QByteArray("named");
+        else
+            arguments << QVariant::fromValue(sealedText("named")) << qulonglong(5);
+        const QDBusMessage reply =
+            QDBusConnection::sessionBus().call(callTo(m_receiver->handle(), method, arguments));
+        if (bytes > 4096) {
+            QCOMPARE(reply.errorName(), TooLarge);
+        } else {
+            QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+            const std::optional<Arrival> arrival = m_receiver->nextArrival();
+            QVERIFY2(arrival, m_receiver->transcript().constData());
+            QCOMPARE(arrival->name.size(), bytes);
+        }
+    }
 }
 
 void FaultsForeign::tenThousandCallsAtOnce()
