@@ -411,6 +411,30 @@ BusMessage newDaemonCall(sd_bus *bus, const char *member)
     return BusMessage::adopt(m);
 }
 
+BusMessage answerable(sd_bus_message *call)
+{
+    uint64_t cookie = 0;
+    sd_bus_message *copy = nullptr;
+    const char *sender = sd_bus_message_get_sender(call);
+    int r = sd_bus_message_get_cookie(call, &cookie);
+    if (r >= 0)
+        r = sd_bus_message_new_method_call(
+            sd_bus_message_get_bus(call), &copy, nullptr, sd_bus_message_get_path(call),
+            sd_bus_message_get_interface(call), sd_bus_message_get_member(call));
+    if (r >= 0)
+        r = sd_bus_message_set_expect_reply(copy, sd_bus_message_get_expect_reply(call) > 0);
+    if (r >= 0 && sender)
+        r = sd_bus_message_set_sender(copy, sender);
+    if (r >= 0)
+        r = sd_bus_message_seal(copy, cookie, 0);
+    if (r < 0) {
+        if (copy)
+            sd_bus_message_unref(copy);
+        return BusMessage::ref(call);
+    }
+    return BusMessage::adopt(copy);
+}
+
 QString text(const char *utf8)
 {
     return utf8 ? PayloadText::decodeUtf8(QByteArrayView(utf8)).value_or(QString()) : QString();

@@ -119,6 +119,12 @@ namespace Bus {
 BusMessage newCall(sd_bus *bus, const char *destination, const char *member);
 // A method call to the bus daemon itself.
 BusMessage newDaemonCall(sd_bus *bus, const char *member);
+// A method call to be answered later, as it is answered: its cookie, sender
+// and whether it wants a reply, without its arguments or the descriptors it
+// carried (any number, named by its arguments or not), so that a call held
+// for its answer holds no descriptor of the caller's. The call itself when
+// the copy cannot be made.
+BusMessage answerable(sd_bus_message *call);
 // The error name of a reply, or empty when it is a plain reply.
 QString errorName(sd_bus_message *reply);
 QString errorMessage(sd_bus_message *reply);

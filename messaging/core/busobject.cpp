@@ -241,7 +241,7 @@ int BusObject::deliver(sd_bus_message *m, void *userdata, sd_bus_error *)
         Bus::replyError(on->connection, m, QLatin1String(ErrorTooLarge), tooLargeInline(bytes));
         return 1;
     }
-    self->m_admission->admit({BusMessage::ref(m), on->connection, caller},
+    self->m_admission->admit({Bus::answerable(m), on->connection, caller},
                              {senderHandle, Bus::text(senderName), longData, Bus::text(text)});
     return 1;
 }
@@ -276,7 +276,7 @@ int BusObject::deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *)
                         QStringLiteral("The text is not valid UTF-8."));
         return 1;
     }
-    self->m_admission->admit({BusMessage::ref(m), on->connection, caller},
+    self->m_admission->admit({Bus::answerable(m), on->connection, caller},
                              {senderHandle, Bus::text(senderName), longData, std::move(*text)});
     return 1;
 }
@@ -299,7 +299,7 @@ int BusObject::deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *)
         return 1;
     // The message owns fd; the worker that reads the text gets a copy.
     auto text = std::make_shared<PayloadText::UniqueFd>(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
-    self->m_admission->admitSealed({BusMessage::ref(m), on->connection, caller},
+    self->m_admission->admitSealed({Bus::answerable(m), on->connection, caller},
                                    {senderHandle, Bus::text(senderName), longData, QString()},
                                    std::move(text), size);
     return 1;
