@@ -154,7 +154,8 @@ void ChannelRouter::offered(const QString &owner, quint64 generation, sd_bus_mes
     if (!offer) {
         if (address && *address)
             qCDebug(lcInterProc) << "direct channel to" << owner << "refused: its address"
-                                 << address << "is not one of an endpoint's sockets";
+                                 << QByteArray(address).left(300)
+                                 << "is not one of an endpoint's sockets";
         channel->state = Channel::Unavailable;
         return;
     }
