@@ -15,6 +15,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVirtualObject>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocalServer>
@@ -148,6 +149,7 @@ private slots:
     void offeredChannelNotFollowed();
     void channelTokenServesOnlyItsProcess();
     void oneProcessCannotTakeEveryChannel();
+    void heldCallsKeepNoDescriptors();
 
 private:
     // Shows that nothing arrived at the receiver beyond what was taken: a
@@ -644,6 +646,49 @@ void FaultsForeign::oneProcessCannotTakeEveryChannel()
     QVERIFY2(arrival, m_receiver->transcript().constData());
     QCOMPARE(arrival->longData, 21);
     QVERIFY(hog.isRunning());
+}
+
+namespace {
+// The texts in memfds this process has open, as senders name them.
+int openTextDescriptors()
+{
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::Files | QDir::System)) {
+        if (fd.symLinkTarget().contains(QLatin1String("memfd:calvorn-interproc-text")))
+            ++count;
+    }
+    return count;
+}
+} // namespace
+
+void FaultsForeign::heldCallsKeepNoDescriptors()
+{
+    // While the program is busy with a payload, the calls of the next ones
+    // wait to be answered; their texts have been read, and nothing of what
+    // their calls carried stays open.
+    constexpr int Texts = 10;
+    InterProcEndpoint receiver(QStringLiteral("Foreign Busy Receiver"));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), LineTimeoutMs);
+    QVERIFY2(m_other->waitUntilSees(InterProc::WindowHandle, QString::number(receiver.handle()), 1),
+             m_other->transcript().constData());
+    int arrived = 0;
+    int heldOpen = -1;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this, [&] {
+        if (++arrived == 1) {
+            QTest::qWait(2000);
+            heldOpen = openTextDescriptors();
+        }
+    });
+    for (int i = 1; i <= Texts; ++i) {
+        m_other->command("sendbig " + QByteArray::number(InterProc::WindowHandle) + ' ' +
+                         b64(QString::number(receiver.handle())) + ' ' + QByteArray::number(i) +
+                         " 100000");
+        QVERIFY2(m_other->takeLine("SENT 1").size() > 0, m_other->transcript().constData());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(arrived, Texts, LineTimeoutMs);
+    QCOMPARE(heldOpen, 0);
+    QCOMPARE(m_other->takeReceivedLines("FAILED "), QList<QByteArray>());
 }
 
 QTEST_MAIN(FaultsForeign)
