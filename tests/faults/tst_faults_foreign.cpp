@@ -13,6 +13,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVirtualObject>
 #include <QDir>
@@ -150,6 +151,7 @@ private slots:
     void channelTokenServesOnlyItsProcess();
     void oneProcessCannotTakeEveryChannel();
     void heldCallsKeepNoDescriptors();
+    void unreadTextsBoundedPerCaller();
 
 private:
     // Shows that nothing arrived at the receiver beyond what was taken: a
@@ -689,6 +691,56 @@ void FaultsForeign::heldCallsKeepNoDescriptors()
     QTRY_COMPARE_WITH_TIMEOUT(arrived, Texts, LineTimeoutMs);
     QCOMPARE(heldOpen, 0);
     QCOMPARE(m_other->takeReceivedLines("FAILED "), QList<QByteArray>());
+}
+
+void FaultsForeign::unreadTextsBoundedPerCaller()
+{
+    // A receiver waits before it reads the next text while its program holds
+    // a text of a million characters (up to a second). Meanwhile one caller
+    // sends more texts in memfds than it may have waiting: the rest are
+    // refused, and every other one arrives.
+    constexpr int Calls = 400;
+    InterProcEndpoint receiver(QStringLiteral("Foreign Holding Receiver"));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), LineTimeoutMs);
+    QString held;
+    int arrived = 0;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this,
+            [&](qint32, const QString &, qint32, const QString &text) {
+                if (held.isNull())
+                    held = text;
+                else
+                    ++arrived;
+            });
+    const QString window = serviceForHandle(receiver.handle());
+    auto sealedCall = [&](const QByteArray &text) {
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(window, BusPath, BusInterface, "DeliverSealed");
+        call << 0 << QStringLiteral("tst") << 1 << QVariant::fromValue(sealedText(text))
+             << qulonglong(text.size());
+        return call;
+    };
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    // The receiver answers from this thread's event loop: no call here blocks.
+    const QDBusPendingCall first = bus.asyncCall(sealedCall(QByteArray(1024 * 1024, 'h')));
+    QTRY_VERIFY_WITH_TIMEOUT(!held.isNull(), LineTimeoutMs);
+    QList<QDBusPendingCall> calls;
+    for (int i = 0; i < Calls; ++i)
+        calls.append(bus.asyncCall(sealedCall("small")));
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(calls.cbegin(), calls.cend(),
+                                         [](const QDBusPendingCall &c) { return c.isFinished(); }),
+                             LineTimeoutMs);
+    int refused = 0;
+    for (const QDBusPendingCall &call : calls) {
+        const QDBusMessage reply = QDBusPendingReply<>(call).reply();
+        if (reply.type() == QDBusMessage::ErrorMessage) {
+            QCOMPARE(reply.errorName(),
+                     QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
+            ++refused;
+        }
+    }
+    QVERIFY2(refused > 0 && refused <= Calls - 256, qPrintable(QString::number(refused)));
+    QTRY_COMPARE_WITH_TIMEOUT(arrived, Calls - refused, LineTimeoutMs);
+    QVERIFY(first.isFinished() && !first.isError());
 }
 
 QTEST_MAIN(FaultsForeign)
