@@ -21,6 +21,10 @@ namespace {
 // an endpoint with calls it cannot vouch for is refused beyond this instead
 // of growing the endpoint's memory without end.
 constexpr int MaxHeld = 4096;
+// Text descriptors one caller may have waiting to be read: as many calls as
+// a sender has on its way to one receiver, so only a caller that floods is
+// refused.
+constexpr int MaxUnreadPerCaller = 256;
 const QString LimitsExceeded = QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded");
 // A text read from a memfd at least this long (UTF-16 units) must be let go
 // of before the next is read; for at most LetGoMs, looking every
@@ -108,9 +112,19 @@ void Admission::admitSealed(const IncomingCall &call, Payload payload,
     const Owner owner = senderOwner(payload.senderHandle, call.caller);
     if (owner == Owner::Refused)
         return refuseSender(call, payload.senderHandle);
+    int &unread = m_unreadByCaller[call.caller];
+    if (unread >= MaxUnreadPerCaller)
+        return refuse(call, LimitsExceeded,
+                      QStringLiteral("%1 texts of this caller are waiting to be read; try again "
+                                     "later.")
+                          .arg(unread));
     PendingPtr pending = hold(call, std::move(payload), owner);
-    if (!pending)
+    if (!pending) {
+        if (unread == 0)
+            m_unreadByCaller.remove(call.caller);
         return;
+    }
+    ++unread;
     pending->textKnown = false;
     m_toRead.push_back({pending, text, size});
     readNextText();
@@ -127,8 +141,12 @@ void Admission::readNextText()
             2 * qint64(std::min<quint64>(m_toRead.front().size, quint64(MaxTextBytes) + 1));
         if (m_readBytes > 0 && m_readBytes + bytes > MaxReadBytes)
             return; // drain() comes back here
-        const SealedText next = std::move(m_toRead.front());
+        SealedText next = std::move(m_toRead.front());
         m_toRead.pop_front();
+        // Its descriptor goes with the read: the caller may send another.
+        const auto unread = m_unreadByCaller.find(next.pending->call.caller);
+        if (unread != m_unreadByCaller.end() && --*unread <= 0)
+            m_unreadByCaller.erase(unread);
         next.pending->readBytes = bytes;
         m_readBytes += bytes;
         // Checking, mapping and decoding up to hundreds of MiB takes far too

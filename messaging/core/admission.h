@@ -96,6 +96,8 @@ private:
         quint64 size = 0;
     };
     std::deque<SealedText> m_toRead;
+    // Texts in m_toRead by caller, each a descriptor held for it.
+    QHash<QString, int> m_unreadByCaller;
     qint64 m_readBytes = 0;
     QString m_lastText; // the last large text read, while the owner may hold it
     QElapsedTimer m_lastTextSince;

@@ -173,18 +173,19 @@ BusConnection *BusConnection::openSessionBus(QObject *parent, QString *error)
     return connection;
 }
 
-BusConnection *BusConnection::connectToPeer(const QByteArray &address, QObject *parent)
+BusConnection *BusConnection::connectToPeer(int fd, QObject *parent)
 {
     sd_bus *bus = nullptr;
     int r = sd_bus_new(&bus);
-    if (r >= 0)
-        r = sd_bus_set_address(bus, address.constData());
+    const bool taken = r >= 0 && (r = sd_bus_set_fd(bus, fd, fd)) >= 0;
     if (r >= 0)
         r = sd_bus_negotiate_fds(bus, 1);
     if (r >= 0)
         r = sd_bus_start(bus);
     if (r < 0) {
-        sd_bus_unref(bus);
+        if (!taken)
+            ::close(fd);
+        sd_bus_unref(bus); // closes fd once it has it
         return nullptr;
     }
     return new BusConnection(bus, parent);
@@ -463,6 +464,30 @@ BusMessage newDaemonCall(sd_bus *bus, const char *member)
                                        "org.freedesktop.DBus", member) < 0)
         return {};
     return BusMessage::adopt(m);
+}
+
+BusMessage answerable(sd_bus_message *call)
+{
+    uint64_t cookie = 0;
+    sd_bus_message *copy = nullptr;
+    const char *sender = sd_bus_message_get_sender(call);
+    int r = sd_bus_message_get_cookie(call, &cookie);
+    if (r >= 0)
+        r = sd_bus_message_new_method_call(
+            sd_bus_message_get_bus(call), &copy, nullptr, sd_bus_message_get_path(call),
+            sd_bus_message_get_interface(call), sd_bus_message_get_member(call));
+    if (r >= 0)
+        r = sd_bus_message_set_expect_reply(copy, sd_bus_message_get_expect_reply(call) > 0);
+    if (r >= 0 && sender)
+        r = sd_bus_message_set_sender(copy, sender);
+    if (r >= 0)
+        r = sd_bus_message_seal(copy, cookie, 0);
+    if (r < 0) {
+        if (copy)
+            sd_bus_message_unref(copy);
+        return BusMessage::ref(call);
+    }
+    return BusMessage::adopt(copy);
 }
 
 QString text(const char *utf8)

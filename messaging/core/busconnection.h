@@ -51,9 +51,10 @@ class BusConnection : public QObject
 public:
     // The session bus; null and *error set when it cannot be reached.
     static BusConnection *openSessionBus(QObject *parent, QString *error);
-    // A direct channel to `address` (a unix:path= address); authentication
-    // goes on in the background.
-    static BusConnection *connectToPeer(const QByteArray &address, QObject *parent);
+    // A direct channel on a socket already connected to the other end,
+    // which it takes over (closed on failure): no address another process
+    // gave reaches sd-bus. Authentication goes on in the background.
+    static BusConnection *connectToPeer(int fd, QObject *parent);
     // The server's end of a direct channel on an accepted socket, which it
     // takes over.
     static BusConnection *acceptPeer(int fd, QObject *parent);
@@ -142,6 +143,12 @@ namespace Bus {
 BusMessage newCall(sd_bus *bus, const char *destination, const char *member);
 // A method call to the bus daemon itself.
 BusMessage newDaemonCall(sd_bus *bus, const char *member);
+// A method call to be answered later, as it is answered: its cookie, sender
+// and whether it wants a reply, without its arguments or the descriptors it
+// carried (any number, named by its arguments or not), so that a call held
+// for its answer holds no descriptor of the caller's. The call itself when
+// the copy cannot be made.
+BusMessage answerable(sd_bus_message *call);
 // The error name of a reply, or empty when it is a plain reply.
 QString errorName(sd_bus_message *reply);
 QString errorMessage(sd_bus_message *reply);

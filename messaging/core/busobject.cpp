@@ -32,6 +32,23 @@ constexpr Method Methods[] = {
     {"DeliverSealed", "isiht"}, {"OpenDirectChannel", ""}, {"AttachDirectChannel", "ay"},
 };
 
+// A sender's name is its caption, at most 1024 characters: 4 bytes each at
+// most. Anything longer is no name of an endpoint, and is refused before it
+// waits in the inbox with every payload.
+constexpr size_t MaxSenderNameBytes = 4096;
+
+bool refusedName(BusConnection *connection, sd_bus_message *m, const char *senderName)
+{
+    const size_t bytes = std::strlen(senderName);
+    if (bytes <= MaxSenderNameBytes)
+        return false;
+    Bus::replyError(connection, m, QLatin1String(ErrorTooLarge),
+                    QStringLiteral("The sender name is %1 bytes; at most %2 are accepted.")
+                        .arg(qulonglong(bytes))
+                        .arg(qulonglong(MaxSenderNameBytes)));
+    return true;
+}
+
 QString tooLargeInline(size_t bytes)
 {
     return QStringLiteral("The text is %1 bytes; at most %2 bytes are accepted inline, larger "
@@ -218,7 +235,7 @@ int BusObject::deliver(sd_bus_message *m, void *userdata, sd_bus_error *)
     if (r < 0)
         return r;
     const QString caller = self->takeCaller(on, m);
-    if (caller.isEmpty())
+    if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
     // The same bound as for UTF-8 bytes: a stranger's string is refused
     // before it becomes a QString twice its size, and where its size can be
@@ -236,7 +253,7 @@ int BusObject::deliver(sd_bus_message *m, void *userdata, sd_bus_error *)
         Bus::replyError(on->connection, m, QLatin1String(ErrorTooLarge), tooLargeInline(bytes));
         return 1;
     }
-    self->m_admission->admit({BusMessage::ref(m), on->connection, caller},
+    self->m_admission->admit({Bus::answerable(m), on->connection, caller},
                              {senderHandle, Bus::text(senderName), longData, Bus::text(text)});
     return 1;
 }
@@ -256,7 +273,7 @@ int BusObject::deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *)
     if (r < 0)
         return r;
     const QString caller = self->takeCaller(on, m);
-    if (caller.isEmpty())
+    if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
     // Larger texts belong in a sealed memfd; inline ones stay small enough
     // to decode here without holding up the owner's thread.
@@ -271,7 +288,7 @@ int BusObject::deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *)
                         QStringLiteral("The text is not valid UTF-8."));
         return 1;
     }
-    self->m_admission->admit({BusMessage::ref(m), on->connection, caller},
+    self->m_admission->admit({Bus::answerable(m), on->connection, caller},
                              {senderHandle, Bus::text(senderName), longData, std::move(*text)});
     return 1;
 }
@@ -290,40 +307,67 @@ int BusObject::deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *)
     if (r < 0)
         return r;
     const QString caller = self->takeCaller(on, m);
-    if (caller.isEmpty())
+    if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
     // The message owns fd; the worker that reads the text gets a copy.
     auto text = std::make_shared<PayloadText::UniqueFd>(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
-    self->m_admission->admitSealed({BusMessage::ref(m), on->connection, caller},
+    self->m_admission->admitSealed({Bus::answerable(m), on->connection, caller},
                                    {senderHandle, Bus::text(senderName), longData, QString()},
                                    std::move(text), size);
     return 1;
 }
 
-int BusObject::openDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *)
+namespace {
+void replyOffer(BusConnection *connection, sd_bus_message *call, const QByteArray &address,
+                const QByteArray &token)
 {
-    auto *on = static_cast<Export *>(userdata);
-    ChannelServer *channels = on->object->m_channels;
-    // Asked on the bus, whose sender name is what the token stands for; a
-    // channel cannot hand out further channels.
-    QByteArray address;
-    QByteArray token;
-    if (!on->channel && channels)
-        channels->listen();
-    if (!on->channel && channels && channels->isListening()) {
-        token = channels->issueToken(QString::fromUtf8(sd_bus_message_get_sender(m)));
-        address = channels->address();
-    }
     sd_bus_message *reply = nullptr;
-    int r = sd_bus_message_new_method_return(m, &reply);
+    int r = sd_bus_message_new_method_return(call, &reply);
     if (r >= 0)
         r = sd_bus_message_append(reply, "s", address.constData());
     if (r >= 0)
         r = sd_bus_message_append_array(reply, 'y', token.constData(), size_t(token.size()));
     if (r >= 0)
-        on->connection->send(reply);
+        connection->send(reply);
     sd_bus_message_unref(reply);
-    return r < 0 ? r : 1;
+}
+} // namespace
+
+int BusObject::openDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    auto *on = static_cast<Export *>(userdata);
+    BusObject *self = on->object;
+    ChannelServer *channels = self->m_channels;
+    // Asked on the bus, whose sender name is what the token stands for; a
+    // channel cannot hand out further channels.
+    if (!on->channel && channels)
+        channels->listen();
+    if (on->channel || !channels || !channels->isListening()) {
+        replyOffer(on->connection, m, {}, {});
+        return 1;
+    }
+    // The token is bound to the caller's process, which the bus daemon
+    // names; a channel from any other process is refused on attach.
+    const QString caller = QString::fromUtf8(sd_bus_message_get_sender(m));
+    const BusMessage ask = Bus::newDaemonCall(self->m_bus->bus(), "GetConnectionUnixProcessID");
+    const QByteArray name = caller.toUtf8();
+    const BusMessage call = BusMessage::ref(m);
+    BusConnection *bus = self->m_bus;
+    const bool asked = ask && sd_bus_message_append(ask.get(), "s", name.constData()) >= 0 &&
+                       bus->call(ask.get(), DeliveryTimeoutMs, self,
+                                 [self, bus, call, caller](sd_bus_message *reply) {
+                                     uint32_t pid = 0;
+                                     if (!reply || sd_bus_message_is_method_error(reply, nullptr) ||
+                                         sd_bus_message_read(reply, "u", &pid) < 0 || pid == 0) {
+                                         replyOffer(bus, call.get(), {}, {});
+                                         return;
+                                     }
+                                     replyOffer(bus, call.get(), self->m_channels->address(),
+                                                self->m_channels->issueToken(caller, pid_t(pid)));
+                                 });
+    if (!asked)
+        replyOffer(on->connection, m, {}, {});
+    return 1;
 }
 
 int BusObject::attachDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *)

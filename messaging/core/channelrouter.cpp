@@ -3,13 +3,21 @@
 #include "channelrouter.h"
 
 #include "busconnection.h"
+#include "channeladdress.h"
 #include "channelserver.h"
 #include "interproclogging.h"
 #include <InterProc/interprocbus.h>
 
+#include <QFile>
 #include <QThread>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <optional>
 
 using namespace InterProcBus;
 
@@ -84,41 +92,100 @@ void ChannelRouter::close(Channel &channel)
     channel.connection = nullptr;
 }
 
+namespace {
+// A socket connected to path, when path is a socket of this user's (not a
+// link to one) whose listener is the process expectedPid; -1 otherwise.
+// Never waits: a listener whose backlog is full is no channel.
+int connectToWindow(const QByteArray &path, pid_t expectedPid)
+{
+    struct stat st = {};
+    sockaddr_un where = {};
+    if (::lstat(path.constData(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != ::geteuid() ||
+        size_t(path.size()) >= sizeof(where.sun_path))
+        return -1;
+    where.sun_family = AF_UNIX;
+    std::memcpy(where.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    ucred peer = {};
+    socklen_t size = sizeof(peer);
+    // The listener is the window's own process. In a sandbox with a pid
+    // namespace of its own the two pids differ: the bus stays the way.
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&where), sizeof(where)) != 0 ||
+        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.uid != ::geteuid() ||
+        peer.pid != expectedPid) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+} // namespace
+
 void ChannelRouter::open(const QString &owner, quint64 generation)
 {
     const BusMessage offer =
         Bus::newCall(m_bus->bus(), owner.toUtf8().constData(), "OpenDirectChannel");
+    const bool asked = offer && m_bus->call(offer.get(), DeliveryTimeoutMs, this,
+                                            [this, owner, generation](sd_bus_message *reply) {
+                                                offered(owner, generation, reply);
+                                            });
+    if (!asked)
+        m_channels[owner].state = Channel::Unavailable;
+}
+
+void ChannelRouter::offered(const QString &owner, quint64 generation, sd_bus_message *reply)
+{
+    Channel *channel = current(owner, generation);
+    if (!channel)
+        return;
+    const char *address = nullptr;
+    const void *token = nullptr;
+    size_t tokenSize = 0;
+    // A window of an older version, or one without a private runtime
+    // directory, offers none; only a socket of the one form endpoints offer
+    // is taken, and nothing else of the address is ever used.
+    std::optional<ChannelAddress::Offer> offer;
+    if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
+        sd_bus_message_read(reply, "s", &address) >= 0 &&
+        sd_bus_message_read_array(reply, 'y', &token, &tokenSize) >= 0)
+        offer = ChannelAddress::readOffer(
+            QByteArrayView(address),
+            QByteArrayView(static_cast<const char *>(token), qsizetype(tokenSize)),
+            QFile::encodeName(privateRuntimeDir()));
+    if (!offer) {
+        if (address && *address)
+            qCDebug(lcInterProc) << "direct channel to" << owner << "refused: its address"
+                                 << QByteArray(address).left(300)
+                                 << "is not one of an endpoint's sockets";
+        channel->state = Channel::Unavailable;
+        return;
+    }
+    // The socket must be the one the window's own process listens on.
+    const BusMessage ask = Bus::newDaemonCall(m_bus->bus(), "GetConnectionUnixProcessID");
+    const QByteArray name = owner.toUtf8();
     const bool asked =
-        offer &&
-        m_bus->call(offer.get(), DeliveryTimeoutMs, this,
-                    [this, owner, generation](sd_bus_message *reply) {
+        ask && sd_bus_message_append(ask.get(), "s", name.constData()) >= 0 &&
+        m_bus->call(ask.get(), DeliveryTimeoutMs, this,
+                    [this, owner, generation, offer = *offer](sd_bus_message *answer) {
                         Channel *channel = current(owner, generation);
                         if (!channel)
                             return;
-                        const char *address = nullptr;
-                        const void *token = nullptr;
-                        size_t tokenSize = 0;
-                        // A window of an older version, or one
-                        // without a private runtime directory,
-                        // offers none; only a local socket is
-                        // taken.
-                        if (sd_bus_message_is_method_error(reply, nullptr) ||
-                            sd_bus_message_read(reply, "s", &address) < 0 ||
-                            sd_bus_message_read_array(reply, 'y', &token, &tokenSize) < 0 ||
-                            std::strncmp(address, "unix:path=", 10) != 0) {
-                            channel->state = Channel::Unavailable;
-                            return;
-                        }
-                        channel->connection = BusConnection::connectToPeer(address, this);
+                        uint32_t pid = 0;
+                        int fd = -1;
+                        if (answer && !sd_bus_message_is_method_error(answer, nullptr) &&
+                            sd_bus_message_read(answer, "u", &pid) >= 0 && pid > 0)
+                            fd = connectToWindow(offer.socketPath, pid_t(pid));
+                        if (fd >= 0)
+                            channel->connection = BusConnection::connectToPeer(fd, this);
                         if (!channel->connection) {
                             channel->state = Channel::Unavailable;
                             return;
                         }
-                        attach(owner, generation,
-                               QByteArray(static_cast<const char *>(token), qsizetype(tokenSize)));
+                        attach(owner, generation, offer.token);
                     });
     if (!asked)
-        m_channels[owner].state = Channel::Unavailable;
+        channel->state = Channel::Unavailable;
 }
 
 void ChannelRouter::attach(const QString &owner, quint64 generation, const QByteArray &token)

@@ -15,6 +15,7 @@
 #include <QString>
 
 class BusConnection;
+struct sd_bus_message;
 
 class ChannelRouter : public QObject
 {
@@ -47,6 +48,7 @@ private:
     };
 
     void open(const QString &owner, quint64 generation);
+    void offered(const QString &owner, quint64 generation, sd_bus_message *reply);
     void attach(const QString &owner, quint64 generation, const QByteArray &token);
     // The channel to `owner` as it was when `generation` started opening it,
     // or null when it has been forgotten or reopened since.

@@ -3,6 +3,7 @@
 #include "channelserver.h"
 
 #include "busconnection.h"
+#include "channeladdress.h"
 #include "interproclogging.h"
 
 #include <QDeadlineTimer>
@@ -18,14 +19,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstring>
 
 namespace {
 // Tokens handed out and not used yet; the oldest go first beyond this, so
 // that callers that never attach cannot grow the list without end.
 constexpr size_t MaxOpenTokens = 256;
-constexpr int TokenBytes = 16;
+constexpr int TokenBytes = ChannelAddress::TokenBytes;
 
 QElapsedTimer &sinceStart()
 {
@@ -36,8 +36,8 @@ QElapsedTimer &sinceStart()
     }();
     return timer;
 }
+} // namespace
 
-// The user's runtime directory, when it is one nobody else can enter.
 QString privateRuntimeDir()
 {
     const QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
@@ -51,7 +51,6 @@ QString privateRuntimeDir()
         return {};
     return dir;
 }
-} // namespace
 
 bool directChannelsEnabled()
 {
@@ -76,8 +75,7 @@ void ChannelServer::listen()
         return;
     QByteArray random(8, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()), 2);
-    const QByteArray path =
-        QFile::encodeName(dir) + "/calvorn-interproc-" + random.toHex() + ".socket";
+    const QByteArray path = QFile::encodeName(dir) + '/' + ChannelAddress::socketName(random);
     sockaddr_un where = {};
     if (size_t(path.size()) >= sizeof(where.sun_path))
         return;
@@ -94,14 +92,7 @@ void ChannelServer::listen()
     }
     m_listener = fd;
     m_path = path;
-    QByteArray escaped;
-    for (char c : path) {
-        if (std::isalnum(uchar(c)) || std::strchr("-_/.\\", c))
-            escaped += c;
-        else
-            escaped += '%' + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
-    }
-    m_address = "unix:path=" + escaped;
+    m_address = ChannelAddress::forSocket(path);
     m_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
     connect(m_notifier.get(), &QSocketNotifier::activated, this, &ChannelServer::acceptPending);
 }
@@ -134,17 +125,20 @@ void ChannelServer::acceptPending()
             return;
         ucred peer = {};
         socklen_t size = sizeof(peer);
-        // The same user only, and a bounded number waiting to attach.
+        // The same user only, and a bounded number waiting to attach, from
+        // all processes and from each.
         if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-            peer.uid != ::geteuid() || m_unattached >= MaxUnattached) {
+            peer.uid != ::geteuid() || peer.pid <= 0 || m_unattached >= MaxUnattached ||
+            m_unattachedByProcess.value(peer.pid) >= MaxUnattachedPerProcess) {
             ::close(fd);
             continue;
         }
         BusConnection *connection = BusConnection::acceptPeer(fd, this);
         if (!connection)
             continue;
-        m_peers.insert(connection, {QString(), sinceStart().elapsed()});
+        m_peers.insert(connection, {QString(), sinceStart().elapsed(), peer.pid});
         ++m_unattached;
+        ++m_unattachedByProcess[peer.pid];
         if (!m_staleCheck.isActive())
             m_staleCheck.start();
         connect(connection, &BusConnection::closed, this, [this, connection] { drop(connection); });
@@ -158,7 +152,7 @@ void ChannelServer::drop(BusConnection *connection)
     if (it == m_peers.end())
         return;
     if (it->caller.isEmpty())
-        --m_unattached;
+        countAttached(it->pid);
     m_peers.erase(it);
     emit connectionClosing(connection);
     connection->deleteLater();
@@ -178,14 +172,22 @@ void ChannelServer::closeStale()
         m_staleCheck.stop();
 }
 
-QByteArray ChannelServer::issueToken(const QString &caller)
+void ChannelServer::countAttached(pid_t pid)
+{
+    --m_unattached;
+    const auto process = m_unattachedByProcess.find(pid);
+    if (process != m_unattachedByProcess.end() && --*process <= 0)
+        m_unattachedByProcess.erase(process);
+}
+
+QByteArray ChannelServer::issueToken(const QString &caller, pid_t pid)
 {
     QByteArray token(TokenBytes, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(token.data()),
                                           TokenBytes / sizeof(quint32));
     if (m_tokens.size() >= MaxOpenTokens)
         m_tokens.pop_front();
-    m_tokens.emplace_back(token, caller);
+    m_tokens.push_back({token, caller, pid});
     return token;
 }
 
@@ -195,12 +197,17 @@ bool ChannelServer::attach(BusConnection *connection, const QByteArray &token)
     if (peer == m_peers.end() || !peer->caller.isEmpty())
         return false;
     for (auto it = m_tokens.begin(); it != m_tokens.end(); ++it) {
-        if (it->first == token) {
-            peer->caller = it->second;
-            --m_unattached;
-            m_tokens.erase(it);
-            return true;
+        if (it->token != token)
+            continue;
+        // A token speaks for the process it was given to, not for whoever
+        // learns it. Used up either way.
+        const bool sameProcess = it->pid == peer->pid;
+        if (sameProcess) {
+            peer->caller = it->caller;
+            countAttached(peer->pid);
         }
+        m_tokens.erase(it);
+        return sameProcess;
     }
     return false;
 }

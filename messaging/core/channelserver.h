@@ -6,10 +6,11 @@
 // admits only this user (the peer's credentials are checked on accept, and
 // sd-bus authenticates it as EXTERNAL), and a connection speaks for a bus
 // connection only once it has presented the one-time token that connection
-// was given over the bus; its calls are then checked exactly as that
-// connection's calls on the bus. Until then it is answered nothing but the
-// attach call, at most MaxUnattached of them are open at once, and each is
-// closed after UnattachedTimeoutMs.
+// was given over the bus, from the process that owns that connection; its
+// calls are then checked exactly as that connection's calls on the bus.
+// Until then it is answered nothing but the attach call, at most
+// MaxUnattached of them are open at once (MaxUnattachedPerProcess from one
+// process), and each is closed after UnattachedTimeoutMs.
 #pragma once
 
 #include <QByteArray>
@@ -18,15 +19,19 @@
 #include <QString>
 #include <QTimer>
 
+#include <sys/types.h>
+
 #include <deque>
 #include <memory>
-#include <utility>
 
 class BusConnection;
 class QSocketNotifier;
 
 // Direct channels are on unless INTERPROC_DIRECT_CHANNELS is 0.
 bool directChannelsEnabled();
+// XDG_RUNTIME_DIR when it is a directory of this user's that nobody else
+// may enter, where channel sockets are; empty otherwise.
+QString privateRuntimeDir();
 
 class ChannelServer : public QObject
 {
@@ -34,6 +39,9 @@ class ChannelServer : public QObject
 
 public:
     static constexpr int MaxUnattached = 32;
+    // So that one process cannot take every place: the others still open
+    // channels.
+    static constexpr int MaxUnattachedPerProcess = 8;
     static constexpr int UnattachedTimeoutMs = 5000;
     // How long a closing endpoint waits, in all, for its channels' peers to
     // take the answers it has queued for them and close their ends.
@@ -53,10 +61,12 @@ public:
     bool isListening() const { return m_listener >= 0; }
     QByteArray address() const { return m_address; }
 
-    // A new one-time token for the bus connection with the unique name `caller`.
-    QByteArray issueToken(const QString &caller);
+    // A new one-time token for the bus connection with the unique name
+    // `caller`, owned by the process `pid` (as the bus daemon says).
+    QByteArray issueToken(const QString &caller, pid_t pid);
     // Binds a direct connection to the bus connection the token was given
-    // to; false for an unknown token or a connection attached already.
+    // to; false for an unknown token, a connection attached already, or one
+    // whose other end is not the process the token was given to.
     bool attach(BusConnection *connection, const QByteArray &token);
     bool isAttached(BusConnection *connection) const;
     // The bus connection a direct connection speaks for; empty until attached.
@@ -73,10 +83,19 @@ private:
     {
         QString caller;
         qint64 openedMs = 0;
+        pid_t pid = 0; // the process at the other end, from its socket
+    };
+    struct Token
+    {
+        QByteArray token;
+        QString caller;
+        pid_t pid = 0;
     };
 
     void acceptPending();
     void drop(BusConnection *connection);
+    // One of pid's connections has attached or gone.
+    void countAttached(pid_t pid);
     void closeStale();
 
     int m_listener = -1;
@@ -86,6 +105,7 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
     QHash<BusConnection *, Peer> m_peers;
     int m_unattached = 0;
+    QHash<pid_t, int> m_unattachedByProcess;
     QTimer m_staleCheck;
-    std::deque<std::pair<QByteArray, QString>> m_tokens; // oldest first
+    std::deque<Token> m_tokens; // oldest first
 };

@@ -188,11 +188,12 @@ ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
         return refuse(InterProcBus::ErrorBadDescriptor,
                       QStringLiteral("The text descriptor is not a regular file."));
     const int seals = ::fcntl(fd, F_GET_SEALS);
-    const int needed = F_SEAL_WRITE | F_SEAL_SHRINK;
+    // Growing too: a text that can grow while it is read has no size to check.
+    const int needed = F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW;
     if (seals < 0 || (seals & needed) != needed)
-        return refuse(
-            InterProcBus::ErrorBadDescriptor,
-            QStringLiteral("The text descriptor is not sealed against writing and shrinking."));
+        return refuse(InterProcBus::ErrorBadDescriptor,
+                      QStringLiteral("The text descriptor is not sealed against writing, "
+                                     "shrinking and growing."));
     if (quint64(st.st_size) != declaredSize)
         return refuse(InterProcBus::ErrorBadDescriptor,
                       QStringLiteral("The text descriptor holds %1 bytes, not the declared %2.")

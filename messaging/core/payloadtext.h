@@ -51,7 +51,7 @@ struct ReadOutcome
 };
 
 // Reads a text that a peer passed as a descriptor. Accepts only a regular
-// file sealed against writing and shrinking whose size equals declaredSize
+// file sealed against writing, shrinking and growing whose size equals declaredSize
 // and is at most maxBytes, holding valid UTF-8. Costs the text's memory and
 // a small buffer; the descriptor's shared file offset is neither used nor
 // moved.

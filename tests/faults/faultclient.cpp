@@ -30,6 +30,17 @@
 //   faults_client hold <bus name>
 //       owns that name; prints "OWNED <unique name> <pid>" and runs until its
 //       input ends
+//   faults_client listen <socket path>
+//       listens there; prints "LISTENING", then "RECEIVED <bytes>" the first
+//       time a connection sends anything; runs until its input ends
+//   faults_client attach <direct channel address> <token in hex>
+//       connects to the address, attaches with the token and delivers one
+//       payload (handle 0, LongData 9, text "attached"); prints "ATTACHED"
+//       and "DELIVERED", each followed by OK or the error name, and ends
+//   faults_client hog <socket path> <count>
+//       keeps <count> connections to the socket open that never speak,
+//       opening a new one each time one is closed (every 10 ms); prints
+//       "HOLDING <count>" once all are open, and runs until its input ends
 #include "lineprotocol.h"
 
 #include <InterProc/interprocbus.h>
@@ -41,6 +52,16 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
 #include <QDBusVirtualObject>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTimer>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <vector>
 
 #include <csignal>
 #include <unistd.h>
@@ -240,6 +261,81 @@ int hold(const QString &name)
     return QCoreApplication::exec();
 }
 
+int listen(const QString &path)
+{
+    QLocalServer server;
+    if (!server.listen(path))
+        fail(QStringLiteral("cannot listen: ") + server.errorString());
+    bool told = false;
+    QObject::connect(&server, &QLocalServer::newConnection, &server, [&] {
+        while (QLocalSocket *socket = server.nextPendingConnection()) {
+            QObject::connect(socket, &QLocalSocket::readyRead, socket, [&, socket] {
+                const QByteArray got = socket->readAll();
+                if (!told && !got.isEmpty()) {
+                    told = true;
+                    emitLine("RECEIVED " + QByteArray::number(got.size()));
+                }
+            });
+        }
+    });
+    emitLine("LISTENING");
+    const StdinLines input([](const QByteArray &) {});
+    return QCoreApplication::exec();
+}
+
+int attach(const QString &address, const QByteArray &token)
+{
+    QDBusConnection channel = QDBusConnection::connectToPeer(address, QStringLiteral("channel"));
+    auto outcome = [&](const QString &method, const QVariantList &arguments) {
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(QString(), ObjectPath, Interface, method);
+        call.setArguments(arguments);
+        const QDBusMessage reply = channel.call(call, QDBus::Block, 30000);
+        return reply.type() == QDBusMessage::ReplyMessage ? QByteArray("OK")
+                                                          : reply.errorName().toUtf8();
+    };
+    emitLine("ATTACHED " + outcome(QStringLiteral("AttachDirectChannel"), {token}));
+    emitLine("DELIVERED " + outcome(QStringLiteral("Deliver"), {0, QStringLiteral("faults_client"),
+                                                                9, QStringLiteral("attached")}));
+    return 0;
+}
+
+int hog(const QByteArray &path, int count)
+{
+    sockaddr_un where = {};
+    if (size_t(path.size()) >= sizeof(where.sun_path))
+        fail(QStringLiteral("path too long"));
+    where.sun_family = AF_UNIX;
+    std::memcpy(where.sun_path, path.constData(), size_t(path.size()));
+    std::vector<int> held(size_t(count), -1);
+    bool told = false;
+    QTimer again;
+    QObject::connect(&again, &QTimer::timeout, &again, [&] {
+        for (int &fd : held) {
+            char byte;
+            // A connection the other end closed reads as its end.
+            if (fd >= 0 && ::recv(fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0) {
+                ::close(fd);
+                fd = -1;
+            }
+            if (fd < 0) {
+                fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                if (::connect(fd, reinterpret_cast<const sockaddr *>(&where), sizeof where) != 0) {
+                    ::close(fd);
+                    fd = -1;
+                }
+            }
+        }
+        if (!told && std::all_of(held.cbegin(), held.cend(), [](int fd) { return fd >= 0; })) {
+            told = true;
+            emitLine("HOLDING " + QByteArray::number(count));
+        }
+    });
+    again.start(10);
+    const StdinLines input([](const QByteArray &) {});
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -257,9 +353,18 @@ int main(int argc, char **argv)
         return window(args[1].toInt(), args[2].toLongLong(), args[3].toLongLong());
     if (job == QLatin1String("hold") && args.size() == 2)
         return hold(args[1]);
+    if (job == QLatin1String("listen") && args.size() == 2)
+        return listen(args[1]);
+    if (job == QLatin1String("attach") && args.size() == 3)
+        return attach(args[1], QByteArray::fromHex(args[2].toLatin1()));
+    if (job == QLatin1String("hog") && args.size() == 3)
+        return hog(QFile::encodeName(args[1]), args[2].toInt());
     std::fprintf(stderr, "usage: faults_client flood <window> <sender handle> <count>\n"
                          "       faults_client names <first handle> <count>\n"
                          "       faults_client window <handle> <caption length> <error length>\n"
-                         "       faults_client hold <bus name>\n");
+                         "       faults_client hold <bus name>\n"
+                         "       faults_client listen <socket path>\n"
+                         "       faults_client attach <address> <token in hex>\n"
+                         "       faults_client hog <socket path> <count>\n");
     return 2;
 }

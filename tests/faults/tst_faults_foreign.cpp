@@ -4,7 +4,10 @@
 // process, and bus clients (this test) that call a window with wrong
 // argument types, someone else's sender handle, an oversized text, or ten
 // thousand calls at once. None of it delivers anything it should not, and
-// the receiver keeps running with every valid payload.
+// the receiver keeps running with every valid payload. Parties that offer a
+// window a direct channel of their own making, present a token that was
+// given to another process, or take every place for channels do not get a
+// window to run, connect to or refuse anything.
 #include "interproc.h"
 #include "peerprocess.h"
 #include "sealedtext.h"
@@ -12,10 +15,22 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
+#include <QDBusVirtualObject>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QLocalServer>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QWidget>
+
+#include <InterProc/interprocendpoint.h>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -40,6 +55,79 @@ QDBusMessage callTo(qint32 handle, const QString &method, const QVariantList &ar
     return call;
 }
 
+// A value for a D-Bus address, escaped as the address syntax wants.
+QByteArray addressValue(const QString &value)
+{
+    QByteArray escaped;
+    for (char c : QFile::encodeName(value)) {
+        if (std::isalnum(uchar(c)) || std::strchr("-_/.\\*", c))
+            escaped += c;
+        else
+            escaped += '%' + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
+    }
+    return escaped;
+}
+
+// A window played by this test that takes payloads and answers
+// OpenDirectChannel with the address it was given.
+class OfferingWindow : public QDBusVirtualObject
+{
+public:
+    OfferingWindow(qint32 handle, const QByteArray &address) : m_handle(handle), m_address(address)
+    {}
+
+    QList<qint32> delivered;
+    int offers = 0;
+
+    QString introspect(const QString &) const override { return {}; }
+
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        const QString member = message.member();
+        if (member == QLatin1String("Describe")) {
+            connection.send(message.createReply({m_handle, QStringLiteral("Offering")}));
+        } else if (member.startsWith(QLatin1String("Deliver"))) {
+            delivered.append(message.arguments().value(2).toInt());
+            connection.send(message.createReply());
+        } else if (member == QLatin1String("OpenDirectChannel")) {
+            ++offers;
+            connection.send(
+                message.createReply({QString::fromLatin1(m_address), QByteArray(16, 't')}));
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+private:
+    qint32 m_handle;
+    QByteArray m_address;
+};
+
+QStringList channelLog;
+QtMessageHandler previousHandler = nullptr;
+
+void recordChannels(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.startsWith(QLatin1String("direct channel")))
+        channelLog.append(message);
+    else if (previousHandler)
+        previousHandler(type, context, message);
+}
+
+// The socket path of a window's direct channel address, asked over the bus.
+QString channelSocketOf(qint32 handle, QByteArray *token = nullptr)
+{
+    const QDBusMessage offer =
+        QDBusConnection::sessionBus().call(callTo(handle, QStringLiteral("OpenDirectChannel"), {}));
+    const QString address = offer.arguments().value(0).toString();
+    if (token)
+        *token = offer.arguments().value(1).toByteArray();
+    if (!address.startsWith(QLatin1String("unix:path=")))
+        return {};
+    return QFile::decodeName(QByteArray::fromPercentEncoding(address.mid(10).toLatin1()));
+}
+
 } // namespace
 
 class FaultsForeign : public QObject
@@ -57,7 +145,15 @@ private slots:
     void refusedSenderHandle();
     void textOneByteOverTheLimit_data();
     void textOneByteOverTheLimit();
+    void senderNameOverTheLimit_data();
+    void senderNameOverTheLimit();
     void tenThousandCallsAtOnce();
+    void offeredChannelNotFollowed_data();
+    void offeredChannelNotFollowed();
+    void channelTokenServesOnlyItsProcess();
+    void oneProcessCannotTakeEveryChannel();
+    void heldCallsKeepNoDescriptors();
+    void unreadTextsBoundedPerCaller();
 
 private:
     // Shows that nothing arrived at the receiver beyond what was taken: a
@@ -67,6 +163,7 @@ private:
     std::unique_ptr<Peer> m_receiver;
     std::unique_ptr<Peer> m_other;
     int m_markers = 0;
+    qint32 m_nextOfferingHandle = 2000000000;
 };
 
 void FaultsForeign::initTestCase()
@@ -262,6 +359,39 @@ void FaultsForeign::textOneByteOverTheLimit()
     QCOMPARE(reply.errorName(), TooLarge);
 }
 
+void FaultsForeign::senderNameOverTheLimit_data()
+{
+    QTest::addColumn<QString>("method");
+    for (const char *method : {"Deliver", "DeliverUtf8", "DeliverSealed"})
+        QTest::newRow(method) << QString::fromLatin1(method);
+}
+
+void FaultsForeign::senderNameOverTheLimit()
+{
+    QFETCH(QString, method);
+    // A name is a caption, 1024 characters of at most 4 bytes each; one
+    // byte more is refused, a name of that many bytes is taken.
+    for (const qsizetype bytes : {4097, 4096}) {
+        QVariantList arguments{0, QString(bytes, u'n'), 8};
+        if (method == QLatin1String("Deliver"))
+            arguments << QStringLiteral("named");
+        else if (method == QLatin1String("DeliverUtf8"))
+            arguments << QByteArray("named");
+        else
+            arguments << QVariant::fromValue(sealedText("named")) << qulonglong(5);
+        const QDBusMessage reply =
+            QDBusConnection::sessionBus().call(callTo(m_receiver->handle(), method, arguments));
+        if (bytes > 4096) {
+            QCOMPARE(reply.errorName(), TooLarge);
+        } else {
+            QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+            const std::optional<Arrival> arrival = m_receiver->nextArrival();
+            QVERIFY2(arrival, m_receiver->transcript().constData());
+            QCOMPARE(arrival->name.size(), bytes);
+        }
+    }
+}
+
 void FaultsForeign::tenThousandCallsAtOnce()
 {
     constexpr int Calls = 10000;
@@ -368,6 +498,251 @@ void FaultsForeign::tenThousandCallsAtOnce()
     QCOMPARE(strange.mid(0, 5), QStringList());
     QCOMPARE(arrived, expected);
     QCOMPARE(m_receiver->arrivedCount(), before + expected.size());
+}
+
+void FaultsForeign::offeredChannelNotFollowed_data()
+{
+    QTest::addColumn<QString>("offer");
+    QTest::newRow("a command after a missing socket") << QStringLiteral("command");
+    QTest::newRow("a TCP port after a missing socket") << QStringLiteral("tcp");
+    QTest::newRow("a socket outside the runtime directory") << QStringLiteral("outside");
+    QTest::newRow("a link to it in the runtime directory") << QStringLiteral("link");
+    QTest::newRow("a socket of another process") << QStringLiteral("other process");
+}
+
+void FaultsForeign::offeredChannelNotFollowed()
+{
+    QFETCH(QString, offer);
+    // A party that owns a window name is sent a payload by the receiver,
+    // which asks it for a direct channel and is offered one of the party's
+    // making. The receiver must neither run, nor connect to, nor speak to
+    // anything of it, and its payloads go over the bus as before.
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    QVERIFY(!runtime.isEmpty());
+    QByteArray random(8, Qt::Uninitialized);
+    for (char &c : random)
+        c = char(QRandomGenerator::global()->bounded(256));
+    const QString name =
+        QStringLiteral("calvorn-interproc-%1.socket").arg(QString::fromLatin1(random.toHex()));
+    const QString inRuntime = runtime + u'/' + name;
+    const auto removeLink = qScopeGuard([&] { QFile::remove(inRuntime); });
+
+    QByteArray address;
+    std::function<bool()> followed;
+    const QString ran = scratch.filePath(QStringLiteral("ran"));
+    QTcpServer tcp;
+    QLocalServer local;
+    bool connected = false;
+    connect(&local, &QLocalServer::newConnection, this, [&] { connected = true; });
+    std::unique_ptr<LineProcess> listener;
+    if (offer == QLatin1String("command")) {
+        address = "unix:path=/missing;unixexec:path=/bin/sh,argv1=-c,argv2=" +
+                  addressValue(QStringLiteral("touch ") + ran);
+        followed = [&] {
+            return QFile::exists(ran);
+        };
+    } else if (offer == QLatin1String("tcp")) {
+        QVERIFY(tcp.listen(QHostAddress::LocalHost));
+        address =
+            "unix:path=/missing;tcp:host=127.0.0.1,port=" + QByteArray::number(tcp.serverPort());
+        followed = [&] {
+            return tcp.hasPendingConnections();
+        };
+    } else if (offer == QLatin1String("outside") || offer == QLatin1String("link")) {
+        // Listened on by this process, which also owns the offering name.
+        const QString socket = scratch.filePath(name);
+        QVERIFY(local.listen(socket));
+        if (offer == QLatin1String("link"))
+            QVERIFY(QFile::link(socket, inRuntime));
+        address = "unix:path=" + addressValue(offer == QLatin1String("link") ? inRuntime : socket);
+        followed = [&] {
+            return connected;
+        };
+    } else {
+        // Where an endpoint's socket would be, but another process listens.
+        listener = std::make_unique<LineProcess>(QStringLiteral(FAULTS_CLIENT),
+                                                 QStringList{QStringLiteral("listen"), inRuntime});
+        listener->start();
+        QVERIFY2(!listener->takeLine("LISTENING").isEmpty(), listener->transcript().constData());
+        address = "unix:path=" + addressValue(inRuntime);
+        followed = [&] {
+            return listener->countReceivedLines("RECEIVED ") > 0;
+        };
+    }
+
+    const qint32 handle = ++m_nextOfferingHandle;
+    const QString connectionName = QStringLiteral("offering %1").arg(handle);
+    QDBusConnection bus =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
+    const auto disconnect =
+        qScopeGuard([&] { QDBusConnection::disconnectFromBus(connectionName); });
+    OfferingWindow window(handle, address);
+    QVERIFY(bus.registerVirtualObject(BusPath, &window));
+    QVERIFY(bus.registerService(serviceForHandle(handle)));
+    QVERIFY2(m_receiver->waitUntilSees(InterProc::WindowHandle, QString::number(handle), 1),
+             m_receiver->transcript().constData());
+
+    QCOMPARE(m_receiver->send(InterProc::WindowHandle, QString::number(handle), 11,
+                              QStringLiteral("first")),
+             1);
+    QTRY_VERIFY_WITH_TIMEOUT(window.offers == 1 && !window.delivered.isEmpty(), LineTimeoutMs);
+    QVERIFY2(!QTest::qWaitFor(followed, 2000), qPrintable(QStringLiteral("the receiver followed "
+                                                                         "the offer ") +
+                                                          QString::fromLatin1(address)));
+    QCOMPARE(m_receiver->send(InterProc::WindowHandle, QString::number(handle), 12,
+                              QStringLiteral("second")),
+             1);
+    QTRY_COMPARE_WITH_TIMEOUT(window.delivered, (QList<qint32>{11, 12}), LineTimeoutMs);
+    QVERIFY(!followed());
+    QCOMPARE(window.offers, 1);
+    // cleanup() shows that the receiver reported no failure.
+}
+
+void FaultsForeign::channelTokenServesOnlyItsProcess()
+{
+    // This process is given a token; another process presents it.
+    QByteArray token;
+    const QString socket = channelSocketOf(m_receiver->handle(), &token);
+    QVERIFY2(!socket.isEmpty(), "the receiver offers no channel: is XDG_RUNTIME_DIR private?");
+    LineProcess other(QStringLiteral(FAULTS_CLIENT),
+                      {QStringLiteral("attach"),
+                       QStringLiteral("unix:path=") + QString::fromLatin1(addressValue(socket)),
+                       QString::fromLatin1(token.toHex())});
+    other.start();
+    const QByteArray denied = "org.freedesktop.DBus.Error.AccessDenied";
+    QCOMPARE(other.takeLine("ATTACHED "), "ATTACHED " + denied);
+    QCOMPARE(other.takeLine("DELIVERED "), "DELIVERED " + denied);
+    QVERIFY(waitForExit(other.process()));
+    // cleanup() shows that nothing arrived.
+}
+
+void FaultsForeign::oneProcessCannotTakeEveryChannel()
+{
+    // One process keeps as many connections open as a window holds in all,
+    // opening them again as they are closed; another still gets a channel.
+    const QString socket = channelSocketOf(m_receiver->handle());
+    QVERIFY2(!socket.isEmpty(), "the receiver offers no channel: is XDG_RUNTIME_DIR private?");
+    LineProcess hog(QStringLiteral(FAULTS_CLIENT),
+                    {QStringLiteral("hog"), socket, QStringLiteral("32")});
+    hog.start();
+    QTest::qWait(1000);
+
+    QLoggingCategory::setFilterRules(QStringLiteral("calvorn.interproc.debug=true"));
+    channelLog.clear();
+    previousHandler = qInstallMessageHandler(recordChannels);
+    const auto restore = qScopeGuard([] {
+        qInstallMessageHandler(previousHandler);
+        QLoggingCategory::setFilterRules(QString());
+    });
+    InterProcEndpoint sender(QStringLiteral("Foreign Channel Seeker"));
+    QTRY_VERIFY_WITH_TIMEOUT(sender.isReady(), LineTimeoutMs);
+    sender.setTargetSearchMethod(InterProcEndpoint::WindowHandle);
+    sender.setTarget(QString::number(m_receiver->handle()));
+    sender.setLongData(21);
+    sender.setStringData(QStringLiteral("through"));
+    QCOMPARE(sender.Send(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!channelLog.isEmpty(), 5000);
+    QVERIFY2(channelLog.first().endsWith(QLatin1String("open")),
+             qPrintable(channelLog.join(u'\n')));
+    const std::optional<Arrival> arrival = m_receiver->nextArrival();
+    QVERIFY2(arrival, m_receiver->transcript().constData());
+    QCOMPARE(arrival->longData, 21);
+    QVERIFY(hog.isRunning());
+}
+
+namespace {
+// The texts in memfds this process has open, as senders name them.
+int openTextDescriptors()
+{
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QFileInfo &fd : fds.entryInfoList(QDir::Files | QDir::System)) {
+        if (fd.symLinkTarget().contains(QLatin1String("memfd:calvorn-interproc-text")))
+            ++count;
+    }
+    return count;
+}
+} // namespace
+
+void FaultsForeign::heldCallsKeepNoDescriptors()
+{
+    // While the program is busy with a payload, the calls of the next ones
+    // wait to be answered; their texts have been read, and nothing of what
+    // their calls carried stays open.
+    constexpr int Texts = 10;
+    InterProcEndpoint receiver(QStringLiteral("Foreign Busy Receiver"));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), LineTimeoutMs);
+    QVERIFY2(m_other->waitUntilSees(InterProc::WindowHandle, QString::number(receiver.handle()), 1),
+             m_other->transcript().constData());
+    int arrived = 0;
+    int heldOpen = -1;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this, [&] {
+        if (++arrived == 1) {
+            QTest::qWait(2000);
+            heldOpen = openTextDescriptors();
+        }
+    });
+    for (int i = 1; i <= Texts; ++i) {
+        m_other->command("sendbig " + QByteArray::number(InterProc::WindowHandle) + ' ' +
+                         b64(QString::number(receiver.handle())) + ' ' + QByteArray::number(i) +
+                         " 100000");
+        QVERIFY2(m_other->takeLine("SENT 1").size() > 0, m_other->transcript().constData());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(arrived, Texts, LineTimeoutMs);
+    QCOMPARE(heldOpen, 0);
+    QCOMPARE(m_other->takeReceivedLines("FAILED "), QList<QByteArray>());
+}
+
+void FaultsForeign::unreadTextsBoundedPerCaller()
+{
+    // A receiver waits before it reads the next text while its program holds
+    // a text of a million characters (up to a second). Meanwhile one caller
+    // sends more texts in memfds than it may have waiting: the rest are
+    // refused, and every other one arrives.
+    constexpr int Calls = 400;
+    InterProcEndpoint receiver(QStringLiteral("Foreign Holding Receiver"));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), LineTimeoutMs);
+    QString held;
+    int arrived = 0;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this,
+            [&](qint32, const QString &, qint32, const QString &text) {
+                if (held.isNull())
+                    held = text;
+                else
+                    ++arrived;
+            });
+    const QString window = serviceForHandle(receiver.handle());
+    auto sealedCall = [&](const QByteArray &text) {
+        QDBusMessage call =
+            QDBusMessage::createMethodCall(window, BusPath, BusInterface, "DeliverSealed");
+        call << 0 << QStringLiteral("tst") << 1 << QVariant::fromValue(sealedText(text))
+             << qulonglong(text.size());
+        return call;
+    };
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    // The receiver answers from this thread's event loop: no call here blocks.
+    const QDBusPendingCall first = bus.asyncCall(sealedCall(QByteArray(1024 * 1024, 'h')));
+    QTRY_VERIFY_WITH_TIMEOUT(!held.isNull(), LineTimeoutMs);
+    QList<QDBusPendingCall> calls;
+    for (int i = 0; i < Calls; ++i)
+        calls.append(bus.asyncCall(sealedCall("small")));
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(calls.cbegin(), calls.cend(),
+                                         [](const QDBusPendingCall &c) { return c.isFinished(); }),
+                             LineTimeoutMs);
+    int refused = 0;
+    for (const QDBusPendingCall &call : calls) {
+        const QDBusMessage reply = QDBusPendingReply<>(call).reply();
+        if (reply.type() == QDBusMessage::ErrorMessage) {
+            QCOMPARE(reply.errorName(),
+                     QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
+            ++refused;
+        }
+    }
+    QVERIFY2(refused > 0 && refused <= Calls - 256, qPrintable(QString::number(refused)));
+    QTRY_COMPARE_WITH_TIMEOUT(arrived, Calls - refused, LineTimeoutMs);
+    QVERIFY(first.isFinished() && !first.isError());
 }
 
 QTEST_MAIN(FaultsForeign)

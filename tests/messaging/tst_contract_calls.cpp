@@ -143,7 +143,14 @@ void TestContractCalls::refusesInvalidUtf8()
 }
 
 namespace {
-enum class Descriptor { Sealed, SealedOnlyAgainstWriting, Unsealed, Pipe, CharacterDevice };
+enum class Descriptor {
+    Sealed,
+    SealedOnlyAgainstWriting,
+    SealedButGrowable,
+    Unsealed,
+    Pipe,
+    CharacterDevice
+};
 
 // A descriptor for DeliverSealed that holds bytes, made as kind says.
 int makeDescriptor(Descriptor kind, const QByteArray &bytes)
@@ -167,6 +174,8 @@ int makeDescriptor(Descriptor kind, const QByteArray &bytes)
         seals = F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL;
     else if (kind == Descriptor::SealedOnlyAgainstWriting)
         seals = F_SEAL_WRITE;
+    else if (kind == Descriptor::SealedButGrowable)
+        seals = F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_SEAL;
     if (seals && ::fcntl(fd, F_ADD_SEALS, seals) != 0) {
         ::close(fd);
         return -1;
@@ -196,6 +205,9 @@ void TestContractCalls::checksTextDescriptor_data()
     QTest::newRow("unsealed memfd") << int(Descriptor::Unsealed) << text << qint64(-1) << bad;
     QTest::newRow("memfd sealed only against writing")
         << int(Descriptor::SealedOnlyAgainstWriting) << text << qint64(-1) << bad;
+    // Its sender could still append to it while it is being read.
+    QTest::newRow("memfd sealed against all but growing")
+        << int(Descriptor::SealedButGrowable) << text << qint64(-1) << bad;
     QTest::newRow("declared size larger") << sealed << text << qint64(text.size() + 1) << bad;
     QTest::newRow("declared size smaller") << sealed << text << qint64(text.size() - 1) << bad;
     QTest::newRow("declared size over the limit")
