@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QThread>
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -36,8 +37,21 @@ struct PendingCall
 
 namespace {
 // A pass over the connection hands on at most this long's worth of
-// messages before the owner's other events get their turn.
-constexpr qint64 ProcessSliceMs = 8;
+// messages before the owner's other events get their turn (the inbox hands
+// payloads to the owner in shorter slices: reading comes first).
+constexpr qint64 ProcessSliceMs = 12;
+// Messages (answers to the other end's calls, mostly) waiting to be taken
+// by the other end past which the connection is not read: an end that sends
+// calls and never reads their answers would otherwise grow this side
+// without bound. Reading goes on once it takes some.
+constexpr uint64_t MaxQueuedWrites = 1024;
+
+// Whether the socket takes more now.
+bool writable(int fd)
+{
+    pollfd p = {fd, POLLOUT, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLOUT);
+}
 
 quint64 monotonicUs()
 {
@@ -264,6 +278,25 @@ void BusConnection::process()
     QElapsedTimer slice;
     slice.start();
     for (;;) {
+        // Past the bound only what the socket takes now is written: with
+        // room in the socket sd-bus writes and reads nothing, without room
+        // it would read the next call. This end's own calls waiting for
+        // answers do not count: it reads on to take those answers, so that
+        // two ends writing to each other never both stop reading.
+        uint64_t queued = 0;
+        if (sd_bus_get_n_queued_write(m_bus, &queued) >= 0 &&
+            queued >= MaxQueuedWrites + uint64_t(m_pending.size())) {
+            if (!m_throttled) {
+                m_throttled = true;
+                m_throttledQueue = true;
+            }
+            if (!writable(sd_bus_get_fd(m_bus))) {
+                arm();
+                return;
+            }
+        } else {
+            m_throttled = false;
+        }
         m_processing = true;
         const int r = sd_bus_process(m_bus, nullptr);
         if (!alive)
@@ -280,7 +313,7 @@ void BusConnection::process()
             // connection has closed its descriptor already, while it tells
             // its calls one at a time.
             const bool open = sd_bus_is_open(m_bus) > 0;
-            m_read->setEnabled(open);
+            m_read->setEnabled(open && !m_throttled);
             m_write->setEnabled(open && (sd_bus_get_events(m_bus) & POLLOUT));
             m_timer.start(0);
             return;
@@ -306,7 +339,10 @@ void BusConnection::arm()
         m_timer.start(0);
         return;
     }
-    m_write->setEnabled(events & POLLOUT);
+    // While the other end takes nothing, its socket wakes nothing: read
+    // again once it has taken some.
+    m_read->setEnabled(!m_throttled);
+    m_write->setEnabled((events & POLLOUT) || m_throttled);
     uint64_t until = 0;
     if (sd_bus_get_timeout(m_bus, &until) < 0 || until == std::numeric_limits<quint64>::max()) {
         m_timer.stop();
@@ -362,6 +398,10 @@ void BusConnection::flushAndClose(int boundMs, bool untilPeerCloses)
     sd_bus_close(m_bus);
     sd_bus_unref(m_bus);
     m_bus = nullptr;
+    // Answers piled up for an end that did not read them were freed just
+    // now; the allocator keeps such memory unless told to give it back.
+    if (m_throttledQueue)
+        malloc_trim(0);
 }
 
 void BusConnection::drainUntilPeerCloses(qint64 boundMs)

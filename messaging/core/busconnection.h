@@ -109,6 +109,10 @@ private:
     QTimer m_timer;
     bool m_closedTold = false;
     bool m_processing = false;
+    // Not read while too much waits to be written (see process()); once so,
+    // the memory is given back when the connection closes.
+    bool m_throttled = false;
+    bool m_throttledQueue = false;
 };
 
 // Builders and readers shared by the parts.
