@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 
 // What a call's slot carries: the handler, dropped with its context. A
@@ -38,8 +39,13 @@ struct PendingCall
 namespace {
 // A pass over the connection hands on at most this long's worth of
 // messages before the owner's other events get their turn (the inbox hands
-// payloads to the owner in shorter slices: reading comes first).
+// payloads to the owner in shorter slices: reading comes first). When more
+// was waiting, the next pass may take as long as the owner's events took
+// meanwhile, up to MaxProcessSliceMs: reading keeps pace with a flood
+// however much each payload costs the owner, and what is past the bounds
+// is refused as it comes rather than left with the bus daemon.
 constexpr qint64 ProcessSliceMs = 12;
+constexpr qint64 MaxProcessSliceMs = 50;
 // Messages (answers to the other end's calls, mostly) waiting to be taken
 // by the other end past which the connection is not read: an end that sends
 // calls and never reads their answers would otherwise grow this side
@@ -275,6 +281,11 @@ void BusConnection::process()
     if (!m_bus || m_processing)
         return;
     QPointer<BusConnection> alive(this);
+    qint64 sliceMs = ProcessSliceMs;
+    if (m_moreWaiting.isValid()) {
+        sliceMs = std::clamp(m_moreWaiting.elapsed(), ProcessSliceMs, MaxProcessSliceMs);
+        m_moreWaiting.invalidate();
+    }
     QElapsedTimer slice;
     slice.start();
     for (;;) {
@@ -308,7 +319,7 @@ void BusConnection::process()
             arm();
             return;
         }
-        if (slice.elapsed() >= ProcessSliceMs) {
+        if (slice.elapsed() >= sliceMs) {
             // More is waiting; the owner's own events come first. A closing
             // connection has closed its descriptor already, while it tells
             // its calls one at a time.
@@ -316,6 +327,7 @@ void BusConnection::process()
             m_read->setEnabled(open && !m_throttled);
             m_write->setEnabled(open && (sd_bus_get_events(m_bus) & POLLOUT));
             m_timer.start(0);
+            m_moreWaiting.start();
             return;
         }
     }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
@@ -113,6 +114,8 @@ private:
     // the memory is given back when the connection closes.
     bool m_throttled = false;
     bool m_throttledQueue = false;
+    // Since the last pass ended with more waiting (see process()).
+    QElapsedTimer m_moreWaiting;
 };
 
 // Builders and readers shared by the parts.
