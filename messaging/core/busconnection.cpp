@@ -40,12 +40,12 @@ namespace {
 // A pass over the connection hands on at most this long's worth of
 // messages before the owner's other events get their turn (the inbox hands
 // payloads to the owner in shorter slices: reading comes first). When more
-// was waiting, the next pass may take as long as the owner's events took
-// meanwhile, up to MaxProcessSliceMs: reading keeps pace with a flood
+// was waiting, the next pass may take twice as long as the owner's events
+// took meanwhile, up to MaxProcessSliceMs: reading keeps pace with a flood
 // however much each payload costs the owner, and what is past the bounds
 // is refused as it comes rather than left with the bus daemon.
 constexpr qint64 ProcessSliceMs = 12;
-constexpr qint64 MaxProcessSliceMs = 50;
+constexpr qint64 MaxProcessSliceMs = 250;
 // Messages (answers to the other end's calls, mostly) waiting to be taken
 // by the other end past which the connection is not read: an end that sends
 // calls and never reads their answers would otherwise grow this side
@@ -283,7 +283,7 @@ void BusConnection::process()
     QPointer<BusConnection> alive(this);
     qint64 sliceMs = ProcessSliceMs;
     if (m_moreWaiting.isValid()) {
-        sliceMs = std::clamp(m_moreWaiting.elapsed(), ProcessSliceMs, MaxProcessSliceMs);
+        sliceMs = std::clamp(2 * m_moreWaiting.elapsed(), ProcessSliceMs, MaxProcessSliceMs);
         m_moreWaiting.invalidate();
     }
     QElapsedTimer slice;

@@ -17,7 +17,10 @@ constexpr qint64 DispatchSliceMs = 4;
 } // namespace
 
 Inbox::Inbox(InterProcEndpoint *owner, QObject *parent) : QObject(parent), m_owner(owner)
-{}
+{
+    m_nextTurn.setSingleShot(true);
+    connect(&m_nextTurn, &QTimer::timeout, this, &Inbox::dispatch);
+}
 
 bool Inbox::hasRoom(const QString &caller) const
 {
@@ -86,6 +89,12 @@ void Inbox::dispatch()
             scheduleDispatch();
             break;
         }
+        if (m_readWaiting && m_lastHandedOver.isValid() &&
+            m_lastHandedOver.elapsed() < ProgramTurnMs && m_readWaiting()) {
+            m_nextTurn.start(int(ProgramTurnMs - m_lastHandedOver.elapsed()));
+            break;
+        }
+        m_lastHandedOver.start();
         // The caller whose turn it is gives one payload and goes to the
         // back of the line while it has more.
         const QString caller = std::move(m_turns.front());

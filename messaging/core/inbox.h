@@ -12,13 +12,16 @@
 
 #include "busconnection.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QQueue>
 #include <QString>
+#include <QTimer>
 
 #include <deque>
+#include <functional>
 
 class InterProcEndpoint;
 
@@ -57,6 +60,14 @@ public:
     static constexpr qsizetype MaxWaitingPerCaller = MaxWaiting / 2;
     static constexpr qint64 MaxWaitingTextBytesPerCaller = MaxWaitingTextBytes / 2;
 
+    // Reading comes first: while `waiting` says that reading the endpoint's
+    // connection is behind (a flood waits to be read), payloads are handed
+    // over one per ProgramTurnMs only, so that a flood is read (and refused
+    // past the bounds) as fast as it comes, however long the owner takes
+    // for each.
+    static constexpr qint64 ProgramTurnMs = 50;
+    void setReadingFirst(std::function<bool()> waiting) { m_readWaiting = std::move(waiting); }
+
     // Whether a payload of caller may wait here now, and if not, why.
     bool hasRoom(const QString &caller) const;
     QString refusal(const QString &caller) const;
@@ -87,4 +98,7 @@ private:
     qint64 m_textBytes = 0;
     bool m_scheduled = false;
     bool m_dispatching = false;
+    std::function<bool()> m_readWaiting;
+    QElapsedTimer m_lastHandedOver;
+    QTimer m_nextTurn;
 };

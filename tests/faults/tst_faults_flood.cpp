@@ -200,10 +200,11 @@ void FaultsFlood::streamLeavesTheWindowAnswering()
     // window that reads more slowly than the stream comes leaves a backlog
     // with the bus daemon that grows for as long as the stream lasts.
     QFETCH(qint64, textBytes);
-    constexpr int StreamMs = 15000;
-    // Aimed at 100 ms; the processors are shared with the stream, the bus
-    // daemon and whatever else runs.
-    constexpr qint64 AnsweredWithinMs = 5000;
+    constexpr int StreamMs = 20000;
+    // Aimed at 100 ms (bench/flood_probe.sh measures it); here the
+    // processors are shared with the stream, the bus daemon and whatever
+    // else runs, and a backlog would have grown past this within the stream.
+    constexpr qint64 AnsweredWithinMs = StreamMs / 2;
     WindowHost window;
     QVERIFY2(window.waitReady(), window.transcript().constData());
     DescribeProbe probe(window.handle());
