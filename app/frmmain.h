@@ -58,6 +58,7 @@ private:
     void dataArrival(qint32 senderHandle, const QString &senderName, qint32 longData,
                      const QString &stringData);
     void windowCheck(qint32 windowHandle, const QString &windowName, bool &skip);
+    void flushLog();
 
     std::unique_ptr<Ui::frmMain> ui;
     // The send buttons as one control array: index 1 sends to the server,
@@ -66,6 +67,10 @@ private:
     QButtonGroup *cmdSendGroup = nullptr;
     StringDataField *stringDataField = nullptr; // txtStringData's text, of any length
     InterProc *InterProc1 = nullptr;
+    // Entries arrived since the log was last appended to, as one list of
+    // pieces (see logEntryPieces).
+    QStringList pendingLog;
+    qsizetype pendingLogChars = 0; // received characters in it
     std::unique_ptr<InstanceRole> instanceRole;
     bool bServer = false;
 

@@ -15,6 +15,8 @@
 
 #include <QTextCursor>
 
+#include <utility>
+
 void frmMain::cmdSendClick(int index)
 {
     const std::optional<qint32> longData = parseLongData(ui->txtLongData->text());
@@ -42,7 +44,26 @@ void frmMain::cmdSendClick(int index)
 void frmMain::dataArrival(qint32 senderHandle, const QString &senderName, qint32 longData,
                           const QString &stringData)
 {
-    ui->txtReceived->appendReceived(logEntryPieces(senderName, longData, stringData));
+    // The log takes what arrived in one pass of the event loop at once: an
+    // append, its layout and the scroll cost about as much for many short
+    // entries as for one, and a flood must not cost the window an append
+    // each. A batch is appended early once it is large, so that a single
+    // append never stalls the window.
+    constexpr qsizetype BatchEntries = 64;
+    constexpr qsizetype BatchChars = 64 * 1024;
+    QStringList entry = logEntryPieces(senderName, longData, stringData);
+    if (pendingLog.isEmpty()) {
+        pendingLog = std::move(entry);
+        QMetaObject::invokeMethod(this, &frmMain::flushLog, Qt::QueuedConnection);
+    } else {
+        // The log's own words at the end of one entry and the start of the
+        // next are one piece, so that received pieces stay at odd places.
+        pendingLog.last() += entry.takeFirst();
+        pendingLog += entry;
+    }
+    pendingLogChars += senderName.size() + stringData.size();
+    if (pendingLog.size() >= 4 * BatchEntries || pendingLogChars >= BatchChars)
+        flushLog();
     // Acknowledgements are never answered, so two copies cannot answer each
     // other without end.
     if (!InterProcConventions::isAcknowledgement(stringData)) {
@@ -52,6 +73,15 @@ void frmMain::dataArrival(qint32 senderHandle, const QString &senderName, qint32
         InterProc1->setStringData(InterProcConventions::acknowledgementText(windowTitle()));
         InterProc1->Send();
     }
+}
+
+void frmMain::flushLog()
+{
+    if (pendingLog.isEmpty())
+        return;
+    const QStringList pieces = std::exchange(pendingLog, {});
+    pendingLogChars = 0;
+    ui->txtReceived->appendReceived(pieces);
     ui->txtReceived->moveCursor(QTextCursor::End); // also scrolls the end into view
 }
 

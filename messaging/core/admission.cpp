@@ -17,10 +17,12 @@
 using namespace InterProcBus;
 
 namespace {
-// Calls held back at once, from all callers together. A caller that floods
-// an endpoint with calls it cannot vouch for is refused beyond this instead
-// of growing the endpoint's memory without end.
-constexpr int MaxHeld = 4096;
+// Calls held back at once, of one caller and of all callers together. A
+// caller that floods an endpoint with calls it cannot vouch for is refused
+// beyond its share instead of growing the endpoint's memory without end or
+// taking the room of the others.
+constexpr qsizetype MaxHeldPerCaller = 4096;
+constexpr int MaxHeld = 4 * MaxHeldPerCaller;
 // Text descriptors one caller may have waiting to be read: as many calls as
 // a sender has on its way to one receiver, so only a caller that floods is
 // refused.
@@ -174,7 +176,8 @@ void Admission::readNextText()
 
 Admission::PendingPtr Admission::hold(const IncomingCall &call, Payload payload, Owner owner)
 {
-    if (m_heldCount >= MaxHeld) {
+    const auto mine = m_held.constFind(call.caller);
+    if (m_heldCount >= MaxHeld || (mine != m_held.cend() && mine->size() >= MaxHeldPerCaller)) {
         refuse(call, LimitsExceeded,
                QStringLiteral("Too many payloads are waiting to be checked; try again later."));
         return {};
@@ -288,21 +291,18 @@ void Admission::accept(const IncomingCall &call, Payload payload)
     // inbox only their payloads. Those that want one are kept to be
     // answered, at most as many as their senders have on their way.
     const bool answer = sd_bus_message_get_expect_reply(call.message.get()) > 0;
-    if (m_inbox->isFull()) {
-        refuseOverflow(call, answer);
+    if (!m_inbox->hasRoom(call.caller)) {
+        refuseFull(call);
         return;
     }
-    m_inbox->enqueue(std::move(payload), answer ? call.message : BusMessage(),
+    m_inbox->enqueue(call.caller, std::move(payload), answer ? call.message : BusMessage(),
                      answer ? call.connection : nullptr);
 }
 
-void Admission::refuseOverflow(const IncomingCall &call, bool answer)
+void Admission::refuseFull(const IncomingCall &call)
 {
-    if (answer) {
-        refuse(call, LimitsExceeded,
-               QStringLiteral("The receiver has %1 payloads waiting for its program, as many as "
-                              "it holds; it did not take this one.")
-                   .arg(Inbox::MaxWaiting));
+    if (sd_bus_message_get_expect_reply(call.message.get()) > 0) {
+        refuse(call, LimitsExceeded, m_inbox->refusal(call.caller));
         return;
     }
     // A sender that wants no answer learns nothing; the refusals are
@@ -312,9 +312,10 @@ void Admission::refuseOverflow(const IncomingCall &call, bool answer)
         return;
     m_overflowTold.start();
     qCWarning(lcInterProc,
-              "%lld payloads that wanted no answer were refused so far: the program had %lld "
-              "waiting, as many as it holds",
-              qint64(m_overflowUnanswered), qint64(Inbox::MaxWaiting));
+              "%lld payloads that wanted no answer were refused so far, the last from %s: the "
+              "program had %lld waiting (at most %lld, %lld of one caller)",
+              qint64(m_overflowUnanswered), qPrintable(call.caller), qint64(m_inbox->waiting()),
+              qint64(Inbox::MaxWaiting), qint64(Inbox::MaxWaitingPerCaller));
 }
 
 void Admission::refuse(const IncomingCall &call, const QString &errorName, const QString &message)

@@ -50,6 +50,12 @@ public:
     void admitSealed(const IncomingCall &call, Payload payload,
                      std::shared_ptr<PayloadText::UniqueFd> text, quint64 size);
 
+    // Whether the inbox has room for caller's payloads; a call that comes
+    // while it has none is refused with refuseFull before its texts are
+    // even decoded, so that a flood costs little to refuse.
+    bool hasRoom(const QString &caller) const { return m_inbox->hasRoom(caller); }
+    void refuseFull(const IncomingCall &call);
+
     // Refuses a call at once, with a D-Bus error for its sender.
     void refuse(const IncomingCall &call, const QString &errorName, const QString &message);
 
@@ -68,7 +74,6 @@ private:
     void textPassedOn(const QString &text);
     void lookAtLastText();
     void refuseSender(const IncomingCall &call, qint32 senderHandle);
-    void refuseOverflow(const IncomingCall &call, bool answer);
 
     const WindowDirectory *m_directory;
     Inbox *m_inbox;

@@ -10,11 +10,13 @@
 #include <QSet>
 #include <QThread>
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 
 // What a call's slot carries: the handler, dropped with its context. A
@@ -40,10 +42,28 @@ struct PendingCall
 
 namespace {
 // A pass over the connection hands on at most this long's worth of
-// messages before the owner's other events get their turn.
-constexpr qint64 ProcessSliceMs = 8;
+// messages before the owner's other events get their turn (the inbox hands
+// payloads to the owner in shorter slices: reading comes first). When more
+// was waiting, the next pass may take twice as long as the owner's events
+// took meanwhile, up to MaxProcessSliceMs: reading keeps pace with a flood
+// however much each payload costs the owner, and what is past the bounds
+// is refused as it comes rather than left with the bus daemon.
+constexpr qint64 ProcessSliceMs = 12;
+constexpr qint64 MaxProcessSliceMs = 250;
 // How long signing on to the bus may take before it counts as refused.
 constexpr int SignOnTimeoutMs = 5000;
+// Messages (answers to the other end's calls, mostly) waiting to be taken
+// by the other end past which the connection is not read: an end that sends
+// calls and never reads their answers would otherwise grow this side
+// without bound. Reading goes on once it takes some.
+constexpr uint64_t MaxQueuedWrites = 1024;
+
+// Whether the socket takes more now.
+bool writable(int fd)
+{
+    pollfd p = {fd, POLLOUT, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLOUT);
+}
 
 quint64 monotonicUs()
 {
@@ -315,9 +335,33 @@ void BusConnection::process()
     if (!m_bus || m_processing)
         return;
     QPointer<BusConnection> alive(this);
+    qint64 sliceMs = ProcessSliceMs;
+    if (m_moreWaiting.isValid()) {
+        sliceMs = std::clamp(2 * m_moreWaiting.elapsed(), ProcessSliceMs, MaxProcessSliceMs);
+        m_moreWaiting.invalidate();
+    }
     QElapsedTimer slice;
     slice.start();
     for (;;) {
+        // Past the bound only what the socket takes now is written: with
+        // room in the socket sd-bus writes and reads nothing, without room
+        // it would read the next call. This end's own calls waiting for
+        // answers do not count: it reads on to take those answers, so that
+        // two ends writing to each other never both stop reading.
+        uint64_t queued = 0;
+        if (sd_bus_get_n_queued_write(m_bus, &queued) >= 0 &&
+            queued >= MaxQueuedWrites + uint64_t(m_pending.size())) {
+            if (!m_throttled) {
+                m_throttled = true;
+                m_throttledQueue = true;
+            }
+            if (!writable(sd_bus_get_fd(m_bus))) {
+                arm();
+                return;
+            }
+        } else {
+            m_throttled = false;
+        }
         m_processing = true;
         const int r = sd_bus_process(m_bus, nullptr);
         if (!alive)
@@ -330,14 +374,15 @@ void BusConnection::process()
             arm();
             return;
         }
-        if (slice.elapsed() >= ProcessSliceMs) {
+        if (slice.elapsed() >= sliceMs) {
             // More is waiting; the owner's own events come first. A closing
             // connection has closed its descriptor already, while it tells
             // its calls one at a time.
             const bool open = sd_bus_is_open(m_bus) > 0;
-            m_read->setEnabled(open);
+            m_read->setEnabled(open && !m_throttled);
             m_write->setEnabled(open && (sd_bus_get_events(m_bus) & POLLOUT));
             m_timer.start(0);
+            m_moreWaiting.start();
             return;
         }
     }
@@ -361,7 +406,10 @@ void BusConnection::arm()
         m_timer.start(0);
         return;
     }
-    m_write->setEnabled(events & POLLOUT);
+    // While the other end takes nothing, its socket wakes nothing: read
+    // again once it has taken some.
+    m_read->setEnabled(!m_throttled);
+    m_write->setEnabled((events & POLLOUT) || m_throttled);
     uint64_t until = 0;
     if (sd_bus_get_timeout(m_bus, &until) < 0 || until == std::numeric_limits<quint64>::max()) {
         m_timer.stop();
@@ -418,6 +466,10 @@ void BusConnection::flushAndClose(int boundMs, bool untilPeerCloses)
     sd_bus_close(m_bus);
     sd_bus_unref(m_bus);
     m_bus = nullptr;
+    // Answers piled up for an end that did not read them were freed just
+    // now; the allocator keeps such memory unless told to give it back.
+    if (m_throttledQueue)
+        malloc_trim(0);
 }
 
 void BusConnection::drainUntilPeerCloses(qint64 boundMs)

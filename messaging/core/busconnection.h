@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
@@ -134,6 +135,12 @@ private:
     // connection closed (0: not known).
     quint64 m_unwrittenFrom = 0;
     bool m_closingNoted = false;
+    // Not read while too much waits to be written (see process()); once so,
+    // the memory is given back when the connection closes.
+    bool m_throttled = false;
+    bool m_throttledQueue = false;
+    // Since the last pass ended with more waiting (see process()).
+    QElapsedTimer m_moreWaiting;
 };
 
 // Builders and readers shared by the parts.

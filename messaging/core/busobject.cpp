@@ -237,6 +237,10 @@ int BusObject::deliver(sd_bus_message *m, void *userdata, sd_bus_error *)
     const QString caller = self->takeCaller(on, m);
     if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
+    if (!self->m_admission->hasRoom(caller)) {
+        self->m_admission->refuseFull({BusMessage::ref(m), on->connection, caller});
+        return 1;
+    }
     // The same bound as for UTF-8 bytes: a stranger's string is refused
     // before it becomes a QString twice its size, and where its size can be
     // told from the message, before sd-bus reads (and checks) all of it.
@@ -275,6 +279,10 @@ int BusObject::deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *)
     const QString caller = self->takeCaller(on, m);
     if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
+    if (!self->m_admission->hasRoom(caller)) {
+        self->m_admission->refuseFull({BusMessage::ref(m), on->connection, caller});
+        return 1;
+    }
     // Larger texts belong in a sealed memfd; inline ones stay small enough
     // to decode here without holding up the owner's thread.
     if (size > size_t(InlineTextLimit)) {

@@ -11,20 +11,59 @@
 
 namespace {
 // Arrivals are handed to the owner in slices of at most this long, so that a
-// flood of payloads never stalls the owner's own events.
-constexpr qint64 DispatchSliceMs = 8;
+// flood of payloads never stalls the owner's own events. Shorter than a pass
+// over a connection (BusConnection): under a flood the endpoint reads and
+// refuses faster than its owner takes payloads, so that what comes past the
+// inbox's bounds is refused at once rather than left with the bus daemon.
+constexpr qint64 DispatchSliceMs = 4;
 } // namespace
 
 Inbox::Inbox(InterProcEndpoint *owner, QObject *parent) : QObject(parent), m_owner(owner)
-{}
+{
+    m_nextTurn.setSingleShot(true);
+    connect(&m_nextTurn, &QTimer::timeout, this, &Inbox::dispatch);
+}
 
-void Inbox::enqueue(Payload payload, const BusMessage &call, BusConnection *connection)
+bool Inbox::hasRoom(const QString &caller) const
+{
+    if (m_count >= MaxWaiting || m_textBytes >= MaxWaitingTextBytes)
+        return false;
+    const auto lane = m_lanes.constFind(caller);
+    return lane == m_lanes.cend() || (lane->entries.size() < MaxWaitingPerCaller &&
+                                      lane->textBytes < MaxWaitingTextBytesPerCaller);
+}
+
+QString Inbox::refusal(const QString &caller) const
+{
+    if (m_count >= MaxWaiting || m_textBytes >= MaxWaitingTextBytes)
+        return QStringLiteral("The receiver has %1 payloads waiting for its program (%2 MiB of "
+                              "text), as many as it holds; it did not take this one.")
+            .arg(m_count)
+            .arg(m_textBytes / (1024 * 1024));
+    const auto lane = m_lanes.constFind(caller);
+    if (lane != m_lanes.cend() && (lane->entries.size() >= MaxWaitingPerCaller ||
+                                   lane->textBytes >= MaxWaitingTextBytesPerCaller))
+        return QStringLiteral("The receiver has %1 payloads waiting for its program from this "
+                              "caller (%2 MiB of text), as many as it holds of one caller; it did "
+                              "not take this one.")
+            .arg(lane->entries.size())
+            .arg(lane->textBytes / (1024 * 1024));
+    return {};
+}
+
+void Inbox::enqueue(const QString &caller, Payload payload, const BusMessage &call,
+                    BusConnection *connection)
 {
     const qint64 textBytes = payload.stringData.size() <= InterProcBus::InlineTextLimit
                                  ? qint64(payload.stringData.size()) * qint64(sizeof(QChar))
                                  : 0;
+    Lane &lane = m_lanes[caller];
+    if (lane.entries.isEmpty())
+        m_turns.push_back(caller);
+    lane.textBytes += textBytes;
+    lane.entries.enqueue({std::move(payload), call, connection, textBytes});
     m_textBytes += textBytes;
-    m_queue.enqueue({std::move(payload), call, connection, textBytes});
+    ++m_count;
     scheduleDispatch();
 }
 
@@ -47,13 +86,30 @@ void Inbox::dispatch()
     QPointer<Inbox> alive(this);
     QElapsedTimer slice;
     slice.start();
-    while (!m_queue.isEmpty()) {
+    while (!m_turns.empty()) {
         if (slice.elapsed() >= DispatchSliceMs) {
             scheduleDispatch();
             break;
         }
-        const Entry entry = m_queue.dequeue();
+        if (m_readWaiting && m_lastHandedOver.isValid() &&
+            m_lastHandedOver.elapsed() < ProgramTurnMs && m_readWaiting()) {
+            m_nextTurn.start(int(ProgramTurnMs - m_lastHandedOver.elapsed()));
+            break;
+        }
+        m_lastHandedOver.start();
+        // The caller whose turn it is gives one payload and goes to the
+        // back of the line while it has more.
+        const QString caller = std::move(m_turns.front());
+        m_turns.pop_front();
+        const auto lane = m_lanes.find(caller);
+        const Entry entry = lane->entries.dequeue();
+        lane->textBytes -= entry.textBytes;
+        if (lane->entries.isEmpty())
+            m_lanes.erase(lane);
+        else
+            m_turns.push_back(caller);
         m_textBytes -= entry.textBytes;
+        --m_count;
         const Payload &payload = entry.payload;
         // Answered before the handler runs: one that opens a dialog keeps
         // the next payloads unanswered, not this one.

@@ -6,14 +6,24 @@
 // Each call is answered as its payload is handed over, so that a sender
 // never counts as delivered a payload that an endpoint ending (or killed)
 // never raised; what still waits here is no sender's delivered payload.
+// Each caller has a lane of its own, and the lanes take turns: a caller's
+// payloads are handed over in the order of its calls, and one caller's
+// flood delays another's payload by one payload of each waiting caller at
+// most, not by the whole flood.
 #pragma once
 
 #include "busconnection.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QQueue>
 #include <QString>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
 
 class InterProcEndpoint;
 
@@ -33,21 +43,37 @@ public:
     // DataArrival is raised on owner.
     Inbox(InterProcEndpoint *owner, QObject *parent);
 
-    // Queues a payload; DataArrival follows from the event loop, and the
-    // call (null when it wants no answer) is answered on `connection` just
-    // before.
-    void enqueue(Payload payload, const BusMessage &call, BusConnection *connection);
+    // Queues a payload of caller (the unique bus name it speaks for);
+    // DataArrival follows from the event loop, and the call (null when it
+    // wants no answer) is answered on `connection` just before.
+    void enqueue(const QString &caller, Payload payload, const BusMessage &call,
+                 BusConnection *connection);
 
     // What may wait here at once: past either bound a program slower than
     // its senders has new payloads refused rather than its memory grow
     // without end. Only texts that came inside their call count towards
-    // the bytes; Admission lets large texts from memfds in one at a time.
+    // the bytes (as UTF-16); Admission lets large texts from memfds in one
+    // at a time.
     static constexpr qsizetype MaxWaiting = 65536;
     static constexpr qint64 MaxWaitingTextBytes = qint64(64) * 1024 * 1024;
-    bool isFull() const
-    {
-        return m_queue.size() >= MaxWaiting || m_textBytes >= MaxWaitingTextBytes;
-    }
+    // One caller's share of it, so that one flood leaves room for the
+    // others: what one sending endpoint has on its way to a receiver at
+    // most (32,768 payloads, 16 MiB of UTF-8).
+    static constexpr qsizetype MaxWaitingPerCaller = MaxWaiting / 2;
+    static constexpr qint64 MaxWaitingTextBytesPerCaller = MaxWaitingTextBytes / 2;
+
+    // Reading comes first: while `waiting` says that reading the endpoint's
+    // connection is behind (a flood waits to be read), payloads are handed
+    // over one per ProgramTurnMs only, so that a flood is read (and refused
+    // past the bounds) as fast as it comes, however long the owner takes
+    // for each.
+    static constexpr qint64 ProgramTurnMs = 50;
+    void setReadingFirst(std::function<bool()> waiting) { m_readWaiting = std::move(waiting); }
+
+    // Whether a payload of caller may wait here now, and if not, why.
+    bool hasRoom(const QString &caller) const;
+    QString refusal(const QString &caller) const;
+    qsizetype waiting() const { return m_count; }
 
 private:
     void scheduleDispatch();
@@ -58,12 +84,23 @@ private:
         Payload payload;
         BusMessage call;
         QPointer<BusConnection> connection;
-        qint64 textBytes = 0; // counted towards MaxWaitingTextBytes
+        qint64 textBytes = 0; // counted towards the text bounds
+    };
+    struct Lane
+    {
+        QQueue<Entry> entries;
+        qint64 textBytes = 0;
     };
 
     InterProcEndpoint *m_owner;
-    QQueue<Entry> m_queue;
+    QHash<QString, Lane> m_lanes;
+    // Callers with payloads waiting, in the order of their turns.
+    std::deque<QString> m_turns;
+    qsizetype m_count = 0;
     qint64 m_textBytes = 0;
     bool m_scheduled = false;
     bool m_dispatching = false;
+    std::function<bool()> m_readWaiting;
+    QElapsedTimer m_lastHandedOver;
+    QTimer m_nextTurn;
 };

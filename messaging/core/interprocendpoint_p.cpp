@@ -20,6 +20,8 @@
 
 #include <limits>
 
+#include <sys/ioctl.h>
+
 using namespace InterProcBus;
 
 namespace {
@@ -27,6 +29,9 @@ constexpr int HandleAttempts = 32;
 // How long a closing endpoint waits for the bus daemon to take what it
 // still has to send (answers to calls it took among them).
 constexpr int BusFlushBoundMs = 1000;
+// Bytes waiting to be read on the bus connection past which reading is
+// behind (see Inbox::setReadingFirst).
+constexpr int ReadBehindBytes = 1024 * 1024;
 
 // D-Bus strings cannot hold NUL; a caption is sent with U+FFFD in its place,
 // and no longer than other windows take a caption.
@@ -87,6 +92,14 @@ void InterProcEndpointPrivate::connectToBus()
         return;
     }
     m_inbox = new Inbox(q, this);
+    // Reading is behind when more than ReadBehindBytes wait in the socket:
+    // a flood, not the calls of senders that wait for their answers.
+    m_inbox->setReadingFirst([bus = QPointer<BusConnection>(m_bus)] {
+        int waiting = 0;
+        return bus && bus->isOpen() &&
+               ::ioctl(sd_bus_get_fd(bus->bus()), FIONREAD, &waiting) == 0 &&
+               waiting >= ReadBehindBytes;
+    });
     m_admission = new Admission(m_directory, m_inbox, this);
     m_channelServer = new ChannelServer(this);
     m_channels = new ChannelRouter(m_bus, this);

@@ -9,6 +9,10 @@
 //       "flood"), then one Deliver from handle 0 with LongData 0 and text
 //       "end", whose reply it waits for; prints "FLOODED <reply>" with OK or
 //       the error name, and ends
+//   faults_client stream <window handle> <text bytes> <ms>
+//       for <ms>, sends Deliver calls that expect no reply to the window
+//       from handle 0, each with a text of <text bytes> "x", as fast as the
+//       bus takes them; prints "STREAMED <calls>" and ends
 //   faults_client names <first handle> <count>
 //       owns the names of the windows <first>..<first + count - 1> without
 //       being one: of the Describe calls it gets, it answers the first with an
@@ -52,6 +56,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
 #include <QDBusVirtualObject>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -108,6 +113,31 @@ int flood(qint32 window, qint32 sender, qint64 count)
     emitLine("FLOODED " + (reply.type() == QDBusMessage::ReplyMessage
                                ? QByteArray("OK")
                                : reply.errorName().toUtf8()));
+    return 0;
+}
+
+int stream(qint32 window, qint64 textBytes, qint64 ms)
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QDBusMessage call = QDBusMessage::createMethodCall(windowName(window), ObjectPath, Interface,
+                                                       QStringLiteral("Deliver"));
+    call.setArguments({0, QStringLiteral("faults_client"), 0, QString(textBytes, u'x')});
+    const QDBusMessage ping = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
+    QElapsedTimer clock;
+    clock.start();
+    qint64 sent = 0;
+    while (clock.elapsed() < ms) {
+        for (int i = 0; i < 32; ++i, ++sent) {
+            if (!bus.send(call))
+                fail(QStringLiteral("cannot send: ") + bus.lastError().message());
+        }
+        // The bus answers once it has read what came before: the flood goes
+        // as fast as the bus takes it, not into this process's memory.
+        bus.call(ping, QDBus::Block, 60 * 1000);
+    }
+    emitLine("STREAMED " + QByteArray::number(sent));
     return 0;
 }
 
@@ -347,6 +377,8 @@ int main(int argc, char **argv)
     const QString job = args.value(0);
     if (job == QLatin1String("flood") && args.size() == 4)
         return flood(args[1].toInt(), args[2].toInt(), args[3].toLongLong());
+    if (job == QLatin1String("stream") && args.size() == 4)
+        return stream(args[1].toInt(), args[2].toLongLong(), args[3].toLongLong());
     if (job == QLatin1String("names") && args.size() == 3)
         return names(args[1].toLongLong(), args[2].toLongLong());
     if (job == QLatin1String("window") && args.size() == 4)
@@ -360,6 +392,7 @@ int main(int argc, char **argv)
     if (job == QLatin1String("hog") && args.size() == 3)
         return hog(QFile::encodeName(args[1]), args[2].toInt());
     std::fprintf(stderr, "usage: faults_client flood <window> <sender handle> <count>\n"
+                         "       faults_client stream <window> <text bytes> <ms>\n"
                          "       faults_client names <first handle> <count>\n"
                          "       faults_client window <handle> <caption length> <error length>\n"
                          "       faults_client hold <bus name>\n"

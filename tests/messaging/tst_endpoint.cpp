@@ -31,9 +31,14 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <atomic>
+#include <optional>
+#include <thread>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 namespace {
@@ -168,6 +173,8 @@ private slots:
     void answersAwaited_data();
     void answersAwaited();
     void slowProgramRefusesPastItsInbox();
+    void oneFloodLeavesRoomAndTurnsForOthers();
+    void channelPeerThatNeverReadsIsNotRead();
 };
 
 void TestEndpoint::addressedByItsCaption_data()
@@ -690,6 +697,149 @@ void TestEndpoint::slowProgramRefusesPastItsInbox()
         raised.begin(), raised.end(), [](qint32 number) { return number <= Calls / 2; });
     QVERIFY(std::is_sorted(raised.begin(), fromSecond));
     QVERIFY(std::is_sorted(fromSecond, raised.end()));
+}
+
+void TestEndpoint::oneFloodLeavesRoomAndTurnsForOthers()
+{
+    // While the program's first handler has a dialog open, one caller sends
+    // more payloads that want no answer than the inbox holds, then another
+    // caller sends one: it is taken, and raised right after the flood's
+    // next payload rather than behind the whole flood.
+    constexpr int Flood = 70000;
+    InterProcEndpoint receiver(QStringLiteral("Program flooded by one caller"));
+    QVERIFY2(receiver.isConnected(), qPrintable(receiver.errorString()));
+    const QString service = serviceForHandle(receiver.handle());
+    auto deliver = [&](const QString &name, int number) {
+        QDBusMessage message = QDBusMessage::createMethodCall(service, BusPath, BusInterface,
+                                                              QStringLiteral("Deliver"));
+        message << 0 << name << number << QStringLiteral("x");
+        return message;
+    };
+    const QDBusMessage describe =
+        QDBusMessage::createMethodCall(service, BusPath, BusInterface, QStringLiteral("Describe"));
+    const QString otherName = QStringLiteral("other caller");
+    QDBusConnection flooder = QDBusConnection::sessionBus();
+    QDBusConnection other = QDBusConnection::connectToBus(QDBusConnection::SessionBus, otherName);
+    const auto disconnect = qScopeGuard([&] { QDBusConnection::disconnectFromBus(otherName); });
+
+    QStringList raised;
+    std::optional<QDBusPendingCall> otherCall;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this,
+            [&](qint32, const QString &name, qint32, const QString &) {
+                raised.append(name);
+                if (raised.size() != 1)
+                    return;
+                // A caller's calls are read in order: each Describe is
+                // answered once what was sent before it has been read.
+                const QDBusPendingCall floodRead = flooder.asyncCall(describe, TimeoutMs);
+                QVERIFY(QTest::qWaitFor([&] { return floodRead.isFinished(); }, TimeoutMs));
+                otherCall = other.asyncCall(deliver(QStringLiteral("other"), 1), TimeoutMs);
+                const QDBusPendingCall otherRead = other.asyncCall(describe, TimeoutMs);
+                QVERIFY(QTest::qWaitFor([&] { return otherRead.isFinished(); }, TimeoutMs));
+            });
+    for (int i = 1; i <= Flood; ++i)
+        QVERIFY(flooder.send(deliver(QStringLiteral("flood"), i)));
+    QTRY_VERIFY_WITH_TIMEOUT(otherCall && otherCall->isFinished(), TimeoutMs);
+    QVERIFY2(!otherCall->isError(), qPrintable(otherCall->error().message()));
+    QCOMPARE(raised.indexOf(QStringLiteral("other")), 2);
+    // The flood had its share, half of the inbox, and no more.
+    QTRY_COMPARE_WITH_TIMEOUT(raised.size(), 32768 + 2, TimeoutMs);
+}
+
+void TestEndpoint::channelPeerThatNeverReadsIsNotRead()
+{
+    // A peer on a direct channel sends calls and never reads their answers:
+    // the receiver stops reading the channel once answers pile up, so the
+    // peer's calls stop going out long before they are all sent. (The
+    // peer's socket takes little, so that what the receiver has not read
+    // shows; the receiver's may take some 20,000 answers.)
+    constexpr int Calls = 100000;
+    InterProcEndpoint receiver(QStringLiteral("Receiver of a peer that never reads"));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), TimeoutMs);
+    int arrived = 0;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this, [&] { ++arrived; });
+    const QDBusMessage offer =
+        answerOf(QDBusConnection::sessionBus(),
+                 QDBusMessage::createMethodCall(serviceForHandle(receiver.handle()), BusPath,
+                                                BusInterface, QStringLiteral("OpenDirectChannel")));
+    QCOMPARE(offer.type(), QDBusMessage::ReplyMessage);
+    const QByteArray address = offer.arguments().value(0).toString().toUtf8();
+    const QByteArray token = offer.arguments().value(1).toByteArray();
+    QVERIFY2(!address.isEmpty(), "the receiver offers no channel: is XDG_RUNTIME_DIR private?");
+
+    // The peer runs on a thread of its own, as the receiver answers from
+    // this thread's event loop.
+    std::atomic<int> sent = 0;
+    std::atomic<bool> finished = false;
+    std::atomic<int> channelFd = -1;
+    std::thread peer([&] {
+        sd_bus *bus = nullptr;
+        sd_bus_message *attach = nullptr;
+        sd_bus_message *attached = nullptr;
+        if (sd_bus_new(&bus) < 0 || sd_bus_set_address(bus, address.constData()) < 0 ||
+            sd_bus_start(bus) < 0 ||
+            sd_bus_message_new_method_call(bus, &attach, nullptr, InterProcBus::ObjectPath,
+                                           InterProcBus::Interface, "AttachDirectChannel") < 0 ||
+            sd_bus_message_append_array(attach, 'y', token.constData(), size_t(token.size())) < 0 ||
+            sd_bus_call(bus, attach, 0, nullptr, &attached) < 0) {
+            finished = true;
+            return;
+        }
+        sd_bus_message_unref(attach);
+        sd_bus_message_unref(attached);
+        channelFd = sd_bus_get_fd(bus);
+        const int small = 4096;
+        ::setsockopt(channelFd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        for (int i = 1; i <= Calls; ++i) {
+            sd_bus_message *call = nullptr;
+            sd_bus_message_new_method_call(bus, &call, nullptr, InterProcBus::ObjectPath,
+                                           InterProcBus::Interface, "Deliver");
+            sd_bus_message_append(call, "isis", 0, "never reads", i, "x");
+            uint64_t cookie = 0; // kept: the call wants an answer
+            const int r = sd_bus_send(bus, call, &cookie);
+            sd_bus_message_unref(call);
+            if (r < 0)
+                break;
+            ++sent;
+            // Written as the socket takes it; nothing is ever read.
+            uint64_t queued = 0;
+            bool closed = false;
+            while (!closed && sd_bus_get_n_queued_write(bus, &queued) >= 0 && queued >= 64) {
+                pollfd p = {channelFd, POLLOUT, 0};
+                closed = ::poll(&p, 1, 100) < 0 || (p.revents & (POLLERR | POLLHUP));
+                if (!closed && (p.revents & POLLOUT))
+                    closed = sd_bus_flush(bus) < 0;
+            }
+            if (closed)
+                break;
+        }
+        finished = true;
+        while (channelFd >= 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        sd_bus_unref(bus);
+    });
+    const auto leave = qScopeGuard([&] {
+        if (channelFd >= 0)
+            ::shutdown(channelFd, SHUT_RDWR);
+        channelFd = -1;
+        peer.join();
+    });
+    // Until the peer is done, or has sent nothing more for five seconds.
+    int lastSent = -1;
+    QElapsedTimer still;
+    still.start();
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            if (sent != lastSent) {
+                lastSent = sent;
+                still.restart();
+            }
+            return finished || still.elapsed() > 5000;
+        },
+        4 * TimeoutMs));
+    qInfo("the peer sent %d of %d calls; %d were raised", int(sent), Calls, arrived);
+    QVERIFY(channelFd >= 0);
+    QVERIFY2(sent < Calls * 3 / 4, "the receiver read on while its answers piled up");
 }
 
 QTEST_GUILESS_MAIN(TestEndpoint)
