@@ -157,9 +157,13 @@ struct Window
     }
 
     // Fails unless the log holds exactly `entries` entries of four lines.
+    // The window writes what arrived in one pass of the event loop as that
+    // pass ends, so the last entries may still be on their way.
     void checkLog(qint64 entries) const
     {
         const auto *log = window.findChild<QPlainTextEdit *>(QStringLiteral("txtReceived"));
+        if (log)
+            spinUntil([&] { return log->blockCount() >= 4 * entries + 1; }, "the log");
         if (!log || log->blockCount() != 4 * entries + 1)
             fail(QStringLiteral("the log holds %1 lines, not the %2 of %3 entries")
                      .arg(log ? log->blockCount() - 1 : -1)
