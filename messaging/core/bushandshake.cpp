@@ -95,6 +95,19 @@ std::optional<std::pair<sockaddr_un, socklen_t>> localSocket(const QByteArray &e
     return std::make_pair(address, size);
 }
 
+// Asks for socket buffers of 8 MiB, as sd-bus does for a socket of its own:
+// beyond the system's limit where this process may.
+void growBuffer(int fd, int option, int force)
+{
+    const int wanted = 8 * 1024 * 1024;
+    int got = 0;
+    socklen_t size = sizeof got;
+    if (::setsockopt(fd, SOL_SOCKET, option, &wanted, sizeof wanted) == 0 &&
+        ::getsockopt(fd, SOL_SOCKET, option, &got, &size) == 0 && got >= wanted)
+        return;
+    ::setsockopt(fd, SOL_SOCKET, force, &wanted, sizeof wanted);
+}
+
 // Writes all of `data`, within the time left.
 bool writeAll(int fd, QByteArrayView data, const QElapsedTimer &clock, int timeoutMs)
 {
@@ -302,9 +315,8 @@ bool startOn(sd_bus *bus, SignedOn connection, QString *error)
         const int passCredentials = 1;
         ::setsockopt(connection.fd, SOL_SOCKET, SO_PASSCRED, &passCredentials,
                      sizeof passCredentials);
-        const int bufferSize = 8 * 1024 * 1024;
-        ::setsockopt(connection.fd, SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
-        ::setsockopt(connection.fd, SOL_SOCKET, SO_RCVBUF, &bufferSize, sizeof bufferSize);
+        growBuffer(connection.fd, SO_SNDBUF, SO_SNDBUFFORCE);
+        growBuffer(connection.fd, SO_RCVBUF, SO_RCVBUFFORCE);
         ok = ::dup3(connection.fd, stand, O_CLOEXEC) >= 0;
     }
     ::close(connection.fd);

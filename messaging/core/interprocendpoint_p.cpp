@@ -18,9 +18,11 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <algorithm>
 #include <limits>
 
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 using namespace InterProcBus;
 
@@ -94,11 +96,18 @@ void InterProcEndpointPrivate::connectToBus()
     m_inbox = new Inbox(q, this);
     // Reading is behind when more than ReadBehindBytes wait in the socket:
     // a flood, not the calls of senders that wait for their answers.
-    m_inbox->setReadingFirst([bus = QPointer<BusConnection>(m_bus)] {
+    // A socket whose buffer the system keeps smaller (a user may not raise
+    // it past net.core.rmem_max) is behind once it is half full.
+    int buffer = 0;
+    socklen_t bufferSize = sizeof buffer;
+    const int behind =
+        ::getsockopt(sd_bus_get_fd(m_bus->bus()), SOL_SOCKET, SO_RCVBUF, &buffer, &bufferSize) == 0
+            ? std::clamp(buffer / 4, 1, ReadBehindBytes)
+            : ReadBehindBytes;
+    m_inbox->setReadingFirst([bus = QPointer<BusConnection>(m_bus), behind] {
         int waiting = 0;
         return bus && bus->isOpen() &&
-               ::ioctl(sd_bus_get_fd(bus->bus()), FIONREAD, &waiting) == 0 &&
-               waiting >= ReadBehindBytes;
+               ::ioctl(sd_bus_get_fd(bus->bus()), FIONREAD, &waiting) == 0 && waiting >= behind;
     });
     m_admission = new Admission(m_directory, m_inbox, this);
     m_channelServer = new ChannelServer(this);
