@@ -8,6 +8,7 @@
 // window a direct channel of their own making, present a token that was
 // given to another process, or take every place for channels do not get a
 // window to run, connect to or refuse anything.
+#include "channellog.h"
 #include "interproc.h"
 #include "peerprocess.h"
 #include "sealedtext.h"
@@ -103,17 +104,6 @@ private:
     qint32 m_handle;
     QByteArray m_address;
 };
-
-QStringList channelLog;
-QtMessageHandler previousHandler = nullptr;
-
-void recordChannels(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (message.startsWith(QLatin1String("direct channel")))
-        channelLog.append(message);
-    else if (previousHandler)
-        previousHandler(type, context, message);
-}
 
 // The socket path of a window's direct channel address, asked over the bus.
 QString channelSocketOf(qint32 handle, QByteArray *token = nullptr)
@@ -629,13 +619,7 @@ void FaultsForeign::oneProcessCannotTakeEveryChannel()
     hog.start();
     QTest::qWait(1000);
 
-    QLoggingCategory::setFilterRules(QStringLiteral("calvorn.interproc.debug=true"));
-    channelLog.clear();
-    previousHandler = qInstallMessageHandler(recordChannels);
-    const auto restore = qScopeGuard([] {
-        qInstallMessageHandler(previousHandler);
-        QLoggingCategory::setFilterRules(QString());
-    });
+    const ChannelLog log;
     InterProcEndpoint sender(QStringLiteral("Foreign Channel Seeker"));
     QTRY_VERIFY_WITH_TIMEOUT(sender.isReady(), LineTimeoutMs);
     sender.setTargetSearchMethod(InterProcEndpoint::WindowHandle);
@@ -643,9 +627,9 @@ void FaultsForeign::oneProcessCannotTakeEveryChannel()
     sender.setLongData(21);
     sender.setStringData(QStringLiteral("through"));
     QCOMPARE(sender.Send(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(!channelLog.isEmpty(), 5000);
-    QVERIFY2(channelLog.first().endsWith(QLatin1String("open")),
-             qPrintable(channelLog.join(u'\n')));
+    QTRY_VERIFY_WITH_TIMEOUT(!ChannelLog::lines().isEmpty(), 5000);
+    QVERIFY2(ChannelLog::lines().first().endsWith(QLatin1String("open")),
+             qPrintable(ChannelLog::lines().join(u'\n')));
     const std::optional<Arrival> arrival = m_receiver->nextArrival();
     QVERIFY2(arrival, m_receiver->transcript().constData());
     QCOMPARE(arrival->longData, 21);

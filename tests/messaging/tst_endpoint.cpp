@@ -7,6 +7,7 @@
 // from the bus to a direct channel; a direct channel admits nobody who has
 // not come through the bus. A sender can wait until the parties it
 // delivered to have answered.
+#include "channellog.h"
 #include "sealedtext.h"
 
 #include <InterProc/interprocbus.h>
@@ -353,29 +354,11 @@ void TestEndpoint::partiesAreAskedOncePerThread()
     QVERIFY2(object.describes <= 1, qPrintable(QString::number(object.describes)));
 }
 
-namespace {
-QStringList channelLog;
-QtMessageHandler previousHandler = nullptr;
-
-void recordChannels(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (message.startsWith(QLatin1String("direct channel")))
-        channelLog.append(message);
-    else if (previousHandler)
-        previousHandler(type, context, message);
-}
-} // namespace
-
 void TestEndpoint::orderKeptAcrossDirectChannel()
 {
     // The first payloads go over the bus while the channel opens; the rest,
     // small and sealed, through the channel. None may overtake another.
-    QLoggingCategory::setFilterRules(QStringLiteral("calvorn.interproc.debug=true"));
-    previousHandler = qInstallMessageHandler(recordChannels);
-    const auto restore = qScopeGuard([] {
-        qInstallMessageHandler(previousHandler);
-        QLoggingCategory::setFilterRules(QString());
-    });
+    const TestSupport::ChannelLog log;
     InterProcEndpoint receiver(QStringLiteral("Channel receiver"));
     InterProcEndpoint sender(QStringLiteral("Channel sender"));
     QTRY_VERIFY_WITH_TIMEOUT(sender.isReady() && receiver.isReady(), TimeoutMs);
@@ -397,7 +380,7 @@ void TestEndpoint::orderKeptAcrossDirectChannel()
     QList<qint32> expected;
     int burstsAfterOpening = 0;
     while (burstsAfterOpening < 2 && expected.size() < 100 * Burst) {
-        if (!channelLog.isEmpty())
+        if (!TestSupport::ChannelLog::lines().isEmpty())
             ++burstsAfterOpening;
         for (int i = 0; i < Burst; ++i) {
             const qint32 number = qint32(expected.size()) + 1;
@@ -411,8 +394,9 @@ void TestEndpoint::orderKeptAcrossDirectChannel()
     QTRY_COMPARE_WITH_TIMEOUT(order.size(), expected.size(), TimeoutMs);
     QCOMPARE(order, expected);
     QCOMPARE(failures, QStringList());
-    QVERIFY2(channelLog.size() == 1 && channelLog.first().endsWith(QLatin1String("open")),
-             qPrintable(channelLog.join(QLatin1Char('\n'))));
+    QVERIFY2(TestSupport::ChannelLog::lines().size() == 1 &&
+                 TestSupport::ChannelLog::lines().first().endsWith(QLatin1String("open")),
+             qPrintable(TestSupport::ChannelLog::lines().join(QLatin1Char('\n'))));
 }
 
 void TestEndpoint::directChannelRefusesStrangers_data()
