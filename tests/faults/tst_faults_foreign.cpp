@@ -706,12 +706,17 @@ void FaultsForeign::unreadTextsBoundedPerCaller()
         return call;
     };
     QDBusConnection bus = QDBusConnection::sessionBus();
+    // Made beforehand, so that they all go out well within the receiver's
+    // wait, however slow the build.
+    QList<QDBusMessage> smalls;
+    for (int i = 0; i < Calls; ++i)
+        smalls.append(sealedCall("small"));
     // The receiver answers from this thread's event loop: no call here blocks.
     const QDBusPendingCall first = bus.asyncCall(sealedCall(QByteArray(1024 * 1024, 'h')));
     QTRY_VERIFY_WITH_TIMEOUT(!held.isNull(), LineTimeoutMs);
     QList<QDBusPendingCall> calls;
-    for (int i = 0; i < Calls; ++i)
-        calls.append(bus.asyncCall(sealedCall("small")));
+    for (const QDBusMessage &call : std::as_const(smalls))
+        calls.append(bus.asyncCall(call));
     QTRY_VERIFY_WITH_TIMEOUT(std::all_of(calls.cbegin(), calls.cend(),
                                          [](const QDBusPendingCall &c) { return c.isFinished(); }),
                              LineTimeoutMs);
