@@ -6,6 +6,8 @@
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QRegularExpression>
+#include <QScopeGuard>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -180,51 +182,50 @@ std::optional<SignedOn> signOnAt(const sockaddr_un &socket, socklen_t size, int 
         *error = systemError(errno);
         return std::nullopt;
     }
-    auto fail = [fd](QString *error, const QString &why) {
-        ::close(fd);
-        *error = why;
-        return std::nullopt;
-    };
+    // Closed on every way out but success.
+    auto closeFd = qScopeGuard([fd] { ::close(fd); });
     // A local connect completes at once, or finds the listener's backlog full.
     int r = ::connect(fd, reinterpret_cast<const sockaddr *>(&socket), size);
     while (r < 0 && (errno == EAGAIN || errno == EINTR) && clock.elapsed() < timeoutMs) {
         ::usleep(1000);
         r = ::connect(fd, reinterpret_cast<const sockaddr *>(&socket), size);
     }
-    if (r < 0)
-        return fail(error, systemError(errno));
-
-    const QByteArray uid = QByteArray::number(uint(::geteuid())).toHex();
-    if (!writeAll(fd, QByteArray("\0AUTH EXTERNAL ", 15) + uid + "\r\n", clock, timeoutMs))
-        return fail(error, closedWhileSigningOn());
-    std::optional<QByteArray> answer = readLine(fd, clock, timeoutMs, error);
-    if (!answer) {
-        ::close(fd);
+    if (r < 0) {
+        *error = systemError(errno);
         return std::nullopt;
     }
-    if (!answer->startsWith("OK "))
-        return fail(error, QStringLiteral("the session bus did not accept this user (it "
-                                          "answered \"%1\")")
-                               .arg(QString::fromLatin1(answer->left(80))));
+
+    const QByteArray uid = QByteArray::number(uint(::geteuid())).toHex();
+    if (!writeAll(fd, QByteArray("\0AUTH EXTERNAL ", 15) + uid + "\r\n", clock, timeoutMs)) {
+        *error = closedWhileSigningOn();
+        return std::nullopt;
+    }
+    std::optional<QByteArray> answer = readLine(fd, clock, timeoutMs, error);
+    if (!answer)
+        return std::nullopt;
+    // The server's id goes on to sd-bus as a line of its own: 32 hex digits
+    // and nothing else.
+    static const QRegularExpression okLine(QStringLiteral("^OK [0-9a-f]{32}$"));
+    if (!okLine.match(QLatin1String(*answer)).hasMatch()) {
+        *error = QStringLiteral("the session bus did not accept this user");
+        return std::nullopt;
+    }
     SignedOn signedOn;
     signedOn.guid = answer->sliced(3);
 
     if (!writeAll(fd, "NEGOTIATE_UNIX_FD\r\n", clock, timeoutMs)) {
-        ::close(fd);
         *error = closedWhileSigningOn();
         return std::nullopt;
     }
     answer = readLine(fd, clock, timeoutMs, error);
-    if (!answer) {
-        ::close(fd);
+    if (!answer)
         return std::nullopt;
-    }
     signedOn.fds = *answer == "AGREE_UNIX_FD";
     if (!writeAll(fd, Begin, clock, timeoutMs)) {
-        ::close(fd);
         *error = closedWhileSigningOn();
         return std::nullopt;
     }
+    closeFd.dismiss();
     signedOn.fd = fd;
     return signedOn;
 }
