@@ -18,11 +18,9 @@
 #include <QRandomGenerator>
 #include <QThread>
 
-#include <algorithm>
 #include <limits>
 
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 
 using namespace InterProcBus;
 
@@ -32,8 +30,12 @@ constexpr int HandleAttempts = 32;
 // still has to send (answers to calls it took among them).
 constexpr int BusFlushBoundMs = 1000;
 // Bytes waiting to be read on the bus connection past which reading is
-// behind (see Inbox::setReadingFirst).
-constexpr int ReadBehindBytes = 1024 * 1024;
+// behind (see Inbox::setReadingFirst). A Unix socket holds only what the
+// bus daemon's send buffer allows, counted with each message's overhead:
+// about 200 KiB of large messages but as little as 30 KiB of small ones,
+// which is what the daemon has written while this side was busy. Senders
+// that wait for their answers leave far less than this waiting once read.
+constexpr int ReadBehindBytes = 8 * 1024;
 
 // D-Bus strings cannot hold NUL; a caption is sent with U+FFFD in its place,
 // and no longer than other windows take a caption.
@@ -96,18 +98,11 @@ void InterProcEndpointPrivate::connectToBus()
     m_inbox = new Inbox(q, this);
     // Reading is behind when more than ReadBehindBytes wait in the socket:
     // a flood, not the calls of senders that wait for their answers.
-    // A socket whose buffer the system keeps smaller (a user may not raise
-    // it past net.core.rmem_max) is behind once it is half full.
-    int buffer = 0;
-    socklen_t bufferSize = sizeof buffer;
-    const int behind =
-        ::getsockopt(sd_bus_get_fd(m_bus->bus()), SOL_SOCKET, SO_RCVBUF, &buffer, &bufferSize) == 0
-            ? std::clamp(buffer / 4, 1, ReadBehindBytes)
-            : ReadBehindBytes;
-    m_inbox->setReadingFirst([bus = QPointer<BusConnection>(m_bus), behind] {
+    m_inbox->setReadingFirst([bus = QPointer<BusConnection>(m_bus)] {
         int waiting = 0;
         return bus && bus->isOpen() &&
-               ::ioctl(sd_bus_get_fd(bus->bus()), FIONREAD, &waiting) == 0 && waiting >= behind;
+               ::ioctl(sd_bus_get_fd(bus->bus()), FIONREAD, &waiting) == 0 &&
+               waiting >= ReadBehindBytes;
     });
     m_admission = new Admission(m_directory, m_inbox, this);
     m_channelServer = new ChannelServer(this);

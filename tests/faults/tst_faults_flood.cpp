@@ -12,11 +12,9 @@
 #include "windowhostprocess.h"
 
 #include <QApplication>
-#include <QDBusConnectionInterface>
-#include <QDBusReply>
+#include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QHash>
 #include <QPlainTextEdit>
 #include <QScopeGuard>
@@ -205,22 +203,6 @@ void FaultsFlood::streamLeavesTheWindowAnswering()
     // window that reads more slowly than the stream comes leaves a backlog
     // with the bus daemon that grows for as long as the stream lasts.
     QFETCH(qint64, textBytes);
-    {
-        // dbus-broker meters a flood per user on its own side and hands the
-        // window less at a time: the window's reading does not yet tell that
-        // it is behind there (see bench/README.md).
-        const QDBusReply<uint> busPid = QDBusConnection::sessionBus().interface()->servicePid(
-            QStringLiteral("org.freedesktop.DBus"));
-        QFile comm(QStringLiteral("/proc/%1/comm").arg(busPid.isValid() ? busPid.value() : 0));
-        if (busPid.isValid() && comm.open(QIODevice::ReadOnly) &&
-            comm.readAll().startsWith("dbus-broker"))
-            QSKIP("not yet kept answering under dbus-broker");
-    }
-    // A stream of 64 KiB texts still outpaces the window's log at times,
-    // whichever bus daemon runs: Describe then waits past the bound below.
-    // The stream of 1-byte texts is kept answering.
-    if (textBytes > 1)
-        QSKIP("64 KiB texts are not yet kept answering every time (bench/flood_probe.sh)");
     constexpr int StreamMs = 20000;
     // Aimed at 100 ms (bench/flood_probe.sh measures it); here the
     // processors are shared with the stream, the bus daemon and whatever
