@@ -684,54 +684,63 @@ void FaultsForeign::unreadTextsBoundedPerCaller()
     // A receiver waits before it reads the next text while its program holds
     // a text of a million characters (up to a second). Meanwhile one caller
     // sends more texts in memfds than it may have waiting: the rest are
-    // refused, and every other one arrives.
+    // refused, and every other one arrives. On a machine so loaded that the
+    // calls take longer than that wait to be read, none need be refused: the
+    // receiver is given three tries.
     constexpr int Calls = 400;
-    InterProcEndpoint receiver(QStringLiteral("Foreign Holding Receiver"));
-    QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), LineTimeoutMs);
-    QString held;
-    int arrived = 0;
-    connect(&receiver, &InterProcEndpoint::DataArrival, this,
-            [&](qint32, const QString &, qint32, const QString &text) {
-                if (held.isNull())
-                    held = text;
-                else
-                    ++arrived;
-            });
-    const QString window = serviceForHandle(receiver.handle());
-    auto sealedCall = [&](const QByteArray &text) {
+    constexpr int Tries = 3;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    auto sealedCall = [](const QString &window, const QByteArray &text) {
         QDBusMessage call =
             QDBusMessage::createMethodCall(window, BusPath, BusInterface, "DeliverSealed");
         call << 0 << QStringLiteral("tst") << 1 << QVariant::fromValue(sealedText(text))
              << qulonglong(text.size());
         return call;
     };
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    // Made beforehand, so that they all go out well within the receiver's
-    // wait, however slow the build.
-    QList<QDBusMessage> smalls;
-    for (int i = 0; i < Calls; ++i)
-        smalls.append(sealedCall("small"));
-    // The receiver answers from this thread's event loop: no call here blocks.
-    const QDBusPendingCall first = bus.asyncCall(sealedCall(QByteArray(1024 * 1024, 'h')));
-    QTRY_VERIFY_WITH_TIMEOUT(!held.isNull(), LineTimeoutMs);
-    QList<QDBusPendingCall> calls;
-    for (const QDBusMessage &call : std::as_const(smalls))
-        calls.append(bus.asyncCall(call));
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(calls.cbegin(), calls.cend(),
-                                         [](const QDBusPendingCall &c) { return c.isFinished(); }),
-                             LineTimeoutMs);
     int refused = 0;
-    for (const QDBusPendingCall &call : calls) {
-        const QDBusMessage reply = QDBusPendingReply<>(call).reply();
-        if (reply.type() == QDBusMessage::ErrorMessage) {
-            QCOMPARE(reply.errorName(),
-                     QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
-            ++refused;
+    for (int attempt = 1; attempt <= Tries && refused == 0; ++attempt) {
+        InterProcEndpoint receiver(QStringLiteral("Foreign Holding Receiver %1").arg(attempt));
+        QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady(), LineTimeoutMs);
+        QString held;
+        int arrived = 0;
+        connect(&receiver, &InterProcEndpoint::DataArrival, this,
+                [&](qint32, const QString &, qint32, const QString &text) {
+                    if (held.isNull())
+                        held = text;
+                    else
+                        ++arrived;
+                });
+        const QString window = serviceForHandle(receiver.handle());
+        // Made beforehand, so that they go out well within the receiver's
+        // wait.
+        QList<QDBusMessage> smalls;
+        for (int i = 0; i < Calls; ++i)
+            smalls.append(sealedCall(window, "small"));
+        // The receiver answers from this thread's event loop: no call here
+        // blocks.
+        const QDBusPendingCall first =
+            bus.asyncCall(sealedCall(window, QByteArray(1024 * 1024, 'h')));
+        QTRY_VERIFY_WITH_TIMEOUT(!held.isNull(), LineTimeoutMs);
+        QList<QDBusPendingCall> calls;
+        for (const QDBusMessage &call : std::as_const(smalls))
+            calls.append(bus.asyncCall(call));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::all_of(calls.cbegin(), calls.cend(),
+                        [](const QDBusPendingCall &c) { return c.isFinished(); }),
+            LineTimeoutMs);
+        for (const QDBusPendingCall &call : calls) {
+            const QDBusMessage reply = QDBusPendingReply<>(call).reply();
+            if (reply.type() == QDBusMessage::ErrorMessage) {
+                QCOMPARE(reply.errorName(),
+                         QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
+                ++refused;
+            }
         }
+        QVERIFY2(refused <= Calls - 256, qPrintable(QString::number(refused)));
+        QTRY_COMPARE_WITH_TIMEOUT(arrived, Calls - refused, LineTimeoutMs);
+        QVERIFY(first.isFinished() && !first.isError());
     }
-    QVERIFY2(refused > 0 && refused <= Calls - 256, qPrintable(QString::number(refused)));
-    QTRY_COMPARE_WITH_TIMEOUT(arrived, Calls - refused, LineTimeoutMs);
-    QVERIFY(first.isFinished() && !first.isError());
+    QVERIFY2(refused > 0, "no text was refused in any try");
 }
 
 QTEST_MAIN(FaultsForeign)
