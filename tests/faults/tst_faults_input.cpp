@@ -556,8 +556,11 @@ void FaultsInput::foreignTexts()
 
     qInfo("caption of %lld, %d error texts of %lld characters: longest wait for Describe %lld ms",
           captionLength, payloads, errorLength, probe.longestMs());
-    // Generous beside the 100 ms the window is meant to answer within.
-    QVERIFY2(probe.longestMs() < 2000, qPrintable(QString::number(probe.longestMs())));
+    // A window that kept answering, not one that waited for the flood to
+    // end: how soon it answers is bench/flood_probe.sh's to measure, as a
+    // loaded machine takes seconds from any window here.
+    QVERIFY2(probe.longestMs() < DescribeHangMs / 2,
+             qPrintable(QString::number(probe.longestMs())));
 
     if (captionLength > 3 * 1024) {
         // Refused by its size: neither decoded (twice its size in memory)
@@ -628,8 +631,11 @@ void FaultsInput::acknowledgingAStoppedPartyStaysBounded()
     qInfo("%d payloads from a party that then stopped reading: the window answered Describe "
           "within %lld ms, grew by %lld KiB (%lld KiB at its peak)",
           Count, probe.longestMs(), endKiB - startKiB, peakKiB - startKiB);
-    // Generous beside the 100 ms the window is meant to answer within.
-    QVERIFY2(probe.longestMs() < 2000, qPrintable(QString::number(probe.longestMs())));
+    // A window that kept answering, not one that waited for the flood to
+    // end: how soon it answers is bench/flood_probe.sh's to measure, as a
+    // loaded machine takes seconds from any window here.
+    QVERIFY2(probe.longestMs() < DescribeHangMs / 2,
+             qPrintable(QString::number(probe.longestMs())));
 #ifndef __SANITIZE_ADDRESS__
     // AddressSanitizer pads every allocation and keeps freed memory in
     // quarantine: the plain build holds the bound.
