@@ -5,6 +5,7 @@
 #include "interproclogging.h"
 #include "offthread.h"
 #include "payloadtext.h"
+#include "threadcheck.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
@@ -96,7 +97,7 @@ Admission::Owner Admission::senderOwner(qint32 senderHandle, const QString &call
 
 void Admission::admit(const IncomingCall &call, Payload payload)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     const Owner owner = senderOwner(payload.senderHandle, call.caller);
     if (owner == Owner::Refused)
         return refuseSender(call, payload.senderHandle);
@@ -110,7 +111,7 @@ void Admission::admit(const IncomingCall &call, Payload payload)
 void Admission::admitSealed(const IncomingCall &call, Payload payload,
                             std::shared_ptr<PayloadText::UniqueFd> text, quint64 size)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     const Owner owner = senderOwner(payload.senderHandle, call.caller);
     if (owner == Owner::Refused)
         return refuseSender(call, payload.senderHandle);

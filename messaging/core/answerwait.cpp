@@ -3,6 +3,7 @@
 #include "answerwait.h"
 
 #include "busconnection.h"
+#include "threadcheck.h"
 
 #include <InterProc/interprocbus.h>
 
@@ -42,7 +43,7 @@ AnswerWait::AnswerWait(BusConnection *bus, qint32 ownHandle, QObject *parent, QO
 
 void AnswerWait::ask(qint32 handle, std::function<void()> then)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     // A party takes calls one after the other: its reply comes after what it
     // sent while handling the payloads it took before.
     const BusMessage call =

@@ -4,6 +4,7 @@
 
 #include "bushandshake.h"
 #include "payloadtext.h"
+#include "threadcheck.h"
 #include <InterProc/interprocbus.h>
 
 #include <QElapsedTimer>
@@ -284,7 +285,7 @@ bool BusConnection::passesFds() const
 bool BusConnection::call(sd_bus_message *call, int timeoutMs, QObject *context,
                          ReplyHandler handler, int *sendError)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     if (m_closing) {
         if (sendError)
             *sendError = -ENOTCONN;
@@ -315,7 +316,7 @@ bool BusConnection::call(sd_bus_message *call, int timeoutMs, QObject *context,
 
 bool BusConnection::send(sd_bus_message *message)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     if (sd_bus_send(m_bus, message, nullptr) < 0)
         return false;
     sent();
@@ -331,7 +332,7 @@ void BusConnection::sent()
 
 void BusConnection::process()
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     if (!m_bus || m_processing)
         return;
     QPointer<BusConnection> alive(this);

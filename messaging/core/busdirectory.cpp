@@ -7,6 +7,7 @@
 #include "interprocendpoint.h"
 #include "interproclogging.h"
 #include "receivedbody.h"
+#include "threadcheck.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
@@ -89,7 +90,7 @@ BusDirectory::BusDirectory(BusConnection *bus) : m_bus(bus), m_calls(new QObject
 
 BusDirectory::~BusDirectory()
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     delete m_calls;
     sd_bus_slot_unref(m_ownerMatch);
     sd_bus_slot_unref(m_captionMatch);
@@ -163,7 +164,7 @@ void BusDirectory::start()
 void BusDirectory::attach(WindowDirectory *view, qint32 handle, const QString &owner,
                           const QString &caption)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     m_local.insert(handle, view);
     addWindow(handle, owner);
     setCaption(handle, caption);
@@ -197,7 +198,7 @@ void BusDirectory::seen(qint32 handle)
 bool BusDirectory::ask(const char *method, const QString &argument, int timeoutMs, QObject *context,
                        std::function<void(sd_bus_message *)> done)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     const BusMessage call = Bus::newDaemonCall(m_bus->bus(), method);
     return call &&
            (argument.isNull() ||

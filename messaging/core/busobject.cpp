@@ -7,6 +7,7 @@
 #include "channelserver.h"
 #include "payloadtext.h"
 #include "receivedbody.h"
+#include "threadcheck.h"
 #include <InterProc/interprocbus.h>
 
 #include <QThread>
@@ -159,7 +160,7 @@ void BusObject::emitCaptionChanged()
 int BusObject::guard(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
     auto *on = static_cast<Export *>(userdata);
-    Q_ASSERT(QThread::currentThread() == on->object->thread());
+    INTERPROC_CHECK_THREAD(on->object);
     if (sd_bus_message_get_type(m, nullptr) != 0 &&
         !sd_bus_message_is_method_call(m, nullptr, nullptr))
         return 0;

@@ -6,6 +6,7 @@
 #include "channeladdress.h"
 #include "channelserver.h"
 #include "interproclogging.h"
+#include "threadcheck.h"
 #include <InterProc/interprocbus.h>
 
 #include <QFile>
@@ -32,7 +33,7 @@ ChannelRouter::~ChannelRouter()
 
 BusConnection *ChannelRouter::route(const QString &owner)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     // An endpoint's own window is reached through its own connection.
     if (!directChannelsEnabled() || owner == m_bus->uniqueName())
         return nullptr;

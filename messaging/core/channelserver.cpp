@@ -5,6 +5,7 @@
 #include "busconnection.h"
 #include "channeladdress.h"
 #include "interproclogging.h"
+#include "threadcheck.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -118,7 +119,7 @@ ChannelServer::~ChannelServer()
 
 void ChannelServer::acceptPending()
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     for (;;) {
         const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0)

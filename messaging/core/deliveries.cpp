@@ -4,6 +4,7 @@
 
 #include "channelrouter.h"
 #include "foreigntext.h"
+#include "threadcheck.h"
 #include <InterProc/interprocbus.h>
 
 #include <QThread>
@@ -28,7 +29,7 @@ Deliveries::~Deliveries() = default;
 bool Deliveries::deliver(qint32 handle, const QString &caption, const QString &owner,
                          std::shared_ptr<const Body> body, QString *why)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     Lane &lane = m_lanes[owner];
     const qint64 bytes = body->sealed ? 0 : body->utf8.size();
     if (lane.waiting.size() >= size_t(MaxWaitingPerReceiver) ||

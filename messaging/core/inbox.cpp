@@ -2,6 +2,8 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 #include "inbox.h"
 
+#include "threadcheck.h"
+
 #include <InterProc/interprocbus.h>
 
 #include "interprocendpoint.h"
@@ -54,6 +56,7 @@ QString Inbox::refusal(const QString &caller) const
 void Inbox::enqueue(const QString &caller, Payload payload, const BusMessage &call,
                     BusConnection *connection)
 {
+    INTERPROC_CHECK_THREAD(this);
     const qint64 textBytes = payload.stringData.size() <= InterProcBus::InlineTextLimit
                                  ? qint64(payload.stringData.size()) * qint64(sizeof(QChar))
                                  : 0;
@@ -77,6 +80,7 @@ void Inbox::scheduleDispatch()
 
 void Inbox::dispatch()
 {
+    INTERPROC_CHECK_THREAD(this);
     m_scheduled = false;
     // A handler that runs a nested event loop (a modal dialog) must not see
     // the next payload before it returns; the outer call carries on then.

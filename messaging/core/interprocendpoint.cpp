@@ -4,6 +4,7 @@
 
 #include "answerwait.h"
 #include "interprocendpoint_p.h"
+#include "threadcheck.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
@@ -18,76 +19,91 @@ InterProcEndpoint::~InterProcEndpoint() = default;
 
 QVariant InterProcEndpoint::target() const
 {
+    INTERPROC_CHECK_THREAD(d.get());
     return d->properties().target;
 }
 
 void InterProcEndpoint::setTarget(const QVariant &target)
 {
+    INTERPROC_CHECK_THREAD(d.get());
     d->properties().target = target;
 }
 
 QString InterProcEndpoint::stringData() const
 {
+    INTERPROC_CHECK_THREAD(d.get());
     return d->properties().stringData;
 }
 
 void InterProcEndpoint::setStringData(const QString &text)
 {
+    INTERPROC_CHECK_THREAD(d.get());
     d->properties().stringData = text;
 }
 
 qint32 InterProcEndpoint::longData() const
 {
+    INTERPROC_CHECK_THREAD(d.get());
     return d->properties().longData;
 }
 
 void InterProcEndpoint::setLongData(qint32 value)
 {
+    INTERPROC_CHECK_THREAD(d.get());
     d->properties().longData = value;
 }
 
 qint32 InterProcEndpoint::targetSearchMethod() const
 {
+    INTERPROC_CHECK_THREAD(d.get());
     return d->properties().searchMethod;
 }
 
 void InterProcEndpoint::setTargetSearchMethod(qint32 method)
 {
+    INTERPROC_CHECK_THREAD(d.get());
     d->properties().searchMethod = method;
 }
 
 qint32 InterProcEndpoint::handle() const
 {
+    INTERPROC_CHECK_THREAD(d.get());
     return d->handle();
 }
 
 QString InterProcEndpoint::caption() const
 {
+    INTERPROC_CHECK_THREAD(d.get());
     return d->caption();
 }
 
 void InterProcEndpoint::setCaption(const QString &caption)
 {
+    INTERPROC_CHECK_THREAD(d.get());
     d->setCaption(caption);
 }
 
 bool InterProcEndpoint::isConnected() const
 {
+    INTERPROC_CHECK_THREAD(d.get());
     return d->isConnected();
 }
 
 bool InterProcEndpoint::isReady() const
 {
+    INTERPROC_CHECK_THREAD(d.get());
     return d->isReady();
 }
 
 QString InterProcEndpoint::errorString() const
 {
+    INTERPROC_CHECK_THREAD(d.get());
     return d->errorString();
 }
 
 QList<InterProcEndpoint::Party> InterProcEndpoint::parties() const
 {
+    INTERPROC_CHECK_THREAD(d.get());
     QList<Party> parties;
     for (const WindowInfo &window : d->windows())
         parties.append({window.handle, window.caption, window.captionKnown});
@@ -97,6 +113,7 @@ QList<InterProcEndpoint::Party> InterProcEndpoint::parties() const
 void InterProcEndpoint::awaitAnswers(const QList<qint32> &handles, QObject *context,
                                      std::function<void()> done)
 {
+    INTERPROC_CHECK_THREAD(d.get());
     AnswerWait::start(d->busConnection(), d->handle(), handles, d.get(), context, std::move(done));
 }
 
@@ -107,5 +124,6 @@ qint64 InterProcEndpoint::maxTextBytes()
 
 int InterProcEndpoint::Send()
 {
+    INTERPROC_CHECK_THREAD(d.get());
     return d->send();
 }

@@ -12,6 +12,7 @@
 #include "interprocendpoint.h"
 #include "interproclogging.h"
 #include "outbox.h"
+#include "threadcheck.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
@@ -54,7 +55,7 @@ InterProcEndpointPrivate::InterProcEndpointPrivate(InterProcEndpoint *q, const Q
 
 InterProcEndpointPrivate::~InterProcEndpointPrivate()
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     // The channels' peers get the answers queued for them first; then the
     // parts go, then the name and the connection, whose last messages go
     // out within a bound.

@@ -7,6 +7,7 @@
 #include "interprocendpoint.h"
 #include "offthread.h"
 #include "payloadtext.h"
+#include "threadcheck.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
@@ -44,7 +45,7 @@ bool Outbox::waitsForCaptions(const Outgoing &payload) const
 
 int Outbox::send(Outgoing payload)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     // Later sends wait behind held ones, to keep their order.
     if (!m_directory->isReady() || !m_heldBack.isEmpty() || waitsForCaptions(payload)) {
         m_heldBack.append(std::move(payload));

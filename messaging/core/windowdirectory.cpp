@@ -2,6 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 #include "windowdirectory.h"
 
+#include "threadcheck.h"
 #include <InterProc/interprocbus.h>
 
 #include <QThread>
@@ -33,7 +34,7 @@ bool WindowDirectory::open(QString *error)
 
 void WindowDirectory::start(qint32 ownHandle, const QString &owner, const QString &ownCaption)
 {
-    Q_ASSERT(QThread::currentThread() == thread());
+    INTERPROC_CHECK_THREAD(this);
     m_ownHandle = ownHandle;
     m_bus->attach(this, ownHandle, owner, ownCaption);
     m_readyAtLatest.start();

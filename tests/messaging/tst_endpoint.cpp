@@ -25,6 +25,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
 #include <QThread>
@@ -176,6 +177,8 @@ private slots:
     void slowProgramRefusesPastItsInbox();
     void oneFloodLeavesRoomAndTurnsForOthers();
     void channelPeerThatNeverReadsIsNotRead();
+    void callFromAnotherThreadStops_data();
+    void callFromAnotherThreadStops();
 };
 
 void TestEndpoint::addressedByItsCaption_data()
@@ -575,8 +578,15 @@ void TestEndpoint::answersAwaited()
         thread.quit();
         thread.wait();
     });
-    QVERIFY2(receiver->isConnected(), qPrintable(receiver->errorString()));
-    const qint32 receiverHandle = receiver->handle();
+    bool receiverConnected = false;
+    QString receiverError;
+    qint32 receiverHandle = 0;
+    inReceiverThread([&] {
+        receiverConnected = receiver->isConnected();
+        receiverError = receiver->errorString();
+        receiverHandle = receiver->handle();
+    });
+    QVERIFY2(receiverConnected, qPrintable(receiverError));
 
     InterProcEndpoint sender(QStringLiteral("Awaiting sender"));
     QStringList arrived;
@@ -824,6 +834,48 @@ void TestEndpoint::channelPeerThatNeverReadsIsNotRead()
     qInfo("the peer sent %d of %d calls; %d were raised", int(sent), Calls, arrived);
     QVERIFY(channelFd >= 0);
     QVERIFY2(sent < Calls * 3 / 4, "the receiver read on while its answers piled up");
+}
+
+void TestEndpoint::callFromAnotherThreadStops_data()
+{
+    QTest::addColumn<QByteArray>("call");
+    QTest::newRow("a setter") << QByteArray("setLongData");
+    QTest::newRow("Send") << QByteArray("Send");
+}
+
+void TestEndpoint::callFromAnotherThreadStops()
+{
+    // Built for the tests, the library stops a program that calls an
+    // endpoint from another thread than its own, naming the call. This
+    // test runs itself again, as the program that makes the call.
+    QFETCH(QByteArray, call);
+    const QByteArray planted = qgetenv("INTERPROC_TEST_WRONG_THREAD");
+    if (!planted.isEmpty()) {
+        if (planted != call)
+            QSKIP("another row's call is planted");
+        InterProcEndpoint endpoint(QStringLiteral("Wrong Thread"));
+        std::thread other([&] {
+            if (call == "Send")
+                endpoint.Send();
+            else
+                endpoint.setLongData(1);
+        });
+        other.join();
+        QFAIL("the call from another thread went through");
+    }
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("INTERPROC_TEST_WRONG_THREAD"), QString::fromLatin1(call));
+    env.insert(QStringLiteral("QTEST_DISABLE_STACK_DUMP"), QStringLiteral("1"));
+    program.setProcessEnvironment(env);
+    program.setProcessChannelMode(QProcess::MergedChannels);
+    program.start(QCoreApplication::applicationFilePath(),
+                  {QStringLiteral("callFromAnotherThreadStops")});
+    QVERIFY(program.waitForFinished(TimeoutMs));
+    const QByteArray output = program.readAll();
+    QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    QVERIFY2(output.contains("InterProcEndpoint::" + call) && output.contains("belongs to thread"),
+             output.constData());
 }
 
 QTEST_GUILESS_MAIN(TestEndpoint)

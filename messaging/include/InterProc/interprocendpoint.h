@@ -60,7 +60,11 @@ class InterProcEndpointPrivate;
  * further bus connection for all of them): a program may host many, each
  * with a connection and a handle of its own but no thread of its own, and
  * each party on the bus is asked for its caption once however many there
- * are.
+ * are. An endpoint is used from the thread that made it, and only there:
+ * every member checks it. A library built for tests (INTERPROC_THREAD_CHECKS)
+ * stops the program on a call from another thread, naming the call; any
+ * other build warns once (calvorn.interproc). moveToThread() does not move
+ * the endpoint's connections: make the endpoint in the thread that uses it.
  *
  * Parties on the bus that do not use this library speak the contract
  * described in the D-Bus interface file org.calvorn.InterProc.xml (installed
