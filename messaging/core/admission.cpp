@@ -292,18 +292,19 @@ void Admission::accept(const IncomingCall &call, Payload payload)
     // inbox only their payloads. Those that want one are kept to be
     // answered, at most as many as their senders have on their way.
     const bool answer = sd_bus_message_get_expect_reply(call.message.get()) > 0;
-    if (!m_inbox->hasRoom(call.caller)) {
-        refuseFull(call);
+    const bool largeText = Inbox::isLarge(payload.stringData.size());
+    if (!m_inbox->hasRoom(call.caller, largeText)) {
+        refuseFull(call, largeText);
         return;
     }
     m_inbox->enqueue(call.caller, std::move(payload), answer ? call.message : BusMessage(),
                      answer ? call.connection : nullptr);
 }
 
-void Admission::refuseFull(const IncomingCall &call)
+void Admission::refuseFull(const IncomingCall &call, bool largeText)
 {
     if (sd_bus_message_get_expect_reply(call.message.get()) > 0) {
-        refuse(call, LimitsExceeded, m_inbox->refusal(call.caller));
+        refuse(call, LimitsExceeded, m_inbox->refusal(call.caller, largeText));
         return;
     }
     // A sender that wants no answer learns nothing; the refusals are

@@ -53,8 +53,11 @@ public:
     // Whether the inbox has room for caller's payloads; a call that comes
     // while it has none is refused with refuseFull before its texts are
     // even decoded, so that a flood costs little to refuse.
-    bool hasRoom(const QString &caller) const { return m_inbox->hasRoom(caller); }
-    void refuseFull(const IncomingCall &call);
+    bool hasRoom(const QString &caller, bool largeText = false) const
+    {
+        return m_inbox->hasRoom(caller, largeText);
+    }
+    void refuseFull(const IncomingCall &call, bool largeText = false);
 
     // Refuses a call at once, with a D-Bus error for its sender.
     void refuse(const IncomingCall &call, const QString &errorName, const QString &message);

@@ -318,8 +318,22 @@ int BusObject::deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *)
     const QString caller = self->takeCaller(on, m);
     if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
+    // By its declared size: a text larger than a call carries is large.
+    const bool largeText = size > quint64(InlineTextLimit);
+    if (!self->m_admission->hasRoom(caller, largeText)) {
+        self->m_admission->refuseFull({BusMessage::ref(m), on->connection, caller}, largeText);
+        return 1;
+    }
     // The message owns fd; the worker that reads the text gets a copy.
-    auto text = std::make_shared<PayloadText::UniqueFd>(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0) {
+        Bus::replyError(on->connection, m,
+                        QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"),
+                        QStringLiteral("The receiver has no descriptor free to read the text "
+                                       "with; try again later."));
+        return 1;
+    }
+    auto text = std::make_shared<PayloadText::UniqueFd>(copy);
     self->m_admission->admitSealed({Bus::answerable(m), on->connection, caller},
                                    {senderHandle, Bus::text(senderName), longData, QString()},
                                    std::move(text), size);

@@ -4,8 +4,6 @@
 
 #include "threadcheck.h"
 
-#include <InterProc/interprocbus.h>
-
 #include "interprocendpoint.h"
 
 #include <QElapsedTimer>
@@ -26,46 +24,60 @@ Inbox::Inbox(InterProcEndpoint *owner, QObject *parent) : QObject(parent), m_own
     connect(&m_nextTurn, &QTimer::timeout, this, &Inbox::dispatch);
 }
 
-bool Inbox::hasRoom(const QString &caller) const
+bool Inbox::hasRoom(const QString &caller, bool largeText) const
 {
-    if (m_count >= MaxWaiting || m_textBytes >= MaxWaitingTextBytes)
+    if (m_count >= MaxWaiting)
         return false;
     const auto lane = m_lanes.constFind(caller);
-    return lane == m_lanes.cend() || (lane->entries.size() < MaxWaitingPerCaller &&
-                                      lane->textBytes < MaxWaitingTextBytesPerCaller);
+    if (lane != m_lanes.cend() && lane->entries.size() >= MaxWaitingPerCaller)
+        return false;
+    if (largeText)
+        return m_largeTextBytes < MaxWaitingLargeTextBytes &&
+               (lane == m_lanes.cend() || lane->largeTextBytes < MaxWaitingLargeTextBytesPerCaller);
+    return m_textBytes < MaxWaitingTextBytes &&
+           (lane == m_lanes.cend() || lane->textBytes < MaxWaitingTextBytesPerCaller);
 }
 
-QString Inbox::refusal(const QString &caller) const
+QString Inbox::refusal(const QString &caller, bool largeText) const
 {
+    constexpr qint64 MiB = 1024 * 1024;
+    const auto lane = m_lanes.constFind(caller);
+    const qsizetype mine = lane == m_lanes.cend() ? 0 : lane->entries.size();
+    const bool countFull = m_count >= MaxWaiting || mine >= MaxWaitingPerCaller;
+    if (largeText && !countFull && lane != m_lanes.cend() &&
+        m_largeTextBytes < MaxWaitingLargeTextBytes)
+        return QStringLiteral("The receiver has %1 MiB of large texts waiting for its program "
+                              "from this caller, as much as it holds of one caller; it did not "
+                              "take this one.")
+            .arg(lane->largeTextBytes / MiB);
+    if (largeText && !countFull)
+        return QStringLiteral("The receiver has %1 MiB of large texts waiting for its program, "
+                              "as much as it holds; it did not take this one.")
+            .arg(m_largeTextBytes / MiB);
     if (m_count >= MaxWaiting || m_textBytes >= MaxWaitingTextBytes)
         return QStringLiteral("The receiver has %1 payloads waiting for its program (%2 MiB of "
                               "text), as many as it holds; it did not take this one.")
             .arg(m_count)
-            .arg(m_textBytes / (1024 * 1024));
-    const auto lane = m_lanes.constFind(caller);
-    if (lane != m_lanes.cend() && (lane->entries.size() >= MaxWaitingPerCaller ||
-                                   lane->textBytes >= MaxWaitingTextBytesPerCaller))
-        return QStringLiteral("The receiver has %1 payloads waiting for its program from this "
-                              "caller (%2 MiB of text), as many as it holds of one caller; it did "
-                              "not take this one.")
-            .arg(lane->entries.size())
-            .arg(lane->textBytes / (1024 * 1024));
-    return {};
+            .arg(m_textBytes / MiB);
+    return QStringLiteral("The receiver has %1 payloads waiting for its program from this "
+                          "caller (%2 MiB of text), as many as it holds of one caller; it did "
+                          "not take this one.")
+        .arg(mine)
+        .arg(lane == m_lanes.cend() ? 0 : lane->textBytes / MiB);
 }
 
 void Inbox::enqueue(const QString &caller, Payload payload, const BusMessage &call,
                     BusConnection *connection)
 {
     INTERPROC_CHECK_THREAD(this);
-    const qint64 textBytes = payload.stringData.size() <= InterProcBus::InlineTextLimit
-                                 ? qint64(payload.stringData.size()) * qint64(sizeof(QChar))
-                                 : 0;
+    const qint64 textBytes = qint64(payload.stringData.size()) * qint64(sizeof(QChar));
+    const bool largeText = isLarge(payload.stringData.size());
     Lane &lane = m_lanes[caller];
     if (lane.entries.isEmpty())
         m_turns.push_back(caller);
-    lane.textBytes += textBytes;
-    lane.entries.enqueue({std::move(payload), call, connection, textBytes});
-    m_textBytes += textBytes;
+    (largeText ? lane.largeTextBytes : lane.textBytes) += textBytes;
+    (largeText ? m_largeTextBytes : m_textBytes) += textBytes;
+    lane.entries.enqueue({std::move(payload), call, connection, textBytes, largeText});
     ++m_count;
     scheduleDispatch();
 }
@@ -107,12 +119,12 @@ void Inbox::dispatch()
         m_turns.pop_front();
         const auto lane = m_lanes.find(caller);
         const Entry entry = lane->entries.dequeue();
-        lane->textBytes -= entry.textBytes;
+        (entry.largeText ? lane->largeTextBytes : lane->textBytes) -= entry.textBytes;
         if (lane->entries.isEmpty())
             m_lanes.erase(lane);
         else
             m_turns.push_back(caller);
-        m_textBytes -= entry.textBytes;
+        (entry.largeText ? m_largeTextBytes : m_textBytes) -= entry.textBytes;
         --m_count;
         const Payload &payload = entry.payload;
         // Answered before the handler runs: one that opens a dialog keeps

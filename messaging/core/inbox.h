@@ -13,6 +13,7 @@
 #pragma once
 
 #include "busconnection.h"
+#include <InterProc/interprocbus.h>
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -51,9 +52,7 @@ public:
 
     // What may wait here at once: past either bound a program slower than
     // its senders has new payloads refused rather than its memory grow
-    // without end. Only texts that came inside their call count towards
-    // the bytes (as UTF-16); Admission lets large texts from memfds in one
-    // at a time.
+    // without end. Texts count as UTF-16.
     static constexpr qsizetype MaxWaiting = 65536;
     static constexpr qint64 MaxWaitingTextBytes = qint64(64) * 1024 * 1024;
     // One caller's share of it, so that one flood leaves room for the
@@ -61,6 +60,14 @@ public:
     // most (32,768 payloads, 16 MiB of UTF-8).
     static constexpr qsizetype MaxWaitingPerCaller = MaxWaiting / 2;
     static constexpr qint64 MaxWaitingTextBytesPerCaller = MaxWaitingTextBytes / 2;
+    // Large texts (longer than a call may carry inside it, read from
+    // memfds) have bounds of their own, so that one large text waiting
+    // does not hold up the small payloads behind it. A large text is taken
+    // while these are not reached, so that one of any size the contract
+    // allows gets in.
+    static constexpr qint64 MaxWaitingLargeTextBytes = qint64(128) * 1024 * 1024;
+    static constexpr qint64 MaxWaitingLargeTextBytesPerCaller = MaxWaitingLargeTextBytes / 2;
+    static bool isLarge(qint64 characters) { return characters > InterProcBus::InlineTextLimit; }
 
     // Reading comes first: while `waiting` says that reading the endpoint's
     // connection is behind (a flood waits to be read), payloads are handed
@@ -70,9 +77,10 @@ public:
     static constexpr qint64 ProgramTurnMs = 50;
     void setReadingFirst(std::function<bool()> waiting) { m_readWaiting = std::move(waiting); }
 
-    // Whether a payload of caller may wait here now, and if not, why.
-    bool hasRoom(const QString &caller) const;
-    QString refusal(const QString &caller) const;
+    // Whether a payload of caller (with a large text or not) may wait here
+    // now, and if not, why.
+    bool hasRoom(const QString &caller, bool largeText = false) const;
+    QString refusal(const QString &caller, bool largeText = false) const;
     qsizetype waiting() const { return m_count; }
 
 private:
@@ -85,11 +93,13 @@ private:
         BusMessage call;
         QPointer<BusConnection> connection;
         qint64 textBytes = 0; // counted towards the text bounds
+        bool largeText = false;
     };
     struct Lane
     {
         QQueue<Entry> entries;
         qint64 textBytes = 0;
+        qint64 largeTextBytes = 0;
     };
 
     InterProcEndpoint *m_owner;
@@ -98,6 +108,7 @@ private:
     std::deque<QString> m_turns;
     qsizetype m_count = 0;
     qint64 m_textBytes = 0;
+    qint64 m_largeTextBytes = 0;
     bool m_scheduled = false;
     bool m_dispatching = false;
     std::function<bool()> m_readWaiting;

@@ -175,6 +175,7 @@ private slots:
     void answersAwaited_data();
     void answersAwaited();
     void slowProgramRefusesPastItsInbox();
+    void sealedTextsCountTowardsTheInbox();
     void oneFloodLeavesRoomAndTurnsForOthers();
     void channelPeerThatNeverReadsIsNotRead();
     void callFromAnotherThreadStops_data();
@@ -691,6 +692,67 @@ void TestEndpoint::slowProgramRefusesPastItsInbox()
         raised.begin(), raised.end(), [](qint32 number) { return number <= Calls / 2; });
     QVERIFY(std::is_sorted(raised.begin(), fromSecond));
     QVERIFY(std::is_sorted(fromSecond, raised.end()));
+}
+
+void TestEndpoint::sealedTextsCountTowardsTheInbox()
+{
+    // Large texts from memfds have a bound of their own in the inbox:
+    // while the program's first handler has a dialog open, one caller's
+    // texts of 512 KiB fill its 64 MiB share (as UTF-16) and the rest are
+    // refused, instead of piling up without a bound in bytes.
+    constexpr int Calls = 100;
+    constexpr qint64 TextBytes = 512 * 1024;
+    InterProcEndpoint receiver(QStringLiteral("Program with a dialog for texts"));
+    QVERIFY2(receiver.isConnected(), qPrintable(receiver.errorString()));
+    QList<QDBusPendingCall> calls;
+    int raised = 0;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this, [&] {
+        if (++raised != 1)
+            return;
+        // The dialog closes once refusals have come and stopped, or after
+        // 10 s when none come.
+        QEventLoop dialog;
+        qsizetype last = -1;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &dialog, [&] {
+            const qsizetype now =
+                std::count_if(calls.cbegin(), calls.cend(), [](const QDBusPendingCall &c) {
+                    return c.isFinished() && c.isError();
+                });
+            if (now > 0 && now == last)
+                dialog.quit();
+            last = now;
+        });
+        poll.start(500);
+        QTimer::singleShot(10000, &dialog, &QEventLoop::quit);
+        dialog.exec();
+    });
+    const QDBusUnixFileDescriptor text = TestSupport::sealedText("t", TextBytes);
+    QVERIFY(text.isValid());
+    for (int i = 1; i <= Calls; ++i) {
+        QDBusMessage message =
+            QDBusMessage::createMethodCall(serviceForHandle(receiver.handle()), BusPath,
+                                           BusInterface, QStringLiteral("DeliverSealed"));
+        message << 0 << QStringLiteral("texts") << i << QVariant::fromValue(text)
+                << qulonglong(TextBytes);
+        calls.append(QDBusConnection::sessionBus().asyncCall(message, 2 * TimeoutMs));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(calls.begin(), calls.end(),
+                                         [](const QDBusPendingCall &c) { return c.isFinished(); }),
+                             2 * TimeoutMs);
+    int taken = 0;
+    for (const QDBusPendingCall &call : calls) {
+        if (!call.isError())
+            ++taken;
+        else
+            QVERIFY2(call.error().message().contains(QLatin1String("large texts waiting")),
+                     qPrintable(call.error().name() + u' ' + call.error().message()));
+    }
+    qInfo("%d texts of %lld bytes while the program's dialog was open: %d taken", Calls, TextBytes,
+          taken);
+    // 64 MiB of UTF-16 is 64 texts of 512 KiB; the first is with the dialog.
+    QVERIFY2(taken <= 66, qPrintable(QString::number(taken)));
+    QTRY_COMPARE_WITH_TIMEOUT(raised, taken, TimeoutMs);
 }
 
 void TestEndpoint::oneFloodLeavesRoomAndTurnsForOthers()
