@@ -122,8 +122,18 @@ void ChannelServer::acceptPending()
     INTERPROC_CHECK_THREAD(this);
     for (;;) {
         const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0)
+        if (fd < 0) {
+            // Out of descriptors: the connection stays in the backlog, and
+            // the socket would wake this thread again at once.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                m_notifier->setEnabled(false);
+                QTimer::singleShot(AcceptPauseMs, this, [this] {
+                    if (m_notifier)
+                        m_notifier->setEnabled(true);
+                });
+            }
             return;
+        }
         ucred peer = {};
         socklen_t size = sizeof(peer);
         // The same user only, and a bounded number waiting to attach, from
@@ -152,8 +162,14 @@ void ChannelServer::drop(BusConnection *connection)
     const auto it = m_peers.find(connection);
     if (it == m_peers.end())
         return;
-    if (it->caller.isEmpty())
+    if (it->caller.isEmpty()) {
         countAttached(it->pid);
+    } else {
+        --m_attached;
+        const auto process = m_attachedByProcess.find(it->pid);
+        if (process != m_attachedByProcess.end() && --*process <= 0)
+            m_attachedByProcess.erase(process);
+    }
     m_peers.erase(it);
     emit connectionClosing(connection);
     connection->deleteLater();
@@ -203,12 +219,16 @@ bool ChannelServer::attach(BusConnection *connection, const QByteArray &token)
         // A token speaks for the process it was given to, not for whoever
         // learns it. Used up either way.
         const bool sameProcess = it->pid == peer->pid;
-        if (sameProcess) {
+        const bool room = m_attached < MaxAttached &&
+                          m_attachedByProcess.value(peer->pid) < MaxAttachedPerProcess;
+        if (sameProcess && room) {
             peer->caller = it->caller;
             countAttached(peer->pid);
+            ++m_attached;
+            ++m_attachedByProcess[peer->pid];
         }
         m_tokens.erase(it);
-        return sameProcess;
+        return sameProcess && room;
     }
     return false;
 }

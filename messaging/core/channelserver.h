@@ -43,6 +43,15 @@ public:
     // channels.
     static constexpr int MaxUnattachedPerProcess = 8;
     static constexpr int UnattachedTimeoutMs = 5000;
+    // Attached channels at once, in all and from one process: each holds a
+    // descriptor and a connection here. Past either, an attach is refused
+    // and the sender keeps to the bus. One process with more endpoints
+    // than this sending here is not what channels are for.
+    static constexpr int MaxAttached = 256;
+    static constexpr int MaxAttachedPerProcess = 64;
+    // When no descriptor is free to accept with, the socket is not
+    // listened to for this long, instead of being woken at once again.
+    static constexpr int AcceptPauseMs = 100;
     // How long a closing endpoint waits, in all, for its channels' peers to
     // take the answers it has queued for them and close their ends.
     static constexpr int FlushBoundMs = 1000;
@@ -106,6 +115,8 @@ private:
     QHash<BusConnection *, Peer> m_peers;
     int m_unattached = 0;
     QHash<pid_t, int> m_unattachedByProcess;
+    int m_attached = 0;
+    QHash<pid_t, int> m_attachedByProcess;
     QTimer m_staleCheck;
     std::deque<Token> m_tokens; // oldest first
 };

@@ -45,6 +45,8 @@
 
 namespace {
 constexpr int TimeoutMs = 60000;
+// How many attached channels a receiver keeps from one process.
+constexpr int ChannelServer_MaxAttachedPerProcess = 64;
 const QString BusInterface = QLatin1String(InterProcBus::Interface);
 const QString BusPath = QLatin1String(InterProcBus::ObjectPath);
 const QString SenderMismatch = QLatin1String(InterProcBus::ErrorSenderMismatch);
@@ -171,6 +173,7 @@ private slots:
     void directChannelRefusesStrangers_data();
     void directChannelRefusesStrangers();
     void unattachedChannelsAreBounded();
+    void attachedChannelsAreBoundedPerProcess();
     void introspectionIsTheContract();
     void answersAwaited_data();
     void answersAwaited();
@@ -520,6 +523,54 @@ void TestEndpoint::unattachedChannelsAreBounded()
     idle.push_back(later);
     QTest::qWait(300);
     QVERIFY(!closedByPeer(later));
+}
+
+void TestEndpoint::attachedChannelsAreBoundedPerProcess()
+{
+    // One process with more senders than a receiver keeps channels for
+    // from one process: the channels past that bound are refused, and
+    // those senders keep to the bus; every payload arrives.
+    constexpr int Senders = ChannelServer_MaxAttachedPerProcess + 6;
+    const TestSupport::ChannelLog log;
+    InterProcEndpoint receiver(QStringLiteral("Channel receiver of many"));
+    std::vector<std::unique_ptr<InterProcEndpoint>> senders;
+    for (int i = 0; i < Senders; ++i)
+        senders.push_back(std::make_unique<InterProcEndpoint>(QStringLiteral("Sender %1").arg(i)));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver.isReady() &&
+                                 std::all_of(senders.cbegin(), senders.cend(),
+                                             [](const auto &s) { return s->isReady(); }),
+                             TimeoutMs);
+    int arrived = 0;
+    connect(&receiver, &InterProcEndpoint::DataArrival, this, [&] { ++arrived; });
+    auto opened = [] {
+        return std::count_if(TestSupport::ChannelLog::lines().cbegin(),
+                             TestSupport::ChannelLog::lines().cend(),
+                             [](const QString &line) { return line.endsWith(u"open"); });
+    };
+    // A receiver lets one process open 8 channels at a time: the senders
+    // open theirs 8 at a time, each group once the last one's are open.
+    auto send = [&](const std::unique_ptr<InterProcEndpoint> &sender, int number) {
+        sender->setTarget(receiver.handle());
+        sender->setTargetSearchMethod(InterProcEndpoint::WindowHandle);
+        sender->setLongData(number);
+        return sender->Send();
+    };
+    int sent = 0;
+    for (int first = 0; first < Senders; first += 8) {
+        const int group = std::min(8, Senders - first);
+        for (int i = first; i < first + group; ++i, ++sent)
+            QCOMPARE(send(senders[size_t(i)], 1), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(arrived, sent, TimeoutMs);
+        const qsizetype expected =
+            std::min<qsizetype>(first + group, ChannelServer_MaxAttachedPerProcess);
+        QTRY_COMPARE_WITH_TIMEOUT(opened(), expected, TimeoutMs);
+    }
+    // The refused ones deliver over the bus.
+    QTest::qWait(300);
+    for (int i = ChannelServer_MaxAttachedPerProcess; i < Senders; ++i, ++sent)
+        QCOMPARE(send(senders[size_t(i)], 2), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(arrived, sent, TimeoutMs);
+    QCOMPARE(opened(), qsizetype(ChannelServer_MaxAttachedPerProcess));
 }
 
 void TestEndpoint::introspectionIsTheContract()
