@@ -36,8 +36,13 @@ struct PendingCall
         if (answered)
             return;
         answered = true;
-        if (context && handler)
-            handler(reply);
+        // Let go of the handler once answered: it may hold messages (a call
+        // to answer later), each a reference on its bus, while the slot that
+        // holds this lives as long as the bus does.
+        const BusConnection::ReplyHandler run = std::move(handler);
+        handler = nullptr;
+        if (context && run)
+            run(reply);
     }
 };
 

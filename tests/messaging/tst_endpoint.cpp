@@ -6,7 +6,8 @@
 // while the endpoint still checks that caller or reads its text, or moves
 // from the bus to a direct channel; a direct channel admits nobody who has
 // not come through the bus. A sender can wait until the parties it
-// delivered to have answered.
+// delivered to have answered. An endpoint ended while it waits for the bus
+// frees its connection.
 #include "channellog.h"
 #include "sealedtext.h"
 
@@ -38,10 +39,15 @@
 #include <thread>
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace {
 constexpr int TimeoutMs = 60000;
@@ -183,6 +189,7 @@ private slots:
     void channelPeerThatNeverReadsIsNotRead();
     void callFromAnotherThreadStops_data();
     void callFromAnotherThreadStops();
+    void endedWhileAskingTheBusFreesItsConnection();
 };
 
 void TestEndpoint::addressedByItsCaption_data()
@@ -989,6 +996,50 @@ void TestEndpoint::callFromAnotherThreadStops()
     QCOMPARE(program.exitStatus(), QProcess::CrashExit);
     QVERIFY2(output.contains("InterProcEndpoint::" + call) && output.contains("belongs to thread"),
              output.constData());
+}
+
+void TestEndpoint::endedWhileAskingTheBusFreesItsConnection()
+{
+    // Asked for a direct channel, an endpoint asks the bus for the caller's
+    // process and answers once it knows. Ended before the bus answers, it
+    // must still free its connection: the sanitized build's leak check
+    // finds it otherwise (closed, it is visible nowhere else).
+    sd_bus *caller = nullptr;
+    QVERIFY(sd_bus_open_user(&caller) >= 0);
+    const auto closeCaller = qScopeGuard([&] { sd_bus_flush_close_unref(caller); });
+    auto *receiver = new InterProcEndpoint(QStringLiteral("Ended while asking"));
+    QTRY_VERIFY_WITH_TIMEOUT(receiver->isReady(), TimeoutMs);
+    const QByteArray service = serviceForHandle(receiver->handle()).toUtf8();
+    QVERIFY(sd_bus_call_method_async(caller, nullptr, service.constData(), InterProcBus::ObjectPath,
+                                     InterProcBus::Interface, "OpenDirectChannel", nullptr, nullptr,
+                                     "") >= 0);
+    // The bus answers this after it has passed the call on; then it stops,
+    // so that the receiver's question stays unanswered. It names its
+    // process (dbus-broker its launcher, whose child serves the bus).
+    sd_bus_message *reply = nullptr;
+    uint32_t daemon = 0;
+    QVERIFY(sd_bus_call_method(caller, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetConnectionUnixProcessID", nullptr,
+                               &reply, "s", "org.freedesktop.DBus") >= 0);
+    QVERIFY(sd_bus_message_read(reply, "u", &daemon) >= 0 && daemon > 0);
+    sd_bus_message_unref(reply);
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(daemon));
+    QVERIFY(children.open(QIODevice::ReadOnly));
+    QList<pid_t> bus = {pid_t(daemon)};
+    for (const QByteArray &child : children.readAll().split(' '))
+        if (child.toInt() > 0)
+            bus.append(pid_t(child.toInt()));
+    const auto resume = qScopeGuard([&] {
+        for (pid_t pid : bus)
+            ::kill(pid, SIGCONT);
+    });
+    for (pid_t pid : bus)
+        QCOMPARE(::kill(pid, SIGSTOP), 0);
+    QCoreApplication::processEvents();
+    delete receiver;
+#if defined(__SANITIZE_ADDRESS__)
+    QCOMPARE(__lsan_do_recoverable_leak_check(), 0);
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestEndpoint)
