@@ -6,7 +6,6 @@
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QRegularExpression>
 #include <QScopeGuard>
 
 #include <fcntl.h>
@@ -16,6 +15,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -205,8 +205,11 @@ std::optional<SignedOn> signOnAt(const sockaddr_un &socket, socklen_t size, int 
         return std::nullopt;
     // The server's id goes on to sd-bus as a line of its own: 32 hex digits
     // and nothing else.
-    static const QRegularExpression okLine(QStringLiteral("^OK [0-9a-f]{32}$"));
-    if (!okLine.match(QLatin1String(*answer)).hasMatch()) {
+    const auto isLowerHex = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    };
+    if (answer->size() != 35 || !answer->startsWith("OK ") ||
+        !std::all_of(answer->cbegin() + 3, answer->cend(), isLowerHex)) {
         *error = QStringLiteral("the session bus did not accept this user");
         return std::nullopt;
     }
