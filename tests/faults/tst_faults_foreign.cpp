@@ -56,6 +56,17 @@ QDBusMessage callTo(qint32 handle, const QString &method, const QVariantList &ar
     return call;
 }
 
+// The text argument(s) of a Deliver, DeliverUtf8 or DeliverSealed call.
+void appendText(QVariantList &arguments, const QString &method, const QByteArray &text)
+{
+    if (method == QLatin1String("Deliver"))
+        arguments << QString::fromUtf8(text);
+    else if (method == QLatin1String("DeliverUtf8"))
+        arguments << text;
+    else
+        arguments << QVariant::fromValue(sealedText(text)) << qulonglong(text.size());
+}
+
 // A value for a D-Bus address, escaped as the address syntax wants.
 QByteArray addressValue(const QString &value)
 {
@@ -307,12 +318,7 @@ void FaultsForeign::refusedSenderHandle()
         senderHandle = handle.toInt();
 
     QVariantList arguments{senderHandle, QStringLiteral("tst"), 5};
-    if (method == QLatin1String("Deliver"))
-        arguments << QStringLiteral("refused");
-    else if (method == QLatin1String("DeliverUtf8"))
-        arguments << QByteArray("refused");
-    else
-        arguments << QVariant::fromValue(sealedText("refused")) << qulonglong(7);
+    appendText(arguments, method, "refused");
     const QDBusMessage reply =
         QDBusConnection::sessionBus().call(callTo(m_receiver->handle(), method, arguments));
     QCOMPARE(reply.errorName(), SenderMismatch);
@@ -363,12 +369,7 @@ void FaultsForeign::senderNameOverTheLimit()
     // byte more is refused, a name of that many bytes is taken.
     for (const qsizetype bytes : {4097, 4096}) {
         QVariantList arguments{0, QString(bytes, u'n'), 8};
-        if (method == QLatin1String("Deliver"))
-            arguments << QStringLiteral("named");
-        else if (method == QLatin1String("DeliverUtf8"))
-            arguments << QByteArray("named");
-        else
-            arguments << QVariant::fromValue(sealedText("named")) << qulonglong(5);
+        appendText(arguments, method, "named");
         const QDBusMessage reply =
             QDBusConnection::sessionBus().call(callTo(m_receiver->handle(), method, arguments));
         if (bytes > 4096) {
