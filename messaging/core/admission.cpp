@@ -292,32 +292,32 @@ void Admission::accept(const IncomingCall &call, Payload payload)
     // inbox only their payloads. Those that want one are kept to be
     // answered, at most as many as their senders have on their way.
     const bool answer = sd_bus_message_get_expect_reply(call.message.get()) > 0;
-    const bool largeText = Inbox::isLarge(payload.stringData.size());
-    if (!m_inbox->hasRoom(call.caller, largeText)) {
-        refuseFull(call, largeText);
+    if (refusedAsFull(call, Inbox::isLarge(payload.stringData.size())))
         return;
-    }
     m_inbox->enqueue(call.caller, std::move(payload), answer ? call.message : BusMessage(),
                      answer ? call.connection : nullptr);
 }
 
-void Admission::refuseFull(const IncomingCall &call, bool largeText)
+bool Admission::refusedAsFull(const IncomingCall &call, bool largeText)
 {
+    if (m_inbox->hasRoom(call.caller, largeText))
+        return false;
     if (sd_bus_message_get_expect_reply(call.message.get()) > 0) {
         refuse(call, LimitsExceeded, m_inbox->refusal(call.caller, largeText));
-        return;
+        return true;
     }
     // A sender that wants no answer learns nothing; the refusals are
     // counted and told on this side, once a second at most.
     ++m_overflowUnanswered;
     if (m_overflowTold.isValid() && m_overflowTold.elapsed() < 1000)
-        return;
+        return true;
     m_overflowTold.start();
     qCWarning(lcInterProc,
               "%lld payloads that wanted no answer were refused so far, the last from %s: the "
               "program had %lld waiting (at most %lld, %lld of one caller)",
               qint64(m_overflowUnanswered), qPrintable(call.caller), qint64(m_inbox->waiting()),
               qint64(Inbox::MaxWaiting), qint64(Inbox::MaxWaitingPerCaller));
+    return true;
 }
 
 void Admission::refuse(const IncomingCall &call, const QString &errorName, const QString &message)

@@ -50,14 +50,10 @@ public:
     void admitSealed(const IncomingCall &call, Payload payload,
                      std::shared_ptr<PayloadText::UniqueFd> text, quint64 size);
 
-    // Whether the inbox has room for caller's payloads; a call that comes
-    // while it has none is refused with refuseFull before its texts are
-    // even decoded, so that a flood costs little to refuse.
-    bool hasRoom(const QString &caller, bool largeText = false) const
-    {
-        return m_inbox->hasRoom(caller, largeText);
-    }
-    void refuseFull(const IncomingCall &call, bool largeText = false);
+    // Refuses call, and says so, when the inbox has no room for its
+    // caller's payloads (with a large text or not): checked before the
+    // texts are even decoded, so that a flood costs little to refuse.
+    bool refusedAsFull(const IncomingCall &call, bool largeText = false);
 
     // Refuses a call at once, with a D-Bus error for its sender.
     void refuse(const IncomingCall &call, const QString &errorName, const QString &message);

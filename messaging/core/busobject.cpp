@@ -238,10 +238,8 @@ int BusObject::deliver(sd_bus_message *m, void *userdata, sd_bus_error *)
     const QString caller = self->takeCaller(on, m);
     if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
-    if (!self->m_admission->hasRoom(caller)) {
-        self->m_admission->refuseFull({BusMessage::ref(m), on->connection, caller});
+    if (self->m_admission->refusedAsFull({BusMessage::ref(m), on->connection, caller}))
         return 1;
-    }
     // The same bound as for UTF-8 bytes: a stranger's string is refused
     // before it becomes a QString twice its size, and where its size can be
     // told from the message, before sd-bus reads (and checks) all of it.
@@ -280,10 +278,8 @@ int BusObject::deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *)
     const QString caller = self->takeCaller(on, m);
     if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
-    if (!self->m_admission->hasRoom(caller)) {
-        self->m_admission->refuseFull({BusMessage::ref(m), on->connection, caller});
+    if (self->m_admission->refusedAsFull({BusMessage::ref(m), on->connection, caller}))
         return 1;
-    }
     // Larger texts belong in a sealed memfd; inline ones stay small enough
     // to decode here without holding up the owner's thread.
     if (size > size_t(InlineTextLimit)) {
@@ -319,11 +315,9 @@ int BusObject::deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *)
     if (caller.isEmpty() || refusedName(on->connection, m, senderName))
         return 1;
     // By its declared size: a text larger than a call carries is large.
-    const bool largeText = size > quint64(InlineTextLimit);
-    if (!self->m_admission->hasRoom(caller, largeText)) {
-        self->m_admission->refuseFull({BusMessage::ref(m), on->connection, caller}, largeText);
+    if (self->m_admission->refusedAsFull({BusMessage::ref(m), on->connection, caller},
+                                         size > quint64(InlineTextLimit)))
         return 1;
-    }
     // The message owns fd; the worker that reads the text gets a copy.
     const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (copy < 0) {
