@@ -52,7 +52,7 @@
 namespace {
 constexpr int TimeoutMs = 60000;
 // How many attached channels a receiver keeps from one process.
-constexpr int ChannelServer_MaxAttachedPerProcess = 64;
+constexpr int MaxAttachedChannelsPerProcess = 64;
 const QString BusInterface = QLatin1String(InterProcBus::Interface);
 const QString BusPath = QLatin1String(InterProcBus::ObjectPath);
 const QString SenderMismatch = QLatin1String(InterProcBus::ErrorSenderMismatch);
@@ -537,7 +537,7 @@ void TestEndpoint::attachedChannelsAreBoundedPerProcess()
     // One process with more senders than a receiver keeps channels for
     // from one process: the channels past that bound are refused, and
     // those senders keep to the bus; every payload arrives.
-    constexpr int Senders = ChannelServer_MaxAttachedPerProcess + 6;
+    constexpr int Senders = MaxAttachedChannelsPerProcess + 6;
     const TestSupport::ChannelLog log;
     InterProcEndpoint receiver(QStringLiteral("Channel receiver of many"));
     std::vector<std::unique_ptr<InterProcEndpoint>> senders;
@@ -569,15 +569,15 @@ void TestEndpoint::attachedChannelsAreBoundedPerProcess()
             QCOMPARE(send(senders[size_t(i)], 1), 1);
         QTRY_COMPARE_WITH_TIMEOUT(arrived, sent, TimeoutMs);
         const qsizetype expected =
-            std::min<qsizetype>(first + group, ChannelServer_MaxAttachedPerProcess);
+            std::min<qsizetype>(first + group, MaxAttachedChannelsPerProcess);
         QTRY_COMPARE_WITH_TIMEOUT(opened(), expected, TimeoutMs);
     }
     // The refused ones deliver over the bus.
     QTest::qWait(300);
-    for (int i = ChannelServer_MaxAttachedPerProcess; i < Senders; ++i, ++sent)
+    for (int i = MaxAttachedChannelsPerProcess; i < Senders; ++i, ++sent)
         QCOMPARE(send(senders[size_t(i)], 2), 1);
     QTRY_COMPARE_WITH_TIMEOUT(arrived, sent, TimeoutMs);
-    QCOMPARE(opened(), qsizetype(ChannelServer_MaxAttachedPerProcess));
+    QCOMPARE(opened(), qsizetype(MaxAttachedChannelsPerProcess));
 }
 
 void TestEndpoint::introspectionIsTheContract()
