@@ -15,7 +15,6 @@ if ! command -v Xvfb >/dev/null 2>&1; then
 fi
 
 numberfile=$(mktemp)
-trap 'rm -f "$numberfile"' EXIT
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$numberfile" >/dev/null 2>&1 &
 server=$!
 trap 'kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; rm -f "$numberfile"' EXIT
