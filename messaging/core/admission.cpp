@@ -15,6 +15,8 @@
 
 #include <algorithm>
 
+#include <fcntl.h>
+
 using namespace InterProcBus;
 
 namespace {
@@ -108,8 +110,7 @@ void Admission::admit(const IncomingCall &call, Payload payload)
     hold(call, std::move(payload), owner);
 }
 
-void Admission::admitSealed(const IncomingCall &call, Payload payload,
-                            std::shared_ptr<PayloadText::UniqueFd> text, quint64 size)
+void Admission::admitSealed(const IncomingCall &call, Payload payload, int fd, quint64 size)
 {
     INTERPROC_CHECK_THREAD(this);
     const Owner owner = senderOwner(payload.senderHandle, call.caller);
@@ -121,6 +122,14 @@ void Admission::admitSealed(const IncomingCall &call, Payload payload,
                       QStringLiteral("%1 texts of this caller are waiting to be read; try again "
                                      "later.")
                           .arg(unread));
+    auto text = std::make_shared<PayloadText::UniqueFd>(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+    if (!text->isValid()) {
+        if (unread == 0)
+            m_unreadByCaller.remove(call.caller);
+        return refuse(call, LimitsExceeded,
+                      QStringLiteral("The receiver has no descriptor free to read the text "
+                                     "with; try again later."));
+    }
     PendingPtr pending = hold(call, std::move(payload), owner);
     if (!pending) {
         if (unread == 0)

@@ -46,9 +46,9 @@ public:
 
     // A payload whose text is already known.
     void admit(const IncomingCall &call, Payload payload);
-    // A payload whose text is in a sealed memfd of `size` bytes.
-    void admitSealed(const IncomingCall &call, Payload payload,
-                     std::shared_ptr<PayloadText::UniqueFd> text, quint64 size);
+    // A payload whose text is in a sealed memfd of `size` bytes; fd stays
+    // the call's, the text is read from a copy of it.
+    void admitSealed(const IncomingCall &call, Payload payload, int fd, quint64 size);
 
     // Refuses call, and says so, when the inbox has no room for its
     // caller's payloads (with a large text or not): checked before the

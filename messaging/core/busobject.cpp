@@ -12,8 +12,6 @@
 
 #include <QThread>
 
-#include <fcntl.h>
-
 #include <cstring>
 
 using namespace InterProcBus;
@@ -318,19 +316,9 @@ int BusObject::deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *)
     if (self->m_admission->refusedAsFull({BusMessage::ref(m), on->connection, caller},
                                          size > quint64(InlineTextLimit)))
         return 1;
-    // The message owns fd; the worker that reads the text gets a copy.
-    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    if (copy < 0) {
-        Bus::replyError(on->connection, m,
-                        QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"),
-                        QStringLiteral("The receiver has no descriptor free to read the text "
-                                       "with; try again later."));
-        return 1;
-    }
-    auto text = std::make_shared<PayloadText::UniqueFd>(copy);
     self->m_admission->admitSealed({Bus::answerable(m), on->connection, caller},
-                                   {senderHandle, Bus::text(senderName), longData, QString()},
-                                   std::move(text), size);
+                                   {senderHandle, Bus::text(senderName), longData, QString()}, fd,
+                                   size);
     return 1;
 }
 
