@@ -17,22 +17,26 @@ if xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; then
     exit 1
 fi
 
-# Its notes about a missing menu file and the like are of no interest here.
-openbox --sm-disable >/dev/null 2>&1 &
+# Its notes (a missing menu file and the like) are shown only if it fails.
+notes=$(mktemp)
+openbox --sm-disable >"$notes" 2>&1 &
 wm=$!
-trap 'kill "$wm" 2>/dev/null || true' EXIT
+trap 'kill "$wm" 2>/dev/null || true; rm -f "$notes"' EXIT
 
-# openbox marks the root window once it manages the display.
+# openbox marks the root window once it manages the display; on a loaded
+# machine that can take a while.
 ready=0
-for _ in $(seq 100); do
+for _ in $(seq 300); do
     if xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; then
         ready=1
         break
     fi
+    kill -0 "$wm" 2>/dev/null || break
     sleep 0.1
 done
 if [ "$ready" -ne 1 ]; then
-    echo "openbox did not start on display $DISPLAY" >&2
+    echo "openbox did not start on display $DISPLAY; it said:" >&2
+    cat "$notes" >&2
     exit 1
 fi
 
