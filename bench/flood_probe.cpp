@@ -13,7 +13,8 @@
 //       opens a direct channel to the party, sends <calls> Deliver calls
 //       that want an answer and never reads one, then closes the channel
 //
-// Meanwhile Describe is asked every 50 ms (one at a time) and a Deliver that
+// Meanwhile Describe is asked every 50 ms (one at a time) of the party's
+// name and of its caption desk, and a Deliver that
 // wants an answer is sent every 200 ms. Prints "RESULT <name> <value>" lines.
 #include "measure.h"
 
@@ -72,7 +73,9 @@ std::string findParty(sd_bus *bus)
         sd_bus_message_unref(reply);
         std::string found;
         for (char **n = names; n && *n; ++n) {
-            if (std::strncmp(*n, Prefix, std::strlen(Prefix)) == 0)
+            // The party's own name, not its caption desk's (".Caption").
+            if (std::strncmp(*n, Prefix, std::strlen(Prefix)) == 0 &&
+                !std::strchr(*n + std::strlen(Prefix), '.'))
                 found = *n;
             std::free(*n);
         }
@@ -92,35 +95,55 @@ struct Shared
     std::atomic<long long> sent{0};
     std::atomic<long long> sentBytes{0};
     std::mutex lock;
-    long long describeMaxFloodMs = 0;
-    long long describeMaxAfterMs = 0;
-    long long describeCount = 0;
-    long long describeSlow = 0; // over 100 ms
+    // Describe asked of the party's own name and of its caption desk, and
+    // the bus daemon's own GetId: the floor the daemon's load sets.
+    struct Describes
+    {
+        long long maxFloodMs = 0;
+        long long maxAfterMs = 0;
+        long long count = 0;
+        long long slow = 0; // over 100 ms
+        long long failed = 0;
+    } describes, deskDescribes, daemonPings;
     std::map<std::string, long long> deliverOutcomes;
     long long deliverMaxMs = 0;
 };
 
-void describeLoop(Shared *s)
+enum class Asked { Party, Desk, Daemon };
+
+void describeLoop(Shared *s, Asked asked)
 {
     sd_bus *bus = openBus();
+    const std::string destination = asked == Asked::Daemon ? "org.freedesktop.DBus"
+                                    : asked == Asked::Desk ? s->party + ".Caption"
+                                                           : s->party;
+    Shared::Describes &describes = asked == Asked::Daemon ? s->daemonPings
+                                   : asked == Asked::Desk ? s->deskDescribes
+                                                          : s->describes;
     while (!s->stop) {
         sd_bus_message *call = nullptr;
-        sd_bus_message_new_method_call(bus, &call, s->party.c_str(), Path, Interface, "Describe");
+        if (asked == Asked::Daemon)
+            sd_bus_message_new_method_call(bus, &call, destination.c_str(), "/org/freedesktop/DBus",
+                                           "org.freedesktop.DBus", "GetId");
+        else
+            sd_bus_message_new_method_call(bus, &call, destination.c_str(), Path, Interface,
+                                           "Describe");
         sd_bus_error error = SD_BUS_ERROR_NULL;
         sd_bus_message *reply = nullptr;
         const bool flooding = s->flooding;
         const long long start = nowNs();
-        sd_bus_call(bus, call, 120 * 1000000ULL, &error, &reply);
+        const int r = sd_bus_call(bus, call, 120 * 1000000ULL, &error, &reply);
         const long long ms = (nowNs() - start) / 1000000;
         sd_bus_message_unref(call);
         sd_bus_message_unref(reply);
         sd_bus_error_free(&error);
         {
             std::lock_guard<std::mutex> guard(s->lock);
-            long long &max = flooding ? s->describeMaxFloodMs : s->describeMaxAfterMs;
+            long long &max = flooding ? describes.maxFloodMs : describes.maxAfterMs;
             max = std::max(max, ms);
-            ++s->describeCount;
-            s->describeSlow += ms > 100;
+            ++describes.count;
+            describes.slow += ms > 100;
+            describes.failed += r < 0;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -207,10 +230,16 @@ void result(const char *name, double value)
 void report(Shared *s, const Memory &before, const Memory &during, const Memory &after)
 {
     std::lock_guard<std::mutex> guard(s->lock);
-    result("describe_max_flood_ms", double(s->describeMaxFloodMs));
-    result("describe_max_after_ms", double(s->describeMaxAfterMs));
-    result("describe_over_100ms", double(s->describeSlow));
-    result("describe_answers", double(s->describeCount));
+    for (const auto &[name, d] :
+         {std::pair("describe", &s->describes), std::pair("desk_describe", &s->deskDescribes),
+          std::pair("daemon_getid", &s->daemonPings)}) {
+        const std::string prefix(name);
+        result((prefix + "_max_flood_ms").c_str(), double(d->maxFloodMs));
+        result((prefix + "_max_after_ms").c_str(), double(d->maxAfterMs));
+        result((prefix + "_over_100ms").c_str(), double(d->slow));
+        result((prefix + "_answers").c_str(), double(d->count - d->failed));
+        result((prefix + "_failed").c_str(), double(d->failed));
+    }
     for (const auto &[outcome, count] : s->deliverOutcomes)
         std::printf("RESULT deliver %s %lld\n", outcome.c_str(), count);
     result("deliver_max_ms", double(s->deliverMaxMs));
@@ -229,7 +258,9 @@ int runBus(pid_t party, pid_t daemon, long long textBytes, int seconds, int send
     s.party = findParty(bus);
     Memory before, during, after;
     sample(&before, party, daemon);
-    std::thread describer(describeLoop, &s);
+    std::thread describer(describeLoop, &s, Asked::Party);
+    std::thread deskDescriber(describeLoop, &s, Asked::Desk);
+    std::thread pinger(describeLoop, &s, Asked::Daemon);
     std::thread deliverer(deliverLoop, &s);
     std::vector<std::thread> flooders;
     const long long start = nowNs();
@@ -245,6 +276,8 @@ int runBus(pid_t party, pid_t daemon, long long textBytes, int seconds, int send
     sampleFor(&during, party, daemon, 5000);
     s.stop = true;
     describer.join();
+    deskDescriber.join();
+    pinger.join();
     deliverer.join();
     sample(&after, party, daemon);
     result("flood_s", floodS);
@@ -292,7 +325,9 @@ int runChannel(pid_t party, pid_t daemon, long long calls)
     sd_bus_message_unref(attached);
     sd_bus_message_unref(reply);
 
-    std::thread describer(describeLoop, &s);
+    std::thread describer(describeLoop, &s, Asked::Party);
+    std::thread deskDescriber(describeLoop, &s, Asked::Desk);
+    std::thread pinger(describeLoop, &s, Asked::Daemon);
     // Calls go out as the party reads them; their answers are never read.
     std::atomic<bool> sending{true};
     std::thread sender([&] {
@@ -345,6 +380,8 @@ int runChannel(pid_t party, pid_t daemon, long long calls)
     sampleFor(&during, party, daemon, 3000);
     s.stop = true;
     describer.join();
+    deskDescriber.join();
+    pinger.join();
     sample(&after, party, daemon);
     report(&s, before, during, after);
     return 0;

@@ -145,7 +145,7 @@ BusConnection::BusConnection(sd_bus *bus, QObject *parent) : QObject(parent), m_
     arm();
 }
 
-BusConnection *BusConnection::openSessionBus(QObject *parent, QString *error)
+sd_bus *Bus::openSessionBus(QString *error)
 {
     QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
     if (address.isEmpty() && !qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
@@ -194,6 +194,16 @@ BusConnection *BusConnection::openSessionBus(QObject *parent, QString *error)
         sd_bus_flush_close_unref(bus);
         return nullptr;
     }
+    return bus;
+}
+
+BusConnection *BusConnection::openSessionBus(QObject *parent, QString *error)
+{
+    sd_bus *bus = Bus::openSessionBus(error);
+    if (!bus)
+        return nullptr;
+    const char *unique = nullptr;
+    sd_bus_get_unique_name(bus, &unique);
     auto *connection = new BusConnection(bus, parent);
     connection->m_uniqueName = QString::fromUtf8(unique);
     return connection;

@@ -145,6 +145,10 @@ private:
 
 // Builders and readers shared by the parts.
 namespace Bus {
+// A connection to the session bus, signed on and named (its Hello
+// answered), for a caller that drives it itself; null and *error set when
+// the bus cannot be reached.
+sd_bus *openSessionBus(QString *error);
 // A method call of the InterProc interface to `destination` (null on a
 // direct channel).
 BusMessage newCall(sd_bus *bus, const char *destination, const char *member);

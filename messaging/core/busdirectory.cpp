@@ -136,7 +136,10 @@ void BusDirectory::start()
             if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
                 sd_bus_message_read_strv(reply, &names) >= 0) {
                 for (char **name = names; name && *name; ++name) {
-                    const qint32 handle = handleFromService(QString::fromUtf8(*name));
+                    const QString service = QString::fromUtf8(*name);
+                    const qint32 handle = handleFromService(service);
+                    if (const qint32 desk = handleFromCaptionService(service); desk > 0)
+                        m_desks.insert(desk);
                     if (m_local.contains(handle)) {
                         seen(handle);
                     } else if (handle > 0) {
@@ -484,6 +487,14 @@ int BusDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_e
     const char *newOwner = nullptr;
     if (sd_bus_message_read(m, "sss", &service, &oldOwner, &newOwner) < 0)
         return 0;
+    const qint32 desk = handleFromCaptionService(QString::fromUtf8(service));
+    if (desk > 0) {
+        if (newOwner && *newOwner)
+            self->m_desks.insert(desk);
+        else
+            self->m_desks.remove(desk);
+        return 0;
+    }
     const qint32 handle = handleFromService(QString::fromUtf8(service));
     if (handle <= 0)
         return 0;
@@ -550,7 +561,6 @@ void BusDirectory::describe(const Call &call, bool later)
         return;
     }
     const QString owner = it->owner;
-    const BusMessage message = Bus::newCall(m_bus->bus(), owner.toUtf8().constData(), "Describe");
     const auto done = [this, call, owner](sd_bus_message *reply) {
         bool askAgain = false;
         auto it = m_windows.find(call.handle);
@@ -588,19 +598,74 @@ void BusDirectory::describe(const Call &call, bool later)
         if (call.loading)
             loaded();
     };
-    if (message && m_bus->call(message.get(), DescribeTimeoutMs, m_calls,
-                               [this, done, later](sd_bus_message *reply) {
-                                   --m_questions;
-                                   if (later)
-                                       --m_laterQuestions;
-                                   answered();
-                                   done(reply);
-                               })) {
-        ++m_questions;
+    ++m_questions;
+    if (later)
+        ++m_laterQuestions;
+    const auto answer = [this, done, later](sd_bus_message *reply) {
+        --m_questions;
         if (later)
-            ++m_laterQuestions;
-        return;
-    }
-    QMetaObject::invokeMethod(
-        m_calls, [done] { done(nullptr); }, Qt::QueuedConnection);
+            --m_laterQuestions;
+        answered();
+        done(reply);
+    };
+    if (m_desks.contains(call.handle))
+        askDesk(call.handle, owner, answer);
+    else
+        askToDescribe(owner, answer);
+}
+
+void BusDirectory::askToDescribe(const QString &destination,
+                                 const std::function<void(sd_bus_message *)> &done)
+{
+    const BusMessage message =
+        Bus::newCall(m_bus->bus(), destination.toUtf8().constData(), "Describe");
+    if (!message || !m_bus->call(message.get(), DescribeTimeoutMs, m_calls, done))
+        QMetaObject::invokeMethod(
+            m_calls, [done] { done(nullptr); }, Qt::QueuedConnection);
+}
+
+void BusDirectory::askDesk(qint32 handle, const QString &owner,
+                           const std::function<void(sd_bus_message *)> &done)
+{
+    // The desk is believed only when the bus daemon names one process as the
+    // owner of both names; otherwise (or when the daemon does not say) the
+    // window itself is asked, behind whatever else it has to read.
+    const auto fallBack = [this, handle, owner, done] {
+        m_desks.remove(handle);
+        askToDescribe(owner, done);
+    };
+    const auto processOf = [this](const QString &name, std::function<void(quint32)> then) {
+        const bool asked = ask("GetConnectionUnixProcessID", name, DescribeTimeoutMs, m_calls,
+                               [then](sd_bus_message *reply) {
+                                   quint32 pid = 0;
+                                   if (!reply || sd_bus_message_is_method_error(reply, nullptr) ||
+                                       sd_bus_message_read(reply, "u", &pid) < 0)
+                                       pid = 0;
+                                   then(pid);
+                               });
+        if (!asked)
+            QMetaObject::invokeMethod(
+                m_calls, [then] { then(0); }, Qt::QueuedConnection);
+    };
+    const bool asked = ask(
+        "GetNameOwner", captionServiceForHandle(handle), DescribeTimeoutMs, m_calls,
+        [this, handle, owner, done, fallBack, processOf](sd_bus_message *reply) {
+            const char *name = nullptr;
+            if (!reply || sd_bus_message_is_method_error(reply, nullptr) ||
+                sd_bus_message_read(reply, "s", &name) < 0 || !name || !*name)
+                return fallBack();
+            const QString desk = QString::fromUtf8(name);
+            processOf(owner, [this, handle, desk, done, fallBack, processOf](quint32 ownerPid) {
+                processOf(desk, [this, handle, desk, done, fallBack, ownerPid](quint32 deskPid) {
+                    if (ownerPid == 0 || deskPid != ownerPid) {
+                        qCDebug(lcInterProc)
+                            << "window" << handle << "has a caption desk of another process";
+                        return fallBack();
+                    }
+                    askToDescribe(desk, done);
+                });
+            });
+        });
+    if (!asked)
+        fallBack();
 }

@@ -129,6 +129,13 @@ private:
     void askOwner(const Call &call);
     // later: the name belongs to a connection that owns several.
     void describe(const Call &call, bool later);
+    // Describe to a window's connection, or to its caption desk once the
+    // bus daemon has named one process as the owner of both; done gets the
+    // answer, or null.
+    void askToDescribe(const QString &destination,
+                       const std::function<void(sd_bus_message *)> &done);
+    void askDesk(qint32 handle, const QString &owner,
+                 const std::function<void(sd_bus_message *)> &done);
     void loaded();
     void ownerKnown(qint32 handle);
     void becomeLoaded();
@@ -165,6 +172,8 @@ private:
     QSet<qint32> m_pending;      // windows with a question about their caption due or on its way
     QSet<qint32> m_pendingLater; // of those, names of a connection that owns several
     QSet<qint32> m_ownersUnknown;
+    // Windows whose caption desk is on the bus (and not found wanting).
+    QSet<qint32> m_desks;
     // This thread's endpoints, by the handle of their window, and which of
     // their names the directory has seen on the bus.
     QHash<qint32, WindowDirectory *> m_local;

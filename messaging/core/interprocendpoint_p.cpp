@@ -4,6 +4,7 @@
 
 #include "admission.h"
 #include "busconnection.h"
+#include "captiondesk.h"
 #include "channelrouter.h"
 #include "channelserver.h"
 #include "deliveries.h"
@@ -27,6 +28,10 @@ using namespace InterProcBus;
 
 namespace {
 constexpr int HandleAttempts = 32;
+// How long the start waits for the caption desk's connection, which signs
+// on beside the endpoint's own; without it the endpoint answers Describe
+// itself.
+constexpr int DeskOpenBoundMs = 2000;
 // How long a closing endpoint waits for the bus daemon to take what it
 // still has to send (answers to calls it took among them).
 constexpr int BusFlushBoundMs = 1000;
@@ -75,6 +80,7 @@ InterProcEndpointPrivate::~InterProcEndpointPrivate()
         m_bus->flushAndClose(BusFlushBoundMs);
         delete m_bus;
     }
+    m_desk.reset();
 }
 
 void InterProcEndpointPrivate::connectToBus()
@@ -82,6 +88,8 @@ void InterProcEndpointPrivate::connectToBus()
     // A connection of its own: its unique name identifies this endpoint
     // alone, which is what receivers check a sender's handle against.
     QString why;
+    // The desk signs on in the background meanwhile.
+    m_desk = std::make_unique<CaptionDesk>();
     m_bus = BusConnection::openSessionBus(this, &why);
     if (!m_bus) {
         m_error = QStringLiteral("Cannot connect to the D-Bus session bus: %1").arg(why);
@@ -138,6 +146,8 @@ void InterProcEndpointPrivate::connectToBus()
         return;
 
     m_directory->start(m_identity.handle, m_bus->uniqueName(), m_identity.caption);
+    if (m_desk)
+        m_desk->start(m_identity.caption);
     m_connected = true;
     m_busObject->emitCaptionChanged();
     qCDebug(lcInterProc) << "endpoint" << m_identity.handle << "on the bus as"
@@ -148,9 +158,22 @@ bool InterProcEndpointPrivate::claimHandle()
 {
     // The bus hands each name to one connection only, which makes the
     // handle unique in the session without any shared file or counter.
+    // The desk's name is taken first, so that nobody else can take it once
+    // the endpoint's name is on the bus.
+    if (!m_desk->waitOpen(DeskOpenBoundMs))
+        m_desk.reset();
     for (int attempt = 0; attempt < HandleAttempts; ++attempt) {
         const qint32 candidate = qint32(
             QRandomGenerator::system()->bounded(1u, quint32(std::numeric_limits<qint32>::max())));
+        if (m_desk) {
+            const int r = m_desk->claim(candidate);
+            if (r == -EEXIST || r == -EALREADY)
+                continue;
+            if (r < 0) {
+                qCDebug(lcInterProc) << "no caption desk:" << strerror(-r);
+                m_desk.reset();
+            }
+        }
         // Flags 0: neither queue for the name nor take it from its owner.
         const int r =
             sd_bus_request_name(m_bus->bus(), serviceForHandle(candidate).toUtf8().constData(), 0);
@@ -158,6 +181,8 @@ bool InterProcEndpointPrivate::claimHandle()
             m_identity.handle = candidate;
             return true;
         }
+        if (m_desk)
+            m_desk->release();
         // A sandbox's D-Bus proxy answers a name it does not let the
         // program own as denied, or as if the bus did not exist.
         if (r == -EACCES || r == -EPERM || r == -EHOSTUNREACH) {
@@ -182,6 +207,8 @@ void InterProcEndpointPrivate::setCaption(const QString &newCaption)
     if (safe == m_identity.caption)
         return;
     m_identity.caption = safe;
+    if (m_desk)
+        m_desk->setCaption(m_identity.caption);
     if (m_connected) {
         m_directory->setOwnCaption(m_identity.caption);
         m_busObject->emitCaptionChanged();

@@ -10,13 +10,14 @@
 //
 // Threads: everything here, every part and every bus connection (the bus,
 // the shared directory's and each direct channel) runs on the thread that
-// owns the endpoint; the
-// connections are driven by socket notifiers and timers of that thread's
-// event loop. The only other threads are workers of the global QThreadPool
-// that write a large text into a sealed memfd (Outbox) and check and decode
-// one that arrived (Admission); they touch nothing but their own copy of the
-// text and hand the result back to the owner's thread (offthread.h). The
-// parts assert that they run on the owner's thread.
+// owns the endpoint; the connections are driven by socket notifiers and
+// timers of that thread's event loop. The caption desk answers Describe on
+// a connection and thread of its own (captiondesk.h). The only other
+// threads are workers of the global QThreadPool that write a large text
+// into a sealed memfd (Outbox) and check and decode one that arrived
+// (Admission); they touch nothing but their own copy of the text and hand
+// the result back to the owner's thread (offthread.h). The parts assert
+// that they run on the owner's thread.
 #pragma once
 
 #include "busobject.h"
@@ -25,8 +26,11 @@
 #include <QString>
 #include <QVariant>
 
+#include <memory>
+
 class Admission;
 class BusConnection;
+class CaptionDesk;
 class ChannelRouter;
 class ChannelServer;
 class Deliveries;
@@ -81,6 +85,9 @@ private:
     QString m_error;
 
     BusConnection *m_bus = nullptr;
+    // Answers Describe apart from the payloads; none when the bus would not
+    // give it a connection or its name.
+    std::unique_ptr<CaptionDesk> m_desk;
     WindowDirectory *m_directory = nullptr;
     Inbox *m_inbox = nullptr;
     Admission *m_admission = nullptr;

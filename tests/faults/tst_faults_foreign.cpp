@@ -10,6 +10,7 @@
 // window to run, connect to or refuse anything.
 #include "channellog.h"
 #include "interproc.h"
+#include "nametakerprocess.h"
 #include "peerprocess.h"
 #include "sealedtext.h"
 
@@ -155,6 +156,8 @@ private slots:
     void oneProcessCannotTakeEveryChannel();
     void heldCallsKeepNoDescriptors();
     void unreadTextsBoundedPerCaller();
+    void namesPosingAsAWindowsAreIgnored_data();
+    void namesPosingAsAWindowsAreIgnored();
 
 private:
     // Shows that nothing arrived at the receiver beyond what was taken: a
@@ -742,6 +745,53 @@ void FaultsForeign::unreadTextsBoundedPerCaller()
         QVERIFY(first.isFinished() && !first.isError());
     }
     QVERIFY2(refused > 0, "no text was refused in any try");
+}
+
+void FaultsForeign::namesPosingAsAWindowsAreIgnored_data()
+{
+    // Another process takes a name that a party might take for a window's:
+    // its caption desk (the window has none) before the party joins, or the
+    // window's name spelt with a leading zero once the party knows it.
+    QTest::addColumn<int>("guise");
+    QTest::newRow("caption desk") << int(NameTaker::CaptionDesk);
+    QTest::newRow("H0<handle>") << int(NameTaker::Alias);
+}
+
+void FaultsForeign::namesPosingAsAWindowsAreIgnored()
+{
+    QFETCH(int, guise);
+    NameTaker window(1, NameTaker::Now, QStringLiteral("Real Window"));
+    window.start();
+    QVERIFY(window.waitReady(1));
+    const qint32 handle = window.firstHandle();
+    const std::unique_ptr<NameTaker> poser =
+        NameTaker::posingAs(NameTaker::Guise(guise), handle, QStringLiteral("Forged Window"));
+    Peer party(QStringLiteral("Joins Among Posers"), {QStringLiteral("--outcomes")});
+    const auto join = [&party] {
+        party.start();
+        return party.waitReady();
+    };
+    if (guise == NameTaker::Alias)
+        QVERIFY2(join(), party.transcript().constData());
+    poser->start();
+    QVERIFY(poser->waitReady(1));
+    if (guise == NameTaker::CaptionDesk)
+        QVERIFY2(join(), party.transcript().constData());
+    // The bus tells the party of names in the order they were taken: once it
+    // sees a window that came later, it has heard of the poser.
+    NameTaker later(1, NameTaker::Now, QStringLiteral("Later Window"));
+    later.start();
+    QVERIFY(later.waitReady(1));
+    QVERIFY2(party.waitUntilSees(InterProc::WindowHandle, QString::number(later.firstHandle()), 1),
+             party.transcript().constData());
+
+    QTRY_COMPARE_WITH_TIMEOUT(party.partyCaption(handle),
+                              std::optional(QStringLiteral("Real Window")), LineTimeoutMs);
+    QCOMPARE(party.send(InterProc::WindowHandle, QString::number(handle), 1,
+                        QStringLiteral("to the real one")),
+             1);
+    QCOMPARE(party.takeLine("DELIVERED "), "DELIVERED " + QByteArray::number(handle));
+    QCOMPARE(party.takeReceivedLines("FAILED "), QList<QByteArray>());
 }
 
 QTEST_MAIN(FaultsForeign)

@@ -29,6 +29,7 @@ private slots:
     void frozenReceiverLosesNothing();
     void floodOfAFrozenReceiverStaysBounded();
     void busyReceiverIsAddressedByCaption();
+    void busyThreadStillTellsItsCaption();
     void receiverThatEndsLosesNothing_data();
     void receiverThatEndsLosesNothing();
 };
@@ -265,6 +266,32 @@ void FaultsFrozen::busyReceiverIsAddressedByCaption()
     QCOMPARE(*arrival, Arrival::of(sender.handle(), sender.caption(), 7, QStringLiteral("late")));
     QCOMPARE(addressed, -1);
     QCOMPARE(sender.takeReceivedLines("FAILED "), QList<QByteArray>());
+}
+
+void FaultsFrozen::busyThreadStillTellsItsCaption()
+{
+    // A program stuck in a long handler (or behind a flood of payloads) has
+    // its caption told apart from its own thread: a party that joins
+    // meanwhile learns it, the latest one, and can address it by it.
+    constexpr int BlockMs = 8000;
+    Peer receiver(QStringLiteral("Caption Before"));
+    receiver.start();
+    QVERIFY2(receiver.waitReady(), receiver.transcript().constData());
+    QVERIFY(receiver.rename(QStringLiteral("Caption While Busy")));
+    QElapsedTimer blocked;
+    blocked.start();
+    receiver.block(BlockMs);
+
+    Peer joining(QStringLiteral("Joins A Busy Window"));
+    joining.start();
+    QVERIFY2(joining.waitReady(), joining.transcript().constData());
+    std::optional<QString> caption;
+    while (!caption && blocked.elapsed() < BlockMs / 2) {
+        caption = joining.partyCaption(receiver.handle());
+        QTest::qWait(50);
+    }
+    QVERIFY2(blocked.elapsed() < BlockMs, "the test took longer than the window was busy");
+    QCOMPARE(caption, std::optional(QStringLiteral("Caption While Busy")));
 }
 
 void FaultsFrozen::receiverThatEndsLosesNothing_data()

@@ -14,6 +14,9 @@
 //   probe <method> <target>                  -> MATCHES <n>   (windows a send would
 //                                               address; skips them all, sends nothing)
 //   caption <text>                           -> OK
+//   party <handle>                           -> PARTY <1 if its caption is known, else 0>
+//                                               <caption>
+//   block <ms>                               -> BLOCKING; then the thread sleeps <ms>
 //   count                                    -> COUNT <payloads arrived so far>
 //   expect <n>                               -> EXPECTING <n>; the n-th payload from now on
 //                                               reports DONE <n> <1 if their LongData ran
@@ -50,6 +53,7 @@
 #include <InterProc/interprocconventions.h>
 
 #include <QApplication>
+#include <QThread>
 #include <QWidget>
 
 using namespace InterProcConventions;
@@ -202,6 +206,15 @@ int main(int argc, char **argv)
         } else if (cmd == "caption") {
             window.setWindowTitle(unb64(f.value(1)));
             emitLine("OK");
+        } else if (cmd == "party") {
+            const qint32 handle = f.value(1).toInt();
+            InterProc::Party known;
+            for (const InterProc::Party &party : ipc->parties())
+                known = party.handle == handle ? party : known;
+            emitLine("PARTY " + QByteArray(known.captionKnown ? "1 " : "0 ") + b64(known.caption));
+        } else if (cmd == "block") {
+            emitLine("BLOCKING");
+            QThread::msleep(f.value(1).toULong());
         } else if (cmd == "expect" || cmd == "expectacks") {
             expectation.start(f.value(1).toLongLong(), cmd == "expectacks");
         } else if (cmd == "probe") {

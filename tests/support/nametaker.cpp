@@ -6,8 +6,11 @@
 // might.
 //
 //   interproc_nametaker <count> <now|late|never> [<caption> [<refusal>]]
+//   interproc_nametaker desk:<handle>|alias:<handle> <now|late|never> [<caption> [<refusal>]]
 //
-// Takes <count> names org.calvorn.InterProc.Window.H<n> and reports
+// Takes <count> names org.calvorn.InterProc.Window.H<n>, or one name that
+// others might take for the window <handle>'s: its caption desk's, or the
+// window's name spelt H0<handle>; then reports
 //   READY <first handle> <names taken>
 // Describe is answered at once, after 1.9 s (just within the 2 s a caller
 // waits), or never. With one name it answers with that name's handle and
@@ -76,7 +79,10 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     if (args.size() < 3)
         return 2;
-    const int count = args.at(1).toInt();
+    const QString form = args.at(1).section(QLatin1Char(':'), 0, 0);
+    const bool desk = form == QLatin1String("desk");
+    const bool alias = form == QLatin1String("alias");
+    const int count = desk || alias ? 1 : args.at(1).toInt();
     Party party;
     party.describe = args.at(2);
     party.caption = args.size() > 3 ? unb64(args.at(3).toLatin1()) : QString();
@@ -88,14 +94,19 @@ int main(int argc, char *argv[])
         !bus.registerVirtualObject(QLatin1String(InterProcBus::ObjectPath), &party))
         return 1;
     // Consecutive handles from a random start, all asked for at once.
-    const qint32 first = 1 + qint32(QRandomGenerator::global()->bounded(1 << 30));
+    const qint32 first = desk || alias ? args.at(1).section(QLatin1Char(':'), 1).toInt()
+                                       : 1 + qint32(QRandomGenerator::global()->bounded(1 << 30));
     party.first = first;
     int answers = 0;
     for (int i = 0; i < count; ++i) {
         QDBusMessage request = QDBusMessage::createMethodCall(
             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("RequestName"));
-        request << InterProcBus::serviceForHandle(first + i) << 4u; // DO_NOT_QUEUE
+        const QString name = desk    ? InterProcBus::captionServiceForHandle(first)
+                             : alias ? QLatin1String(InterProcBus::ServiceNamespace) +
+                                           QLatin1String(".H0") + QString::number(first)
+                                     : InterProcBus::serviceForHandle(first + i);
+        request << name << 4u; // DO_NOT_QUEUE
         auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(request, 60000), &app);
         QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &app,
                          [&, first](QDBusPendingCallWatcher *w) {

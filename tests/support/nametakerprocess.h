@@ -7,6 +7,8 @@
 
 #include "peerprocess.h"
 
+#include <memory>
+
 #ifndef NAME_TAKER
 #error "NAME_TAKER must name the name-taking program"
 #endif
@@ -23,15 +25,35 @@ public:
         : LineProcess(QStringLiteral(NAME_TAKER), arguments(count, describe, caption, refusal))
     {}
 
+    // Takes one name that others might take for the window `handle`'s
+    // instead: its caption desk's, or its name spelt H0<handle>. Answers
+    // Describe for that window with `caption`, and refuses every other call.
+    enum Guise { CaptionDesk, Alias };
+    static std::unique_ptr<NameTaker> posingAs(Guise guise, qint32 handle, const QString &caption)
+    {
+        const QString form = guise == CaptionDesk ? QStringLiteral("desk:%1").arg(handle)
+                                                  : QStringLiteral("alias:%1").arg(handle);
+        auto taker = std::unique_ptr<NameTaker>(
+            new NameTaker({form, QStringLiteral("now"), QString::fromLatin1(b64(caption)),
+                           QString::fromLatin1(b64(QStringLiteral("posing")))}));
+        taker->m_service = guise == CaptionDesk
+                               ? InterProcBus::captionServiceForHandle(handle)
+                               : QStringLiteral("%1.H0%2")
+                                     .arg(QLatin1String(InterProcBus::ServiceNamespace))
+                                     .arg(handle);
+        return taker;
+    }
+
     ~NameTaker() override
     {
         stop();
         // The next test on this bus must not meet these names any more.
-        if (m_first > 0) {
+        const QString service =
+            m_service.isEmpty() && m_first > 0 ? serviceForHandle(m_first) : m_service;
+        if (!service.isEmpty()) {
             QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
-            (void)QTest::qWaitFor(
-                [&] { return !bus->isServiceRegistered(serviceForHandle(m_first)).value(); },
-                30000);
+            (void)QTest::qWaitFor([&] { return !bus->isServiceRegistered(service).value(); },
+                                  30000);
         }
     }
 
@@ -46,6 +68,10 @@ public:
     qint32 firstHandle() const { return m_first; }
 
 private:
+    explicit NameTaker(const QStringList &arguments)
+        : LineProcess(QStringLiteral(NAME_TAKER), arguments)
+    {}
+
     static QStringList arguments(int count, Describe describe, const QString &caption,
                                  const QString &refusal)
     {
@@ -58,6 +84,7 @@ private:
     }
 
     qint32 m_first = 0;
+    QString m_service; // the one name taken, when it is no window's
 };
 
 } // namespace TestSupport

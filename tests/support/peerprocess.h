@@ -290,6 +290,25 @@ public:
             timeoutMs));
     }
 
+    // What the instance knows of a party: its caption, or nothing while the
+    // caption is not known.
+    std::optional<QString> partyCaption(qint32 handle)
+    {
+        command("party " + QByteArray::number(handle));
+        const QList<QByteArray> words = takeLine("PARTY ").split(' ');
+        if (words.value(1) != "1")
+            return std::nullopt;
+        return unb64(words.value(2));
+    }
+
+    // Keeps the instance's thread asleep for ms from now, as a program busy
+    // in a long handler would.
+    void block(int ms)
+    {
+        command("block " + QByteArray::number(ms));
+        takeLine("BLOCKING");
+    }
+
     // Sends through the instance; the count Send returned, or -1.
     int send(int method, const QString &target, qint32 longData, const QString &text)
     {

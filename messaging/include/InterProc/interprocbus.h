@@ -76,7 +76,30 @@ inline qint32 handleFromService(const QString &service)
         return 0;
     bool ok = false;
     const qint32 handle = service.mid(prefix.size()).toInt(&ok);
-    return ok && handle > 0 ? handle : 0;
+    // Only the one spelling serviceForHandle() gives: "H012" or "H+12" is
+    // another name, which any program may own.
+    return ok && handle > 0 && service == serviceForHandle(handle) ? handle : 0;
 }
 
+/**
+ * @brief The bus name of a party's caption desk: its serviceForHandle()
+ * followed by ".Caption".
+ *
+ * A party may own it on a second connection that answers Describe alone,
+ * so that a caller asking for the caption does not wait behind the
+ * payloads queued on the party's own connection. Trust its answer only when
+ * its owner is the same process as the owner of serviceForHandle() (the bus
+ * daemon's GetConnectionUnixProcessID); a party without one answers Describe
+ * on its own name.
+ */
+inline QString captionServiceForHandle(qint32 handle)
+{
+    return serviceForHandle(handle) + QLatin1String(".Caption");
+}
+/// The handle in a caption desk's bus name, or 0 when @p service is not one.
+inline qint32 handleFromCaptionService(const QString &service)
+{
+    const QLatin1String suffix(".Caption");
+    return service.endsWith(suffix) ? handleFromService(service.chopped(suffix.size())) : 0;
+}
 } // namespace InterProcBus
