@@ -77,18 +77,18 @@ int deliver(const CommandLine &commandLine, InterProcEndpoint &endpoint, const A
         if (addressed == 0)
             loop.quit();
     });
-    QObject::connect(send, &InterProcSend::outcomeKnown, &loop,
-                     [&](qint32 window, const QString &caption, InterProcSend::Outcome outcome) {
-                         if (outcome == InterProcSend::Delivered)
-                             return;
-                         // A window that never told its caption is named by its handle.
-                         const QString whom =
-                             caption.isEmpty()
-                                 ? QStringLiteral("window %1").arg(window)
-                                 : QStringLiteral("\"%1\" (window %2)").arg(caption).arg(window);
-                         commandLine.printError(QStringLiteral("not delivered to %1: %2.")
-                                                    .arg(whom, send->reason(window)));
-                     });
+    QObject::connect(
+        send, &InterProcSend::outcomeKnown, &loop,
+        [&](qint32 window, const QString &caption, InterProcSend::Outcome outcome) {
+            if (outcome == InterProcSend::Delivered)
+                return;
+            // A window that never told its caption is named by its handle.
+            const QString whom =
+                caption.isEmpty() ? QStringLiteral("window %1").arg(window)
+                                  : QStringLiteral("\"%1\" (window %2)").arg(caption).arg(window);
+            commandLine.printError(
+                QStringLiteral("not delivered to %1: %2.").arg(whom, send->reason(window)));
+        });
     QObject::connect(send, &InterProcSend::finished, &loop, &QEventLoop::quit);
 
     // A held send goes out within the directory's wait for captions; one
@@ -117,10 +117,11 @@ int deliver(const CommandLine &commandLine, InterProcEndpoint &endpoint, const A
             tookIt.append(party.handle);
     }
     const int delivered = int(tookIt.size());
-    printLine((delivered == addressed
-                   ? QStringLiteral("delivered to %1").arg(windowCount(delivered))
-                   : QStringLiteral("delivered to %1 of %2").arg(delivered).arg(windowCount(addressed)))
-                  .toUtf8());
+    printLine(
+        (delivered == addressed
+             ? QStringLiteral("delivered to %1").arg(windowCount(delivered))
+             : QStringLiteral("delivered to %1 of %2").arg(delivered).arg(windowCount(addressed)))
+            .toUtf8());
 
     // A window acknowledges every payload, and one whose acknowledgement
     // finds its sender gone reports that to its user: the command stays on

@@ -46,8 +46,7 @@ void TestSend::outcomeReported_data()
         << "none" << false << 5 << 0 << InterProcSend::NoAddressee << QString();
     QTest::newRow("too large") << "endpoint" << false << int(InterProcEndpoint::maxTextBytes() + 1)
                                << 0 << InterProcSend::TooLarge << QString();
-    QTest::newRow("refused") << "refusing" << false << 5 << 1 << InterProcSend::Refused
-                             << Refusal;
+    QTest::newRow("refused") << "refusing" << false << 5 << 1 << InterProcSend::Refused << Refusal;
     QTest::newRow("receiver went away")
         << "vanishing" << false << 5 << 1 << InterProcSend::ReceiverGone << QString();
 }
