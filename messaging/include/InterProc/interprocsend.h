@@ -41,11 +41,11 @@ class InterProcSendPrivate;
  * startSend() returns (one that addressed nobody is finished at once).
  *
  * @par Ownership
- * The handle is a child of the endpoint that made it. The caller may delete
- * it at any time (deleteLater() from one of its own signals): it then stops
- * reporting, and the send goes on. A handle outlives neither its endpoint
- * nor its parent; a handle given another parent stops reporting once the
- * endpoint is destroyed.
+ * The handle is a child of the endpoint that made it, and goes with it.
+ * The caller may delete it at any time (deleteLater() from one of its own
+ * signals): it then stops reporting, and the send goes on. A handle given
+ * another parent (or none) may outlive the endpoint; it stops reporting when
+ * the endpoint is destroyed.
  *
  * @par Threads
  * A handle belongs to its endpoint's thread and is used there only: every
