@@ -168,7 +168,7 @@ check "libinterproccore1 and libinterprocwidgets1 hold one library each" \
         library_package libinterprocwidgets1 libInterProcWidgets.so.1 libInterProcCore &&
         dpkg-deb -f "$work/debs/"libinterprocwidgets1_*.deb Depends | grep -q libinterproccore1'
 check "libinterproc-dev holds the headers and both package files" \
-    eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProc/interprocbus.h && package_has libinterproc-dev InterProc/interprocconventions.h && package_has libinterproc-dev InterProc/interprocversion.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev "/usr/lib/$multiarch/pkgconfig/InterProcCore.pc" && package_has libinterproc-dev "/usr/lib/$multiarch/cmake/InterProc/InterProcConfig.cmake" && package_has libinterproc-dev share/doc/libinterproc-dev/bus-contract.md.gz'
+    eval 'package_has libinterproc-dev InterProc/interprocendpoint.h && package_has libinterproc-dev InterProc/interprocsend.h && package_has libinterproc-dev InterProc/interprocbus.h && package_has libinterproc-dev InterProc/interprocconventions.h && package_has libinterproc-dev InterProc/interprocversion.h && package_has libinterproc-dev InterProcConfig.cmake && package_has libinterproc-dev "/usr/lib/$multiarch/pkgconfig/InterProcCore.pc" && package_has libinterproc-dev "/usr/lib/$multiarch/cmake/InterProc/InterProcConfig.cmake" && package_has libinterproc-dev share/doc/libinterproc-dev/bus-contract.md.gz'
 check "libinterproc-doc holds the API reference" \
     package_has libinterproc-doc share/doc/libinterproc-doc/html/classInterProcEndpoint.html
 check "calvorntest holds the program and its manual page" \

@@ -4,6 +4,7 @@
 // acknowledgement that comes back:
 //   console_sender "Calvorn Control Sample - Server App" 42 hello
 #include <InterProc/interprocendpoint.h>
+#include <InterProc/interprocsend.h>
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -44,7 +45,9 @@ int main(int argc, char *argv[])
         endpoint.setTargetSearchMethod(InterProcEndpoint::ExactCaption);
         endpoint.setLongData(args.at(2).toInt());
         endpoint.setStringData(args.at(3));
-        if (endpoint.Send() == 0) {
+        // The handle follows this one send; it knows at once whom it addressed.
+        const InterProcSend *send = endpoint.startSend();
+        if (send->addressed() == 0) {
             err << "no window has the caption \"" << args.at(1) << "\"" << Qt::endl;
             app.exit(1);
         }

@@ -5,6 +5,7 @@
 #include "commandline.h"
 
 #include <InterProc/interprocconventions.h>
+#include <InterProc/interprocsend.h>
 
 #include <QEventLoop>
 #include <QSet>
@@ -63,84 +64,61 @@ int deliver(const CommandLine &commandLine, InterProcEndpoint &endpoint, const A
         Qt::DirectConnection);
 
     QEventLoop loop;
-    QSet<qint32> tookIt;
     QSet<qint32> answered;
     QObject::connect(&endpoint, &InterProcEndpoint::DataArrival, &loop,
                      [&](qint32 sender) { answered.insert(sender); });
-    // A send held back while windows are still asked for their captions goes
-    // out later; its addressees are counted as they pass the check.
-    int checked = 0;
-    bool held = false;
-    QObject::connect(
-        &endpoint, &InterProcEndpoint::WindowCheck, &loop,
-        [&](qint32, const QString &, bool &skip) {
-            if (skip)
-                return;
-            if (checked++ == 0 && held)
-                QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-        },
-        Qt::DirectConnection);
-
-    int addressed = -1;
-    int failed = 0;
-    auto settled = [&] {
-        return tookIt.size() + failed == addressed;
-    };
-    QObject::connect(&endpoint, &InterProcEndpoint::delivered, &loop, [&](qint32 window) {
-        tookIt.insert(window);
-        if (settled())
-            loop.quit();
-    });
-    QObject::connect(
-        &endpoint, &InterProcEndpoint::deliveryFailed, &loop,
-        [&](qint32 window, const QString &caption, const QString &reason) {
-            ++failed;
-            // A window that never told its caption is named by its handle.
-            const QString whom =
-                caption.isEmpty() ? QStringLiteral("window %1").arg(window)
-                                  : QStringLiteral("\"%1\" (window %2)").arg(caption).arg(window);
-            commandLine.printError(QStringLiteral("not delivered to %1: %2.").arg(whom, reason));
-            if (settled())
-                loop.quit();
-        });
 
     endpoint.setTarget(address.target);
     endpoint.setTargetSearchMethod(address.method);
     endpoint.setLongData(longData);
     endpoint.setStringData(text);
-    // Reasons for sending nothing at all are told while Send runs, or while
-    // a held send goes out.
-    QStringList refused;
-    const QMetaObject::Connection whileSending =
-        QObject::connect(&endpoint, &InterProcEndpoint::errorOccurred, &loop,
-                         [&refused](const QString &message) { refused.append(message); });
-    addressed = endpoint.Send();
-    if (addressed < 0) {
-        held = true;
-        checked = 0;
-        QTimer bound;
-        bound.setSingleShot(true);
-        QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
-        bound.start(HeldSendBoundMs);
-        loop.exec();
-        // A refusal with no outcome yet means the held send went to nobody.
-        const bool nothingSent = !refused.isEmpty() && failed == 0 && tookIt.isEmpty();
-        addressed = nothingSent ? 0 : checked;
-    }
-    QObject::disconnect(whileSending);
+    InterProcSend *send = endpoint.startSend();
+    QObject::connect(send, &InterProcSend::addressedKnown, &loop, [&loop](int addressed) {
+        if (addressed == 0)
+            loop.quit();
+    });
+    QObject::connect(
+        send, &InterProcSend::outcomeKnown, &loop,
+        [&](qint32 window, const QString &caption, InterProcSend::Outcome outcome) {
+            if (outcome == InterProcSend::Delivered)
+                return;
+            // A window that never told its caption is named by its handle.
+            const QString whom =
+                caption.isEmpty() ? QStringLiteral("window %1").arg(window)
+                                  : QStringLiteral("\"%1\" (window %2)").arg(caption).arg(window);
+            commandLine.printError(
+                QStringLiteral("not delivered to %1: %2.").arg(whom, send->reason(window)));
+        });
+    QObject::connect(send, &InterProcSend::finished, &loop, &QEventLoop::quit);
+
+    // A held send goes out within the directory's wait for captions; one
+    // that has not by the bound went to nobody.
+    QTimer bound;
+    bound.setSingleShot(true);
+    QObject::connect(&bound, &QTimer::timeout, &loop, [&] {
+        if (send->addressed() < 0)
+            loop.quit();
+    });
+    bound.start(HeldSendBoundMs);
+    loop.exec();
+
+    const int addressed = send->addressed();
     if (addressed <= 0) {
-        commandLine.printError(refused.isEmpty() ? nobodyFound(endpoint, address)
-                                                 : refused.join(u' '));
+        commandLine.printError(send->outcome() == InterProcSend::NoAddressee || addressed < 0
+                                   ? nobodyFound(endpoint, address)
+                                   : send->reason());
         printLine("delivered to 0 windows");
         return ExitFailure;
     }
 
-    if (!settled())
-        loop.exec();
-
+    QList<qint32> tookIt;
+    for (const InterProcEndpoint::Party &party : send->addressees()) {
+        if (send->outcome(party.handle) == InterProcSend::Delivered)
+            tookIt.append(party.handle);
+    }
     const int delivered = int(tookIt.size());
     printLine(
-        (failed == 0
+        (delivered == addressed
              ? QStringLiteral("delivered to %1").arg(windowCount(delivered))
              : QStringLiteral("delivered to %1 of %2").arg(delivered).arg(windowCount(addressed)))
             .toUtf8());
@@ -148,11 +126,11 @@ int deliver(const CommandLine &commandLine, InterProcEndpoint &endpoint, const A
     // A window acknowledges every payload, and one whose acknowledgement
     // finds its sender gone reports that to its user: the command stays on
     // the bus until the windows that have not answered yet have.
-    const QSet<qint32> silent = tookIt - answered;
+    const QList<qint32> silent = (QSet<qint32>(tookIt.cbegin(), tookIt.cend()) - answered).values();
     if (!silent.isEmpty()) {
         QEventLoop answers;
-        endpoint.awaitAnswers(silent.values(), &answers, [&answers] { answers.quit(); });
+        endpoint.awaitAnswers(silent, &answers, [&answers] { answers.quit(); });
         answers.exec();
     }
-    return failed == 0 ? ExitSuccess : ExitFailure;
+    return delivered == addressed ? ExitSuccess : ExitFailure;
 }

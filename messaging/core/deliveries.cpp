@@ -3,7 +3,6 @@
 #include "deliveries.h"
 
 #include "channelrouter.h"
-#include "foreigntext.h"
 #include "threadcheck.h"
 #include <InterProc/interprocbus.h>
 
@@ -27,7 +26,7 @@ Deliveries::Deliveries(BusConnection *bus, ChannelRouter *channels, QObject *par
 Deliveries::~Deliveries() = default;
 
 bool Deliveries::deliver(qint32 handle, const QString &caption, const QString &owner,
-                         std::shared_ptr<const Body> body, QString *why)
+                         std::shared_ptr<const Body> body, SendOutcome *why)
 {
     INTERPROC_CHECK_THREAD(this);
     Lane &lane = m_lanes[owner];
@@ -37,9 +36,7 @@ bool Deliveries::deliver(qint32 handle, const QString &caption, const QString &o
         (body->sealed &&
          (lane.waitingSealed >= MaxWaitingSealedPerReceiver ||
           lane.waitingSealedBytes + qint64(body->size) > MaxWaitingSealedBytesPerReceiver))) {
-        *why = QStringLiteral("the window is not taking its payloads (%1 are still waiting for "
-                              "it); this one was not sent")
-                   .arg(lane.waiting.size() + size_t(lane.inFlight));
+        *why = {SendOutcome::LaneFull, qint64(lane.waiting.size()) + lane.inFlight};
         return false;
     }
     lane.waitingBytes += bytes;
@@ -112,10 +109,7 @@ void Deliveries::expire()
         m_expiry.stop();
     QPointer<Deliveries> alive(this);
     for (const Item &item : std::as_const(expired)) {
-        emit failed(item.handle, item.caption,
-                    QStringLiteral("it has not taken the payloads before this one within %1 "
-                                   "seconds; this one was not sent")
-                        .arg(DeliveryTimeoutMs / 1000));
+        emit failed(item.body->send, item.handle, item.caption, {SendOutcome::WaitedTooLong});
         if (!alive)
             return;
     }
@@ -155,30 +149,27 @@ void Deliveries::issue(const QString &owner, Item item)
                           }
                           // This side closed the connection first.
                           answered(owner, item, direct, nullptr, 0, nullptr, position);
-                          emit failed(item.handle, item.caption,
-                                      direct && m_bus->isOpen()
-                                          ? channelLostReason()
-                                          : busLostReason(on && on->neverWritten(position)));
+                          emit failed(item.body->send, item.handle, item.caption,
+                                      {connectionLost(direct, on && on->neverWritten(position))});
                       },
                       &r))
         return;
     // Not sent at all: told now, in its turn with the others.
-    const QString reason =
-        r == -EOPNOTSUPP
-            ? QStringLiteral("the session bus connection cannot pass file descriptors, which "
-                             "texts over %1 bytes need")
-                  .arg(InlineTextLimit)
-        : !connection->isOpen() && !direct ? busLostReason(true)
-        // A channel that cannot be written to has lost its window.
-        : direct && (!connection->isOpen() || r == -ECONNRESET || r == -EPIPE)
-            ? QStringLiteral("the window went away before it took the payload")
-            : QStringLiteral("the call could not be made (%1)")
-                  .arg(QString::fromLocal8Bit(strerror(-r)));
+    SendOutcome why;
+    if (r == -EOPNOTSUPP)
+        why.cause = SendOutcome::NoFdPassing;
+    else if (!connection->isOpen() && !direct)
+        why.cause = SendOutcome::BusLostUnsent;
+    // A channel that cannot be written to has lost its window.
+    else if (direct && (!connection->isOpen() || r == -ECONNRESET || r == -EPIPE))
+        why.cause = SendOutcome::WentAway;
+    else
+        why = SendOutcome(SendOutcome::CallFailed, QString(), QString::fromLocal8Bit(strerror(-r)));
     QMetaObject::invokeMethod(
         this,
-        [this, owner, item, direct, reason] {
+        [this, owner, item, direct, why] {
             answered(owner, item, direct, nullptr, 0, nullptr, 0);
-            emit failed(item.handle, item.caption, reason);
+            emit failed(item.body->send, item.handle, item.caption, why);
         },
         Qt::QueuedConnection);
 }
@@ -201,14 +192,13 @@ void Deliveries::answered(const QString &owner, const Item &item, bool direct,
     if (reply) {
         const bool open = connection && connection->isOpen();
         if (!sd_bus_message_is_method_error(reply, nullptr)) {
-            emit delivered(item.handle, item.caption);
+            emit delivered(item.body->send, item.handle, item.caption);
         } else {
             if (direct && m_channels)
                 m_channels->directDeliveryFailed(owner);
-            emit failed(item.handle, item.caption,
-                        failureReason(Bus::errorName(reply), Bus::errorMessage(reply), elapsedMs,
-                                      direct, open,
-                                      connection && connection->neverWritten(position)));
+            emit failed(item.body->send, item.handle, item.caption,
+                        failure(Bus::errorName(reply), Bus::errorMessage(reply), elapsedMs, direct,
+                                open, connection && connection->neverWritten(position)));
             if (!direct && !open)
                 emit busLost();
         }
@@ -224,59 +214,46 @@ void Deliveries::dropLaneIfIdle(const QString &owner)
         m_lanes.erase(it);
 }
 
-// A call on a direct channel that closed before its answer was read. The
-// window may have answered it: a write that fails on a channel whose window
-// has ended closes it before the answers already waiting in its socket are
-// read. So neither outcome is claimed.
-QString Deliveries::channelLostReason()
+// A connection that closed before the call's answer was read. On a direct
+// channel the window may have answered it: a write that fails on a channel
+// whose window has ended closes it before the answers already waiting in its
+// socket are read. On the bus a call still queued on this side never reached
+// the daemon; one that was written may have been handed to the window and
+// taken before the daemon ended. Neither outcome is claimed for those.
+SendOutcome::Cause Deliveries::connectionLost(bool direct, bool neverWritten) const
 {
-    return QStringLiteral("the window went away before its answer was read; it may or may not "
-                          "have taken the payload");
+    if (direct && m_bus->isOpen())
+        return SendOutcome::ChannelLost;
+    return neverWritten ? SendOutcome::BusLostUnsent : SendOutcome::BusLostAfterWrite;
 }
 
-// The bus connection closed before the call's answer came. A call still
-// queued on this side never reached the daemon; one that was written may
-// have been handed to the window and taken before the daemon ended, so
-// neither outcome is claimed for it.
-QString Deliveries::busLostReason(bool neverWritten)
-{
-    if (neverWritten)
-        return QStringLiteral("the session bus connection is lost; the payload was not sent");
-    return QStringLiteral("the session bus connection was lost before the answer was read; the "
-                          "window may or may not have taken the payload");
-}
-
-QString Deliveries::failureReason(const QString &errorName, const QString &errorMessage,
-                                  qint64 elapsedMs, bool direct, bool connectionOpen,
-                                  bool neverWritten)
+SendOutcome Deliveries::failure(const QString &errorName, const QString &errorMessage,
+                                qint64 elapsedMs, bool direct, bool connectionOpen,
+                                bool neverWritten) const
 {
     // sd-bus tells a closed connection as NoReply to every call still
     // waiting: a direct channel closes when the window's end of it goes
     // away, the bus when its daemon ends.
-    if (!connectionOpen) {
-        if (direct && m_bus->isOpen())
-            return channelLostReason();
-        return busLostReason(neverWritten);
-    }
+    if (!connectionOpen)
+        return {connectionLost(direct, neverWritten)};
     if (errorName == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
         errorName == QLatin1String("org.freedesktop.DBus.Error.Timeout") ||
         errorName == QLatin1String("org.freedesktop.DBus.Error.TimedOut")) {
         // The bus daemon gives NoReply too when the window's connection
         // closes (it ended or was killed) before it answered.
         if (elapsedMs < DeliveryTimeoutMs - 1000)
-            return QStringLiteral("the window went away before it took the payload");
+            return {SendOutcome::WentAway};
         // Only ever a call the daemon (or the channel) took on: it stays
         // queued for the window, which gets it if it runs again.
-        return QStringLiteral("it has not taken the payload within %1 seconds; it is busy or "
-                              "stopped and gets the payload if it runs again")
-            .arg(DeliveryTimeoutMs / 1000);
+        return {SendOutcome::NotTakenInTime};
     }
     if (errorName == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
         errorName == QLatin1String("org.freedesktop.DBus.Error.UnknownObject") ||
         errorName == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
-        return QStringLiteral("the window is gone");
-    if (errorName == QLatin1String("org.freedesktop.DBus.Error.LimitsExceeded"))
-        return QStringLiteral("the bus refused the call, as too many calls are waiting: %1")
-            .arg(ForeignText::remoteError(errorName, errorMessage));
-    return ForeignText::remoteError(errorName, errorMessage);
+        return {SendOutcome::Gone};
+    // The bus and an overfull receiver refuse alike; neither took the payload.
+    return {errorName == QLatin1String("org.freedesktop.DBus.Error.LimitsExceeded")
+                ? SendOutcome::BusLimits
+                : SendOutcome::RemoteError,
+            errorName, errorMessage};
 }

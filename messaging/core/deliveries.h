@@ -13,6 +13,7 @@
 
 #include "busconnection.h"
 #include "payloadtext.h"
+#include "sendoutcome.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -44,6 +45,7 @@ public:
     // One payload as it goes to every addressee.
     struct Body
     {
+        quint64 send = 0; // the endpoint's number for the send, 0 when nobody follows it
         qint32 senderHandle = 0;
         QByteArray senderName;
         qint32 longData = 0;
@@ -59,11 +61,12 @@ public:
     // Queues a payload for the window `handle` owned by the connection
     // `owner`; false with *why when its lane is full.
     bool deliver(qint32 handle, const QString &caption, const QString &owner,
-                 std::shared_ptr<const Body> body, QString *why);
+                 std::shared_ptr<const Body> body, SendOutcome *why);
 
 signals:
-    void delivered(qint32 handle, const QString &caption);
-    void failed(qint32 handle, const QString &caption, const QString &reason);
+    // send: Body::send of the payload.
+    void delivered(quint64 send, qint32 handle, const QString &caption);
+    void failed(quint64 send, qint32 handle, const QString &caption, const SendOutcome &why);
     // The bus connection closed under a call.
     void busLost();
 
@@ -90,10 +93,9 @@ private:
     // position: the call's place in its connection's order of writing.
     void answered(const QString &owner, const Item &item, bool direct, BusConnection *connection,
                   qint64 elapsedMs, sd_bus_message *reply, quint64 position);
-    static QString channelLostReason();
-    static QString busLostReason(bool neverWritten);
-    QString failureReason(const QString &errorName, const QString &errorMessage, qint64 elapsedMs,
-                          bool direct, bool connectionOpen, bool neverWritten);
+    SendOutcome::Cause connectionLost(bool direct, bool neverWritten) const;
+    SendOutcome failure(const QString &errorName, const QString &errorMessage, qint64 elapsedMs,
+                        bool direct, bool connectionOpen, bool neverWritten) const;
     void dropLaneIfIdle(const QString &owner);
     // Reports as not sent what has waited for the delivery timeout.
     void expire();

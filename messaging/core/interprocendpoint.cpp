@@ -4,6 +4,7 @@
 
 #include "answerwait.h"
 #include "interprocendpoint_p.h"
+#include "interprocsend.h"
 #include "threadcheck.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
@@ -126,4 +127,12 @@ int InterProcEndpoint::Send()
 {
     INTERPROC_CHECK_THREAD(d.get());
     return d->send();
+}
+
+InterProcSend *InterProcEndpoint::startSend()
+{
+    INTERPROC_CHECK_THREAD(d.get());
+    auto *send = new InterProcSend(this);
+    d->send(send);
+    return send;
 }

@@ -12,6 +12,7 @@
 #include "inbox.h"
 #include "interprocendpoint.h"
 #include "interproclogging.h"
+#include "interprocsend_p.h"
 #include "outbox.h"
 #include "threadcheck.h"
 #include "windowdirectory.h"
@@ -125,9 +126,10 @@ void InterProcEndpointPrivate::connectToBus()
     connect(m_channelServer, &ChannelServer::connectionClosing, m_busObject,
             &BusObject::withdrawFrom);
     connect(m_outbox, &Outbox::windowCheck, q, &InterProcEndpoint::WindowCheck);
-    connect(m_outbox, &Outbox::failure, this, &InterProcEndpointPrivate::reportFailure);
+    connect(m_outbox, &Outbox::addressed, this, &InterProcEndpointPrivate::reportAddressed);
+    connect(m_outbox, &Outbox::failure, this, &InterProcEndpointPrivate::reportNothingSent);
     connect(m_outbox, &Outbox::undelivered, this, &InterProcEndpointPrivate::reportUndelivered);
-    connect(m_deliveries, &Deliveries::delivered, q, &InterProcEndpoint::delivered);
+    connect(m_deliveries, &Deliveries::delivered, this, &InterProcEndpointPrivate::reportDelivered);
     connect(m_deliveries, &Deliveries::failed, this, &InterProcEndpointPrivate::reportUndelivered);
     connect(m_deliveries, &Deliveries::busLost, this, &InterProcEndpointPrivate::loseConnection);
     connect(m_directory, &WindowDirectory::windowLeft, m_channels, &ChannelRouter::forget);
@@ -226,22 +228,30 @@ QList<WindowInfo> InterProcEndpointPrivate::windows() const
     return m_directory ? m_directory->parties() : QList<WindowInfo>();
 }
 
-int InterProcEndpointPrivate::send()
+int InterProcEndpointPrivate::send(InterProcSend *handle)
 {
+    quint64 number = 0;
+    if (handle) {
+        number = ++m_lastSend;
+        InterProcSendPrivate *followed = InterProcSendPrivate::get(handle);
+        followed->number = number;
+        followed->endpointPrivate = this;
+        m_sends.insert(number, followed);
+    }
     if (!m_connected) {
-        reportFailure(QStringLiteral("Nothing was sent: %1").arg(m_error));
+        reportNothingSent(number, SendOutcome(SendOutcome::NotConnected, QString(), m_error));
         return 0;
     }
     if (m_properties.searchMethod < InterProcEndpoint::ExactCaption ||
         m_properties.searchMethod > InterProcEndpoint::WindowHandle) {
-        reportFailure(QStringLiteral("Nothing was sent: TargetSearchMethod %1 is not 0, 1 or 2.")
-                          .arg(m_properties.searchMethod));
+        reportNothingSent(number, {SendOutcome::InvalidSearchMethod, m_properties.searchMethod});
         return 0;
     }
     // The payload as it is now: neither later property changes nor
     // handlers of WindowCheck change this send.
     const Properties &p = m_properties;
-    return m_outbox->send({p.target, p.searchMethod, p.longData, p.stringData, m_identity.caption});
+    return m_outbox->send(
+        {p.target, p.searchMethod, p.longData, p.stringData, m_identity.caption, number});
 }
 
 void InterProcEndpointPrivate::reportFailure(const QString &message)
@@ -250,14 +260,44 @@ void InterProcEndpointPrivate::reportFailure(const QString &message)
     emit q->errorOccurred(message);
 }
 
-void InterProcEndpointPrivate::reportUndelivered(qint32 handle, const QString &caption,
-                                                 const QString &reason)
+void InterProcEndpointPrivate::reportAddressed(quint64 send, const QList<WindowInfo> &windows)
 {
+    if (InterProcSendPrivate *followed = m_sends.value(send)) {
+        followed->addressed(windows);
+        if (followed->isFinished())
+            m_sends.remove(send);
+    }
+}
+
+// The handle learns first, so that the endpoint's handlers find it current.
+void InterProcEndpointPrivate::reportNothingSent(quint64 send, const SendOutcome &why)
+{
+    if (InterProcSendPrivate *followed = m_sends.take(send))
+        followed->nothingSent(why);
+    reportFailure(why.nothingSent());
+}
+
+void InterProcEndpointPrivate::reportDelivered(quint64 send, qint32 handle, const QString &caption)
+{
+    if (InterProcSendPrivate *followed = m_sends.value(send)) {
+        followed->ended(handle, {SendOutcome::Taken});
+        if (followed->isFinished())
+            m_sends.remove(send);
+    }
+    emit q->delivered(handle, caption);
+}
+
+void InterProcEndpointPrivate::reportUndelivered(quint64 send, qint32 handle,
+                                                 const QString &caption, const SendOutcome &why)
+{
+    if (InterProcSendPrivate *followed = m_sends.value(send)) {
+        followed->ended(handle, why);
+        if (followed->isFinished())
+            m_sends.remove(send);
+    }
+    const QString reason = why.reason();
     emit q->deliveryFailed(handle, caption, reason);
-    reportFailure(QStringLiteral("A payload was not delivered to \"%1\" (window %2): %3.")
-                      .arg(caption)
-                      .arg(handle)
-                      .arg(reason));
+    reportFailure(SendOutcome::notDelivered(handle, caption, reason));
 }
 
 void InterProcEndpointPrivate::loseConnection()

@@ -22,6 +22,7 @@
 
 #include "busobject.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QVariant>
@@ -36,8 +37,11 @@ class ChannelServer;
 class Deliveries;
 class Inbox;
 class InterProcEndpoint;
+class InterProcSend;
+class InterProcSendPrivate;
 class Outbox;
 class WindowDirectory;
+struct SendOutcome;
 struct WindowInfo;
 
 class InterProcEndpointPrivate : public QObject
@@ -48,7 +52,10 @@ public:
     InterProcEndpointPrivate(InterProcEndpoint *q, const QString &caption);
     ~InterProcEndpointPrivate() override;
 
-    int send();
+    // Sends with the current properties; `handle`, when given, follows the send.
+    int send(InterProcSend *handle = nullptr);
+    // A handle that is going away: no more reports for it.
+    void forgetSend(quint64 number) { m_sends.remove(number); }
     void setCaption(const QString &caption);
     bool isReady() const;
     bool isConnected() const { return m_connected; }
@@ -76,7 +83,13 @@ private:
     bool claimHandle();
     void loseConnection();
     void reportFailure(const QString &message);
-    void reportUndelivered(qint32 handle, const QString &caption, const QString &reason);
+    // What became of a send: told to the endpoint's signals and to the
+    // send's handle, if it has one.
+    void reportAddressed(quint64 send, const QList<WindowInfo> &windows);
+    void reportNothingSent(quint64 send, const SendOutcome &why);
+    void reportDelivered(quint64 send, qint32 handle, const QString &caption);
+    void reportUndelivered(quint64 send, qint32 handle, const QString &caption,
+                           const SendOutcome &why);
 
     InterProcEndpoint *const q;
     Properties m_properties;
@@ -96,4 +109,7 @@ private:
     BusObject *m_busObject = nullptr;
     Deliveries *m_deliveries = nullptr;
     Outbox *m_outbox = nullptr;
+
+    QHash<quint64, InterProcSendPrivate *> m_sends; // the handles still to be told, by send
+    quint64 m_lastSend = 0;
 };

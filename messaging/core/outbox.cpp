@@ -14,6 +14,8 @@
 #include <QStringEncoder>
 #include <QThread>
 
+#include <optional>
+
 using namespace InterProcBus;
 
 Outbox::Outbox(const Identity *identity, WindowDirectory *directory, Deliveries *deliveries,
@@ -67,9 +69,9 @@ void Outbox::sendHeldBack()
     }
 }
 
-bool Outbox::nothingSent(const QString &why)
+bool Outbox::nothingSent(quint64 send, const SendOutcome &why)
 {
-    emit failure(QStringLiteral("Nothing was sent: %1").arg(why));
+    emit failure(send, why);
     return false;
 }
 
@@ -77,6 +79,7 @@ bool Outbox::nothingSent(const QString &why)
 struct Outbox::Queued
 {
     QList<WindowInfo> addressees;
+    quint64 send = 0;
     QString senderName;
     qint32 longData = 0;
     bool ready = false;
@@ -84,7 +87,7 @@ struct Outbox::Queued
     QByteArray utf8;                             // a text that travels inside the message
     std::shared_ptr<PayloadText::UniqueFd> text; // or one in a sealed memfd
     qint64 size = 0;
-    QString error; // why the text cannot be sent; then it goes to nobody
+    std::optional<SendOutcome> error; // why the text cannot be sent; then it goes to nobody
 };
 
 namespace {
@@ -93,27 +96,21 @@ struct SealedText
 {
     std::shared_ptr<PayloadText::UniqueFd> fd;
     qint64 size = 0;
-    QString error;
+    std::optional<SendOutcome> error;
 };
-
-// bytes is the exact size as UTF-8, or a lower bound for it.
-QString tooLarge(qint64 bytes, bool exact)
-{
-    return QStringLiteral("StringData takes %1 bytes%2 as UTF-8; at most %3 bytes can be sent")
-        .arg(bytes)
-        .arg(exact ? QString() : QStringLiteral(" or more"))
-        .arg(MaxTextBytes);
-}
 
 // Runs on a worker thread.
 SealedText sealText(const QString &text)
 {
     SealedText sealed;
+    QString error;
     PayloadText::UniqueFd fd =
-        PayloadText::createSealedMemfd(QStringView(text), &sealed.size, &sealed.error);
-    if (fd.isValid() && sealed.size > MaxTextBytes)
-        sealed.error = tooLarge(sealed.size, true);
-    else if (fd.isValid())
+        PayloadText::createSealedMemfd(QStringView(text), &sealed.size, &error);
+    if (!fd.isValid())
+        sealed.error = SendOutcome(SendOutcome::TextNotSealed, QString(), error);
+    else if (sealed.size > MaxTextBytes)
+        sealed.error = SendOutcome{SendOutcome::TextTooLarge, sealed.size, true};
+    else
         sealed.fd = std::make_shared<PayloadText::UniqueFd>(std::move(fd));
     return sealed;
 }
@@ -129,11 +126,15 @@ int Outbox::sendNow(const Outgoing &payload)
         if (!skip)
             addressees.append(window);
     }
-    if (addressees.isEmpty())
+    if (addressees.isEmpty()) {
+        if (payload.send)
+            emit addressed(payload.send, addressees);
         return 0;
+    }
     const int count = int(addressees.size());
     auto queued = std::make_shared<Queued>();
     queued->addressees = std::move(addressees);
+    queued->send = payload.send;
     queued->senderName = payload.senderName;
     queued->longData = payload.longData;
 
@@ -145,6 +146,8 @@ int Outbox::sendNow(const Outgoing &payload)
         QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
         queued->utf8 = encoder.encode(payload.stringData);
         if (queued->utf8.size() <= InlineTextLimit) {
+            if (payload.send)
+                emit addressed(payload.send, queued->addressees);
             queued->ready = true;
             m_queue.push_back(std::move(queued));
             issueReady();
@@ -158,12 +161,12 @@ int Outbox::sendNow(const Outgoing &payload)
 bool Outbox::sendSealed(const Outgoing &payload, const QueuedPtr &queued)
 {
     if (!m_canPassFds)
-        return nothingSent(QStringLiteral("the session bus connection cannot pass file "
-                                          "descriptors, which texts over %1 bytes need.")
-                               .arg(InlineTextLimit));
+        return nothingSent(payload.send, {SendOutcome::NoFdPassing});
     const QString &text = payload.stringData;
     if (text.size() > MaxTextBytes)
-        return nothingSent(tooLarge(text.size(), false) + QLatin1Char('.'));
+        return nothingSent(payload.send, {SendOutcome::TextTooLarge, text.size(), false});
+    if (payload.send)
+        emit addressed(payload.send, queued->addressees);
 
     // Encoding up to hundreds of MiB takes far too long for the owner's
     // thread. The worker reads its own reference to the text, which the
@@ -194,8 +197,9 @@ void Outbox::issueReady()
 void Outbox::issue(const Queued &queued)
 {
     std::shared_ptr<Deliveries::Body> body;
-    if (queued.error.isEmpty()) {
+    if (!queued.error) {
         body = std::make_shared<Deliveries::Body>();
+        body->send = queued.send;
         body->senderHandle = m_identity->handle;
         body->senderName = queued.senderName.toUtf8();
         body->longData = queued.longData;
@@ -207,10 +211,10 @@ void Outbox::issue(const Queued &queued)
         body->size = quint64(queued.size);
     }
     for (const WindowInfo &window : queued.addressees) {
-        QString why = queued.error;
-        if (why.isEmpty() &&
+        SendOutcome why = queued.error.value_or(SendOutcome{});
+        if (!queued.error &&
             m_deliveries->deliver(window.handle, window.caption, window.owner, body, &why))
             continue;
-        emit undelivered(window.handle, window.caption, why);
+        emit undelivered(queued.send, window.handle, window.caption, why);
     }
 }

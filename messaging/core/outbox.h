@@ -8,6 +8,8 @@
 // order of the sends.
 #pragma once
 
+#include "sendoutcome.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -34,6 +36,7 @@ public:
         qint32 longData = 0;
         QString stringData;
         QString senderName;
+        quint64 send = 0; // the endpoint's number for the send, 0 when nobody follows it
     };
 
     // identity gives the sender's handle; canPassFds tells whether the bus
@@ -52,10 +55,13 @@ public:
 signals:
     // Raised for each addressee before delivery; setting skip leaves it out.
     void windowCheck(qint32 handle, const QString &caption, bool &skip);
+    // The windows a followed send (Outgoing::send other than 0) goes to,
+    // before any of their outcomes; none when nothing matched.
+    void addressed(quint64 send, const QList<WindowInfo> &windows);
     // A payload that was addressed to a window cannot be delivered to it.
-    void undelivered(qint32 handle, const QString &caption, const QString &reason);
-    // A send that goes to nobody, with the reason.
-    void failure(const QString &message);
+    void undelivered(quint64 send, qint32 handle, const QString &caption, const SendOutcome &why);
+    // A send that goes to nobody although windows matched, and why.
+    void failure(quint64 send, const SendOutcome &why);
 
 private:
     struct Queued;
@@ -67,7 +73,7 @@ private:
     // Makes the calls of every send at the head of the queue whose text is ready.
     void issueReady();
     void issue(const Queued &queued);
-    bool nothingSent(const QString &why);
+    bool nothingSent(quint64 send, const SendOutcome &why);
     bool waitsForCaptions(const Outgoing &payload) const;
 
     const Identity *m_identity;

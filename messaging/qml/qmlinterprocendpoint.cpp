@@ -4,6 +4,7 @@
 
 #include "qmlvalues.h"
 
+#include <QJSEngine>
 #include <QQmlInfo>
 
 #include <limits>
@@ -136,6 +137,16 @@ QString QmlInterProcEndpoint::errorString() const
 int QmlInterProcEndpoint::send()
 {
     return m_endpoint.Send();
+}
+
+InterProcSend *QmlInterProcEndpoint::startSend()
+{
+    InterProcSend *send = m_endpoint.startSend();
+    // Without a parent, so that the engine collects it once no script
+    // refers to it; left to the endpoint, every handle would live as long.
+    send->setParent(nullptr);
+    QJSEngine::setObjectOwnership(send, QJSEngine::JavaScriptOwnership);
+    return send;
 }
 
 void QmlInterProcEndpoint::refuse(const char *property, const QString &takes, const QVariant &value)

@@ -2,13 +2,15 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The QML type InterProcEndpoint: an InterProcEndpoint as QML code uses it,
 // with lower-case properties, send() and signals named for QML handlers
-// (onDataArrival, onDelivered, onDeliveryFailed, onErrorOccurred). It wraps
+// (onDataArrival, onDelivered, onDeliveryFailed, onErrorOccurred), and
+// startSend(), which returns the send's handle (InterProcSend). It wraps
 // an endpoint and forwards to it; a value that a property cannot hold is
 // refused with a warning that names what it takes, and the property keeps
 // its value.
 #pragma once
 
 #include <InterProc/interprocendpoint.h>
+#include <InterProc/interprocsend.h>
 
 #include <QObject>
 #include <QString>
@@ -42,6 +44,23 @@ public:
     };
     Q_ENUM(SearchMethod)
 
+    // The values of InterProcSend::Outcome, as QML code names them
+    // (InterProcEndpoint.Delivered) when it compares a handle's outcome().
+    enum Outcome : qint32 {
+        Pending = InterProcSend::Pending,
+        Delivered = InterProcSend::Delivered,
+        ReceiverGone = InterProcSend::ReceiverGone,
+        NotTakenInTime = InterProcSend::NotTakenInTime,
+        Uncertain = InterProcSend::Uncertain,
+        Refused = InterProcSend::Refused,
+        QueueFull = InterProcSend::QueueFull,
+        TooLarge = InterProcSend::TooLarge,
+        NotConnected = InterProcSend::NotConnected,
+        NoAddressee = InterProcSend::NoAddressee,
+        LocalError = InterProcSend::LocalError,
+    };
+    Q_ENUM(Outcome)
+
     explicit QmlInterProcEndpoint(QObject *parent = nullptr);
 
     QVariant target() const;
@@ -63,6 +82,13 @@ public:
     // targetSearchMethod address. Returns the number addressed, or -1 before
     // ready (the payload then goes out once it is).
     Q_INVOKABLE int send();
+    // Sends as send() does and returns the send's handle (InterProcSend:
+    // addressed, outcome(), outcome(handle), reason(handle),
+    // remoteErrorName(handle), onAddressedKnown, onOutcomeKnown,
+    // onFinished). The handle belongs to JavaScript: it lives while a script
+    // refers to it (keep it in a property until onFinished) and stops
+    // reporting when collected; the send goes on.
+    Q_INVOKABLE InterProcSend *startSend();
 
 Q_SIGNALS:
     void dataArrival(qint32 senderHandle, const QString &senderName, qint32 longData,

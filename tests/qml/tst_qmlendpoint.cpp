@@ -4,8 +4,8 @@
 // program loads it: a payload sent from QML code reaches an endpoint in C++
 // field for field, that endpoint's answer raises onDataArrival in QML with
 // the answer's fields, delivery and its failure reach onDelivered and
-// onDeliveryFailed, and a property given a value it cannot hold warns and
-// keeps its value.
+// onDeliveryFailed (and the handle of the send to its outcome), and a property
+// given a value it cannot hold warns and keeps its value.
 #include <InterProc/interprocbus.h>
 #include <InterProc/interprocendpoint.h>
 
@@ -51,6 +51,21 @@ InterProcEndpoint {
         longData = number
         stringData = text
         return send()
+    }
+    // The last handle, and what it told.
+    property var followed: null
+    property var outcomes: []
+    property int finishings: 0
+    function followTo(address, method, number, text) {
+        target = address
+        targetSearchMethod = method
+        longData = number
+        stringData = text
+        followed = startSend()
+        followed.outcomeKnown.connect((handle, caption, outcome) => {
+            outcomes = outcomes.concat([{handle, outcome, reason: followed.reason(handle)}])
+        })
+        followed.finished.connect(() => { ++finishings })
     }
 }
 )";
@@ -216,6 +231,20 @@ void TestQmlEndpoint::deliveryFailureReachesQml()
     QVERIFY(!evaluate(QStringLiteral("failure.reason")).toString().isEmpty());
     QVERIFY(evaluate(QStringLiteral("error")).toString().contains(QString::number(Hollow)));
     QVERIFY(evaluate(QStringLiteral("delivery")).isNull());
+
+    // The handle of the same send tells the outcome by its value.
+    QVERIFY(QMetaObject::invokeMethod(party, "followTo", Q_ARG(QVariant, Hollow),
+                                      Q_ARG(QVariant, 2), Q_ARG(QVariant, 2),
+                                      Q_ARG(QVariant, QStringLiteral("lost again"))));
+    QCOMPARE(evaluate(QStringLiteral("followed.addressed")).toInt(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(evaluate(QStringLiteral("finishings")).toInt(), 1, TimeoutMs);
+    QCOMPARE(evaluate(QStringLiteral("outcomes.length")).toInt(), 1);
+    QCOMPARE(evaluate(QStringLiteral("outcomes[0].handle")).toInt(), Hollow);
+    QVERIFY(evaluate(QStringLiteral("outcomes[0].outcome === InterProcEndpoint.ReceiverGone && "
+                                    "followed.outcome() === InterProcEndpoint.ReceiverGone"))
+                .toBool());
+    QCOMPARE(evaluate(QStringLiteral("outcomes[0].reason")).toString(),
+             evaluate(QStringLiteral("failure.reason")).toString());
 }
 
 void TestQmlEndpoint::wrongValueWarnsAndKeeps_data()

@@ -3,7 +3,8 @@
 // A program hosting one InterProc in a window, for the tests and benchmarks
 // that need instances in other processes (peerprocess.h drives it):
 //
-//   interproc_peer <caption> [--ack] [--skip-self] [--echo] [--outcomes] [--quiet | --digest]
+//   interproc_peer <caption> [--ack] [--skip-self] [--echo] [--outcomes] [--handles]
+//                  [--quiet | --digest]
 //
 // It takes commands on standard input and reports what the instance does on
 // standard output, one line each, texts in base64:
@@ -34,25 +35,29 @@
 //   ARRIVALBIG <sender> <name> <long> <characters> <sha256 of the text's UTF-8>
 //   FAILED <handle> <reason>        deliveryFailed
 //   DELIVERED <handle>              delivered (with --outcomes)
+//   OUTCOME <handle> <outcome>      the outcome of a send command for one addressee, by
+//                                   its name in InterProcSend::Outcome (with --handles)
 //   ERROR <message>                 errorOccurred (delivery failures included)
 //   LOST <message>                  connectionLost; the peer keeps running
 //
 // <ns> is CLOCK_MONOTONIC when the DataArrival handler began.
 //
 // Options: --ack answers payloads and --skip-self answers WindowCheck by the
-// window program's own rules. --outcomes reports each payload delivered. --echo sends every payload
-// back to its sender by handle, from inside DataArrival. --quiet reports neither WindowCheck nor
-// payloads, and --digest reports each payload only as
-// DIGEST <ns> <UTF-8 bytes> <sha256 of them>: a benchmark's peer does no more
-// for a payload than it must.
+// window program's own rules. --outcomes reports each payload delivered. --handles makes the send
+// commands send through the handle of each send, which reports their outcomes. --echo sends every
+// payload back to its sender by handle, from inside DataArrival. --quiet reports neither
+// WindowCheck nor payloads, and --digest reports each payload only as DIGEST <ns> <UTF-8 bytes>
+// <sha256 of them>: a benchmark's peer does no more for a payload than it must.
 #include "interproc.h"
 #include "lineprotocol.h"
 #include "measure.h"
 #include "utf8text.h"
 
 #include <InterProc/interprocconventions.h>
+#include <InterProc/interprocsend.h>
 
 #include <QApplication>
+#include <QMetaEnum>
 #include <QThread>
 #include <QWidget>
 
@@ -75,6 +80,23 @@ void sendTo(InterProc *ipc, qint32 handle, qint32 longData, const QString &text)
     ipc->setLongData(longData);
     ipc->setStringData(text);
     ipc->Send();
+}
+
+// Send(), or with a handle that reports each addressee's outcome and goes
+// once all are known.
+int sendOnce(InterProc *ipc, bool followed)
+{
+    if (!followed)
+        return ipc->Send();
+    InterProcSend *send = ipc->startSend();
+    QObject::connect(send, &InterProcSend::outcomeKnown, send,
+                     [](qint32 handle, const QString &, InterProcSend::Outcome outcome) {
+                         emitLine(
+                             "OUTCOME " + QByteArray::number(handle) + ' ' +
+                             QMetaEnum::fromType<InterProcSend::Outcome>().valueToKey(outcome));
+                     });
+    QObject::connect(send, &InterProcSend::finished, send, &QObject::deleteLater);
+    return send->addressed();
 }
 
 // Counts the payloads, or only the acknowledgements, that arrive after an
@@ -119,6 +141,7 @@ int main(int argc, char **argv)
     const bool skipSelf = args.contains(QStringLiteral("--skip-self"));
     const bool echo = args.contains(QStringLiteral("--echo"));
     const bool outcomes = args.contains(QStringLiteral("--outcomes"));
+    const bool handles = args.contains(QStringLiteral("--handles"));
     const Reports reports = args.contains(QStringLiteral("--quiet"))    ? Reports::None
                             : args.contains(QStringLiteral("--digest")) ? Reports::Digests
                                                                         : Reports::Lines;
@@ -245,7 +268,7 @@ int main(int argc, char **argv)
                 int total = 0;
                 for (int i = 1; i <= n; ++i) {
                     ipc->setLongData(i);
-                    total += ipc->Send();
+                    total += sendOnce(ipc, handles);
                 }
                 emitLine("SENT " + QByteArray::number(total));
                 return;
@@ -254,11 +277,11 @@ int main(int argc, char **argv)
             if (cmd == "sendbig") {
                 const QString text = QString::fromUtf8(utf8Text(f.value(4).toLongLong()));
                 ipc->setStringData(text);
-                const int count = ipc->Send();
+                const int count = sendOnce(ipc, handles);
                 emitLine("SENT " + QByteArray::number(count) + ' ' + sha256(text));
             } else {
                 ipc->setStringData(unb64(f.value(4)));
-                emitLine("SENT " + QByteArray::number(ipc->Send()));
+                emitLine("SENT " + QByteArray::number(sendOnce(ipc, handles)));
             }
         }
     });

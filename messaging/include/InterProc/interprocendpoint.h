@@ -24,6 +24,7 @@
 #include <memory>
 
 class InterProcEndpointPrivate;
+class InterProcSend;
 
 /**
  * @class InterProcEndpoint interprocendpoint.h <InterProc/interprocendpoint.h>
@@ -45,7 +46,10 @@ class InterProcEndpointPrivate;
  * #TargetSearchMethod (how #Target is matched, see SearchMethod), #LongData
  * and #StringData. Each addressed party is first offered to WindowCheck(),
  * whose handler may skip it; then for each one delivered() or
- * deliveryFailed() follows. A payload that arrives raises DataArrival().
+ * deliveryFailed() follows. startSend() sends the same way and returns an
+ * InterProcSend that follows that one send: whom it addressed and, as a
+ * value of InterProcSend::Outcome, how it ended for each of them. A payload
+ * that arrives raises DataArrival().
  *
  * The endpoint connects when it is constructed. It learns which parties are
  * on the bus asynchronously, normally within a few milliseconds: until then
@@ -356,6 +360,19 @@ public:
      * carries and a receiver accepts (128 MiB)
      */
     static qint64 maxTextBytes();
+
+    /**
+     * Sends as Send() does, with the same signals, and returns a handle that
+     * follows this one send.
+     *
+     * The handle tells the number of parties addressed (also for a send held
+     * back until the endpoint is ready), the outcome for each of them as an
+     * InterProcSend::Outcome, and when all are known; see InterProcSend.
+     *
+     * @return a new handle, a child of this endpoint; delete it when done
+     * with it (deleting it earlier only stops its reports)
+     */
+    InterProcSend *startSend();
 
 public Q_SLOTS:
     /**
