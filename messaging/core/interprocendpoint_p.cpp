@@ -90,7 +90,8 @@ void InterProcEndpointPrivate::connectToBus()
     // alone, which is what receivers check a sender's handle against.
     QString why;
     // The desk signs on in the background meanwhile.
-    m_desk = std::make_unique<CaptionDesk>();
+    if (qEnvironmentVariable("INTERPROC_CAPTION_DESK") != QLatin1String("0"))
+        m_desk = std::make_unique<CaptionDesk>();
     m_bus = BusConnection::openSessionBus(this, &why);
     if (!m_bus) {
         m_error = QStringLiteral("Cannot connect to the D-Bus session bus: %1").arg(why);
@@ -162,7 +163,7 @@ bool InterProcEndpointPrivate::claimHandle()
     // handle unique in the session without any shared file or counter.
     // The desk's name is taken first, so that nobody else can take it once
     // the endpoint's name is on the bus.
-    if (!m_desk->waitOpen(DeskOpenBoundMs))
+    if (m_desk && !m_desk->waitOpen(DeskOpenBoundMs))
         m_desk.reset();
     for (int attempt = 0; attempt < HandleAttempts; ++attempt) {
         const qint32 candidate = qint32(
