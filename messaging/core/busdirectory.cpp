@@ -4,11 +4,10 @@
 
 #include "busconnection.h"
 #include "foreigntext.h"
-#include "interprocendpoint.h"
 #include "interproclogging.h"
 #include "receivedbody.h"
+#include "searchmethod.h"
 #include "threadcheck.h"
-#include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
 #include <QThread>
@@ -164,11 +163,11 @@ void BusDirectory::start()
         QTimer::singleShot(0, m_calls, [this] { loaded(); });
 }
 
-void BusDirectory::attach(WindowDirectory *view, qint32 handle, const QString &owner,
+void BusDirectory::attach(std::function<void()> caughtUp, qint32 handle, const QString &owner,
                           const QString &caption)
 {
     INTERPROC_CHECK_THREAD(this);
-    m_local.insert(handle, view);
+    m_local.insert(handle, std::move(caughtUp));
     addWindow(handle, owner);
     setCaption(handle, caption);
 }
@@ -190,12 +189,13 @@ void BusDirectory::setCaption(qint32 handle, const QString &caption)
 
 void BusDirectory::seen(qint32 handle)
 {
-    WindowDirectory *view = m_local.value(handle);
-    if (!view || m_seen.contains(handle))
+    if (!m_local.contains(handle) || m_seen.contains(handle))
         return;
     m_seen.insert(handle);
-    if (m_loaded)
-        view->busCaughtUp();
+    if (m_loaded) {
+        const std::function<void()> caughtUp = m_local.value(handle);
+        caughtUp();
+    }
 }
 
 bool BusDirectory::ask(const char *method, const QString &argument, int timeoutMs, QObject *context,
@@ -387,8 +387,9 @@ void BusDirectory::becomeLoaded()
     // A view may detach itself from its handler: go through a copy.
     const QSet<qint32> seen = m_seen;
     for (const qint32 handle : seen) {
-        if (WindowDirectory *view = m_local.value(handle))
-            view->busCaughtUp();
+        // A copy: the endpoint may detach itself from it.
+        if (const std::function<void()> caughtUp = m_local.value(handle))
+            caughtUp();
     }
 }
 
@@ -403,19 +404,19 @@ QList<WindowInfo> BusDirectory::match(qint32 method, const QVariant &target) con
 {
     QList<WindowInfo> found;
     switch (method) {
-    case InterProcEndpoint::ExactCaption:
-    case InterProcEndpoint::CaptionPrefix: {
+    case SearchMethod::ExactCaption:
+    case SearchMethod::CaptionPrefix: {
         const QString text = target.toString();
         for (const WindowInfo &window : m_windows) {
             if (!window.captionKnown)
                 continue;
-            if (method == InterProcEndpoint::ExactCaption ? window.caption == text
-                                                          : window.caption.startsWith(text))
+            if (method == SearchMethod::ExactCaption ? window.caption == text
+                                                     : window.caption.startsWith(text))
                 found.append(window);
         }
         break;
     }
-    case InterProcEndpoint::WindowHandle: {
+    case SearchMethod::WindowHandle: {
         bool ok = false;
         const qint32 handle = target.toInt(&ok);
         if (ok && m_windows.contains(handle))

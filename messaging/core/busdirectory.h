@@ -29,7 +29,6 @@
 #include <systemd/sd-bus.h>
 
 class BusConnection;
-class WindowDirectory;
 
 struct WindowInfo
 {
@@ -52,9 +51,11 @@ public:
     ~BusDirectory() override;
 
     // An endpoint of this thread joins the directory with the window it
-    // owns; view is told once the directory has seen that window's name on
-    // the bus and knows the windows that were there before it (ready).
-    void attach(WindowDirectory *view, qint32 handle, const QString &owner, const QString &caption);
+    // owns; caughtUp runs once the directory has seen that window's name on
+    // the bus and knows the windows that were there before it (ready), not
+    // after detach().
+    void attach(std::function<void()> caughtUp, qint32 handle, const QString &owner,
+                const QString &caption);
     // The endpoint goes: its window stays until the bus says it left.
     void detach(qint32 handle);
     void setCaption(qint32 handle, const QString &caption);
@@ -176,7 +177,7 @@ private:
     QSet<qint32> m_desks;
     // This thread's endpoints, by the handle of their window, and which of
     // their names the directory has seen on the bus.
-    QHash<qint32, WindowDirectory *> m_local;
+    QHash<qint32, std::function<void()>> m_local; // their caughtUp
     QSet<qint32> m_seen;
 
     // Calls by the time (on m_clock, in ms) they are due; the timer wakes

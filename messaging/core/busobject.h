@@ -9,6 +9,8 @@
 // refused as unknown methods, as the contract has no other forms.
 #pragma once
 
+#include "identity.h"
+
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -20,12 +22,6 @@ class BusConnection;
 class ChannelServer;
 
 // What the object tells about its endpoint, owned by the endpoint.
-struct Identity
-{
-    qint32 handle = 0;
-    QString caption; // as sent on the bus
-};
-
 class BusObject : public QObject
 {
     Q_OBJECT

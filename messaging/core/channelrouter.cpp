@@ -4,7 +4,7 @@
 
 #include "busconnection.h"
 #include "channeladdress.h"
-#include "channelserver.h"
+#include "channelplace.h"
 #include "interproclogging.h"
 #include "threadcheck.h"
 #include <InterProc/interprocbus.h>
@@ -35,7 +35,7 @@ BusConnection *ChannelRouter::route(const QString &owner)
 {
     INTERPROC_CHECK_THREAD(this);
     // An endpoint's own window is reached through its own connection.
-    if (!directChannelsEnabled() || owner == m_bus->uniqueName())
+    if (!ChannelPlace::directChannelsEnabled() || owner == m_bus->uniqueName())
         return nullptr;
     auto it = m_channels.find(owner);
     if (it == m_channels.end()) {
@@ -153,7 +153,7 @@ void ChannelRouter::offered(const QString &owner, quint64 generation, sd_bus_mes
         offer = ChannelAddress::readOffer(
             QByteArrayView(address),
             QByteArrayView(static_cast<const char *>(token), qsizetype(tokenSize)),
-            QFile::encodeName(privateRuntimeDir()));
+            QFile::encodeName(ChannelPlace::privateRuntimeDir()));
     if (!offer) {
         if (address && *address)
             qCDebug(lcInterProc) << "direct channel to" << owner << "refused: its address"

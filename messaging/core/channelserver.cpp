@@ -4,14 +4,13 @@
 
 #include "busconnection.h"
 #include "channeladdress.h"
+#include "channelplace.h"
 #include "interproclogging.h"
 #include "threadcheck.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QThread>
@@ -39,27 +38,6 @@ QElapsedTimer &sinceStart()
 }
 } // namespace
 
-QString privateRuntimeDir()
-{
-    const QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (dir.isEmpty() || !QDir::isAbsolutePath(dir))
-        return {};
-    const QFileInfo info(dir);
-    const auto othersMay = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
-                           QFileDevice::ExeGroup | QFileDevice::ReadOther |
-                           QFileDevice::WriteOther | QFileDevice::ExeOther;
-    if (!info.isDir() || info.ownerId() != ::geteuid() || (info.permissions() & othersMay))
-        return {};
-    return dir;
-}
-
-bool directChannelsEnabled()
-{
-    static const bool enabled =
-        qEnvironmentVariable("INTERPROC_DIRECT_CHANNELS") != QLatin1String("0");
-    return enabled;
-}
-
 ChannelServer::ChannelServer(QObject *parent) : QObject(parent)
 {
     m_staleCheck.setInterval(UnattachedTimeoutMs / 5);
@@ -71,7 +49,8 @@ void ChannelServer::listen()
     if (m_listenTried)
         return;
     m_listenTried = true;
-    const QString dir = directChannelsEnabled() ? privateRuntimeDir() : QString();
+    const QString dir =
+        ChannelPlace::directChannelsEnabled() ? ChannelPlace::privateRuntimeDir() : QString();
     if (dir.isEmpty())
         return;
     QByteArray random(8, Qt::Uninitialized);

@@ -27,12 +27,6 @@
 class BusConnection;
 class QSocketNotifier;
 
-// Direct channels are on unless INTERPROC_DIRECT_CHANNELS is 0.
-bool directChannelsEnabled();
-// XDG_RUNTIME_DIR when it is a directory of this user's that nobody else
-// may enter, where channel sockets are; empty otherwise.
-QString privateRuntimeDir();
-
 class ChannelServer : public QObject
 {
     Q_OBJECT

@@ -5,9 +5,14 @@
 #include "answerwait.h"
 #include "interprocendpoint_p.h"
 #include "interprocsend.h"
+#include "searchmethod.h"
 #include "threadcheck.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
+
+static_assert(InterProcEndpoint::ExactCaption == SearchMethod::ExactCaption &&
+              InterProcEndpoint::CaptionPrefix == SearchMethod::CaptionPrefix &&
+              InterProcEndpoint::WindowHandle == SearchMethod::WindowHandle);
 
 InterProcEndpoint::InterProcEndpoint(QObject *parent) : InterProcEndpoint(QString(), parent)
 {}

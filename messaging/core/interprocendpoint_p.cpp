@@ -4,6 +4,7 @@
 
 #include "admission.h"
 #include "busconnection.h"
+#include "busobject.h"
 #include "captiondesk.h"
 #include "channelrouter.h"
 #include "channelserver.h"

@@ -20,7 +20,7 @@
 // that they run on the owner's thread.
 #pragma once
 
-#include "busobject.h"
+#include "identity.h"
 
 #include <QHash>
 #include <QObject>
@@ -31,6 +31,7 @@
 
 class Admission;
 class BusConnection;
+class BusObject;
 class CaptionDesk;
 class ChannelRouter;
 class ChannelServer;

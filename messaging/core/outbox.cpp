@@ -2,11 +2,11 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 #include "outbox.h"
 
-#include "busobject.h"
 #include "deliveries.h"
-#include "interprocendpoint.h"
+#include "identity.h"
 #include "offthread.h"
 #include "payloadtext.h"
+#include "searchmethod.h"
 #include "threadcheck.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
@@ -40,8 +40,8 @@ Outbox::Outbox(const Identity *identity, WindowDirectory *directory, Deliveries 
 
 bool Outbox::waitsForCaptions(const Outgoing &payload) const
 {
-    return (payload.method == InterProcEndpoint::ExactCaption ||
-            payload.method == InterProcEndpoint::CaptionPrefix) &&
+    return (payload.method == SearchMethod::ExactCaption ||
+            payload.method == SearchMethod::CaptionPrefix) &&
            !m_captionWaitOver && m_directory->captionsPending();
 }
 

@@ -36,7 +36,7 @@ void WindowDirectory::start(qint32 ownHandle, const QString &owner, const QStrin
 {
     INTERPROC_CHECK_THREAD(this);
     m_ownHandle = ownHandle;
-    m_bus->attach(this, ownHandle, owner, ownCaption);
+    m_bus->attach([this] { busCaughtUp(); }, ownHandle, owner, ownCaption);
     m_readyAtLatest.start();
 }
 
