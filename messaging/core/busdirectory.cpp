@@ -663,7 +663,17 @@ void BusDirectory::askDesk(qint32 handle, const QString &owner,
                             << "window" << handle << "has a caption desk of another process";
                         return fallBack();
                     }
-                    askToDescribe(desk, done);
+                    // A desk answers for each endpoint of its process by
+                    // the name it was asked by; the answer counts only from
+                    // the connection whose process was checked.
+                    askToDescribe(captionServiceForHandle(handle),
+                                  [desk, done, fallBack](sd_bus_message *reply) {
+                                      const char *sender =
+                                          reply ? sd_bus_message_get_sender(reply) : nullptr;
+                                      if (reply && (!sender || desk != QLatin1String(sender)))
+                                          return fallBack();
+                                      done(reply);
+                                  });
                 });
             });
         });

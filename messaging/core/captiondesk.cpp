@@ -6,6 +6,8 @@
 #include "interproclogging.h"
 #include <InterProc/interprocbus.h>
 
+#include <QMutex>
+
 #include <cerrno>
 #include <chrono>
 
@@ -30,7 +32,29 @@ int pollTimeoutMs(sd_bus *bus)
     const uint64_t nowUs = uint64_t(now.tv_sec) * 1000000u + uint64_t(now.tv_nsec) / 1000u;
     return until <= nowUs ? 0 : int(std::min<uint64_t>((until - nowUs + 999) / 1000, 60000));
 }
+
+// The bus the endpoints of this process connect to now.
+QByteArray sessionBusAddress()
+{
+    return qgetenv("DBUS_SESSION_BUS_ADDRESS") + '|' + qgetenv("XDG_RUNTIME_DIR");
+}
+
+// This process's desks, by bus address (a test may start a second bus).
+QMutex desksMutex;
+QHash<QByteArray, std::weak_ptr<CaptionDesk>> desks;
 } // namespace
+
+std::shared_ptr<CaptionDesk> CaptionDesk::forThisProcess()
+{
+    const QByteArray address = sessionBusAddress();
+    QMutexLocker lock(&desksMutex);
+    std::shared_ptr<CaptionDesk> desk = desks.value(address).lock();
+    if (desk && desk->isOpen())
+        return desk;
+    desk.reset(new CaptionDesk);
+    desks.insert(address, desk);
+    return desk;
+}
 
 CaptionDesk::CaptionDesk() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
@@ -43,56 +67,56 @@ CaptionDesk::~CaptionDesk()
         std::lock_guard lock(m_mutex);
         m_stopping = true;
     }
-    m_changed.notify_all();
     wake();
     m_thread.join();
     if (m_wake >= 0)
         ::close(m_wake);
 }
 
-bool CaptionDesk::waitOpen(int boundMs)
-{
-    std::unique_lock lock(m_mutex);
-    m_changed.wait_for(lock, std::chrono::milliseconds(boundMs), [this] { return m_opened; });
-    return m_opened && m_bus;
-}
-
-int CaptionDesk::claim(qint32 handle)
+bool CaptionDesk::isOpen()
 {
     std::lock_guard lock(m_mutex);
-    if (!m_opened || !m_bus || m_started)
-        return -ENOTCONN;
-    // Flags 0: neither queue for the name nor take it from its owner.
-    const int r =
-        sd_bus_request_name(m_bus, captionServiceForHandle(handle).toUtf8().constData(), 0);
-    if (r >= 0)
-        m_handle = handle;
+    return m_connecting || (m_bus && sd_bus_is_open(m_bus) > 0);
+}
+
+int CaptionDesk::claim(qint32 handle, const QString &caption, int boundMs)
+{
+    int r = -ENOTCONN;
+    {
+        std::unique_lock lock(m_mutex);
+        m_opened.wait_for(lock, std::chrono::milliseconds(boundMs),
+                          [this] { return !m_connecting; });
+        if (!m_bus)
+            return r;
+        // Flags 0: neither queue for the name nor take it from its owner.
+        r = sd_bus_request_name(m_bus, captionServiceForHandle(handle).toUtf8().constData(), 0);
+        if (r >= 0)
+            m_captions.insert(handle, caption.toUtf8());
+    }
+    // The call may have read calls off the socket for the thread to answer.
+    wake();
     return r < 0 ? r : 0;
 }
 
-void CaptionDesk::release()
-{
-    std::lock_guard lock(m_mutex);
-    if (m_bus && !m_started && m_handle > 0)
-        sd_bus_release_name(m_bus, captionServiceForHandle(m_handle).toUtf8().constData());
-    m_handle = 0;
-}
-
-void CaptionDesk::start(const QString &caption)
+void CaptionDesk::release(qint32 handle)
 {
     {
         std::lock_guard lock(m_mutex);
-        m_caption = caption.toUtf8();
-        m_started = true;
+        if (!m_captions.remove(handle) || !m_bus)
+            return;
+        sd_bus_release_name_async(
+            m_bus, nullptr, captionServiceForHandle(handle).toUtf8().constData(), nullptr, nullptr);
     }
-    m_changed.notify_all();
+    wake();
 }
 
-void CaptionDesk::setCaption(const QString &caption)
+void CaptionDesk::setCaption(qint32 handle, const QString &caption)
 {
     const QByteArray utf8 = caption.toUtf8();
     std::lock_guard lock(m_mutex);
-    m_caption = utf8;
+    auto it = m_captions.find(handle);
+    if (it != m_captions.end())
+        *it = utf8;
 }
 
 void CaptionDesk::wake()
@@ -103,17 +127,19 @@ void CaptionDesk::wake()
     }
 }
 
-int CaptionDesk::describe(sd_bus_message *m, void *userdata, sd_bus_error *)
+int CaptionDesk::describe(sd_bus_message *m, void *userdata, sd_bus_error *error)
 {
+    // Runs under m_mutex, from serve(). Which endpoint is asked for is the
+    // name the call was sent to.
     auto *self = static_cast<CaptionDesk *>(userdata);
-    qint32 handle = 0;
-    QByteArray caption;
-    {
-        std::lock_guard lock(self->m_mutex);
-        handle = self->m_handle;
-        caption = self->m_caption;
-    }
-    const int r = sd_bus_reply_method_return(m, "is", handle, caption.constData());
+    const char *destination = sd_bus_message_get_destination(m);
+    const qint32 handle =
+        destination ? handleFromCaptionService(QString::fromUtf8(destination)) : 0;
+    const auto it = self->m_captions.constFind(handle);
+    if (handle <= 0 || it == self->m_captions.cend())
+        return sd_bus_error_set(error, "org.freedesktop.DBus.Error.UnknownObject",
+                                "Describe is answered for the name of a party's caption desk");
+    const int r = sd_bus_reply_method_return(m, "is", handle, it->constData());
     return r < 0 ? r : 1;
 }
 
@@ -136,35 +162,27 @@ void CaptionDesk::run()
     if (!bus)
         qCDebug(lcInterProc) << "no connection for the caption desk:" << why;
     {
-        std::unique_lock lock(m_mutex);
+        std::lock_guard lock(m_mutex);
         m_bus = bus;
-        m_opened = true;
-        m_changed.notify_all();
-        m_changed.wait(lock, [this] { return m_started || m_stopping; });
-        if (m_stopping || !m_bus) {
-            m_bus = nullptr;
-            lock.unlock();
-            sd_bus_close_unref(bus);
-            return;
-        }
+        m_connecting = false;
     }
-    serve();
+    m_opened.notify_all();
+    if (bus)
+        serve();
+    std::lock_guard lock(m_mutex);
     // Answers still unwritten are dropped: the callers' calls fail as the
     // connection closes, which is what they would see of a desk that left.
-    sd_bus_close_unref(bus);
+    sd_bus_close_unref(m_bus);
+    m_bus = nullptr;
 }
 
 void CaptionDesk::serve()
 {
-    for (;;) {
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        uint64_t queued = 0;
         bool full = false;
         for (;;) {
-            {
-                std::lock_guard lock(m_mutex);
-                if (m_stopping)
-                    return;
-            }
-            uint64_t queued = 0;
             full = sd_bus_get_n_queued_write(m_bus, &queued) >= 0 && queued >= MaxQueuedWrites;
             if (full)
                 break;
@@ -182,7 +200,11 @@ void CaptionDesk::serve()
             return;
         pollfd fds[2] = {{sd_bus_get_fd(m_bus), short(full ? (events & POLLOUT) : events), 0},
                          {m_wake, POLLIN, 0}};
-        if (::poll(fds, 2, pollTimeoutMs(m_bus)) < 0 && errno != EINTR)
+        const int timeoutMs = pollTimeoutMs(m_bus);
+        lock.unlock();
+        const int polled = ::poll(fds, 2, timeoutMs);
+        lock.lock();
+        if (polled < 0 && errno != EINTR)
             return;
         if (fds[1].revents & POLLIN) {
             uint64_t count = 0;

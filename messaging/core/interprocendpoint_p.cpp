@@ -82,6 +82,8 @@ InterProcEndpointPrivate::~InterProcEndpointPrivate()
         m_bus->flushAndClose(BusFlushBoundMs);
         delete m_bus;
     }
+    if (m_desk && m_identity.handle > 0)
+        m_desk->release(m_identity.handle);
     m_desk.reset();
 }
 
@@ -90,9 +92,10 @@ void InterProcEndpointPrivate::connectToBus()
     // A connection of its own: its unique name identifies this endpoint
     // alone, which is what receivers check a sender's handle against.
     QString why;
-    // The desk signs on in the background meanwhile.
+    // The process's desk, when this is its first endpoint, signs on in the
+    // background meanwhile.
     if (qEnvironmentVariable("INTERPROC_CAPTION_DESK") != QLatin1String("0"))
-        m_desk = std::make_unique<CaptionDesk>();
+        m_desk = CaptionDesk::forThisProcess();
     m_bus = BusConnection::openSessionBus(this, &why);
     if (!m_bus) {
         m_error = QStringLiteral("Cannot connect to the D-Bus session bus: %1").arg(why);
@@ -150,8 +153,6 @@ void InterProcEndpointPrivate::connectToBus()
         return;
 
     m_directory->start(m_identity.handle, m_bus->uniqueName(), m_identity.caption);
-    if (m_desk)
-        m_desk->start(m_identity.caption);
     m_connected = true;
     m_busObject->emitCaptionChanged();
     qCDebug(lcInterProc) << "endpoint" << m_identity.handle << "on the bus as"
@@ -164,13 +165,11 @@ bool InterProcEndpointPrivate::claimHandle()
     // handle unique in the session without any shared file or counter.
     // The desk's name is taken first, so that nobody else can take it once
     // the endpoint's name is on the bus.
-    if (m_desk && !m_desk->waitOpen(DeskOpenBoundMs))
-        m_desk.reset();
     for (int attempt = 0; attempt < HandleAttempts; ++attempt) {
         const qint32 candidate = qint32(
             QRandomGenerator::system()->bounded(1u, quint32(std::numeric_limits<qint32>::max())));
         if (m_desk) {
-            const int r = m_desk->claim(candidate);
+            const int r = m_desk->claim(candidate, m_identity.caption, DeskOpenBoundMs);
             if (r == -EEXIST || r == -EALREADY)
                 continue;
             if (r < 0) {
@@ -186,7 +185,7 @@ bool InterProcEndpointPrivate::claimHandle()
             return true;
         }
         if (m_desk)
-            m_desk->release();
+            m_desk->release(candidate);
         // A sandbox's D-Bus proxy answers a name it does not let the
         // program own as denied, or as if the bus did not exist.
         if (r == -EACCES || r == -EPERM || r == -EHOSTUNREACH) {
@@ -211,8 +210,8 @@ void InterProcEndpointPrivate::setCaption(const QString &newCaption)
     if (safe == m_identity.caption)
         return;
     m_identity.caption = safe;
-    if (m_desk)
-        m_desk->setCaption(m_identity.caption);
+    if (m_desk && m_identity.handle > 0)
+        m_desk->setCaption(m_identity.handle, m_identity.caption);
     if (m_connected) {
         m_directory->setOwnCaption(m_identity.caption);
         m_busObject->emitCaptionChanged();

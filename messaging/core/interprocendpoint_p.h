@@ -99,9 +99,10 @@ private:
     QString m_error;
 
     BusConnection *m_bus = nullptr;
-    // Answers Describe apart from the payloads; none when the bus would not
-    // give it a connection or its name.
-    std::unique_ptr<CaptionDesk> m_desk;
+    // The process's, which answers Describe for this endpoint apart from
+    // the payloads; none when the bus would not give it a connection or a
+    // name.
+    std::shared_ptr<CaptionDesk> m_desk;
     WindowDirectory *m_directory = nullptr;
     Inbox *m_inbox = nullptr;
     Admission *m_admission = nullptr;
