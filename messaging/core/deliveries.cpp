@@ -9,6 +9,8 @@
 
 #include <QThread>
 
+#include <algorithm>
+
 using namespace InterProcBus;
 
 namespace {
@@ -20,8 +22,15 @@ Deliveries::Deliveries(BusConnection *bus, ChannelRouter *channels, QObject *par
     : QObject(parent), m_bus(bus), m_channels(channels)
 {
     m_clock.start();
-    m_expiry.setInterval(ExpiryCheckMs);
     connect(&m_expiry, &QTimer::timeout, this, &Deliveries::expire);
+    setWaitLimitMs(DeliveryTimeoutMs);
+}
+
+void Deliveries::setWaitLimitMs(int ms)
+{
+    m_waitLimitMs = ms;
+    // Looked at every second, or four times within a shorter limit.
+    m_expiry.setInterval(std::clamp(ms / 4, 1, ExpiryCheckMs));
 }
 
 Deliveries::~Deliveries() = default;
@@ -94,7 +103,7 @@ void Deliveries::pump()
 
 void Deliveries::expire()
 {
-    const qint64 oldest = m_clock.elapsed() - DeliveryTimeoutMs;
+    const qint64 oldest = m_clock.elapsed() - m_waitLimitMs;
     QList<Item> expired;
     for (auto lane = m_lanes.begin(); lane != m_lanes.end(); ++lane) {
         // Oldest first: the rest of the lane is younger.
@@ -115,7 +124,7 @@ void Deliveries::expire()
         emit failed(item.handle, item.caption,
                     QStringLiteral("it has not taken the payloads before this one within %1 "
                                    "seconds; this one was not sent")
-                        .arg(DeliveryTimeoutMs / 1000));
+                        .arg(m_waitLimitMs / 1000));
         if (!alive)
             return;
     }
