@@ -8,6 +8,8 @@
 
 #include <QThread>
 
+#include <algorithm>
+
 using namespace InterProcBus;
 
 namespace {
@@ -19,8 +21,15 @@ Deliveries::Deliveries(BusConnection *bus, ChannelRouter *channels, QObject *par
     : QObject(parent), m_bus(bus), m_channels(channels)
 {
     m_clock.start();
-    m_expiry.setInterval(ExpiryCheckMs);
     connect(&m_expiry, &QTimer::timeout, this, &Deliveries::expire);
+    setWaitLimitMs(DeliveryTimeoutMs);
+}
+
+void Deliveries::setWaitLimitMs(int ms)
+{
+    m_waitLimitMs = ms;
+    // Looked at every second, or four times within a shorter limit.
+    m_expiry.setInterval(std::clamp(ms / 4, 1, ExpiryCheckMs));
 }
 
 Deliveries::~Deliveries() = default;
@@ -91,7 +100,7 @@ void Deliveries::pump()
 
 void Deliveries::expire()
 {
-    const qint64 oldest = m_clock.elapsed() - DeliveryTimeoutMs;
+    const qint64 oldest = m_clock.elapsed() - m_waitLimitMs;
     QList<Item> expired;
     for (auto lane = m_lanes.begin(); lane != m_lanes.end(); ++lane) {
         // Oldest first: the rest of the lane is younger.

@@ -58,6 +58,11 @@ public:
     Deliveries(BusConnection *bus, ChannelRouter *channels, QObject *parent);
     ~Deliveries() override;
 
+    // How long a payload may wait in its lane for its call to be made
+    // before it is reported as not sent: DeliveryTimeoutMs, unless a test
+    // shortens it.
+    void setWaitLimitMs(int ms);
+
     // Queues a payload for the window `handle` owned by the connection
     // `owner`; false with *why when its lane is full.
     bool deliver(qint32 handle, const QString &caption, const QString &owner,
@@ -109,4 +114,5 @@ private:
     bool m_pumping = false;
     QElapsedTimer m_clock;
     QTimer m_expiry;
+    int m_waitLimitMs;
 };

@@ -207,7 +207,15 @@ void FaultsInput::oversizedTextIsRefusedUnread()
     // which for characters of two bytes takes sd-bus long.
     WindowHost window;
     QVERIFY2(window.waitReady(), window.transcript().constData());
+#ifdef __SANITIZE_ADDRESS__
+    // sd-bus grows its read buffer to the whole message on every read, which
+    // AddressSanitizer's realloc answers with a copy each time: a sanitized
+    // window takes minutes to take in 100 MiB. 4 MiB is still far over the
+    // bound.
+    const qint64 size = 4 * 1024 * 1024;
+#else
     const qint64 size = 100 * 1024 * 1024;
+#endif
     QDBusMessage call = QDBusMessage::createMethodCall(serviceForHandle(window.handle()), BusPath,
                                                        BusInterface, QStringLiteral("Deliver"));
     call << 0 << QStringLiteral("tst") << 7 << QString(size / 2, u'\u00e9');
@@ -219,8 +227,12 @@ void FaultsInput::oversizedTextIsRefusedUnread()
     const qint64 stallMs = window.longestStallMs();
     qInfo("a Deliver of %lld bytes was refused; the window's thread was busy for %lld ms at most",
           size, stallMs);
-    // Generous beside the 100 ms the window is meant to answer within.
+#ifndef __SANITIZE_ADDRESS__
+    // Generous beside the 100 ms the window is meant to answer within; a
+    // sanitized window takes several times as long for anything, so the
+    // plain build holds the bound.
     QVERIFY2(stallMs < StallBoundMs, qPrintable(QString::number(stallMs)));
+#endif
     QCOMPARE(window.log(), QString());
 }
 
@@ -448,8 +460,12 @@ void FaultsInput::floodKeepsWithinTheBudget()
     qInfo("two floods of %d payloads into a log of %d MiB: resident memory %lld KiB after the "
           "first, %lld KiB after the second",
           Count, BudgetMiB, rssKiB[0], rssKiB[1]);
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer keeps freed memory in quarantine rather than give it
+    // to the next allocation: the plain build holds the bound.
     QVERIFY2(rssKiB[1] - rssKiB[0] <= (BudgetMiB + 16) * 1024,
              qPrintable(QString::number(rssKiB[1] - rssKiB[0])));
+#endif
 
     // The marker, then whole entries in order: the second flood's last ones
     // and its end.
@@ -490,6 +506,13 @@ void FaultsInput::foreignTexts()
     QFETCH(qint64, captionLength);
     QFETCH(qint64, errorLength);
     QFETCH(int, payloads);
+#ifdef __SANITIZE_ADDRESS__
+    // Read through AddressSanitizer's realloc (see oversizedTextIsRefusedUnread),
+    // 50 MB keep a sanitized window's thread busy for minutes; the 5 MB row
+    // shows the same refusal.
+    if (captionLength > 10 * 1000 * 1000)
+        QSKIP("a sanitized window takes minutes to read a message this large");
+#endif
 
     // A party that sends payloads and refuses the window's acknowledgements
     // of them with errors of its own making.
@@ -556,11 +579,13 @@ void FaultsInput::foreignTexts()
 
     qInfo("caption of %lld, %d error texts of %lld characters: longest wait for Describe %lld ms",
           captionLength, payloads, errorLength, probe.longestMs());
+#ifndef __SANITIZE_ADDRESS__
     // A window that kept answering, not one that waited for the flood to
     // end: how soon it answers is bench/flood_probe.sh's to measure, as a
     // loaded machine takes seconds from any window here.
     QVERIFY2(probe.longestMs() < DescribeHangMs / 2,
              qPrintable(QString::number(probe.longestMs())));
+#endif
 
     if (captionLength > 3 * 1024) {
         // Refused by its size: neither decoded (twice its size in memory)
@@ -573,9 +598,13 @@ void FaultsInput::foreignTexts()
         const qint64 grownKiB = window.memory().second - startKiB;
         qInfo("the window's thread was busy for %lld ms at most; its peak memory grew by %lld KiB",
               stallMs, grownKiB);
+#ifndef __SANITIZE_ADDRESS__
+        // A sanitized window is several times slower and pads what it
+        // allocates: the plain build holds both bounds.
         QVERIFY2(stallMs < StallBoundMs, qPrintable(QString::number(stallMs)));
         QVERIFY2(grownKiB < captionLength / 1024 + 32 * 1024,
                  qPrintable(QString::number(grownKiB)));
+#endif
     }
 }
 
@@ -586,7 +615,15 @@ void FaultsInput::acknowledgingAStoppedPartyStaysBounded()
     // receiver (256 calls on their way and 32768 waiting), while the window
     // keeps answering, stays small and logs every payload, in order. The log
     // keeps 16 MiB, so that what it holds does not hide what the rest costs.
+#ifdef __SANITIZE_ADDRESS__
+    // A sanitized window hands payloads to its program more slowly than the
+    // party sends them, and rightly refuses what comes past the 32768 that
+    // may wait from one caller; half as many still pile up thousands of
+    // acknowledgements. (interproc_coreparts holds the lanes to their bounds.)
+    constexpr int Count = 20000;
+#else
     constexpr int Count = 40000;
+#endif
     constexpr int BudgetMiB = 16;
     constexpr qint32 PartyHandle = 777778;
     [[maybe_unused]] constexpr qint64 MaxGrowthKiB = 64 * 1024;
@@ -611,34 +648,40 @@ void FaultsInput::acknowledgingAStoppedPartyStaysBounded()
     QElapsedTimer logged;
     QElapsedTimer asked;
     asked.start();
-    QVERIFY2(waitAnswering(
-                 probe,
-                 [&] {
-                     stopped = stopped || !party.takeReceivedLines("STOPPING").isEmpty();
-                     if (stopped && !logged.isValid() && asked.elapsed() >= 200) {
-                         asked.start();
-                         window.command("tail");
-                         tail = unb64(window.takeLine("TAIL ").mid(5));
-                         if (tail.contains(last))
-                             logged.start();
-                     }
-                     return logged.isValid() && logged.elapsed() > 2000;
-                 },
-                 6 * HangMs),
-             qPrintable(probe.failure() + QStringLiteral("; the log ends ") + tail));
+    const auto loggedAndPiledUp = [&] {
+        stopped = stopped || !party.takeReceivedLines("STOPPING").isEmpty();
+        if (stopped && !logged.isValid() && asked.elapsed() >= 200) {
+            asked.start();
+            window.command("tail");
+            tail = unb64(window.takeLine("TAIL ").mid(5));
+            if (tail.contains(last))
+                logged.start();
+        }
+        return logged.isValid() && logged.elapsed() > 2000;
+    };
+#ifdef __SANITIZE_ADDRESS__
+    // A sanitized window, several times slower, can take longer than
+    // DescribeHangMs to answer under this flood: how soon it answers is the
+    // plain build's to bound (below). Here it only has to log every payload.
+    const bool ended = QTest::qWaitFor(loggedAndPiledUp, 18 * HangMs);
+#else
+    const bool ended = waitAnswering(probe, loggedAndPiledUp, 6 * HangMs);
+#endif
+    QVERIFY2(ended, qPrintable((probe.hung() ? probe.failure() + QStringLiteral("; ") : QString()) +
+                               QStringLiteral("the log ends ") + tail));
     QCOMPARE(processState(party.pid()), 'T');
     const auto [endKiB, peakKiB] = window.memory();
     qInfo("%d payloads from a party that then stopped reading: the window answered Describe "
           "within %lld ms, grew by %lld KiB (%lld KiB at its peak)",
           Count, probe.longestMs(), endKiB - startKiB, peakKiB - startKiB);
+#ifndef __SANITIZE_ADDRESS__
     // A window that kept answering, not one that waited for the flood to
     // end: how soon it answers is bench/flood_probe.sh's to measure, as a
-    // loaded machine takes seconds from any window here.
+    // loaded machine takes seconds from any window here. AddressSanitizer
+    // slows the window several times over, and pads every allocation and
+    // keeps freed memory in quarantine: the plain build holds both bounds.
     QVERIFY2(probe.longestMs() < DescribeHangMs / 2,
              qPrintable(QString::number(probe.longestMs())));
-#ifndef __SANITIZE_ADDRESS__
-    // AddressSanitizer pads every allocation and keeps freed memory in
-    // quarantine: the plain build holds the bound.
     QVERIFY2(peakKiB - startKiB <= MaxGrowthKiB, qPrintable(QString::number(peakKiB - startKiB)));
 #endif
 

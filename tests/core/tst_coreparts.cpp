@@ -1,0 +1,341 @@
+// SPDX-License-Identifier: MIT
+// The core's sending and receiving queues on their own, over a direct sd-bus
+// connection on a socket pair instead of a bus daemon: Deliveries' lane and
+// in-flight bounds and the expiry of what waits, and the Inbox's bounds and
+// the turns its callers take.
+#include "busconnection.h"
+#include "deliveries.h"
+#include "inbox.h"
+#include "payloadtext.h"
+#include "sendoutcome.h"
+#include <InterProc/interprocendpoint.h>
+
+#include <QTest>
+
+#include <sys/mman.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+// Both ends of a direct connection. The receiving end takes every method
+// call and holds it unanswered until the test answers it.
+class SocketPair
+{
+public:
+    SocketPair()
+    {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0)
+            return;
+        sender.reset(BusConnection::connectToPeer(fds[0], nullptr));
+        receiver.reset(BusConnection::acceptPeer(fds[1], nullptr));
+        if (receiver)
+            sd_bus_add_filter(receiver->bus(), &m_filter, &SocketPair::hold, this);
+    }
+    ~SocketPair() { sd_bus_slot_unref(m_filter); }
+
+    // Once both ends have authenticated (file descriptors pass from then on).
+    bool waitOpen()
+    {
+        return sender && receiver && QTest::qWaitFor([&] { return sender->passesFds(); });
+    }
+    QByteArray destination(size_t i) const
+    {
+        return sd_bus_message_get_destination(held.at(i).get());
+    }
+    void answer(size_t i)
+    {
+        sd_bus_reply_method_return(held.at(i).get(), nullptr);
+        receiver->sent();
+    }
+    // How many calls are held once the receiving end has read for a while.
+    size_t settledCount()
+    {
+        QTest::qWait(200);
+        return held.size();
+    }
+
+    std::unique_ptr<BusConnection> sender;
+    std::unique_ptr<BusConnection> receiver;
+    std::vector<BusMessage> held;
+
+private:
+    static int hold(sd_bus_message *m, void *self, sd_bus_error *)
+    {
+        if (!sd_bus_message_is_method_call(m, nullptr, nullptr))
+            return 0;
+        static_cast<SocketPair *>(self)->held.push_back(BusMessage::ref(m));
+        return 1;
+    }
+
+    sd_bus_slot *m_filter = nullptr;
+};
+
+std::shared_ptr<const Deliveries::Body> inlineBody(qint64 bytes, qint32 number = 0)
+{
+    auto body = std::make_shared<Deliveries::Body>();
+    body->senderName = "tst";
+    body->longData = number;
+    body->utf8 = QByteArray(bytes, 'x');
+    return body;
+}
+
+std::shared_ptr<const Deliveries::Body> sealedBody(qint64 declaredSize)
+{
+    auto body = std::make_shared<Deliveries::Body>();
+    body->senderName = "tst";
+    body->sealed = true;
+    body->fd = std::make_shared<PayloadText::UniqueFd>(::memfd_create("tst", MFD_CLOEXEC));
+    body->size = quint64(declaredSize);
+    return body;
+}
+
+} // namespace
+
+class TestCoreParts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void laneBounds_data();
+    void laneBounds();
+    void inFlightBounds_data();
+    void inFlightBounds();
+    void waitingPayloadsExpire();
+    void inboxBounds_data();
+    void inboxBounds();
+    void inboxLanesTakeTurns_data();
+    void inboxLanesTakeTurns();
+
+private:
+    // The Inbox raises DataArrival on an endpoint: one without a bus.
+    std::unique_ptr<InterProcEndpoint> m_owner;
+};
+
+void TestCoreParts::initTestCase()
+{
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    qunsetenv("XDG_RUNTIME_DIR");
+    m_owner = std::make_unique<InterProcEndpoint>();
+    QVERIFY(!m_owner->isConnected());
+}
+
+void TestCoreParts::laneBounds_data()
+{
+    QTest::addColumn<bool>("sealed");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("fits"); // waiting in one lane, behind a full flight
+
+    QTest::newRow("payloads") << false << qint64(1) << Deliveries::MaxWaitingPerReceiver;
+    QTest::newRow("inline bytes") << false << qint64(1024 * 1024)
+                                  << int(Deliveries::MaxWaitingBytesPerReceiver / (1024 * 1024));
+    QTest::newRow("sealed texts") << true << qint64(1) << Deliveries::MaxWaitingSealedPerReceiver;
+    QTest::newRow("sealed bytes") << true << qint64(64 * 1024 * 1024)
+                                  << int(Deliveries::MaxWaitingSealedBytesPerReceiver /
+                                         (64 * 1024 * 1024));
+}
+
+void TestCoreParts::laneBounds()
+{
+    QFETCH(bool, sealed);
+    QFETCH(qint64, size);
+    QFETCH(int, fits);
+
+    SocketPair pair;
+    QVERIFY(pair.waitOpen());
+    Deliveries deliveries(pair.sender.get(), nullptr, nullptr);
+    SendOutcome why;
+    for (int i = 0; i < Deliveries::MaxInFlightPerReceiver; ++i)
+        QVERIFY(deliveries.deliver(1, {}, QStringLiteral(":1.a"), inlineBody(1), &why));
+    const auto body = sealed ? sealedBody(size) : inlineBody(size);
+    for (int i = 0; i < fits; ++i)
+        QVERIFY2(deliveries.deliver(1, {}, QStringLiteral(":1.a"), body, &why),
+                 qPrintable(why.reason()));
+    QVERIFY(!deliveries.deliver(1, {}, QStringLiteral(":1.a"), body, &why));
+    QCOMPARE(why.cause, SendOutcome::LaneFull);
+    QCOMPARE(why.count, qint64(Deliveries::MaxInFlightPerReceiver + fits));
+    // A full lane is that receiver's alone.
+    QVERIFY(deliveries.deliver(2, {}, QStringLiteral(":1.b"), body, &why));
+}
+
+void TestCoreParts::inFlightBounds_data()
+{
+    QTest::addColumn<int>("receivers");       // 300 payloads to each, at once
+    QTest::addColumn<QList<int>>("inFlight"); // calls made, by receiver
+    QTest::addColumn<int>("next");            // whose call is made once the first is answered
+
+    constexpr int PerReceiver = Deliveries::MaxInFlightPerReceiver;
+    QTest::newRow("one receiver") << 1 << QList<int>{PerReceiver} << 0;
+    // Two lanes fill the flight; the third, which waited longest, goes next.
+    QTest::newRow("three receivers") << 3 << QList<int>{PerReceiver, PerReceiver, 0} << 2;
+}
+
+void TestCoreParts::inFlightBounds()
+{
+    QFETCH(int, receivers);
+    QFETCH(QList<int>, inFlight);
+    QFETCH(int, next);
+
+    SocketPair pair;
+    QVERIFY(pair.waitOpen());
+    Deliveries deliveries(pair.sender.get(), nullptr, nullptr);
+    int delivered = 0;
+    connect(&deliveries, &Deliveries::delivered, this, [&] { ++delivered; });
+    const auto owner = [](int r) {
+        return QStringLiteral(":1.%1").arg(r);
+    };
+    SendOutcome why;
+    for (int r = 0; r < receivers; ++r)
+        for (int i = 0; i < 300; ++i)
+            QVERIFY(deliveries.deliver(r, {}, owner(r), inlineBody(1), &why));
+
+    size_t expected = 0;
+    for (int n : std::as_const(inFlight))
+        expected += size_t(n);
+    QTRY_COMPARE(pair.held.size(), expected);
+    QCOMPARE(pair.settledCount(), expected);
+    for (int r = 0; r < receivers; ++r) {
+        const QByteArray name = owner(r).toUtf8();
+        QCOMPARE(std::count_if(pair.held.begin(), pair.held.end(),
+                               [&](const BusMessage &m) {
+                                   return name == sd_bus_message_get_destination(m.get());
+                               }),
+                 qsizetype(inFlight.at(r)));
+    }
+    pair.answer(0);
+    QTRY_COMPARE(delivered, 1);
+    QTRY_COMPARE(pair.held.size(), expected + 1);
+    QCOMPARE(pair.destination(expected), owner(next).toUtf8());
+    QCOMPARE(pair.settledCount(), expected + 1);
+}
+
+void TestCoreParts::waitingPayloadsExpire()
+{
+    SocketPair pair;
+    QVERIFY(pair.waitOpen());
+    Deliveries deliveries(pair.sender.get(), nullptr, nullptr);
+    constexpr int WaitLimitMs = 300;
+    deliveries.setWaitLimitMs(WaitLimitMs);
+    QList<qint32> failed;
+    SendOutcome::Cause cause = SendOutcome::Taken;
+    connect(&deliveries, &Deliveries::failed, this,
+            [&](quint64, qint32 handle, const QString &, const SendOutcome &why) {
+                failed.append(handle);
+                cause = why.cause;
+            });
+    int delivered = 0;
+    connect(&deliveries, &Deliveries::delivered, this, [&] { ++delivered; });
+
+    // A full flight that the receiver holds, and three behind it.
+    constexpr int Count = Deliveries::MaxInFlightPerReceiver + 3;
+    SendOutcome why;
+    for (int i = 1; i <= Count; ++i)
+        QVERIFY(deliveries.deliver(i, {}, QStringLiteral(":1.a"), inlineBody(1), &why));
+    QTRY_COMPARE(pair.held.size(), size_t(Deliveries::MaxInFlightPerReceiver));
+    QTRY_COMPARE(failed.size(), 3);
+    QCOMPARE(failed, (QList<qint32>{Count - 2, Count - 1, Count}));
+    QCOMPARE(cause, SendOutcome::WaitedTooLong);
+    // What was on its way is not expired: it ends as its answer says.
+    QTest::qWait(2 * WaitLimitMs);
+    QCOMPARE(failed.size(), 3);
+    for (size_t i = 0; i < pair.held.size(); ++i)
+        pair.answer(i);
+    QTRY_COMPARE(delivered, Deliveries::MaxInFlightPerReceiver);
+    QCOMPARE(pair.settledCount(), size_t(Deliveries::MaxInFlightPerReceiver));
+}
+
+void TestCoreParts::inboxBounds_data()
+{
+    QTest::addColumn<qsizetype>("characters"); // of each payload's text
+    QTest::addColumn<qsizetype>("fits");       // from one caller
+
+    QTest::newRow("payloads") << qsizetype(0) << Inbox::MaxWaitingPerCaller;
+    const qsizetype inlineMax = InterProcBus::InlineTextLimit / 2; // UTF-16 bytes
+    QTest::newRow("text bytes") << inlineMax
+                                << qsizetype(Inbox::MaxWaitingTextBytesPerCaller / (2 * inlineMax));
+    const qsizetype large = 1024 * 1024;
+    QTest::newRow("large text bytes")
+        << large << qsizetype(Inbox::MaxWaitingLargeTextBytesPerCaller / (2 * large));
+}
+
+void TestCoreParts::inboxBounds()
+{
+    QFETCH(qsizetype, characters);
+    QFETCH(qsizetype, fits);
+
+    // Nothing is handed over: the event loop does not run while it fills.
+    Inbox inbox(m_owner.get(), nullptr);
+    const bool large = Inbox::isLarge(characters);
+    const QString text(characters, u'x');
+    qsizetype taken = 0;
+    while (inbox.hasRoom(QStringLiteral("a"), large) && taken <= fits) {
+        inbox.enqueue(QStringLiteral("a"), {0, QStringLiteral("a"), 0, text}, {}, nullptr);
+        ++taken;
+    }
+    QCOMPARE(taken, fits);
+    QVERIFY(!inbox.refusal(QStringLiteral("a"), large).isEmpty());
+    // The bound is one caller's share: another still gets in.
+    QVERIFY(inbox.hasRoom(QStringLiteral("b"), large));
+}
+
+void TestCoreParts::inboxLanesTakeTurns_data()
+{
+    QTest::addColumn<QString>("callers");  // one letter per payload, in the order of arrival
+    QTest::addColumn<QString>("handedOn"); // caller and its payload's number, in turn
+
+    QTest::newRow("one caller") << "aaa"
+                                << "a1 a2 a3";
+    QTest::newRow("a flood and one more") << "aaaab"
+                                          << "a1 b1 a2 a3 a4";
+    QTest::newRow("three callers") << "aaabcc"
+                                   << "a1 b1 c1 a2 c2 a3";
+    QTest::newRow("interleaved") << "abacbb"
+                                 << "a1 b1 c1 a2 b2 b3";
+}
+
+void TestCoreParts::inboxLanesTakeTurns()
+{
+    QFETCH(QString, callers);
+    QFETCH(QString, handedOn);
+
+    // Each payload comes with a call over the socket pair, answered as it is
+    // handed on.
+    SocketPair pair;
+    QVERIFY(pair.waitOpen());
+    QStringList answered;
+    QHash<QChar, int> numbers;
+    for (const QChar caller : std::as_const(callers)) {
+        const QString id = caller + QString::number(++numbers[caller]);
+        const BusMessage call = Bus::newCall(pair.sender->bus(), nullptr, "DeliverUtf8");
+        QVERIFY(pair.sender->call(call.get(), 5000, this, [&answered, id](sd_bus_message *reply) {
+            if (reply && !sd_bus_message_is_method_error(reply, nullptr))
+                answered.append(id);
+        }));
+    }
+    QTRY_COMPARE(pair.held.size(), size_t(callers.size()));
+
+    Inbox inbox(m_owner.get(), nullptr);
+    QStringList arrived;
+    auto arrival = connect(m_owner.get(), &InterProcEndpoint::DataArrival, this,
+                           [&](qint32, const QString &name, qint32 number, const QString &) {
+                               arrived.append(name + QString::number(number));
+                           });
+    numbers.clear();
+    for (qsizetype i = 0; i < callers.size(); ++i) {
+        const QChar caller = callers.at(i);
+        inbox.enqueue(caller, {0, caller, ++numbers[caller], {}}, pair.held.at(size_t(i)),
+                      pair.receiver.get());
+    }
+    const QStringList expected = handedOn.split(u' ');
+    QTRY_COMPARE(arrived, expected);
+    QTRY_COMPARE(answered.size(), expected.size());
+    QCOMPARE(answered, expected);
+    disconnect(arrival);
+}
+
+QTEST_GUILESS_MAIN(TestCoreParts)
+#include "tst_coreparts.moc"
