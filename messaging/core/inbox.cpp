@@ -4,8 +4,6 @@
 
 #include "threadcheck.h"
 
-#include "interprocendpoint.h"
-
 #include <QElapsedTimer>
 #include <QPointer>
 
@@ -18,7 +16,7 @@ namespace {
 constexpr qint64 DispatchSliceMs = 4;
 } // namespace
 
-Inbox::Inbox(InterProcEndpoint *owner, QObject *parent) : QObject(parent), m_owner(owner)
+Inbox::Inbox(QObject *parent) : QObject(parent)
 {
     m_nextTurn.setSingleShot(true);
     connect(&m_nextTurn, &QTimer::timeout, this, &Inbox::dispatch);
@@ -132,8 +130,8 @@ void Inbox::dispatch()
         if (entry.connection && entry.call &&
             sd_bus_reply_method_return(entry.call.get(), nullptr) >= 0)
             entry.connection->sent();
-        emit m_owner->DataArrival(payload.senderHandle, payload.senderName, payload.longData,
-                                  payload.stringData);
+        emit arrived(payload.senderHandle, payload.senderName, payload.longData,
+                     payload.stringData);
         if (!alive)
             return;
     }

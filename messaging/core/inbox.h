@@ -26,8 +26,6 @@
 #include <deque>
 #include <functional>
 
-class InterProcEndpoint;
-
 struct Payload
 {
     qint32 senderHandle = 0;
@@ -41,11 +39,10 @@ class Inbox : public QObject
     Q_OBJECT
 
 public:
-    // DataArrival is raised on owner.
-    Inbox(InterProcEndpoint *owner, QObject *parent);
+    explicit Inbox(QObject *parent);
 
     // Queues a payload of caller (the unique bus name it speaks for);
-    // DataArrival follows from the event loop, and the call (null when it
+    // arrived() follows from the event loop, and the call (null when it
     // wants no answer) is answered on `connection` just before.
     void enqueue(const QString &caller, Payload payload, const BusMessage &call,
                  BusConnection *connection);
@@ -83,6 +80,13 @@ public:
     QString refusal(const QString &caller, bool largeText = false) const;
     qsizetype waiting() const { return m_count; }
 
+signals:
+    // A payload is handed to the program, one at a time: never while a
+    // handler of the previous one still runs, also when it runs a nested
+    // event loop. The inbox may be gone once it returns.
+    void arrived(qint32 senderHandle, const QString &senderName, qint32 longData,
+                 const QString &stringData);
+
 private:
     void scheduleDispatch();
     void dispatch();
@@ -102,7 +106,6 @@ private:
         qint64 largeTextBytes = 0;
     };
 
-    InterProcEndpoint *m_owner;
     QHash<QString, Lane> m_lanes;
     // Callers with payloads waiting, in the order of their turns.
     std::deque<QString> m_turns;

@@ -110,7 +110,8 @@ void InterProcEndpointPrivate::connectToBus()
         m_error = QStringLiteral("Cannot follow the parties on the D-Bus session bus: %1").arg(why);
         return;
     }
-    m_inbox = new Inbox(q, this);
+    m_inbox = new Inbox(this);
+    connect(m_inbox, &Inbox::arrived, q, &InterProcEndpoint::DataArrival);
     // Reading is behind when more than ReadBehindBytes wait in the socket:
     // a flood, not the calls of senders that wait for their answers.
     m_inbox->setReadingFirst([bus = QPointer<BusConnection>(m_bus)] {
