@@ -99,8 +99,8 @@ struct Shared
     // the bus daemon's own GetId: the floor the daemon's load sets.
     struct Describes
     {
-        long long maxFloodMs = 0;
-        long long maxAfterMs = 0;
+        double maxFloodMs = 0;
+        double maxAfterMs = 0;
         long long count = 0;
         long long slow = 0; // over 100 ms
         long long failed = 0;
@@ -133,13 +133,13 @@ void describeLoop(Shared *s, Asked asked)
         const bool flooding = s->flooding;
         const long long start = nowNs();
         const int r = sd_bus_call(bus, call, 120 * 1000000ULL, &error, &reply);
-        const long long ms = (nowNs() - start) / 1000000;
+        const double ms = (nowNs() - start) / 1e6;
         sd_bus_message_unref(call);
         sd_bus_message_unref(reply);
         sd_bus_error_free(&error);
         {
             std::lock_guard<std::mutex> guard(s->lock);
-            long long &max = flooding ? describes.maxFloodMs : describes.maxAfterMs;
+            double &max = flooding ? describes.maxFloodMs : describes.maxAfterMs;
             max = std::max(max, ms);
             ++describes.count;
             describes.slow += ms > 100;

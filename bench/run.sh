@@ -38,14 +38,14 @@ if [ "$quick" = 1 ]; then
     rt_iterations=20 flood=200 sizes="1000 100000" bc_iterations=5 groups="1 2" many=10
     senders=8 each=10 appends=10 log_sizes="100 1000" startups=1 settle_ms=100
     window_texts="100000"
-    sparse_texts=1 copy_bytes=1048576 long_lines=5 signons=5
+    sparse_texts=1 copy_bytes=1048576 long_lines=5 signons=5 flood_s=1
 else
     reps=${reps:-5}
     rt_iterations=2000 flood=20000 bc_iterations=200 groups="1 8 32" many=1000
     sizes="1048576 16777216 104857600 134217728"
     senders=8 each=2000 appends=100 log_sizes="1000 10000 100000" startups=3 settle_ms=500
     window_texts="1048576 16777216 104857600"
-    sparse_texts=6 copy_bytes=134217728 long_lines=50 signons=200
+    sparse_texts=6 copy_bytes=134217728 long_lines=50 signons=200 flood_s=10
 fi
 small_bytes=15 # UTF-8 bytes of the small payload's text in interproc_bench
 
@@ -98,6 +98,14 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
         "$bin_dir/window_bench" copy "$copy_bytes"
         "$bin_dir/window_bench" longline 2000 "$long_lines"
         "$bin_dir/window_bench" longline 5000 "$long_lines"
+        # A flood of payloads that want no answer against one window, on a
+        # bus of its own: how long a caption waits, asked of the window's
+        # caption desk and of the window itself, beside the bus daemon's own
+        # answer to GetId.
+        for bytes in 65536 1; do
+            "$(dirname "$0")/flood_probe.sh" "$bin_dir" window bus "$bytes" "$flood_s" |
+                sed "s/^RESULT /RESULT flood${bytes}_/"
+        done
         if [ -x "$bin_dir/startup_bench" ] && command -v Xvfb >/dev/null; then
             "$bin_dir/startup_bench" "$startups" "$settle_ms" \
                 calvorn "Calvorn Control Sample - Server App" "$app" \
@@ -217,6 +225,14 @@ row "window: copy $((copy_bytes / 1048576)) MiB, paste 1 s later, stall ms / 15 
 row "  memory added, MiB / text, MiB" copy_peak_mib copy_mib "<= 1.5"
 row "window: lines of 5000, stall less CPU wait, ms / 2000" longline_5000_busy_stall_ms \
     longline_2000_busy_stall_ms "max <= 20"
+for bytes in 65536 1; do
+    [ "$bytes" = 1 ] && what="1-byte" || what="64 KiB"
+    row "$what flood: Describe of the desk, max ms / bus GetId" \
+        "flood${bytes}_desk_describe_max_flood_ms" "flood${bytes}_daemon_getid_max_flood_ms" \
+        "max <= 100"
+    row "  of the window itself, max ms / bus GetId" "flood${bytes}_describe_max_flood_ms" \
+        "flood${bytes}_daemon_getid_max_flood_ms"
+done
 row "start-up to window mapped, ms / bare Qt window" startup_ms_calvorn startup_ms_bare "<= 1.3"
 row "start-up to window mapped, ms / Qt window + label" startup_ms_calvorn startup_ms_label
 row "resident memory, MiB / bare Qt window" rss_mib_calvorn rss_mib_bare "diff <= 10"
