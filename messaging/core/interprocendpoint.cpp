@@ -4,11 +4,15 @@
 
 #include "answerwait.h"
 #include "interprocendpoint_p.h"
+#include "interproclogging.h"
 #include "interprocsend.h"
 #include "searchmethod.h"
 #include "threadcheck.h"
 #include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
+
+#include <QEvent>
+#include <QThread>
 
 static_assert(InterProcEndpoint::ExactCaption == SearchMethod::ExactCaption &&
               InterProcEndpoint::CaptionPrefix == SearchMethod::CaptionPrefix &&
@@ -22,6 +26,22 @@ InterProcEndpoint::InterProcEndpoint(const QString &caption, QObject *parent)
 {}
 
 InterProcEndpoint::~InterProcEndpoint() = default;
+
+bool InterProcEndpoint::event(QEvent *event)
+{
+    // Sent on the thread the endpoint leaves, just before it moves; again,
+    // on the target thread, when it moves back.
+    if (event->type() == QEvent::ThreadChange && QThread::currentThread() == d->thread()) {
+        qCWarning(lcInterProc,
+                  "InterProcEndpoint \"%s\" (handle %d) cannot move to another thread: its "
+                  "connections stay with the thread that made it, and it moves back there",
+                  qUtf8Printable(d->caption()), int(d->handle()));
+        QThread *const home = d->thread();
+        QMetaObject::invokeMethod(
+            this, [this, home] { moveToThread(home); }, Qt::QueuedConnection);
+    }
+    return QObject::event(event);
+}
 
 QVariant InterProcEndpoint::target() const
 {

@@ -111,7 +111,8 @@ void InterProcEndpointPrivate::connectToBus()
         return;
     }
     m_inbox = new Inbox(this);
-    connect(m_inbox, &Inbox::arrived, q, &InterProcEndpoint::DataArrival);
+    // Raised on this thread, as the endpoint raises every signal.
+    connect(m_inbox, &Inbox::arrived, q, &InterProcEndpoint::DataArrival, Qt::DirectConnection);
     // Reading is behind when more than ReadBehindBytes wait in the socket:
     // a flood, not the calls of senders that wait for their answers.
     m_inbox->setReadingFirst([bus = QPointer<BusConnection>(m_bus)] {
@@ -131,7 +132,8 @@ void InterProcEndpointPrivate::connectToBus()
     connect(m_channelServer, &ChannelServer::connectionOpened, m_busObject, &BusObject::exportOn);
     connect(m_channelServer, &ChannelServer::connectionClosing, m_busObject,
             &BusObject::withdrawFrom);
-    connect(m_outbox, &Outbox::windowCheck, q, &InterProcEndpoint::WindowCheck);
+    connect(m_outbox, &Outbox::windowCheck, q, &InterProcEndpoint::WindowCheck,
+            Qt::DirectConnection);
     connect(m_outbox, &Outbox::addressed, this, &InterProcEndpointPrivate::reportAddressed);
     connect(m_outbox, &Outbox::failure, this, &InterProcEndpointPrivate::reportNothingSent);
     connect(m_outbox, &Outbox::undelivered, this, &InterProcEndpointPrivate::reportUndelivered);

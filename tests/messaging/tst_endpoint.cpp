@@ -27,6 +27,7 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTest>
 #include <QThread>
@@ -189,6 +190,7 @@ private slots:
     void channelPeerThatNeverReadsIsNotRead();
     void callFromAnotherThreadStops_data();
     void callFromAnotherThreadStops();
+    void moveToAnotherThreadIsRefused();
     void endedWhileAskingTheBusFreesItsConnection();
 };
 
@@ -996,6 +998,35 @@ void TestEndpoint::callFromAnotherThreadStops()
     QCOMPARE(program.exitStatus(), QProcess::CrashExit);
     QVERIFY2(output.contains("InterProcEndpoint::" + call) && output.contains("belongs to thread"),
              output.constData());
+}
+
+void TestEndpoint::moveToAnotherThreadIsRefused()
+{
+    // The endpoint's connections cannot follow it: it says so and moves back,
+    // and keeps taking payloads on its own thread.
+    InterProcEndpoint endpoint(QStringLiteral("Stays Home"));
+    QVERIFY2(endpoint.isConnected(), qPrintable(endpoint.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(endpoint.isReady(), TimeoutMs);
+    QThread other;
+    other.start();
+    const auto stop = qScopeGuard([&] {
+        other.quit();
+        other.wait();
+    });
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("cannot move to another thread")));
+    endpoint.moveToThread(&other);
+    QTRY_COMPARE_WITH_TIMEOUT(endpoint.thread(), QThread::currentThread(), TimeoutMs);
+
+    QList<qint32> arrived;
+    connect(
+        &endpoint, &InterProcEndpoint::DataArrival, this,
+        [&](qint32, const QString &, qint32 number, const QString &) { arrived.append(number); });
+    endpoint.setTarget(endpoint.handle());
+    endpoint.setTargetSearchMethod(InterProcEndpoint::WindowHandle);
+    endpoint.setLongData(7);
+    QCOMPARE(endpoint.Send(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(arrived, QList<qint32>{7}, TimeoutMs);
 }
 
 void TestEndpoint::endedWhileAskingTheBusFreesItsConnection()

@@ -67,8 +67,11 @@ class InterProcSend;
  * are. An endpoint is used from the thread that made it, and only there:
  * every member checks it. A library built for tests (INTERPROC_THREAD_CHECKS)
  * stops the program on a call from another thread, naming the call; any
- * other build warns once (calvorn.interproc). moveToThread() does not move
- * the endpoint's connections: make the endpoint in the thread that uses it.
+ * other build warns once (calvorn.interproc). An endpoint does not move to
+ * another thread: moveToThread() warns (calvorn.interproc) and the endpoint
+ * moves back from the target thread's event loop, as its connections stay
+ * with the thread that made it. Make the endpoint in the thread that uses
+ * it.
  *
  * Parties on the bus that do not use this library speak the contract
  * described in the D-Bus interface file org.calvorn.InterProc.xml (installed
@@ -457,6 +460,10 @@ Q_SIGNALS:
      * @param caption the new caption
      */
     void captionChanged(const QString &caption);
+
+protected:
+    /** Refuses a move to another thread; see the class description. */
+    bool event(QEvent *event) override;
 
 private:
     std::unique_ptr<InterProcEndpointPrivate> d;
