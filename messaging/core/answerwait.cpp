@@ -47,7 +47,7 @@ void AnswerWait::ask(qint32 handle, std::function<void()> then)
     // A party takes calls one after the other: its reply comes after what it
     // sent while handling the payloads it took before.
     const BusMessage call =
-        Bus::newCall(m_bus->bus(), serviceForHandle(handle).toUtf8().constData(), "Describe");
+        m_bus->newCall(serviceForHandle(handle).toUtf8().constData(), "Describe");
     if (call && m_bus->call(call.get(), DeliveryTimeoutMs, this, [then](sd_bus_message *reply) {
             // No reply at all: the endpoint is closing its connection, and
             // nobody waits any more.

@@ -13,6 +13,7 @@
 
 #include <malloc.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -514,25 +515,80 @@ void BusConnection::drainUntilPeerCloses(qint64 boundMs)
     }
 }
 
-namespace Bus {
-
-BusMessage newCall(sd_bus *bus, const char *destination, const char *member)
+BusMessage BusConnection::newCall(const char *destination, const char *member) const
 {
     sd_bus_message *m = nullptr;
-    if (sd_bus_message_new_method_call(bus, &m, destination, InterProcBus::ObjectPath,
+    if (sd_bus_message_new_method_call(m_bus, &m, destination, InterProcBus::ObjectPath,
                                        InterProcBus::Interface, member) < 0)
         return {};
     return BusMessage::adopt(m);
 }
 
-BusMessage newDaemonCall(sd_bus *bus, const char *member)
+BusMessage BusConnection::newDaemonCall(const char *member) const
 {
     sd_bus_message *m = nullptr;
-    if (sd_bus_message_new_method_call(bus, &m, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+    if (sd_bus_message_new_method_call(m_bus, &m, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                        "org.freedesktop.DBus", member) < 0)
         return {};
     return BusMessage::adopt(m);
 }
+
+const char *BusConnection::objectPath()
+{
+    return InterProcBus::ObjectPath;
+}
+
+const char *BusConnection::interfaceName()
+{
+    return InterProcBus::Interface;
+}
+
+bool BusConnection::addMatch(sd_bus_slot **slot, const char *rule, sd_bus_message_handler_t handler,
+                             void *userdata)
+{
+    INTERPROC_CHECK_THREAD(this);
+    if (sd_bus_add_match_async(m_bus, slot, rule, handler, nullptr, userdata) < 0)
+        return false;
+    sent();
+    return true;
+}
+
+bool BusConnection::addObject(sd_bus_slot **filterSlot, sd_bus_message_handler_t filter,
+                              sd_bus_slot **vtableSlot, const sd_bus_vtable *vtable, void *userdata)
+{
+    INTERPROC_CHECK_THREAD(this);
+    if (sd_bus_add_object(m_bus, filterSlot, InterProcBus::ObjectPath, filter, userdata) < 0)
+        return false;
+    if (sd_bus_add_object_vtable(m_bus, vtableSlot, InterProcBus::ObjectPath,
+                                 InterProcBus::Interface, vtable, userdata) < 0) {
+        *filterSlot = sd_bus_slot_unref(*filterSlot);
+        return false;
+    }
+    return true;
+}
+
+int BusConnection::requestName(const QString &name)
+{
+    INTERPROC_CHECK_THREAD(this);
+    // Flags 0: neither queue for the name nor take it from its owner.
+    const int r = sd_bus_request_name(m_bus, name.toUtf8().constData(), 0);
+    return r < 0 ? r : 0;
+}
+
+void BusConnection::releaseName(const QString &name)
+{
+    INTERPROC_CHECK_THREAD(this);
+    if (sd_bus_release_name_async(m_bus, nullptr, name.toUtf8().constData(), nullptr, nullptr) >= 0)
+        sent();
+}
+
+int BusConnection::bytesWaiting() const
+{
+    int waiting = 0;
+    return isOpen() && ::ioctl(sd_bus_get_fd(m_bus), FIONREAD, &waiting) == 0 ? waiting : 0;
+}
+
+namespace Bus {
 
 BusMessage answerable(sd_bus_message *call)
 {

@@ -61,6 +61,9 @@ public:
     static BusConnection *acceptPeer(int fd, QObject *parent);
     ~BusConnection() override;
 
+    // The sd-bus connection itself, for tests that drive one end of a
+    // socket pair by hand; the parts use the operations below, which keep
+    // the connection's writing and its count of what was sent right.
     sd_bus *bus() const { return m_bus; }
     bool isOpen() const;
     // The connection's unique name on the bus (empty for a direct channel).
@@ -81,6 +84,45 @@ public:
     bool send(sd_bus_message *message);
     // After sending through sd-bus directly: make sure it goes out.
     void sent();
+
+    // A method call of the InterProc interface to `destination` (null on a
+    // direct channel), and one to the bus daemon itself, for call().
+    BusMessage newCall(const char *destination, const char *member) const;
+    BusMessage newDaemonCall(const char *member) const;
+    // Answers a method call that arrived here, with values as
+    // sd_bus_reply_method_return takes them.
+    template <typename... Values>
+    bool reply(sd_bus_message *call, const char *types, Values... values)
+    {
+        if (sd_bus_reply_method_return(call, types, values...) < 0)
+            return false;
+        sent();
+        return true;
+    }
+    // Sends a signal of the InterProc object.
+    template <typename... Values>
+    bool emitSignal(const char *member, const char *types, Values... values)
+    {
+        if (sd_bus_emit_signal(m_bus, objectPath(), interfaceName(), member, types, values...) < 0)
+            return false;
+        sent();
+        return true;
+    }
+    // Runs handler for each signal that rule matches (asked of the bus
+    // daemon without waiting); the match lasts as long as *slot.
+    bool addMatch(sd_bus_slot **slot, const char *rule, sd_bus_message_handler_t handler,
+                  void *userdata);
+    // Serves the InterProc object here: filter sees every call to it first,
+    // then the members of vtable; each lasts as long as its slot.
+    bool addObject(sd_bus_slot **filterSlot, sd_bus_message_handler_t filter,
+                   sd_bus_slot **vtableSlot, const sd_bus_vtable *vtable, void *userdata);
+    // Takes a well-known name, waiting for the bus daemon's answer: 0, or
+    // the negative errno sd-bus gives (-EEXIST when another has it).
+    int requestName(const QString &name);
+    // Gives a name back without waiting.
+    void releaseName(const QString &name);
+    // Bytes that have arrived on the socket and wait to be read.
+    int bytesWaiting() const;
 
     // What this side has handed to sd-bus so far, as a position in the
     // order of writing; taken right after a call or send, it names that
@@ -110,6 +152,8 @@ signals:
 
 private:
     BusConnection(sd_bus *bus, QObject *parent);
+    static const char *objectPath();
+    static const char *interfaceName();
     void arm();
     void drainUntilPeerCloses(qint64 boundMs);
     // Notes which messages the write queue still holds once the connection
@@ -149,11 +193,6 @@ namespace Bus {
 // answered), for a caller that drives it itself; null and *error set when
 // the bus cannot be reached.
 sd_bus *openSessionBus(QString *error);
-// A method call of the InterProc interface to `destination` (null on a
-// direct channel).
-BusMessage newCall(sd_bus *bus, const char *destination, const char *member);
-// A method call to the bus daemon itself.
-BusMessage newDaemonCall(sd_bus *bus, const char *member);
 // A method call to be answered later, as it is answered: its cookie, sender
 // and whether it wants a reply, without its arguments or the descriptors it
 // carried (any number, named by its arguments or not), so that a call held

@@ -113,12 +113,11 @@ void BusDirectory::start()
         ServiceNamespace + "'";
     const QByteArray captionRule = QByteArrayLiteral("type='signal',path='") + ObjectPath +
                                    "',interface='" + Interface + "',member='CaptionChanged'";
-    if (sd_bus_add_match_async(m_bus->bus(), &m_ownerMatch, ownerRule.constData(),
-                               &BusDirectory::onNameOwnerChanged, nullptr, this) < 0 ||
-        sd_bus_add_match_async(m_bus->bus(), &m_captionMatch, captionRule.constData(),
-                               &BusDirectory::onCaptionChanged, nullptr, this) < 0)
+    if (!m_bus->addMatch(&m_ownerMatch, ownerRule.constData(), &BusDirectory::onNameOwnerChanged,
+                         this) ||
+        !m_bus->addMatch(&m_captionMatch, captionRule.constData(), &BusDirectory::onCaptionChanged,
+                         this))
         qCWarning(lcInterProc) << "cannot follow the windows on the bus";
-    m_bus->sent();
 
     // Everything below is asynchronous: windows starting at the same moment
     // ask each other for their captions, and each must stay free to answer.
@@ -202,7 +201,7 @@ bool BusDirectory::ask(const char *method, const QString &argument, int timeoutM
                        std::function<void(sd_bus_message *)> done)
 {
     INTERPROC_CHECK_THREAD(this);
-    const BusMessage call = Bus::newDaemonCall(m_bus->bus(), method);
+    const BusMessage call = m_bus->newDaemonCall(method);
     return call &&
            (argument.isNull() ||
             sd_bus_message_append(call.get(), "s", argument.toUtf8().constData()) >= 0) &&
@@ -618,8 +617,7 @@ void BusDirectory::describe(const Call &call, bool later)
 void BusDirectory::askToDescribe(const QString &destination,
                                  const std::function<void(sd_bus_message *)> &done)
 {
-    const BusMessage message =
-        Bus::newCall(m_bus->bus(), destination.toUtf8().constData(), "Describe");
+    const BusMessage message = m_bus->newCall(destination.toUtf8().constData(), "Describe");
     if (!message || !m_bus->call(message.get(), DescribeTimeoutMs, m_calls, done))
         QMetaObject::invokeMethod(
             m_calls, [done] { done(nullptr); }, Qt::QueuedConnection);

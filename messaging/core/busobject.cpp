@@ -125,11 +125,7 @@ bool BusObject::exportOn(BusConnection *connection)
     on->channel = connection != m_bus;
     // The guard runs before the table: sd-bus would answer a wrong
     // signature with InvalidArgs, the contract's callers expect it unknown.
-    if (sd_bus_add_object(connection->bus(), &on->guardSlot, ObjectPath, &BusObject::guard, on) <
-            0 ||
-        sd_bus_add_object_vtable(connection->bus(), &on->vtableSlot, ObjectPath, Interface, table(),
-                                 on) < 0) {
-        sd_bus_slot_unref(on->guardSlot);
+    if (!connection->addObject(&on->guardSlot, &BusObject::guard, &on->vtableSlot, table(), on)) {
         delete on;
         return false;
     }
@@ -150,9 +146,7 @@ void BusObject::withdrawFrom(BusConnection *connection)
 void BusObject::emitCaptionChanged()
 {
     const QByteArray caption = m_identity->caption.toUtf8();
-    if (sd_bus_emit_signal(m_bus->bus(), ObjectPath, Interface, "CaptionChanged", "is",
-                           m_identity->handle, caption.constData()) >= 0)
-        m_bus->sent();
+    m_bus->emitSignal("CaptionChanged", "is", m_identity->handle, caption.constData());
 }
 
 int BusObject::guard(sd_bus_message *m, void *userdata, sd_bus_error *)
@@ -201,10 +195,9 @@ int BusObject::describe(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
     auto *on = static_cast<Export *>(userdata);
     const Identity *identity = on->object->m_identity;
-    const int r = sd_bus_reply_method_return(m, "is", identity->handle,
-                                             identity->caption.toUtf8().constData());
-    on->connection->sent();
-    return r < 0 ? r : 1;
+    return on->connection->reply(m, "is", identity->handle, identity->caption.toUtf8().constData())
+               ? 1
+               : -ENOMEM;
 }
 
 QString BusObject::takeCaller(Export *on, sd_bus_message *m)
@@ -354,7 +347,7 @@ int BusObject::openDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error
     // The token is bound to the caller's process, which the bus daemon
     // names; a channel from any other process is refused on attach.
     const QString caller = QString::fromUtf8(sd_bus_message_get_sender(m));
-    const BusMessage ask = Bus::newDaemonCall(self->m_bus->bus(), "GetConnectionUnixProcessID");
+    const BusMessage ask = self->m_bus->newDaemonCall("GetConnectionUnixProcessID");
     const QByteArray name = caller.toUtf8();
     const BusMessage call = BusMessage::ref(m);
     BusConnection *bus = self->m_bus;
@@ -389,7 +382,6 @@ int BusObject::attachDirectChannel(sd_bus_message *m, void *userdata, sd_bus_err
                         QStringLiteral("This token opens no channel here."));
         return 1;
     }
-    sd_bus_reply_method_return(m, nullptr);
-    on->connection->sent();
+    on->connection->reply(m, nullptr);
     return 1;
 }

@@ -125,8 +125,7 @@ int connectToWindow(const QByteArray &path, pid_t expectedPid)
 
 void ChannelRouter::open(const QString &owner, quint64 generation)
 {
-    const BusMessage offer =
-        Bus::newCall(m_bus->bus(), owner.toUtf8().constData(), "OpenDirectChannel");
+    const BusMessage offer = m_bus->newCall(owner.toUtf8().constData(), "OpenDirectChannel");
     const bool asked = offer && m_bus->call(offer.get(), DeliveryTimeoutMs, this,
                                             [this, owner, generation](sd_bus_message *reply) {
                                                 offered(owner, generation, reply);
@@ -163,7 +162,7 @@ void ChannelRouter::offered(const QString &owner, quint64 generation, sd_bus_mes
         return;
     }
     // The socket must be the one the window's own process listens on.
-    const BusMessage ask = Bus::newDaemonCall(m_bus->bus(), "GetConnectionUnixProcessID");
+    const BusMessage ask = m_bus->newDaemonCall("GetConnectionUnixProcessID");
     const QByteArray name = owner.toUtf8();
     const bool asked =
         ask && sd_bus_message_append(ask.get(), "s", name.constData()) >= 0 &&
@@ -200,7 +199,7 @@ void ChannelRouter::attach(const QString &owner, quint64 generation, const QByte
             channel->state = Channel::Unavailable;
         }
     });
-    const BusMessage call = Bus::newCall(peer->bus(), nullptr, "AttachDirectChannel");
+    const BusMessage call = peer->newCall(nullptr, "AttachDirectChannel");
     const bool made =
         call &&
         sd_bus_message_append_array(call.get(), 'y', token.constData(), size_t(token.size())) >=

@@ -131,9 +131,8 @@ void Deliveries::issue(const QString &owner, Item item)
     const Body &body = *item.body;
     // A direct channel leads to the window alone: its calls name nobody.
     const QByteArray destination = channel ? QByteArray() : owner.toUtf8();
-    const BusMessage call =
-        Bus::newCall(connection->bus(), channel ? nullptr : destination.constData(),
-                     body.sealed ? "DeliverSealed" : "DeliverUtf8");
+    const BusMessage call = connection->newCall(channel ? nullptr : destination.constData(),
+                                                body.sealed ? "DeliverSealed" : "DeliverUtf8");
     int r = call ? sd_bus_message_append(call.get(), "isi", body.senderHandle,
                                          body.senderName.constData(), body.longData)
                  : -ENOMEM;

@@ -127,9 +127,8 @@ void Inbox::dispatch()
         const Payload &payload = entry.payload;
         // Answered before the handler runs: one that opens a dialog keeps
         // the next payloads unanswered, not this one.
-        if (entry.connection && entry.call &&
-            sd_bus_reply_method_return(entry.call.get(), nullptr) >= 0)
-            entry.connection->sent();
+        if (entry.connection && entry.call)
+            entry.connection->reply(entry.call.get(), nullptr);
         emit arrived(payload.senderHandle, payload.senderName, payload.longData,
                      payload.stringData);
         if (!alive)

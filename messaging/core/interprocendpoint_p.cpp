@@ -24,8 +24,6 @@
 
 #include <limits>
 
-#include <sys/ioctl.h>
-
 using namespace InterProcBus;
 
 namespace {
@@ -76,9 +74,7 @@ InterProcEndpointPrivate::~InterProcEndpointPrivate()
     delete m_directory;
     if (m_bus) {
         if (m_identity.handle > 0 && m_bus->isOpen())
-            sd_bus_release_name_async(m_bus->bus(), nullptr,
-                                      serviceForHandle(m_identity.handle).toUtf8().constData(),
-                                      nullptr, nullptr);
+            m_bus->releaseName(serviceForHandle(m_identity.handle));
         m_bus->flushAndClose(BusFlushBoundMs);
         delete m_bus;
     }
@@ -116,18 +112,14 @@ void InterProcEndpointPrivate::connectToBus()
     // Reading is behind when more than ReadBehindBytes wait in the socket:
     // a flood, not the calls of senders that wait for their answers.
     m_inbox->setReadingFirst([bus = QPointer<BusConnection>(m_bus)] {
-        int waiting = 0;
-        return bus && bus->isOpen() &&
-               ::ioctl(sd_bus_get_fd(bus->bus()), FIONREAD, &waiting) == 0 &&
-               waiting >= ReadBehindBytes;
+        return bus && bus->bytesWaiting() >= ReadBehindBytes;
     });
     m_admission = new Admission(m_directory, m_inbox, this);
     m_channelServer = new ChannelServer(this);
     m_channels = new ChannelRouter(m_bus, this);
     m_busObject = new BusObject(&m_identity, m_bus, m_admission, m_channelServer, this);
     m_deliveries = new Deliveries(m_bus, m_channels, this);
-    m_outbox = new Outbox(&m_identity, m_directory, m_deliveries,
-                          sd_bus_can_send(m_bus->bus(), SD_BUS_TYPE_UNIX_FD) > 0, this);
+    m_outbox = new Outbox(&m_identity, m_directory, m_deliveries, m_bus->passesFds(), this);
 
     connect(m_channelServer, &ChannelServer::connectionOpened, m_busObject, &BusObject::exportOn);
     connect(m_channelServer, &ChannelServer::connectionClosing, m_busObject,
@@ -180,9 +172,7 @@ bool InterProcEndpointPrivate::claimHandle()
                 m_desk.reset();
             }
         }
-        // Flags 0: neither queue for the name nor take it from its owner.
-        const int r =
-            sd_bus_request_name(m_bus->bus(), serviceForHandle(candidate).toUtf8().constData(), 0);
+        const int r = m_bus->requestName(serviceForHandle(candidate));
         if (r >= 0) {
             m_identity.handle = candidate;
             return true;

@@ -303,7 +303,7 @@ void TestCoreParts::inboxLanesTakeTurns()
     QHash<QChar, int> numbers;
     for (const QChar caller : std::as_const(callers)) {
         const QString id = caller + QString::number(++numbers[caller]);
-        const BusMessage call = Bus::newCall(pair.sender->bus(), nullptr, "DeliverUtf8");
+        const BusMessage call = pair.sender->newCall(nullptr, "DeliverUtf8");
         QVERIFY(pair.sender->call(call.get(), 5000, this, [&answered, id](sd_bus_message *reply) {
             if (reply && !sd_bus_message_is_method_error(reply, nullptr))
                 answered.append(id);
