@@ -9,6 +9,10 @@
 //       <senders> connections (default 1) send Deliver calls that want no
 //       answer, each with a text of <text bytes> "x", as fast as the bus
 //       takes them, for <seconds>
+//   flood_probe acks <party pid> <daemon pid> <calls> <seconds>
+//       a connection that owns a window name sends <calls> Deliver calls
+//       that want no answer as that window, and then reads nothing more:
+//       the party's acknowledgements to it pile up; measured for <seconds>
 //   flood_probe channel <party pid> <daemon pid> <calls>
 //       opens a direct channel to the party, sends <calls> Deliver calls
 //       that want an answer and never reads one, then closes the channel
@@ -389,16 +393,69 @@ int runChannel(pid_t party, pid_t daemon, long long calls)
 
 } // namespace
 
+int runAcks(pid_t party, pid_t daemon, long long count, int seconds)
+{
+    Shared s;
+    sd_bus *bus = openBus();
+    s.party = findParty(bus);
+    Memory before, during, after;
+    sample(&before, party, daemon);
+    // A window of its own, so that the party acknowledges each payload to it.
+    sd_bus *stopped = openBus();
+    constexpr int Handle = 777779;
+    const std::string name = Prefix + std::to_string(Handle);
+    if (const int r = sd_bus_request_name(stopped, name.c_str(), 0); r < 0)
+        die("RequestName", r);
+    std::thread describer(describeLoop, &s, Asked::Party);
+    std::thread deskDescriber(describeLoop, &s, Asked::Desk);
+    std::thread pinger(describeLoop, &s, Asked::Daemon);
+    const long long start = nowNs();
+    for (long long i = 1; i <= count; ++i) {
+        sd_bus_message *call = nullptr;
+        sd_bus_message_new_method_call(stopped, &call, s.party.c_str(), Path, Interface, "Deliver");
+        sd_bus_message_append(call, "isis", Handle, "Stopped party", int(i), "acknowledge me");
+        const int r = sd_bus_send(stopped, call, nullptr);
+        sd_bus_message_unref(call);
+        if (r < 0)
+            die("send", r);
+        ++s.sent;
+        uint64_t queued = 0;
+        if (sd_bus_get_n_queued_write(stopped, &queued) >= 0 && queued >= 16)
+            sd_bus_flush(stopped);
+    }
+    // Everything written; from now on it reads nothing.
+    sd_bus_flush(stopped);
+    const double sendS = (nowNs() - start) / 1e9;
+    sampleFor(&during, party, daemon, seconds * 1000);
+    s.flooding = false;
+    sampleFor(&during, party, daemon, 5000);
+    s.stop = true;
+    describer.join();
+    deskDescriber.join();
+    pinger.join();
+    sample(&after, party, daemon);
+    result("send_s", sendS);
+    result("sent", double(s.sent));
+    report(&s, before, during, after);
+    sd_bus_close_unref(stopped);
+    sd_bus_flush_close_unref(bus);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "bus" && argc >= 6)
         return runBus(std::atoi(argv[2]), std::atoi(argv[3]), std::atoll(argv[4]),
                       std::atoi(argv[5]), argc > 6 ? std::atoi(argv[6]) : 1);
+    if (mode == "acks" && argc >= 6)
+        return runAcks(std::atoi(argv[2]), std::atoi(argv[3]), std::atoll(argv[4]),
+                       std::atoi(argv[5]));
     if (mode == "channel" && argc >= 5)
         return runChannel(std::atoi(argv[2]), std::atoi(argv[3]), std::atoll(argv[4]));
     std::fprintf(stderr, "usage: flood_probe bus <party pid> <daemon pid> <text bytes> <seconds> "
                          "[senders]\n"
+                         "       flood_probe acks <party pid> <daemon pid> <calls> <seconds>\n"
                          "       flood_probe channel <party pid> <daemon pid> <calls>\n");
     return 2;
 }

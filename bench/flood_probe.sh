@@ -5,6 +5,7 @@
 # what it cost the others (see flood_probe.cpp):
 #
 #   bench/flood_probe.sh BIN_DIR window|watch bus <text bytes> <seconds> [senders]
+#   bench/flood_probe.sh BIN_DIR window|watch acks <calls> <seconds>
 #   bench/flood_probe.sh BIN_DIR window|watch channel <calls>
 #
 # BIN_DIR holds flood_probe; the window is BIN_DIR/../app/CalvornTest (on

@@ -38,14 +38,14 @@ if [ "$quick" = 1 ]; then
     rt_iterations=20 flood=200 sizes="1000 100000" bc_iterations=5 groups="1 2" many=10
     senders=8 each=10 appends=10 log_sizes="100 1000" startups=1 settle_ms=100
     window_texts="100000"
-    sparse_texts=1 copy_bytes=1048576 long_lines=5 signons=5 flood_s=1
+    sparse_texts=1 copy_bytes=1048576 long_lines=5 signons=5 flood_s=1 ack_calls=2000
 else
     reps=${reps:-5}
     rt_iterations=2000 flood=20000 bc_iterations=200 groups="1 8 32" many=1000
     sizes="1048576 16777216 104857600 134217728"
     senders=8 each=2000 appends=100 log_sizes="1000 10000 100000" startups=3 settle_ms=500
     window_texts="1048576 16777216 104857600"
-    sparse_texts=6 copy_bytes=134217728 long_lines=50 signons=200 flood_s=10
+    sparse_texts=6 copy_bytes=134217728 long_lines=50 signons=200 flood_s=10 ack_calls=40000
 fi
 small_bytes=15 # UTF-8 bytes of the small payload's text in interproc_bench
 
@@ -106,6 +106,10 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
             "$(dirname "$0")/flood_probe.sh" "$bin_dir" window bus "$bytes" "$flood_s" |
                 sed "s/^RESULT /RESULT flood${bytes}_/"
         done
+        # A party sends payloads as a window and then reads nothing: the
+        # window's acknowledgements to it pile up.
+        "$(dirname "$0")/flood_probe.sh" "$bin_dir" window acks "$ack_calls" "$flood_s" |
+            sed "s/^RESULT /RESULT acks_/"
         if [ -x "$bin_dir/startup_bench" ] && command -v Xvfb >/dev/null; then
             "$bin_dir/startup_bench" "$startups" "$settle_ms" \
                 calvorn "Calvorn Control Sample - Server App" "$app" \
@@ -233,6 +237,10 @@ for bytes in 65536 1; do
     row "  of the window itself, max ms / bus GetId" "flood${bytes}_describe_max_flood_ms" \
         "flood${bytes}_daemon_getid_max_flood_ms"
 done
+row "$ack_calls from a party that stops reading: Describe of the desk, max ms / no flood" \
+    acks_desk_describe_max_flood_ms acks_desk_describe_max_after_ms "max <= 100"
+row "  of the window itself, max ms / no flood" acks_describe_max_flood_ms \
+    acks_describe_max_after_ms
 row "start-up to window mapped, ms / bare Qt window" startup_ms_calvorn startup_ms_bare "<= 1.3"
 row "start-up to window mapped, ms / Qt window + label" startup_ms_calvorn startup_ms_label
 row "resident memory, MiB / bare Qt window" rss_mib_calvorn rss_mib_bare "diff <= 10"
