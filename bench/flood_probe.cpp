@@ -154,6 +154,25 @@ void describeLoop(Shared *s, Asked asked)
     sd_bus_flush_close_unref(bus);
 }
 
+// The three that ask while a flood runs: the party's own name, its caption
+// desk and the bus daemon.
+struct Askers
+{
+    explicit Askers(Shared *s)
+        : s(s), party(describeLoop, s, Asked::Party), desk(describeLoop, s, Asked::Desk),
+          daemon(describeLoop, s, Asked::Daemon)
+    {}
+    void stop()
+    {
+        s->stop = true;
+        for (std::thread *t : {&party, &desk, &daemon})
+            t->join();
+    }
+
+    Shared *s;
+    std::thread party, desk, daemon;
+};
+
 void deliverLoop(Shared *s)
 {
     sd_bus *bus = openBus();
@@ -262,9 +281,7 @@ int runBus(pid_t party, pid_t daemon, long long textBytes, int seconds, int send
     s.party = findParty(bus);
     Memory before, during, after;
     sample(&before, party, daemon);
-    std::thread describer(describeLoop, &s, Asked::Party);
-    std::thread deskDescriber(describeLoop, &s, Asked::Desk);
-    std::thread pinger(describeLoop, &s, Asked::Daemon);
+    Askers askers(&s);
     std::thread deliverer(deliverLoop, &s);
     std::vector<std::thread> flooders;
     const long long start = nowNs();
@@ -278,10 +295,7 @@ int runBus(pid_t party, pid_t daemon, long long textBytes, int seconds, int send
     // What the flood left behind: the party catches up, the daemon's queue
     // for it empties.
     sampleFor(&during, party, daemon, 5000);
-    s.stop = true;
-    describer.join();
-    deskDescriber.join();
-    pinger.join();
+    askers.stop();
     deliverer.join();
     sample(&after, party, daemon);
     result("flood_s", floodS);
@@ -329,9 +343,7 @@ int runChannel(pid_t party, pid_t daemon, long long calls)
     sd_bus_message_unref(attached);
     sd_bus_message_unref(reply);
 
-    std::thread describer(describeLoop, &s, Asked::Party);
-    std::thread deskDescriber(describeLoop, &s, Asked::Desk);
-    std::thread pinger(describeLoop, &s, Asked::Daemon);
+    Askers askers(&s);
     // Calls go out as the party reads them; their answers are never read.
     std::atomic<bool> sending{true};
     std::thread sender([&] {
@@ -382,10 +394,7 @@ int runChannel(pid_t party, pid_t daemon, long long calls)
     sender.join();
     s.flooding = false;
     sampleFor(&during, party, daemon, 3000);
-    s.stop = true;
-    describer.join();
-    deskDescriber.join();
-    pinger.join();
+    askers.stop();
     sample(&after, party, daemon);
     report(&s, before, during, after);
     return 0;
@@ -406,9 +415,7 @@ int runAcks(pid_t party, pid_t daemon, long long count, int seconds)
     const std::string name = Prefix + std::to_string(Handle);
     if (const int r = sd_bus_request_name(stopped, name.c_str(), 0); r < 0)
         die("RequestName", r);
-    std::thread describer(describeLoop, &s, Asked::Party);
-    std::thread deskDescriber(describeLoop, &s, Asked::Desk);
-    std::thread pinger(describeLoop, &s, Asked::Daemon);
+    Askers askers(&s);
     const long long start = nowNs();
     for (long long i = 1; i <= count; ++i) {
         sd_bus_message *call = nullptr;
@@ -429,10 +436,7 @@ int runAcks(pid_t party, pid_t daemon, long long count, int seconds)
     sampleFor(&during, party, daemon, seconds * 1000);
     s.flooding = false;
     sampleFor(&during, party, daemon, 5000);
-    s.stop = true;
-    describer.join();
-    deskDescriber.join();
-    pinger.join();
+    askers.stop();
     sample(&after, party, daemon);
     result("send_s", sendS);
     result("sent", double(s.sent));

@@ -198,6 +198,11 @@ sd_bus *Bus::openSessionBus(QString *error)
     return bus;
 }
 
+QByteArray Bus::sessionBusKey()
+{
+    return qgetenv("DBUS_SESSION_BUS_ADDRESS") + '|' + qgetenv("XDG_RUNTIME_DIR");
+}
+
 BusConnection *BusConnection::openSessionBus(QObject *parent, QString *error)
 {
     sd_bus *bus = Bus::openSessionBus(error);

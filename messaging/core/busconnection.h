@@ -193,6 +193,9 @@ namespace Bus {
 // answered), for a caller that drives it itself; null and *error set when
 // the bus cannot be reached.
 sd_bus *openSessionBus(QString *error);
+// Names the session bus that openSessionBus() reaches now (its address and
+// runtime directory), for what is kept once per bus.
+QByteArray sessionBusKey();
 // A method call to be answered later, as it is answered: its cookie, sender
 // and whether it wants a reply, without its arguments or the descriptors it
 // carried (any number, named by its arguments or not), so that a call held

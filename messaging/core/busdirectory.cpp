@@ -52,12 +52,6 @@ constexpr int MaxQuestions = 256;
 // asked.
 constexpr int MaxLaterQuestions = 192;
 
-// The bus the endpoints of this thread connect to now.
-QByteArray sessionBusAddress()
-{
-    return qgetenv("DBUS_SESSION_BUS_ADDRESS") + '|' + qgetenv("XDG_RUNTIME_DIR");
-}
-
 // This thread's directories, by bus address (a test may start a second bus).
 // An entry outlives its directory (the next one replaces it), so that a
 // directory never touches this table as it goes, which may be after the
@@ -67,7 +61,7 @@ thread_local QHash<QByteArray, std::weak_ptr<BusDirectory>> threadDirectories;
 
 std::shared_ptr<BusDirectory> BusDirectory::forThisThread(QString *error)
 {
-    const QByteArray address = sessionBusAddress();
+    const QByteArray address = Bus::sessionBusKey();
     std::shared_ptr<BusDirectory> directory = threadDirectories.value(address).lock();
     if (directory && directory->isOpen())
         return directory;

@@ -33,12 +33,6 @@ int pollTimeoutMs(sd_bus *bus)
     return until <= nowUs ? 0 : int(std::min<uint64_t>((until - nowUs + 999) / 1000, 60000));
 }
 
-// The bus the endpoints of this process connect to now.
-QByteArray sessionBusAddress()
-{
-    return qgetenv("DBUS_SESSION_BUS_ADDRESS") + '|' + qgetenv("XDG_RUNTIME_DIR");
-}
-
 // This process's desks, by bus address (a test may start a second bus).
 QMutex desksMutex;
 QHash<QByteArray, std::weak_ptr<CaptionDesk>> desks;
@@ -46,7 +40,7 @@ QHash<QByteArray, std::weak_ptr<CaptionDesk>> desks;
 
 std::shared_ptr<CaptionDesk> CaptionDesk::forThisProcess()
 {
-    const QByteArray address = sessionBusAddress();
+    const QByteArray address = Bus::sessionBusKey();
     QMutexLocker lock(&desksMutex);
     std::shared_ptr<CaptionDesk> desk = desks.value(address).lock();
     if (desk && desk->isOpen())
