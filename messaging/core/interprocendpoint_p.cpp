@@ -33,7 +33,9 @@ constexpr int HandleAttempts = 32;
 // itself.
 constexpr int DeskOpenBoundMs = 2000;
 // How long a closing endpoint waits for the bus daemon to take what it
-// still has to send (answers to calls it took among them).
+// still has to send (answers to calls it took among them) and to close its
+// end: a daemon still writing calls to an endpoint that closed first fails
+// that write and may drop the answers it had not read yet.
 constexpr int BusFlushBoundMs = 1000;
 // Bytes waiting to be read on the bus connection past which reading is
 // behind (see Inbox::setReadingFirst). A Unix socket holds only what the
@@ -75,7 +77,7 @@ InterProcEndpointPrivate::~InterProcEndpointPrivate()
     if (m_bus) {
         if (m_identity.handle > 0 && m_bus->isOpen())
             m_bus->releaseName(serviceForHandle(m_identity.handle));
-        m_bus->flushAndClose(BusFlushBoundMs);
+        m_bus->flushAndClose(BusFlushBoundMs, true);
         delete m_bus;
     }
     if (m_desk && m_identity.handle > 0)

@@ -381,13 +381,15 @@ void FaultsFrozen::receiverThatEndsLosesNothing()
     for (qsizetype i = 0; i < arrived.size(); ++i)
         QCOMPARE(arrived.at(i), qint32(i + 1));
     QVERIFY(arrived.size() >= EndAfter);
-    // The handles tell the same: gone, or maybe taken, for each failure.
+    // The handles tell the same: gone, or maybe taken, for each failure;
+    // on a starved machine some wait out their time on the sender's side.
     QCOMPARE(outcomes.size(), qsizetype(Count));
     qsizetype handlesDelivered = 0;
     for (const QByteArray &line : std::as_const(outcomes)) {
         const QByteArray outcome = line.split(' ').value(2);
         handlesDelivered += outcome == "Delivered";
-        QVERIFY2(outcome == "Delivered" || outcome == "ReceiverGone" || outcome == "Uncertain",
+        QVERIFY2(outcome == "Delivered" || outcome == "ReceiverGone" || outcome == "Uncertain" ||
+                     outcome == "QueueFull",
                  line.constData());
     }
     QCOMPARE(handlesDelivered, delivered);
