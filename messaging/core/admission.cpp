@@ -2,11 +2,11 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 #include "admission.h"
 
+#include "endpointdirectory.h"
 #include "interproclogging.h"
 #include "offthread.h"
 #include "payloadtext.h"
 #include "threadcheck.h"
-#include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
 #include <QSet>
@@ -56,65 +56,55 @@ struct Admission::Pending
     bool decided() const { return senderKnown && textKnown; }
 };
 
-Admission::Admission(const WindowDirectory *directory, Inbox *inbox, QObject *parent)
+Admission::Admission(const EndpointDirectory *directory, Inbox *inbox, QObject *parent)
     : QObject(parent), m_directory(directory), m_inbox(inbox)
 {}
 
 Admission::~Admission() = default;
 
-Admission::Owner Admission::senderOwner(qint32 senderHandle, const QString &caller) const
+Admission::SenderCheck Admission::checkSender(qint32 senderHandle, const QString &caller) const
 {
     // Handle 0 stands for a sender without a window; any other handle must
     // be a window of the connection that made the call.
     if (senderHandle == 0)
-        return Owner::Verified;
+        return SenderCheck::Verified;
     if (senderHandle < 0)
-        return Owner::Refused;
+        return SenderCheck::Refused;
     if (!m_directory)
-        return Owner::Unknown;
-    QString owner = m_directory->ownerOf(senderHandle);
+        return SenderCheck::Unknown;
+    const QString owner = m_directory->ownerOf(senderHandle);
     if (owner == caller)
-        return Owner::Verified;
+        return SenderCheck::Verified;
     const bool ownerless = owner.isEmpty() && m_ownerless.contains(senderHandle);
-    if ((ownerless || !owner.isEmpty()) && m_directory->isReady()) {
-        // The directory follows the bus on a connection of its own: it
-        // first reads what the bus told it before passing on this call (a
-        // name that changed hands, or was taken, just now).
-        m_directory->catchUp();
-        owner = m_directory->ownerOf(senderHandle);
-        if (owner == caller)
-            return Owner::Verified;
-    }
-    // Once the directory follows the bus's name changes it knows every
-    // window's owner as of this call.
-    if (!owner.isEmpty() && m_directory->isReady())
-        return Owner::Refused;
-    // A window the bus said nobody has, and that has not joined since.
-    if (owner.isEmpty() && ownerless)
-        return Owner::Refused;
+    // The directory follows the bus on a connection of its own. When it has
+    // taken in all the bus sent it, it knows every window's owner as of
+    // this call; while it has not, a name that changed hands, or was taken,
+    // just now may be among the rest, and the bus itself is asked below.
+    if ((ownerless || !owner.isEmpty()) && m_directory->isReady() && !m_directory->isBehind())
+        return SenderCheck::Refused;
     // A window the directory does not know yet (it is still loading, or the
     // window has just joined): the bus itself tells who owns it.
-    return Owner::Unknown;
+    return SenderCheck::Unknown;
 }
 
 void Admission::admit(const IncomingCall &call, Payload payload)
 {
     INTERPROC_CHECK_THREAD(this);
-    const Owner owner = senderOwner(payload.senderHandle, call.caller);
-    if (owner == Owner::Refused)
+    const SenderCheck sender = checkSender(payload.senderHandle, call.caller);
+    if (sender == SenderCheck::Refused)
         return refuseSender(call, payload.senderHandle);
     const auto held = m_held.constFind(call.caller);
     const bool behindOthers = held != m_held.cend() && !held->empty();
-    if (owner == Owner::Verified && !behindOthers)
+    if (sender == SenderCheck::Verified && !behindOthers)
         return accept(call, std::move(payload));
-    hold(call, std::move(payload), owner);
+    hold(call, std::move(payload), sender);
 }
 
 void Admission::admitSealed(const IncomingCall &call, Payload payload, int fd, quint64 size)
 {
     INTERPROC_CHECK_THREAD(this);
-    const Owner owner = senderOwner(payload.senderHandle, call.caller);
-    if (owner == Owner::Refused)
+    const SenderCheck sender = checkSender(payload.senderHandle, call.caller);
+    if (sender == SenderCheck::Refused)
         return refuseSender(call, payload.senderHandle);
     int &unread = m_unreadByCaller[call.caller];
     if (unread >= MaxUnreadPerCaller)
@@ -130,7 +120,7 @@ void Admission::admitSealed(const IncomingCall &call, Payload payload, int fd, q
                       QStringLiteral("The receiver has no descriptor free to read the text "
                                      "with; try again later."));
     }
-    PendingPtr pending = hold(call, std::move(payload), owner);
+    PendingPtr pending = hold(call, std::move(payload), sender);
     if (!pending) {
         if (unread == 0)
             m_unreadByCaller.remove(call.caller);
@@ -162,7 +152,7 @@ void Admission::readNextText()
         next.pending->readBytes = bytes;
         m_readBytes += bytes;
         // Checking, mapping and decoding up to hundreds of MiB takes far too
-        // long for the owner's thread; the worker hands the outcome back.
+        // long for the home thread; the worker hands the outcome back.
         runOffThread(
             this,
             [text = next.text, size = next.size] {
@@ -184,7 +174,7 @@ void Admission::readNextText()
     }
 }
 
-Admission::PendingPtr Admission::hold(const IncomingCall &call, Payload payload, Owner owner)
+Admission::PendingPtr Admission::hold(const IncomingCall &call, Payload payload, SenderCheck sender)
 {
     const auto mine = m_held.constFind(call.caller);
     if (m_heldCount >= MaxHeld || (mine != m_held.cend() && mine->size() >= MaxHeldPerCaller)) {
@@ -195,11 +185,11 @@ Admission::PendingPtr Admission::hold(const IncomingCall &call, Payload payload,
     auto pending = std::make_shared<Pending>();
     pending->call = call;
     pending->payload = std::move(payload);
-    pending->senderKnown = owner != Owner::Unknown;
-    pending->senderOk = owner == Owner::Verified;
+    pending->senderKnown = sender != SenderCheck::Unknown;
+    pending->senderOk = sender == SenderCheck::Verified;
     m_held[call.caller].push_back(pending);
     ++m_heldCount;
-    if (owner == Owner::Unknown) {
+    if (sender == SenderCheck::Unknown) {
         // One question to the bus serves every call that names this handle.
         const qint32 handle = pending->payload.senderHandle;
         auto lookup = m_lookups.find(handle);

@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // Between a Deliver* call and the inbox: checks that the sender handle is a
 // window of the calling connection and, for a text in a sealed memfd, reads
-// it on a worker thread. Neither ever waits on the owner's thread: a call
+// it on a worker thread. Neither ever waits on the home thread: a call
 // that needs the bus or the worker gets a delayed reply. Payloads of one
 // caller reach the inbox in the order of their calls, whatever each needed.
 #pragma once
@@ -21,7 +21,7 @@
 #include <deque>
 #include <memory>
 
-class WindowDirectory;
+class EndpointDirectory;
 
 // A Deliver* call marked for a delayed reply: the connection it came on (the
 // bus or a direct channel), which answers it, and the unique bus name of the
@@ -41,7 +41,7 @@ class Admission : public QObject
 public:
     // directory also asks the bus daemon who owns a sender handle it does
     // not know.
-    Admission(const WindowDirectory *directory, Inbox *inbox, QObject *parent);
+    Admission(const EndpointDirectory *directory, Inbox *inbox, QObject *parent);
     ~Admission() override;
 
     // A payload whose text is already known.
@@ -61,10 +61,11 @@ public:
 private:
     struct Pending;
     using PendingPtr = std::shared_ptr<Pending>;
-    enum class Owner { Verified, Refused, Unknown };
+    // What the directory says of a call's sender handle, before the bus is asked.
+    enum class SenderCheck { Verified, Refused, Unknown };
 
-    Owner senderOwner(qint32 senderHandle, const QString &caller) const;
-    PendingPtr hold(const IncomingCall &call, Payload payload, Owner owner);
+    SenderCheck checkSender(qint32 senderHandle, const QString &caller) const;
+    PendingPtr hold(const IncomingCall &call, Payload payload, SenderCheck sender);
     void lookUpOwner(qint32 handle);
     void ownerKnown(qint32 handle, const QString &owner);
     void drain(const QString &caller);
@@ -74,7 +75,7 @@ private:
     void lookAtLastText();
     void refuseSender(const IncomingCall &call, qint32 senderHandle);
 
-    const WindowDirectory *m_directory;
+    const EndpointDirectory *m_directory;
     Inbox *m_inbox;
     // Calls not decided yet, or decided but behind an undecided one of the
     // same caller, by caller.

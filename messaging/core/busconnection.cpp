@@ -593,6 +593,13 @@ int BusConnection::bytesWaiting() const
     return isOpen() && ::ioctl(sd_bus_get_fd(m_bus), FIONREAD, &waiting) == 0 ? waiting : 0;
 }
 
+bool BusConnection::hasUnhandled() const
+{
+    uint64_t queued = 0;
+    return bytesWaiting() > 0 ||
+           (isOpen() && sd_bus_get_n_queued_read(m_bus, &queued) >= 0 && queued > 0);
+}
+
 namespace Bus {
 
 BusMessage answerable(sd_bus_message *call)

@@ -5,7 +5,7 @@
 // on its descriptor (read, and write while messages wait to go out) and a
 // QTimer for its next timeout call sd_bus_process until nothing is left.
 // No thread of its own: messages are built, sent, read and answered on the
-// owner's thread.
+// thread that made the connection.
 #pragma once
 
 #include <QByteArray>
@@ -123,6 +123,9 @@ public:
     void releaseName(const QString &name);
     // Bytes that have arrived on the socket and wait to be read.
     int bytesWaiting() const;
+    // Whether anything the other end sent has not been taken in yet: bytes
+    // in the socket, or messages read but not yet handled.
+    bool hasUnhandled() const;
 
     // What this side has handed to sd-bus so far, as a position in the
     // order of writing; taken right after a call or send, it names that

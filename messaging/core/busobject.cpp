@@ -272,7 +272,7 @@ int BusObject::deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *)
     if (self->m_admission->refusedAsFull({BusMessage::ref(m), on->connection, caller}))
         return 1;
     // Larger texts belong in a sealed memfd; inline ones stay small enough
-    // to decode here without holding up the owner's thread.
+    // to decode here without holding up the home thread.
     if (size > size_t(InlineTextLimit)) {
         Bus::replyError(on->connection, m, QLatin1String(ErrorTooLarge), tooLargeInline(size));
         return 1;

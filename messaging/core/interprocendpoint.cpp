@@ -3,12 +3,12 @@
 #include "interprocendpoint.h"
 
 #include "answerwait.h"
+#include "endpointdirectory.h"
 #include "interprocendpoint_p.h"
 #include "interproclogging.h"
 #include "interprocsend.h"
 #include "searchmethod.h"
 #include "threadcheck.h"
-#include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
 #include <QEvent>
@@ -131,7 +131,7 @@ QList<InterProcEndpoint::Party> InterProcEndpoint::parties() const
 {
     INTERPROC_CHECK_THREAD(d.get());
     QList<Party> parties;
-    for (const WindowInfo &window : d->windows())
+    for (const PartyInfo &window : d->windows())
         parties.append({window.handle, window.caption, window.captionKnown});
     return parties;
 }

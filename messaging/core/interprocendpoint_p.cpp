@@ -9,6 +9,7 @@
 #include "channelrouter.h"
 #include "channelserver.h"
 #include "deliveries.h"
+#include "endpointdirectory.h"
 #include "foreigntext.h"
 #include "inbox.h"
 #include "interprocendpoint.h"
@@ -16,7 +17,6 @@
 #include "interprocsend_p.h"
 #include "outbox.h"
 #include "threadcheck.h"
-#include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
 #include <QRandomGenerator>
@@ -103,7 +103,7 @@ void InterProcEndpointPrivate::connectToBus()
 
     // The parties on the bus are followed once for all endpoints of this
     // thread, over a connection of the directory's own.
-    m_directory = new WindowDirectory(this);
+    m_directory = new EndpointDirectory(this);
     if (!m_directory->open(&why)) {
         m_error = QStringLiteral("Cannot follow the parties on the D-Bus session bus: %1").arg(why);
         return;
@@ -134,8 +134,8 @@ void InterProcEndpointPrivate::connectToBus()
     connect(m_deliveries, &Deliveries::delivered, this, &InterProcEndpointPrivate::reportDelivered);
     connect(m_deliveries, &Deliveries::failed, this, &InterProcEndpointPrivate::reportUndelivered);
     connect(m_deliveries, &Deliveries::busLost, this, &InterProcEndpointPrivate::loseConnection);
-    connect(m_directory, &WindowDirectory::windowLeft, m_channels, &ChannelRouter::forget);
-    connect(m_directory, &WindowDirectory::ready, this, [this] {
+    connect(m_directory, &EndpointDirectory::windowLeft, m_channels, &ChannelRouter::forget);
+    connect(m_directory, &EndpointDirectory::ready, this, [this] {
         m_outbox->sendHeldBack();
         emit q->ready();
     });
@@ -219,9 +219,9 @@ bool InterProcEndpointPrivate::isReady() const
     return m_connected && m_directory->isReady();
 }
 
-QList<WindowInfo> InterProcEndpointPrivate::windows() const
+QList<PartyInfo> InterProcEndpointPrivate::windows() const
 {
-    return m_directory ? m_directory->parties() : QList<WindowInfo>();
+    return m_directory ? m_directory->parties() : QList<PartyInfo>();
 }
 
 int InterProcEndpointPrivate::send(InterProcSend *handle)
@@ -256,7 +256,7 @@ void InterProcEndpointPrivate::reportFailure(const QString &message)
     emit q->errorOccurred(message);
 }
 
-void InterProcEndpointPrivate::reportAddressed(quint64 send, const QList<WindowInfo> &windows)
+void InterProcEndpointPrivate::reportAddressed(quint64 send, const QList<PartyInfo> &windows)
 {
     if (InterProcSendPrivate *followed = m_sends.value(send)) {
         followed->addressed(windows);
@@ -304,5 +304,9 @@ void InterProcEndpointPrivate::loseConnection()
     m_error = QStringLiteral("The connection to the D-Bus session bus was lost.");
     reportFailure(m_error +
                   QStringLiteral(" This endpoint can no longer send or receive payloads."));
+    // Sends held until the directory was ready would otherwise wait for
+    // it for ever, their handles with them.
+    if (m_outbox)
+        m_outbox->dropHeldBack({SendOutcome::BusLostUnsent});
     emit q->connectionLost();
 }

@@ -16,8 +16,8 @@
 // threads are workers of the global QThreadPool that write a large text
 // into a sealed memfd (Outbox) and check and decode one that arrived
 // (Admission); they touch nothing but their own copy of the text and hand
-// the result back to the owner's thread (offthread.h). The parts assert
-// that they run on the owner's thread.
+// the result back to the home thread (offthread.h). The parts assert
+// that they run on the home thread.
 #pragma once
 
 #include "identity.h"
@@ -41,9 +41,9 @@ class InterProcEndpoint;
 class InterProcSend;
 class InterProcSendPrivate;
 class Outbox;
-class WindowDirectory;
+class EndpointDirectory;
 struct SendOutcome;
-struct WindowInfo;
+struct PartyInfo;
 
 class InterProcEndpointPrivate : public QObject
 {
@@ -63,7 +63,7 @@ public:
     qint32 handle() const { return m_identity.handle; }
     QString caption() const { return m_identity.caption; }
     QString errorString() const { return m_error; }
-    QList<WindowInfo> windows() const;
+    QList<PartyInfo> windows() const;
     // The connection to the session bus, while there is one.
     BusConnection *busConnection() const { return m_connected ? m_bus : nullptr; }
 
@@ -86,7 +86,7 @@ private:
     void reportFailure(const QString &message);
     // What became of a send: told to the endpoint's signals and to the
     // send's handle, if it has one.
-    void reportAddressed(quint64 send, const QList<WindowInfo> &windows);
+    void reportAddressed(quint64 send, const QList<PartyInfo> &windows);
     void reportNothingSent(quint64 send, const SendOutcome &why);
     void reportDelivered(quint64 send, qint32 handle, const QString &caption);
     void reportUndelivered(quint64 send, qint32 handle, const QString &caption,
@@ -103,7 +103,7 @@ private:
     // the payloads; none when the bus would not give it a connection or a
     // name.
     std::shared_ptr<CaptionDesk> m_desk;
-    WindowDirectory *m_directory = nullptr;
+    EndpointDirectory *m_directory = nullptr;
     Inbox *m_inbox = nullptr;
     Admission *m_admission = nullptr;
     ChannelServer *m_channelServer = nullptr;

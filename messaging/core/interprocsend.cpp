@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "interprocsend_p.h"
 
-#include "busdirectory.h"
 #include "interprocendpoint_p.h"
 #include "threadcheck.h"
+#include "threaddirectory.h"
 
 #include <QThread>
 
@@ -129,12 +129,12 @@ void InterProcSendPrivate::emitLater(std::function<void()> emission)
     QMetaObject::invokeMethod(q, std::move(emission), Qt::QueuedConnection);
 }
 
-void InterProcSendPrivate::addressed(const QList<WindowInfo> &windows)
+void InterProcSendPrivate::addressed(const QList<PartyInfo> &windows)
 {
     if (m_addressed >= 0)
         return;
     m_addressees.reserve(windows.size());
-    for (const WindowInfo &window : windows) {
+    for (const PartyInfo &window : windows) {
         Addressee addressee;
         addressee.party = {window.handle, window.caption, window.captionKnown};
         m_addressees.append(addressee);

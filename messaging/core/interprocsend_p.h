@@ -13,7 +13,7 @@
 #include <QPointer>
 
 class InterProcEndpointPrivate;
-struct WindowInfo;
+struct PartyInfo;
 
 class InterProcSendPrivate
 {
@@ -23,7 +23,7 @@ public:
     static InterProcSendPrivate *get(InterProcSend *send) { return send->d.get(); }
 
     // The reports of the endpoint, for this send alone.
-    void addressed(const QList<WindowInfo> &windows);
+    void addressed(const QList<PartyInfo> &windows);
     void nothingSent(const SendOutcome &why);
     void ended(qint32 handle, const SendOutcome &how);
     bool isFinished() const;

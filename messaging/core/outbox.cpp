@@ -3,22 +3,24 @@
 #include "outbox.h"
 
 #include "deliveries.h"
+#include "endpointdirectory.h"
 #include "identity.h"
 #include "offthread.h"
 #include "payloadtext.h"
 #include "searchmethod.h"
 #include "threadcheck.h"
-#include "windowdirectory.h"
 #include <InterProc/interprocbus.h>
 
+#include <QPointer>
 #include <QStringEncoder>
 #include <QThread>
 
 #include <optional>
+#include <utility>
 
 using namespace InterProcBus;
 
-Outbox::Outbox(const Identity *identity, WindowDirectory *directory, Deliveries *deliveries,
+Outbox::Outbox(const Identity *identity, EndpointDirectory *directory, Deliveries *deliveries,
                bool canPassFds, QObject *parent)
     : QObject(parent), m_identity(identity), m_directory(directory), m_deliveries(deliveries),
       m_canPassFds(canPassFds)
@@ -31,7 +33,7 @@ Outbox::Outbox(const Identity *identity, WindowDirectory *directory, Deliveries 
         m_captionWaitOver = true;
         sendHeldBack();
     });
-    connect(m_directory, &WindowDirectory::captionsSettled, this, [this] {
+    connect(m_directory, &EndpointDirectory::captionsSettled, this, [this] {
         m_captionWaitOver = false;
         m_captionWait.stop();
         sendHeldBack();
@@ -69,6 +71,18 @@ void Outbox::sendHeldBack()
     }
 }
 
+void Outbox::dropHeldBack(const SendOutcome &why)
+{
+    m_captionWait.stop();
+    const QList<Outgoing> dropped = std::exchange(m_heldBack, {});
+    QPointer<Outbox> alive(this);
+    for (const Outgoing &payload : dropped) {
+        emit failure(payload.send, why);
+        if (!alive)
+            return;
+    }
+}
+
 bool Outbox::nothingSent(quint64 send, const SendOutcome &why)
 {
     emit failure(send, why);
@@ -78,7 +92,7 @@ bool Outbox::nothingSent(quint64 send, const SendOutcome &why)
 // One send's payload and addressees, from Send until its calls are made.
 struct Outbox::Queued
 {
-    QList<WindowInfo> addressees;
+    QList<PartyInfo> addressees;
     quint64 send = 0;
     QString senderName;
     qint32 longData = 0;
@@ -119,8 +133,8 @@ SealedText sealText(const QString &text)
 
 int Outbox::sendNow(const Outgoing &payload)
 {
-    QList<WindowInfo> addressees;
-    for (const WindowInfo &window : m_directory->match(payload.method, payload.target)) {
+    QList<PartyInfo> addressees;
+    for (const PartyInfo &window : m_directory->match(payload.method, payload.target)) {
         bool skip = false;
         emit windowCheck(window.handle, window.caption, skip);
         if (!skip)
@@ -210,7 +224,7 @@ void Outbox::issue(const Queued &queued)
         body->fd = queued.text;
         body->size = quint64(queued.size);
     }
-    for (const WindowInfo &window : queued.addressees) {
+    for (const PartyInfo &window : queued.addressees) {
         SendOutcome why = queued.error.value_or(SendOutcome{});
         if (!queued.error &&
             m_deliveries->deliver(window.handle, window.caption, window.owner, body, &why))

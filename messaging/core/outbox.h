@@ -20,9 +20,9 @@
 #include <memory>
 
 class Deliveries;
-class WindowDirectory;
+class EndpointDirectory;
 struct Identity;
-struct WindowInfo;
+struct PartyInfo;
 
 class Outbox : public QObject
 {
@@ -41,7 +41,7 @@ public:
 
     // identity gives the sender's handle; canPassFds tells whether the bus
     // connection takes the sealed texts of large payloads.
-    Outbox(const Identity *identity, WindowDirectory *directory, Deliveries *deliveries,
+    Outbox(const Identity *identity, EndpointDirectory *directory, Deliveries *deliveries,
            bool canPassFds, QObject *parent);
 
     // Sends now when the directory is ready (returns the number of windows
@@ -51,13 +51,16 @@ public:
     int send(Outgoing payload);
     // Sends what was held back and may go now, in order.
     void sendHeldBack();
+    // Tells every send still held back that it goes to nobody, and why:
+    // the endpoint can no longer send.
+    void dropHeldBack(const SendOutcome &why);
 
 signals:
     // Raised for each addressee before delivery; setting skip leaves it out.
     void windowCheck(qint32 handle, const QString &caption, bool &skip);
     // The windows a followed send (Outgoing::send other than 0) goes to,
     // before any of their outcomes; none when nothing matched.
-    void addressed(quint64 send, const QList<WindowInfo> &windows);
+    void addressed(quint64 send, const QList<PartyInfo> &windows);
     // A payload that was addressed to a window cannot be delivered to it.
     void undelivered(quint64 send, qint32 handle, const QString &caption, const SendOutcome &why);
     // A send that goes to nobody although windows matched, and why.
@@ -77,7 +80,7 @@ private:
     bool waitsForCaptions(const Outgoing &payload) const;
 
     const Identity *m_identity;
-    WindowDirectory *m_directory;
+    EndpointDirectory *m_directory;
     Deliveries *m_deliveries;
     bool m_canPassFds;
     QList<Outgoing> m_heldBack; // sent before the directory was loaded, or captions known

@@ -3,7 +3,7 @@
 // The sizes in a message that sd-bus has read, told without reading its
 // arguments: sd-bus checks every byte of a string argument (for NUL and
 // valid UTF-8) when it is read, which for a string of 100 MiB holds up the
-// owner's thread for long. A string over a bound is refused by its size
+// home thread for long. A string over a bound is refused by its size
 // instead.
 #pragma once
 

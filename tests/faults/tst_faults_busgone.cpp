@@ -3,6 +3,7 @@
 // The session bus daemon ends while copies run on it: every instance says
 // so within seconds and keeps running with what it had received, and no
 // payload that was under way disappears without a report.
+#include "nametakerprocess.h"
 #include "windowhostprocess.h"
 
 #include <QElapsedTimer>
@@ -77,6 +78,7 @@ private slots:
     void instancesOutliveTheBus_data();
     void instancesOutliveTheBus();
     void takenPayloadsAreNotReportedLost();
+    void heldSendEndsWhenTheBusGoes();
 };
 
 void FaultsBusGone::instancesOutliveTheBus_data()
@@ -298,6 +300,31 @@ void FaultsBusGone::takenPayloadsAreNotReportedLost()
                             .arg(notTaken)
                             .arg(taken)
                             .arg(Count)));
+}
+
+void FaultsBusGone::heldSendEndsWhenTheBusGoes()
+{
+    // A send by caption waits while a party that was there before the
+    // sender has not told its caption; the bus going meanwhile ends it as
+    // not sent, not later as a send that matched nobody, and not never.
+    PrivateBus bus;
+    QVERIFY(bus.start());
+    NameTaker silent(1, NameTaker::Never);
+    silent.process().setProcessEnvironment(bus.environment());
+    silent.start();
+    QVERIFY2(!silent.takeLine("READY ").isEmpty(), silent.transcript().constData());
+    Peer sender(QStringLiteral("Held Sender"), {QStringLiteral("--handles")}, bus.environment());
+    sender.start();
+    QVERIFY2(sender.waitReady(), sender.transcript().constData());
+    QCOMPARE(
+        sender.send(InterProc::ExactCaption, QStringLiteral("Nobody"), 1, QStringLiteral("held")),
+        -1);
+
+    QCOMPARE(::kill(pid_t(bus.daemon().processId()), SIGKILL), 0);
+    QVERIFY(waitForExit(bus.daemon()));
+    QVERIFY2(!sender.takeLine("LOST ").isEmpty(), sender.transcript().constData());
+    QCOMPARE(sender.takeLine("FINISHED "), QByteArray("FINISHED NotConnected"));
+    QVERIFY2(quitCleanly(sender), sender.transcript().constData());
 }
 
 QTEST_GUILESS_MAIN(FaultsBusGone)

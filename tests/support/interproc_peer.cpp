@@ -37,6 +37,7 @@
 //   DELIVERED <handle>              delivered (with --outcomes)
 //   OUTCOME <handle> <outcome>      the outcome of a send command for one addressee, by
 //                                   its name in InterProcSend::Outcome (with --handles)
+//   FINISHED <outcome>              the send's outcome once all are known (with --handles)
 //   ERROR <message>                 errorOccurred (delivery failures included)
 //   LOST <message>                  connectionLost; the peer keeps running
 //
@@ -95,7 +96,11 @@ int sendOnce(InterProc *ipc, bool followed)
                              "OUTCOME " + QByteArray::number(handle) + ' ' +
                              QMetaEnum::fromType<InterProcSend::Outcome>().valueToKey(outcome));
                      });
-    QObject::connect(send, &InterProcSend::finished, send, &QObject::deleteLater);
+    QObject::connect(send, &InterProcSend::finished, send, [send] {
+        emitLine("FINISHED " + QByteArray(QMetaEnum::fromType<InterProcSend::Outcome>().valueToKey(
+                                   send->outcome())));
+        send->deleteLater();
+    });
     return send->addressed();
 }
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
-#include "busdirectory.h"
+#include "threaddirectory.h"
 
 #include "busconnection.h"
 #include "foreigntext.h"
@@ -56,32 +56,32 @@ constexpr int MaxLaterQuestions = 192;
 // An entry outlives its directory (the next one replaces it), so that a
 // directory never touches this table as it goes, which may be after the
 // thread's storage is gone.
-thread_local QHash<QByteArray, std::weak_ptr<BusDirectory>> threadDirectories;
+thread_local QHash<QByteArray, std::weak_ptr<ThreadDirectory>> threadDirectories;
 } // namespace
 
-std::shared_ptr<BusDirectory> BusDirectory::forThisThread(QString *error)
+std::shared_ptr<ThreadDirectory> ThreadDirectory::forThisThread(QString *error)
 {
     const QByteArray address = Bus::sessionBusKey();
-    std::shared_ptr<BusDirectory> directory = threadDirectories.value(address).lock();
+    std::shared_ptr<ThreadDirectory> directory = threadDirectories.value(address).lock();
     if (directory && directory->isOpen())
         return directory;
     BusConnection *bus = BusConnection::openSessionBus(nullptr, error);
     if (!bus)
         return {};
-    directory.reset(new BusDirectory(bus));
+    directory.reset(new ThreadDirectory(bus));
     threadDirectories.insert(address, directory);
     directory->start();
     return directory;
 }
 
-BusDirectory::BusDirectory(BusConnection *bus) : m_bus(bus), m_calls(new QObject)
+ThreadDirectory::ThreadDirectory(BusConnection *bus) : m_bus(bus), m_calls(new QObject)
 {
     m_clock.start();
     m_dueTimer.setSingleShot(true);
-    connect(&m_dueTimer, &QTimer::timeout, this, &BusDirectory::makeDueCalls);
+    connect(&m_dueTimer, &QTimer::timeout, this, &ThreadDirectory::makeDueCalls);
 }
 
-BusDirectory::~BusDirectory()
+ThreadDirectory::~ThreadDirectory()
 {
     INTERPROC_CHECK_THREAD(this);
     delete m_calls;
@@ -90,12 +90,12 @@ BusDirectory::~BusDirectory()
     delete m_bus; // closes it; nothing of the directory's waits to go out
 }
 
-bool BusDirectory::isOpen() const
+bool ThreadDirectory::isOpen() const
 {
     return m_bus->isOpen();
 }
 
-void BusDirectory::start()
+void ThreadDirectory::start()
 {
     // Subscribe before listing, so that no change falls between the two:
     // the daemon takes the connection's messages in order.
@@ -107,10 +107,10 @@ void BusDirectory::start()
         ServiceNamespace + "'";
     const QByteArray captionRule = QByteArrayLiteral("type='signal',path='") + ObjectPath +
                                    "',interface='" + Interface + "',member='CaptionChanged'";
-    if (!m_bus->addMatch(&m_ownerMatch, ownerRule.constData(), &BusDirectory::onNameOwnerChanged,
+    if (!m_bus->addMatch(&m_ownerMatch, ownerRule.constData(), &ThreadDirectory::onNameOwnerChanged,
                          this) ||
-        !m_bus->addMatch(&m_captionMatch, captionRule.constData(), &BusDirectory::onCaptionChanged,
-                         this))
+        !m_bus->addMatch(&m_captionMatch, captionRule.constData(),
+                         &ThreadDirectory::onCaptionChanged, this))
         qCWarning(lcInterProc) << "cannot follow the windows on the bus";
 
     // Everything below is asynchronous: windows starting at the same moment
@@ -156,8 +156,8 @@ void BusDirectory::start()
         QTimer::singleShot(0, m_calls, [this] { loaded(); });
 }
 
-void BusDirectory::attach(std::function<void()> caughtUp, qint32 handle, const QString &owner,
-                          const QString &caption)
+void ThreadDirectory::attach(std::function<void()> caughtUp, qint32 handle, const QString &owner,
+                             const QString &caption)
 {
     INTERPROC_CHECK_THREAD(this);
     m_local.insert(handle, std::move(caughtUp));
@@ -165,13 +165,13 @@ void BusDirectory::attach(std::function<void()> caughtUp, qint32 handle, const Q
     setCaption(handle, caption);
 }
 
-void BusDirectory::detach(qint32 handle)
+void ThreadDirectory::detach(qint32 handle)
 {
     m_local.remove(handle);
     m_seen.remove(handle);
 }
 
-void BusDirectory::setCaption(qint32 handle, const QString &caption)
+void ThreadDirectory::setCaption(qint32 handle, const QString &caption)
 {
     auto it = m_windows.find(handle);
     if (it != m_windows.end()) {
@@ -180,7 +180,7 @@ void BusDirectory::setCaption(qint32 handle, const QString &caption)
     }
 }
 
-void BusDirectory::seen(qint32 handle)
+void ThreadDirectory::seen(qint32 handle)
 {
     if (!m_local.contains(handle) || m_seen.contains(handle))
         return;
@@ -191,8 +191,8 @@ void BusDirectory::seen(qint32 handle)
     }
 }
 
-bool BusDirectory::ask(const char *method, const QString &argument, int timeoutMs, QObject *context,
-                       std::function<void(sd_bus_message *)> done)
+bool ThreadDirectory::ask(const char *method, const QString &argument, int timeoutMs,
+                          QObject *context, std::function<void(sd_bus_message *)> done)
 {
     INTERPROC_CHECK_THREAD(this);
     const BusMessage call = m_bus->newDaemonCall(method);
@@ -202,8 +202,8 @@ bool BusDirectory::ask(const char *method, const QString &argument, int timeoutM
            m_bus->call(call.get(), timeoutMs, context, std::move(done));
 }
 
-void BusDirectory::lookUpOwner(qint32 handle, QObject *context,
-                               std::function<void(const QString &)> done, int timeoutMs)
+void ThreadDirectory::lookUpOwner(qint32 handle, QObject *context,
+                                  std::function<void(const QString &)> done, int timeoutMs)
 {
     // Not counted among the directory's questions: the caller bounds its own.
     const auto answer = [this, handle, done](sd_bus_message *reply) {
@@ -223,12 +223,12 @@ void BusDirectory::lookUpOwner(qint32 handle, QObject *context,
             context, [done] { done(QString()); }, Qt::QueuedConnection);
 }
 
-void BusDirectory::catchUp()
+bool ThreadDirectory::isBehind() const
 {
-    m_bus->process();
+    return m_bus->hasUnhandled();
 }
 
-void BusDirectory::answered()
+void ThreadDirectory::answered()
 {
     // A slot is free: the next due call may go.
     if (!m_dueTimer.isActive() &&
@@ -236,7 +236,7 @@ void BusDirectory::answered()
         m_dueTimer.start(0);
 }
 
-void BusDirectory::schedule(const Call &call, qint64 delayMs)
+void ThreadDirectory::schedule(const Call &call, qint64 delayMs)
 {
     const qint64 now = m_clock.elapsed();
     m_pending.insert(call.handle);
@@ -246,7 +246,7 @@ void BusDirectory::schedule(const Call &call, qint64 delayMs)
         m_dueTimer.start(int(wake));
 }
 
-void BusDirectory::makeDueCalls()
+void ThreadDirectory::makeDueCalls()
 {
     const qint64 now = m_clock.elapsed();
     if (now < m_nextPass) {
@@ -293,7 +293,7 @@ void BusDirectory::makeDueCalls()
         m_dueTimer.start(int(next - now));
 }
 
-bool BusDirectory::askWaitingOwners(int budget)
+bool ThreadDirectory::askWaitingOwners(int budget)
 {
     for (int made = 0;
          made < budget && !m_waitingOwners.empty() && m_ownerQuestions < MaxOwnerQuestions;
@@ -305,7 +305,7 @@ bool BusDirectory::askWaitingOwners(int budget)
     return m_waitingOwners.empty();
 }
 
-bool BusDirectory::takeLikelyFirst(const Call &call)
+bool ThreadDirectory::takeLikelyFirst(const Call &call)
 {
     const auto it = m_windows.constFind(call.handle);
     if (it == m_windows.cend() || namesOf(it->owner) <= 1) {
@@ -321,7 +321,7 @@ bool BusDirectory::takeLikelyFirst(const Call &call)
     return false;
 }
 
-void BusDirectory::askOwner(const Call &call)
+void ThreadDirectory::askOwner(const Call &call)
 {
     // The bus names the owner, which senders are checked against; then the
     // window itself gives its caption.
@@ -355,7 +355,7 @@ void BusDirectory::askOwner(const Call &call)
         m_calls, [done] { done(nullptr); }, Qt::QueuedConnection);
 }
 
-void BusDirectory::loaded()
+void ThreadDirectory::loaded()
 {
     if (--m_loading > 0)
         return;
@@ -363,14 +363,14 @@ void BusDirectory::loaded()
     becomeLoaded();
 }
 
-void BusDirectory::ownerKnown(qint32 handle)
+void ThreadDirectory::ownerKnown(qint32 handle)
 {
     m_ownersUnknown.remove(handle);
     if (--m_ownersLoading == 0 && m_listedLongAgo)
         becomeLoaded();
 }
 
-void BusDirectory::becomeLoaded()
+void ThreadDirectory::becomeLoaded()
 {
     if (m_loaded)
         return;
@@ -386,21 +386,21 @@ void BusDirectory::becomeLoaded()
     }
 }
 
-void BusDirectory::settle(qint32 handle)
+void ThreadDirectory::settle(qint32 handle)
 {
     const bool later = m_pendingLater.remove(handle);
     if (m_pending.remove(handle) && !later && !captionsPending())
         emit captionsSettled();
 }
 
-QList<WindowInfo> BusDirectory::match(qint32 method, const QVariant &target) const
+QList<PartyInfo> ThreadDirectory::match(qint32 method, const QVariant &target) const
 {
-    QList<WindowInfo> found;
+    QList<PartyInfo> found;
     switch (method) {
     case SearchMethod::ExactCaption:
     case SearchMethod::CaptionPrefix: {
         const QString text = target.toString();
-        for (const WindowInfo &window : m_windows) {
+        for (const PartyInfo &window : m_windows) {
             if (!window.captionKnown)
                 continue;
             if (method == SearchMethod::ExactCaption ? window.caption == text
@@ -422,12 +422,12 @@ QList<WindowInfo> BusDirectory::match(qint32 method, const QVariant &target) con
     return found;
 }
 
-int BusDirectory::namesOf(const QString &owner) const
+int ThreadDirectory::namesOf(const QString &owner) const
 {
     return m_namesPerOwner.value(owner);
 }
 
-void BusDirectory::removeWindow(qint32 handle)
+void ThreadDirectory::removeWindow(qint32 handle)
 {
     const QString owner = m_windows.take(handle).owner;
     settle(handle);
@@ -438,14 +438,14 @@ void BusDirectory::removeWindow(qint32 handle)
     }
 }
 
-QString BusDirectory::ownerOf(qint32 handle) const
+QString ThreadDirectory::ownerOf(qint32 handle) const
 {
     return m_windows.value(handle).owner;
 }
 
-void BusDirectory::addWindow(qint32 handle, const QString &owner)
+void ThreadDirectory::addWindow(qint32 handle, const QString &owner)
 {
-    WindowInfo &window = m_windows[handle];
+    PartyInfo &window = m_windows[handle];
     if (window.handle == handle && window.owner == owner)
         return;
     if (window.handle == handle) {
@@ -455,7 +455,7 @@ void BusDirectory::addWindow(qint32 handle, const QString &owner)
             m_namesPerOwner.erase(it);
         }
     }
-    window = WindowInfo{};
+    window = PartyInfo{};
     window.handle = handle;
     window.owner = owner;
     const int names = ++m_namesPerOwner[owner];
@@ -473,9 +473,9 @@ void BusDirectory::addWindow(qint32 handle, const QString &owner)
     }
 }
 
-int BusDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
+int ThreadDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
-    auto *self = static_cast<BusDirectory *>(userdata);
+    auto *self = static_cast<ThreadDirectory *>(userdata);
     const char *service = nullptr;
     const char *oldOwner = nullptr;
     const char *newOwner = nullptr;
@@ -514,9 +514,9 @@ int BusDirectory::onNameOwnerChanged(sd_bus_message *m, void *userdata, sd_bus_e
     return 0;
 }
 
-int BusDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
+int ThreadDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
-    auto *self = static_cast<BusDirectory *>(userdata);
+    auto *self = static_cast<ThreadDirectory *>(userdata);
     qint32 handle = 0;
     const char *caption = nullptr;
     // The caption is read (its UTF-8 checked by sd-bus) only from the
@@ -545,7 +545,7 @@ int BusDirectory::onCaptionChanged(sd_bus_message *m, void *userdata, sd_bus_err
     return 0;
 }
 
-void BusDirectory::describe(const Call &call, bool later)
+void ThreadDirectory::describe(const Call &call, bool later)
 {
     auto it = m_windows.constFind(call.handle);
     if (it == m_windows.cend() || it->captionKnown) {
@@ -608,8 +608,8 @@ void BusDirectory::describe(const Call &call, bool later)
         askToDescribe(owner, answer);
 }
 
-void BusDirectory::askToDescribe(const QString &destination,
-                                 const std::function<void(sd_bus_message *)> &done)
+void ThreadDirectory::askToDescribe(const QString &destination,
+                                    const std::function<void(sd_bus_message *)> &done)
 {
     const BusMessage message = m_bus->newCall(destination.toUtf8().constData(), "Describe");
     if (!message || !m_bus->call(message.get(), DescribeTimeoutMs, m_calls, done))
@@ -617,8 +617,8 @@ void BusDirectory::askToDescribe(const QString &destination,
             m_calls, [done] { done(nullptr); }, Qt::QueuedConnection);
 }
 
-void BusDirectory::askDesk(qint32 handle, const QString &owner,
-                           const std::function<void(sd_bus_message *)> &done)
+void ThreadDirectory::askDesk(qint32 handle, const QString &owner,
+                              const std::function<void(sd_bus_message *)> &done)
 {
     // The desk is believed only when the bus daemon names one process as the
     // owner of both names; otherwise (or when the daemon does not say) the

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: MIT
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
-// What the endpoints of one thread know of every window on the bus that
-// hosts an instance: its handle, the connection that owns it, and its
-// caption. One directory serves every endpoint of a thread on the same bus,
-// over a bus connection of its own: it follows the bus's name-owner changes
-// and the windows' CaptionChanged signals once, and asks each window that
-// was there before it for its caption once, however many endpoints the
-// thread hosts. Its questions go out on its own connection, so they never
-// take room from an endpoint's sends under the bus's limit of pending
+// The per-thread directory: what the endpoints of one thread know of every
+// party on the bus (a window name that an endpoint owns): its handle, the
+// connection that owns it, and its caption. One directory serves every endpoint of a thread on the
+// same bus, over a bus connection of its own: it follows the bus's name-owner changes and the
+// windows' CaptionChanged signals once, and asks each window that was there before it for its
+// caption once, however many endpoints the thread hosts. Its questions go out on its own
+// connection, so they never take room from an endpoint's sends under the bus's limit of pending
 // replies. The thread's own endpoints are entered by themselves (attach);
 // what they tell is never overwritten by the bus.
 #pragma once
@@ -30,7 +29,7 @@
 
 class BusConnection;
 
-struct WindowInfo
+struct PartyInfo
 {
     qint32 handle = 0;
     QString owner;   // unique bus name of the owning connection
@@ -38,7 +37,7 @@ struct WindowInfo
     bool captionKnown = false;
 };
 
-class BusDirectory : public QObject
+class ThreadDirectory : public QObject
 {
     Q_OBJECT
 
@@ -47,8 +46,8 @@ public:
     // (and its connection opened) when the thread has none that is open;
     // null and *error set when the bus cannot be reached. It goes with the
     // last endpoint that holds it.
-    static std::shared_ptr<BusDirectory> forThisThread(QString *error);
-    ~BusDirectory() override;
+    static std::shared_ptr<ThreadDirectory> forThisThread(QString *error);
+    ~ThreadDirectory() override;
 
     // An endpoint of this thread joins the directory with the window it
     // owns; caughtUp runs once the directory has seen that window's name on
@@ -72,9 +71,9 @@ public:
 
     // The windows that Target and TargetSearchMethod address, by handle.
     // An unknown method addresses none.
-    QList<WindowInfo> match(qint32 method, const QVariant &target) const;
+    QList<PartyInfo> match(qint32 method, const QVariant &target) const;
     // Every window known, this thread's endpoints' own included, by handle.
-    const QMap<qint32, WindowInfo> &windows() const { return m_windows; }
+    const QMap<qint32, PartyInfo> &windows() const { return m_windows; }
     // Windows that were on the bus when the directory started and whose
     // owner the bus has not named yet: not addressable yet, but there.
     const QSet<qint32> &ownersUnknown() const { return m_ownersUnknown; }
@@ -87,9 +86,9 @@ public:
     void lookUpOwner(qint32 handle, QObject *context, std::function<void(const QString &)> done,
                      int timeoutMs);
 
-    // Reads and takes in at once what the bus has already sent the
-    // directory (not while the directory is itself taking messages in).
-    void catchUp();
+    // Whether the bus has sent the directory anything it has not taken in
+    // yet: a name that changed hands just now may be among it.
+    bool isBehind() const;
 
 signals:
     void captionsSettled();
@@ -97,7 +96,7 @@ signals:
     void windowLeft(const QString &owner);
 
 private:
-    explicit BusDirectory(BusConnection *bus);
+    explicit ThreadDirectory(BusConnection *bus);
     bool isOpen() const;
     void start();
 
@@ -167,7 +166,7 @@ private:
     int m_ownersLoading = 0;
     bool m_listedLongAgo = false;
     bool m_loaded = false;
-    QMap<qint32, WindowInfo> m_windows;
+    QMap<qint32, PartyInfo> m_windows;
     QHash<QString, int> m_namesPerOwner;
     QHash<QString, qint32> m_firstNameOf; // of a connection that owns one name
     QSet<qint32> m_pending;      // windows with a question about their caption due or on its way

@@ -1,26 +1,26 @@
 // SPDX-License-Identifier: MIT
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // One endpoint's view of the windows on the bus: the directory its thread
-// shares (BusDirectory), and when this endpoint is ready. The endpoint's own
+// shares (ThreadDirectory), and when this endpoint is ready. The endpoint's own
 // window is entered at once; the endpoint is ready once the shared
 // directory has seen its name on the bus, and so every window that joined
 // before it, and knows the windows that were there before the directory.
 #pragma once
 
-#include "busdirectory.h"
+#include "threaddirectory.h"
 
 #include <QObject>
 #include <QTimer>
 
 #include <memory>
 
-class WindowDirectory : public QObject
+class EndpointDirectory : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit WindowDirectory(QObject *parent);
-    ~WindowDirectory() override;
+    explicit EndpointDirectory(QObject *parent);
+    ~EndpointDirectory() override;
 
     // The thread's shared directory, opened if need be; false and *error
     // set when the bus cannot be reached.
@@ -37,22 +37,22 @@ public:
 
     // The windows that Target and TargetSearchMethod address, by handle.
     // An unknown method addresses none.
-    QList<WindowInfo> match(qint32 method, const QVariant &target) const;
-    // Every window known, this instance's own included, by handle.
-    const QMap<qint32, WindowInfo> &windows() const;
+    QList<PartyInfo> match(qint32 method, const QVariant &target) const;
+    // Every party known, this endpoint's own window included, by handle.
+    const QMap<qint32, PartyInfo> &windows() const;
     // The same with the windows whose owner the bus has not named yet (no
     // owner, no caption), by handle.
-    QList<WindowInfo> parties() const;
+    QList<PartyInfo> parties() const;
     // Unique name of the connection that owns the window, or empty.
     QString ownerOf(qint32 handle) const;
-    // Asks the bus who owns the window's name; see BusDirectory::lookUpOwner.
+    // Asks the bus who owns the window's name; see ThreadDirectory::lookUpOwner.
     void lookUpOwner(qint32 handle, QObject *context, std::function<void(const QString &)> done,
                      int timeoutMs) const;
 
-    // Reads and takes in what the bus has already told the directory.
-    void catchUp() const;
+    // Whether the bus has told the directory more than it has taken in.
+    bool isBehind() const;
 
-    // From BusDirectory: it has seen this endpoint's name and is loaded.
+    // From ThreadDirectory: it has seen this endpoint's name and is loaded.
     void busCaughtUp();
 
 signals:
@@ -62,7 +62,7 @@ signals:
     void windowLeft(const QString &owner);
 
 private:
-    std::shared_ptr<BusDirectory> m_bus;
+    std::shared_ptr<ThreadDirectory> m_bus;
     qint32 m_ownHandle = 0;
     bool m_ready = false;
     QTimer m_readyAtLatest;

@@ -1,38 +1,39 @@
 // SPDX-License-Identifier: MIT
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
-#include "windowdirectory.h"
+#include "endpointdirectory.h"
 
 #include "threadcheck.h"
 #include <InterProc/interprocbus.h>
 
 #include <QThread>
 
-WindowDirectory::WindowDirectory(QObject *parent) : QObject(parent)
+EndpointDirectory::EndpointDirectory(QObject *parent) : QObject(parent)
 {
     // Should the bus never show this endpoint's name (the directory could
     // not follow the bus), it sends with what it knows.
     m_readyAtLatest.setSingleShot(true);
     m_readyAtLatest.setInterval(InterProcBus::DescribeTimeoutMs);
-    connect(&m_readyAtLatest, &QTimer::timeout, this, &WindowDirectory::busCaughtUp);
+    connect(&m_readyAtLatest, &QTimer::timeout, this, &EndpointDirectory::busCaughtUp);
 }
 
-WindowDirectory::~WindowDirectory()
+EndpointDirectory::~EndpointDirectory()
 {
     if (m_bus && m_ownHandle > 0)
         m_bus->detach(m_ownHandle);
 }
 
-bool WindowDirectory::open(QString *error)
+bool EndpointDirectory::open(QString *error)
 {
-    m_bus = BusDirectory::forThisThread(error);
+    m_bus = ThreadDirectory::forThisThread(error);
     if (!m_bus)
         return false;
-    connect(m_bus.get(), &BusDirectory::captionsSettled, this, &WindowDirectory::captionsSettled);
-    connect(m_bus.get(), &BusDirectory::windowLeft, this, &WindowDirectory::windowLeft);
+    connect(m_bus.get(), &ThreadDirectory::captionsSettled, this,
+            &EndpointDirectory::captionsSettled);
+    connect(m_bus.get(), &ThreadDirectory::windowLeft, this, &EndpointDirectory::windowLeft);
     return true;
 }
 
-void WindowDirectory::start(qint32 ownHandle, const QString &owner, const QString &ownCaption)
+void EndpointDirectory::start(qint32 ownHandle, const QString &owner, const QString &ownCaption)
 {
     INTERPROC_CHECK_THREAD(this);
     m_ownHandle = ownHandle;
@@ -40,7 +41,7 @@ void WindowDirectory::start(qint32 ownHandle, const QString &owner, const QStrin
     m_readyAtLatest.start();
 }
 
-void WindowDirectory::busCaughtUp()
+void EndpointDirectory::busCaughtUp()
 {
     m_readyAtLatest.stop();
     // From the event loop: a handler of ready() may end the endpoint, and
@@ -56,48 +57,47 @@ void WindowDirectory::busCaughtUp()
         Qt::QueuedConnection);
 }
 
-void WindowDirectory::setOwnCaption(const QString &caption)
+void EndpointDirectory::setOwnCaption(const QString &caption)
 {
     if (m_bus)
         m_bus->setCaption(m_ownHandle, caption);
 }
 
-QList<WindowInfo> WindowDirectory::match(qint32 method, const QVariant &target) const
+QList<PartyInfo> EndpointDirectory::match(qint32 method, const QVariant &target) const
 {
-    return m_bus ? m_bus->match(method, target) : QList<WindowInfo>();
+    return m_bus ? m_bus->match(method, target) : QList<PartyInfo>();
 }
 
-const QMap<qint32, WindowInfo> &WindowDirectory::windows() const
+const QMap<qint32, PartyInfo> &EndpointDirectory::windows() const
 {
-    static const QMap<qint32, WindowInfo> none;
+    static const QMap<qint32, PartyInfo> none;
     return m_bus ? m_bus->windows() : none;
 }
 
-QList<WindowInfo> WindowDirectory::parties() const
+QList<PartyInfo> EndpointDirectory::parties() const
 {
     if (!m_bus)
         return {};
-    QMap<qint32, WindowInfo> all = m_bus->windows();
+    QMap<qint32, PartyInfo> all = m_bus->windows();
     for (const qint32 handle : m_bus->ownersUnknown()) {
         if (!all.contains(handle))
-            all.insert(handle, WindowInfo{handle, QString(), QString(), false});
+            all.insert(handle, PartyInfo{handle, QString(), QString(), false});
     }
     return all.values();
 }
 
-QString WindowDirectory::ownerOf(qint32 handle) const
+QString EndpointDirectory::ownerOf(qint32 handle) const
 {
     return m_bus ? m_bus->ownerOf(handle) : QString();
 }
 
-void WindowDirectory::lookUpOwner(qint32 handle, QObject *context,
-                                  std::function<void(const QString &)> done, int timeoutMs) const
+void EndpointDirectory::lookUpOwner(qint32 handle, QObject *context,
+                                    std::function<void(const QString &)> done, int timeoutMs) const
 {
     m_bus->lookUpOwner(handle, context, std::move(done), timeoutMs);
 }
 
-void WindowDirectory::catchUp() const
+bool EndpointDirectory::isBehind() const
 {
-    if (m_bus)
-        m_bus->catchUp();
+    return m_bus && m_bus->isBehind();
 }
