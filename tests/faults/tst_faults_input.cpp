@@ -579,13 +579,9 @@ void FaultsInput::foreignTexts()
 
     qInfo("caption of %lld, %d error texts of %lld characters: longest wait for Describe %lld ms",
           captionLength, payloads, errorLength, probe.longestMs());
-#ifndef __SANITIZE_ADDRESS__
-    // A window that kept answering, not one that waited for the flood to
-    // end: how soon it answers is bench/flood_probe.sh's to measure, as a
-    // loaded machine takes seconds from any window here.
-    QVERIFY2(probe.longestMs() < DescribeHangMs / 2,
-             qPrintable(QString::number(probe.longestMs())));
-#endif
+    // The probe failed the wait above had the window stopped answering for
+    // DescribeHangMs; how soon it answers is bench/flood_probe.sh's to
+    // measure, as a loaded machine takes seconds from any window here.
 
     if (captionLength > 3 * 1024) {
         // Refused by its size: neither decoded (twice its size in memory)
@@ -675,13 +671,11 @@ void FaultsInput::acknowledgingAStoppedPartyStaysBounded()
           "within %lld ms, grew by %lld KiB (%lld KiB at its peak)",
           Count, probe.longestMs(), endKiB - startKiB, peakKiB - startKiB);
 #ifndef __SANITIZE_ADDRESS__
-    // A window that kept answering, not one that waited for the flood to
-    // end: how soon it answers is bench/flood_probe.sh's to measure, as a
-    // loaded machine takes seconds from any window here. AddressSanitizer
-    // slows the window several times over, and pads every allocation and
-    // keeps freed memory in quarantine: the plain build holds both bounds.
-    QVERIFY2(probe.longestMs() < DescribeHangMs / 2,
-             qPrintable(QString::number(probe.longestMs())));
+    // The window kept answering (the wait above fails on a probe left
+    // without an answer for DescribeHangMs); how soon it answers is
+    // bench/flood_probe.sh's to measure (its acks mode is this flood).
+    // AddressSanitizer pads every allocation and keeps freed memory in
+    // quarantine: the plain build holds the bound on memory.
     QVERIFY2(peakKiB - startKiB <= MaxGrowthKiB, qPrintable(QString::number(peakKiB - startKiB)));
 #endif
 
