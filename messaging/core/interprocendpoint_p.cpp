@@ -231,7 +231,10 @@ int InterProcEndpointPrivate::send(InterProcSend *handle)
         number = ++m_lastSend;
         InterProcSendPrivate *followed = InterProcSendPrivate::get(handle);
         followed->number = number;
-        followed->endpointPrivate = this;
+        followed->forget = [endpoint = QPointer(this), number] {
+            if (endpoint)
+                endpoint->m_sends.remove(number);
+        };
         m_sends.insert(number, followed);
     }
     if (!m_connected) {

@@ -55,8 +55,6 @@ public:
 
     // Sends with the current properties; `handle`, when given, follows the send.
     int send(InterProcSend *handle = nullptr);
-    // A handle that is going away: no more reports for it.
-    void forgetSend(quint64 number) { m_sends.remove(number); }
     void setCaption(const QString &caption);
     bool isReady() const;
     bool isConnected() const { return m_connected; }

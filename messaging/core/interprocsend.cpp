@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "interprocsend_p.h"
 
-#include "interprocendpoint_p.h"
 #include "threadcheck.h"
 #include "threaddirectory.h"
 
@@ -16,8 +15,8 @@ InterProcSend::InterProcSend(InterProcEndpoint *endpoint)
 InterProcSend::~InterProcSend()
 {
     INTERPROC_CHECK_THREAD(this);
-    if (d->endpointPrivate)
-        d->endpointPrivate->forgetSend(d->number);
+    if (d->forget)
+        d->forget();
 }
 
 int InterProcSend::addressed() const

@@ -12,7 +12,8 @@
 #include <QList>
 #include <QPointer>
 
-class InterProcEndpointPrivate;
+#include <functional>
+
 struct PartyInfo;
 
 class InterProcSendPrivate
@@ -29,7 +30,9 @@ public:
     bool isFinished() const;
 
     QPointer<InterProcEndpoint> endpoint;
-    QPointer<InterProcEndpointPrivate> endpointPrivate;
+    // Tells the endpoint that the handle is gone, so that it reports to it
+    // no more.
+    std::function<void()> forget;
     quint64 number = 0; // the endpoint's number for this send
 
 private:
