@@ -2,7 +2,7 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 #include "admission.h"
 
-#include "endpointdirectory.h"
+#include "partyowners.h"
 #include "interproclogging.h"
 #include "offthread.h"
 #include "payloadtext.h"
@@ -56,8 +56,8 @@ struct Admission::Pending
     bool decided() const { return senderKnown && textKnown; }
 };
 
-Admission::Admission(const EndpointDirectory *directory, Inbox *inbox, QObject *parent)
-    : QObject(parent), m_directory(directory), m_inbox(inbox)
+Admission::Admission(const PartyOwners *owners, Inbox *inbox, QObject *parent)
+    : QObject(parent), m_owners(owners), m_inbox(inbox)
 {}
 
 Admission::~Admission() = default;
@@ -70,9 +70,7 @@ Admission::SenderCheck Admission::checkSender(qint32 senderHandle, const QString
         return SenderCheck::Verified;
     if (senderHandle < 0)
         return SenderCheck::Refused;
-    if (!m_directory)
-        return SenderCheck::Unknown;
-    const QString owner = m_directory->ownerOf(senderHandle);
+    const QString owner = m_owners->ownerOf(senderHandle);
     if (owner == caller)
         return SenderCheck::Verified;
     const bool ownerless = owner.isEmpty() && m_ownerless.contains(senderHandle);
@@ -80,7 +78,7 @@ Admission::SenderCheck Admission::checkSender(qint32 senderHandle, const QString
     // taken in all the bus sent it, it knows every window's owner as of
     // this call; while it has not, a name that changed hands, or was taken,
     // just now may be among the rest, and the bus itself is asked below.
-    if ((ownerless || !owner.isEmpty()) && m_directory->isReady() && !m_directory->isBehind())
+    if ((ownerless || !owner.isEmpty()) && m_owners->isReady() && !m_owners->isBehind())
         return SenderCheck::Refused;
     // A window the directory does not know yet (it is still loading, or the
     // window has just joined): the bus itself tells who owns it.
@@ -208,7 +206,7 @@ void Admission::lookUpOwner(qint32 handle)
     // Asked through the directory's connection: by the answer the directory
     // has seen the window join and heard its caption, so an answer to the
     // sender (by handle or caption) finds it.
-    m_directory->lookUpOwner(
+    m_owners->lookUpOwner(
         handle, this, [this, handle](const QString &owner) { ownerKnown(handle, owner); },
         DeliveryTimeoutMs);
 }
@@ -216,7 +214,7 @@ void Admission::lookUpOwner(qint32 handle)
 void Admission::ownerKnown(qint32 handle, const QString &owner)
 {
     // Remembered only once the directory follows the bus's name changes.
-    if (owner.isEmpty() && m_directory && m_directory->isReady()) {
+    if (owner.isEmpty() && m_owners->isReady()) {
         if (m_ownerless.size() >= MaxHeld)
             m_ownerless.clear();
         m_ownerless.insert(handle);

@@ -21,7 +21,7 @@
 #include <deque>
 #include <memory>
 
-class EndpointDirectory;
+class PartyOwners;
 
 // A Deliver* call marked for a delayed reply: the connection it came on (the
 // bus or a direct channel), which answers it, and the unique bus name of the
@@ -39,9 +39,9 @@ class Admission : public QObject
     Q_OBJECT
 
 public:
-    // directory also asks the bus daemon who owns a sender handle it does
-    // not know.
-    Admission(const EndpointDirectory *directory, Inbox *inbox, QObject *parent);
+    // owners (which outlives the admission) tells who owns the sender
+    // handles, and asks the bus daemon when it does not know.
+    Admission(const PartyOwners *owners, Inbox *inbox, QObject *parent);
     ~Admission() override;
 
     // A payload whose text is already known.
@@ -75,7 +75,7 @@ private:
     void lookAtLastText();
     void refuseSender(const IncomingCall &call, qint32 senderHandle);
 
-    const EndpointDirectory *m_directory;
+    const PartyOwners *m_owners;
     Inbox *m_inbox;
     // Calls not decided yet, or decided but behind an undecided one of the
     // same caller, by caller.

@@ -7,6 +7,7 @@
 // before it, and knows the windows that were there before the directory.
 #pragma once
 
+#include "partyowners.h"
 #include "threaddirectory.h"
 
 #include <QObject>
@@ -14,7 +15,7 @@
 
 #include <memory>
 
-class EndpointDirectory : public QObject
+class EndpointDirectory : public QObject, public PartyOwners
 {
     Q_OBJECT
 
@@ -29,7 +30,7 @@ public:
     // connection and its caption); ready() follows once the directory is
     // current, or at the latest DescribeTimeoutMs later.
     void start(qint32 ownHandle, const QString &owner, const QString &ownCaption);
-    bool isReady() const { return m_ready; }
+    bool isReady() const override { return m_ready; }
     // Whether windows are still being asked for a caption they have not
     // told yet; captionsSettled() follows once none is.
     bool captionsPending() const { return m_bus && m_bus->captionsPending(); }
@@ -44,13 +45,13 @@ public:
     // owner, no caption), by handle.
     QList<PartyInfo> parties() const;
     // Unique name of the connection that owns the window, or empty.
-    QString ownerOf(qint32 handle) const;
+    QString ownerOf(qint32 handle) const override;
     // Asks the bus who owns the window's name; see ThreadDirectory::lookUpOwner.
     void lookUpOwner(qint32 handle, QObject *context, std::function<void(const QString &)> done,
-                     int timeoutMs) const;
+                     int timeoutMs) const override;
 
     // Whether the bus has told the directory more than it has taken in.
-    bool isBehind() const;
+    bool isBehind() const override;
 
     // From ThreadDirectory: it has seen this endpoint's name and is loaded.
     void busCaughtUp();

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The core's sending and receiving queues on their own, over a direct sd-bus
 // connection on a socket pair instead of a bus daemon: Deliveries' lane and
-// in-flight bounds and the expiry of what waits, and the Inbox's bounds and
-// the turns its callers take.
+// in-flight bounds and the expiry of what waits, the Inbox's bounds and the
+// turns its callers take, and Admission's check of sender handles.
+#include "admission.h"
 #include "busconnection.h"
 #include "deliveries.h"
 #include "inbox.h"
+#include "partyowners.h"
 #include "payloadtext.h"
 #include "sendoutcome.h"
 
@@ -92,6 +94,59 @@ std::shared_ptr<const Deliveries::Body> sealedBody(qint64 declaredSize)
     return body;
 }
 
+// The owners of sender handles as the test sets them; Admission's questions
+// to the bus wait until the test answers them.
+class TestOwners : public PartyOwners
+{
+public:
+    QString ownerOf(qint32 handle) const override { return known.value(handle); }
+    bool isReady() const override { return ready; }
+    bool isBehind() const override { return behind; }
+    void lookUpOwner(qint32 handle, QObject *context, std::function<void(const QString &)> done,
+                     int) const override
+    {
+        asked.append({handle, context, std::move(done)});
+    }
+    void answer(const QString &owner)
+    {
+        const Question question = asked.takeFirst();
+        if (question.context)
+            question.done(owner);
+    }
+
+    struct Question
+    {
+        qint32 handle;
+        QPointer<QObject> context;
+        std::function<void(const QString &)> done;
+    };
+    QHash<qint32, QString> known;
+    bool ready = true;
+    bool behind = false;
+    mutable QList<Question> asked;
+};
+
+// A call from the sending end for each id, held by the receiving end; each
+// answer lands in `answers` by id: "ok" or the error's name.
+bool placeCalls(SocketPair &pair, const QStringList &ids, QObject *context,
+                QHash<QString, QString> *answers)
+{
+    for (const QString &id : ids) {
+        const BusMessage call = pair.sender->newCall(nullptr, "DeliverUtf8");
+        if (!pair.sender->call(call.get(), 5000, context, [answers, id](sd_bus_message *reply) {
+                const sd_bus_error *error = reply ? sd_bus_message_get_error(reply) : nullptr;
+                answers->insert(id, !reply  ? QStringLiteral("none")
+                                    : error ? QString::fromUtf8(error->name)
+                                            : QStringLiteral("ok"));
+            }))
+            return false;
+    }
+    return QTest::qWaitFor([&] { return pair.held.size() >= size_t(ids.size()); });
+}
+
+const QString Caller = QStringLiteral(":1.7");
+const QString Other = QStringLiteral(":1.9");
+
 } // namespace
 
 class TestCoreParts : public QObject
@@ -109,6 +164,9 @@ private slots:
     void inboxBounds();
     void inboxLanesTakeTurns_data();
     void inboxLanesTakeTurns();
+    void senderHandlesAreChecked_data();
+    void senderHandlesAreChecked();
+    void heldCallsKeepTheirCallersOrder();
 };
 
 void TestCoreParts::initTestCase()
@@ -300,14 +358,16 @@ void TestCoreParts::inboxLanesTakeTurns()
     SocketPair pair;
     QVERIFY(pair.waitOpen());
     QStringList answered;
+    QObject answering; // goes first, with the handlers that fill answered
     QHash<QChar, int> numbers;
     for (const QChar caller : std::as_const(callers)) {
         const QString id = caller + QString::number(++numbers[caller]);
         const BusMessage call = pair.sender->newCall(nullptr, "DeliverUtf8");
-        QVERIFY(pair.sender->call(call.get(), 5000, this, [&answered, id](sd_bus_message *reply) {
-            if (reply && !sd_bus_message_is_method_error(reply, nullptr))
-                answered.append(id);
-        }));
+        QVERIFY(
+            pair.sender->call(call.get(), 5000, &answering, [&answered, id](sd_bus_message *reply) {
+                if (reply && !sd_bus_message_is_method_error(reply, nullptr))
+                    answered.append(id);
+            }));
     }
     QTRY_COMPARE(pair.held.size(), size_t(callers.size()));
 
@@ -327,6 +387,105 @@ void TestCoreParts::inboxLanesTakeTurns()
     QTRY_COMPARE(arrived, expected);
     QTRY_COMPARE(answered.size(), expected.size());
     QCOMPARE(answered, expected);
+}
+
+void TestCoreParts::senderHandlesAreChecked_data()
+{
+    QTest::addColumn<qint32>("handle");
+    QTest::addColumn<QString>("known");   // the owner the directory names
+    QTest::addColumn<bool>("ready");      // the directory follows the bus
+    QTest::addColumn<bool>("behind");     // and has not taken in all it was told
+    QTest::addColumn<QString>("busSays"); // the answer to the question, or none asked
+    QTest::addColumn<bool>("taken");
+
+    const QString none;
+    const QString nobody = QStringLiteral("nobody");
+    QTest::newRow("no window") << 0 << none << true << false << none << true;
+    QTest::newRow("negative") << -5 << none << true << false << none << false;
+    QTest::newRow("the caller's") << 5 << Caller << true << false << none << true;
+    QTest::newRow("another's") << 5 << Other << true << false << none << false;
+    QTest::newRow("another's, changed hands") << 5 << Other << true << true << Caller << true;
+    QTest::newRow("another's, still") << 5 << Other << true << true << Other << false;
+    QTest::newRow("another's, loading") << 5 << Other << false << false << Caller << true;
+    QTest::newRow("unknown, the caller's") << 5 << none << true << false << Caller << true;
+    QTest::newRow("unknown, nobody's") << 5 << none << true << false << nobody << false;
+}
+
+void TestCoreParts::senderHandlesAreChecked()
+{
+    QFETCH(qint32, handle);
+    QFETCH(QString, known);
+    QFETCH(bool, ready);
+    QFETCH(bool, behind);
+    QFETCH(QString, busSays);
+    QFETCH(bool, taken);
+
+    SocketPair pair;
+    QVERIFY(pair.waitOpen());
+    QHash<QString, QString> answers;
+    QObject answering; // goes first, with the handlers that fill answers
+    QVERIFY(placeCalls(pair, {QStringLiteral("call")}, &answering, &answers));
+    TestOwners owners;
+    if (!known.isEmpty())
+        owners.known.insert(5, known);
+    owners.ready = ready;
+    owners.behind = behind;
+    Inbox inbox(nullptr);
+    int arrived = 0;
+    connect(&inbox, &Inbox::arrived, this, [&] { ++arrived; });
+    Admission admission(&owners, &inbox, nullptr);
+
+    admission.admit({pair.held.at(0), pair.receiver.get(), Caller},
+                    {handle, QStringLiteral("tst"), 1, QStringLiteral("text")});
+    QCOMPARE(owners.asked.size(), busSays.isEmpty() ? 0 : 1);
+    if (!busSays.isEmpty()) {
+        QCOMPARE(owners.asked.constFirst().handle, handle);
+        owners.answer(busSays == QLatin1String("nobody") ? QString() : busSays);
+    }
+    QTRY_VERIFY(answers.contains(QStringLiteral("call")));
+    QCOMPARE(answers.value(QStringLiteral("call")),
+             taken ? QStringLiteral("ok") : QString::fromLatin1(InterProcBus::ErrorSenderMismatch));
+    QCOMPARE(arrived, taken ? 1 : 0);
+}
+
+void TestCoreParts::heldCallsKeepTheirCallersOrder()
+{
+    // A caller's payloads behind one whose sender is being asked for wait
+    // for it; another caller's do not. A handle the bus said nobody owns
+    // is refused at once from then on.
+    SocketPair pair;
+    QVERIFY(pair.waitOpen());
+    QHash<QString, QString> answers;
+    const QStringList ids = {"a1", "a2", "b1", "a3", "a4", "a5"};
+    const QList<qint32> handles = {5, 0, 0, 0, 6, 6};
+    const QStringList callers = {Caller, Caller, Other, Caller, Caller, Caller};
+    QObject answering;
+    QVERIFY(placeCalls(pair, ids, &answering, &answers));
+    TestOwners owners;
+    Inbox inbox(nullptr);
+    QStringList arrived;
+    connect(&inbox, &Inbox::arrived, this,
+            [&](qint32, const QString &name, qint32, const QString &) { arrived.append(name); });
+    Admission admission(&owners, &inbox, nullptr);
+
+    for (qsizetype i = 0; i < 4; ++i)
+        admission.admit({pair.held.at(size_t(i)), pair.receiver.get(), callers.at(i)},
+                        {handles.at(i), ids.at(i), 0, QString()});
+    QTRY_COMPARE(arrived, QStringList{"b1"});
+    QCOMPARE(owners.asked.size(), 1);
+    owners.answer(Caller);
+    QTRY_COMPARE(arrived, (QStringList{"b1", "a1", "a2", "a3"}));
+
+    admission.admit({pair.held.at(4), pair.receiver.get(), Caller}, {6, ids.at(4), 0, QString()});
+    QCOMPARE(owners.asked.size(), 1);
+    owners.answer(QString());
+    admission.admit({pair.held.at(5), pair.receiver.get(), Caller}, {6, ids.at(5), 0, QString()});
+    QVERIFY(owners.asked.isEmpty());
+    QTRY_COMPARE(answers.size(), ids.size());
+    for (const char *refused : {"a4", "a5"})
+        QCOMPARE(answers.value(QLatin1String(refused)),
+                 QString::fromLatin1(InterProcBus::ErrorSenderMismatch));
+    QCOMPARE(arrived.size(), 4);
 }
 
 QTEST_GUILESS_MAIN(TestCoreParts)
