@@ -4,9 +4,12 @@
 
 #include <QEventLoop>
 
-std::unique_ptr<InterProcEndpoint> joinBus(const QString &caption, QString *error)
+std::unique_ptr<InterProcEndpoint> joinBus(const QString &caption, QString *error,
+                                           const std::function<void(InterProcEndpoint *)> &prepare)
 {
     auto endpoint = std::make_unique<InterProcEndpoint>(caption);
+    if (prepare)
+        prepare(endpoint.get());
     if (endpoint->isConnected() && !endpoint->isReady()) {
         // The endpoint gives up on parties that do not describe themselves
         // within a bounded time, so ready() always comes unless the bus goes.

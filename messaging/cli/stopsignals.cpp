@@ -9,6 +9,15 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+namespace {
+bool stopped = false; // read and written on the main thread only
+} // namespace
+
+bool stopRequested()
+{
+    return stopped;
+}
+
 void quitOnStopSignals()
 {
     // Blocked signals wait in a signalfd, which the event loop reads like
@@ -29,6 +38,7 @@ void quitOnStopSignals()
         signalfd_siginfo info;
         while (::read(fd, &info, sizeof info) == ssize_t(sizeof info)) {
         }
+        stopped = true;
         QCoreApplication::exit(0);
     });
 }

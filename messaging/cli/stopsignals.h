@@ -8,3 +8,6 @@
 // return 0. Call before anything starts a thread (the bus connection does),
 // so that every thread leaves these signals to the event loop.
 void quitOnStopSignals();
+// Whether one of them came: a nested event loop (waiting to join the bus)
+// returns on it too, and the command then ends instead of starting exec().
+bool stopRequested();

@@ -39,34 +39,40 @@ int runWatch(const QStringList &arguments)
     quitOnStopSignals();
     // Outlives the endpoint: every arrival is printed before the command ends.
     ArrivalPrinter printer(stdout);
+    // Connected before the endpoint is ready: payloads may come as soon as
+    // its name is on the bus.
+    const auto handle = [&](InterProcEndpoint *party) {
+        QObject::connect(party, &InterProcEndpoint::DataArrival, party,
+                         [party, acknowledge, &printer](qint32 sender, const QString &name,
+                                                        qint32 number, const QString &text) {
+                             // The answer goes first: the sender may be waiting for it.
+                             if (acknowledge && !InterProcConventions::isAcknowledgement(text)) {
+                                 party->setTarget(sender);
+                                 party->setTargetSearchMethod(InterProcEndpoint::WindowHandle);
+                                 party->setLongData(0);
+                                 party->setStringData(
+                                     InterProcConventions::acknowledgementText(party->caption()));
+                                 party->Send();
+                             }
+                             printer.print(sender, name, number, text);
+                         });
+        // Failed acknowledgements are worth a line; the watch goes on.
+        QObject::connect(party, &InterProcEndpoint::errorOccurred, party,
+                         [&commandLine, party](const QString &message) {
+                             if (party->isConnected())
+                                 commandLine.printError(message);
+                         });
+    };
     QString error;
-    const std::unique_ptr<InterProcEndpoint> endpoint = joinBus(caption, &error);
+    const std::unique_ptr<InterProcEndpoint> endpoint = joinBus(caption, &error, handle);
     if (!endpoint) {
         commandLine.printError(error);
         return ExitFailure;
     }
+    // Ctrl+C while joining ended the wait; what arrived meanwhile is printed.
+    if (stopRequested())
+        return ExitSuccess;
     InterProcEndpoint *party = endpoint.get();
-
-    QObject::connect(party, &InterProcEndpoint::DataArrival, party,
-                     [party, acknowledge, &printer](qint32 sender, const QString &name,
-                                                    qint32 number, const QString &text) {
-                         // The answer goes first: the sender may be waiting for it.
-                         if (acknowledge && !InterProcConventions::isAcknowledgement(text)) {
-                             party->setTarget(sender);
-                             party->setTargetSearchMethod(InterProcEndpoint::WindowHandle);
-                             party->setLongData(0);
-                             party->setStringData(
-                                 InterProcConventions::acknowledgementText(party->caption()));
-                             party->Send();
-                         }
-                         printer.print(sender, name, number, text);
-                     });
-    // Failed acknowledgements are worth a line; the watch goes on.
-    QObject::connect(party, &InterProcEndpoint::errorOccurred, party,
-                     [&commandLine, party](const QString &message) {
-                         if (party->isConnected())
-                             commandLine.printError(message);
-                     });
     QObject::connect(party, &InterProcEndpoint::connectionLost, party, [&commandLine, party] {
         commandLine.printError(party->errorString());
         QCoreApplication::exit(ExitFailure);

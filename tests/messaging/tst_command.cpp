@@ -188,6 +188,7 @@ private slots:
     void sendsByEachForm();
     void hugeTextFromStandardInput();
     void watchWhoseOutputIsNotRead();
+    void watchPrintsWhatComesWhileItJoins();
     void failures_data();
     void failures();
     void killedReceiverIsNamed();
@@ -430,18 +431,55 @@ void TestCommand::watchWhoseOutputIsNotRead()
 
     // Read at last, the line is whole.
     QByteArray line;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            char buffer[65536];
-            ssize_t got = 0;
-            while ((got = ::read(reader, buffer, sizeof buffer)) > 0)
-                line.append(buffer, got);
-            return line.endsWith('\n');
-        },
-        LineTimeoutMs));
+    QVERIFY2(QTest::qWaitFor(
+                 [&] {
+                     char buffer[65536];
+                     ssize_t got = 0;
+                     while ((got = ::read(reader, buffer, sizeof buffer)) > 0)
+                         line.append(buffer, got);
+                     return line.endsWith('\n');
+                 },
+                 LineTimeoutMs),
+             qPrintable(QStringLiteral("%1 bytes read: ...%2")
+                            .arg(line.size())
+                            .arg(QString::fromUtf8(line.right(80)))));
     QCOMPARE(line.count('\n'), 1);
     const QJsonObject arrival = QJsonDocument::fromJson(line).object();
     QCOMPARE(arrival, watchLine(0, QStringLiteral("tst"), 5, text));
+    QCOMPARE(watcher.interrupt(), 0);
+}
+
+void TestCommand::watchPrintsWhatComesWhileItJoins()
+{
+    // A party that never describes itself keeps the watch joining for a
+    // while after its name is on the bus; a payload sent to that name at
+    // once is printed too.
+    NameTaker silent(1, NameTaker::Never);
+    silent.start();
+    const qint32 silentHandle = silent.takeLine("READY ").split(' ').value(1).toInt();
+    QVERIFY(silentHandle > 0);
+    Watcher watcher(QStringLiteral("Joining Watch"), {QStringLiteral("--no-ack")});
+    watcher.start();
+    QDBusConnectionInterface *daemon = QDBusConnection::sessionBus().interface();
+    QString name;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            for (const QString &service : daemon->registeredServiceNames().value()) {
+                const qint32 handle = InterProcBus::handleFromService(service);
+                if (handle > 0 && handle != silentHandle)
+                    name = service;
+            }
+            return !name.isEmpty();
+        },
+        LineTimeoutMs));
+    QDBusMessage deliver =
+        QDBusMessage::createMethodCall(name, BusPath, BusInterface, QStringLiteral("DeliverUtf8"));
+    deliver << 0 << QStringLiteral("tst") << 6 << QByteArray("early");
+    const QDBusMessage delivered = QDBusConnection::sessionBus().call(deliver, QDBus::Block, 10000);
+    QVERIFY2(delivered.type() == QDBusMessage::ReplyMessage, qPrintable(delivered.errorMessage()));
+    const std::optional<QJsonObject> arrival = watcher.nextArrival(5000);
+    QVERIFY2(arrival, watcher.transcript().constData());
+    QCOMPARE(*arrival, watchLine(0, QStringLiteral("tst"), 6, QStringLiteral("early")));
     QCOMPARE(watcher.interrupt(), 0);
 }
 
