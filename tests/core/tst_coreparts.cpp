@@ -2,19 +2,25 @@
 // The core's sending and receiving queues on their own, over a direct sd-bus
 // connection on a socket pair instead of a bus daemon: Deliveries' lane and
 // in-flight bounds and the expiry of what waits, the Inbox's bounds and the
-// turns its callers take, and Admission's check of sender handles.
+// turns its callers take, Admission's check of sender handles, and when
+// ChannelRouter moves a receiver's deliveries from the bus to a direct channel.
 #include "admission.h"
 #include "busconnection.h"
+#include "channeladdress.h"
+#include "channelrouter.h"
+#include "channelserver.h"
 #include "deliveries.h"
 #include "inbox.h"
 #include "partyowners.h"
 #include "payloadtext.h"
 #include "sendoutcome.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 #include <vector>
@@ -34,9 +40,29 @@ public:
         sender.reset(BusConnection::connectToPeer(fds[0], nullptr));
         receiver.reset(BusConnection::acceptPeer(fds[1], nullptr));
         if (receiver)
-            sd_bus_add_filter(receiver->bus(), &m_filter, &SocketPair::hold, this);
+            holdCallsOn(receiver.get());
     }
-    ~SocketPair() { sd_bus_slot_unref(m_filter); }
+    ~SocketPair()
+    {
+        for (sd_bus_slot *filter : m_filters)
+            sd_bus_slot_unref(filter);
+    }
+
+    // Holds the calls that arrive on another connection too, with the rest.
+    void holdCallsOn(BusConnection *connection)
+    {
+        m_ends.emplace_back(connection);
+        sd_bus_add_filter(connection->bus(), &m_filters.emplace_back(), &SocketPair::hold, this);
+    }
+    // The connection call i arrived on.
+    BusConnection *endOf(size_t i) const
+    {
+        for (const QPointer<BusConnection> &end : m_ends) {
+            if (end && end->bus() == sd_bus_message_get_bus(held.at(i).get()))
+                return end;
+        }
+        return nullptr;
+    }
 
     // Once both ends have authenticated (file descriptors pass from then on).
     bool waitOpen()
@@ -47,16 +73,27 @@ public:
     {
         return sd_bus_message_get_destination(held.at(i).get());
     }
-    void answer(size_t i)
-    {
-        sd_bus_reply_method_return(held.at(i).get(), nullptr);
-        receiver->sent();
-    }
-    // How many calls are held once the receiving end has read for a while.
-    size_t settledCount()
+    QByteArray member(size_t i) const { return sd_bus_message_get_member(held.at(i).get()); }
+    void answer(size_t i) { endOf(i)->reply(held.at(i).get(), nullptr); }
+    // How many calls (of member, if given) are held once the receiving end
+    // has read for a while.
+    size_t settledCount(const char *member = nullptr)
     {
         QTest::qWait(200);
-        return held.size();
+        return size_t(std::count_if(held.begin(), held.end(), [&](const BusMessage &m) {
+            return !member || qstrcmp(sd_bus_message_get_member(m.get()), member) == 0;
+        }));
+    }
+    // Once the other end of call i's connection has handled everything this
+    // end sent before: it answers a call it has no object for.
+    bool roundTrip(size_t i)
+    {
+        bool answered = false;
+        QObject context;
+        const BusMessage call = endOf(i)->newCall(nullptr, "Ping");
+        return endOf(i)->call(call.get(), 5000, &context, [&](sd_bus_message *) {
+            answered = true;
+        }) && QTest::qWaitFor([&] { return answered; });
     }
 
     std::unique_ptr<BusConnection> sender;
@@ -72,7 +109,8 @@ private:
         return 1;
     }
 
-    sd_bus_slot *m_filter = nullptr;
+    std::vector<QPointer<BusConnection>> m_ends;
+    std::vector<sd_bus_slot *> m_filters;
 };
 
 std::shared_ptr<const Deliveries::Body> inlineBody(qint64 bytes, qint32 number = 0)
@@ -147,6 +185,52 @@ bool placeCalls(SocketPair &pair, const QStringList &ids, QObject *context,
 const QString Caller = QStringLiteral(":1.7");
 const QString Other = QStringLiteral(":1.9");
 
+// Answers call i, OpenDirectChannel, with a channel at address.
+void offer(SocketPair &pair, size_t i, const QByteArray &address,
+           const QByteArray &token = QByteArray(ChannelAddress::TokenBytes, 't'))
+{
+    sd_bus_message *reply = nullptr;
+    sd_bus_message_new_method_return(pair.held.at(i).get(), &reply);
+    sd_bus_message_append(reply, "s", address.constData());
+    sd_bus_message_append_array(reply, 'y', token.constData(), size_t(token.size()));
+    pair.endOf(i)->send(reply);
+    sd_bus_message_unref(reply);
+}
+
+// A router whose bus is the sending end of a socket pair, and a channel
+// server here to offer it, whose connections' calls the pair holds too.
+struct Routing
+{
+    Routing()
+    {
+        server.listen();
+        QObject::connect(&server, &ChannelServer::connectionOpened, &server,
+                         [this](BusConnection *connection) { pair.holdCallsOn(connection); });
+    }
+
+    // Takes the router's first request for a channel as far as its call to
+    // attach, held third: the server's socket is offered, and the bus says
+    // the window is this process.
+    bool offerChannel()
+    {
+        const auto held = [&](size_t i, const char *member) {
+            return QTest::qWaitFor([&] { return pair.held.size() > i; }) &&
+                   pair.member(i) == member;
+        };
+        if (!held(0, "OpenDirectChannel"))
+            return false;
+        offer(pair, 0, server.address());
+        if (!held(1, "GetConnectionUnixProcessID"))
+            return false;
+        pair.endOf(1)->reply(pair.held.at(1).get(), "u", uint32_t(::getpid()));
+        return held(2, "AttachDirectChannel");
+    }
+
+    SocketPair pair;
+    ChannelServer server{nullptr};
+    ChannelRouter router{pair.sender.get(), nullptr};
+};
+
 } // namespace
 
 class TestCoreParts : public QObject
@@ -167,12 +251,22 @@ private slots:
     void senderHandlesAreChecked_data();
     void senderHandlesAreChecked();
     void heldCallsKeepTheirCallersOrder();
+    void channelWaitsForTheBus();
+    void noOfferKeepsTheBus_data();
+    void noOfferKeepsTheBus();
+    void droppedChannels_data();
+    void droppedChannels();
+
+private:
+    QTemporaryDir m_runtimeDir; // where channel sockets are
 };
 
 void TestCoreParts::initTestCase()
 {
     qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-    qunsetenv("XDG_RUNTIME_DIR");
+    QVERIFY(m_runtimeDir.isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(m_runtimeDir.path()));
+    qputenv("INTERPROC_DIRECT_CHANNELS", "1");
 }
 
 void TestCoreParts::laneBounds_data()
@@ -486,6 +580,112 @@ void TestCoreParts::heldCallsKeepTheirCallersOrder()
         QCOMPARE(answers.value(QLatin1String(refused)),
                  QString::fromLatin1(InterProcBus::ErrorSenderMismatch));
     QCOMPARE(arrived.size(), 4);
+}
+
+void TestCoreParts::channelWaitsForTheBus()
+{
+    Routing r;
+    QVERIFY(r.pair.waitOpen());
+    // Each null route stands for a delivery over the bus, answered when the
+    // test says.
+    QVERIFY(!r.router.route(Caller));
+    r.router.busDeliveryAnswered(Caller);
+    QVERIFY(r.offerChannel());
+    QVERIFY(!r.router.route(Caller)); // connected, not attached
+    r.pair.answer(2);
+    QVERIFY(r.pair.roundTrip(2));
+    QVERIFY(!r.router.route(Caller)); // attached, one still on its way over the bus
+    r.router.busDeliveryAnswered(Caller);
+    QVERIFY(!r.router.route(Caller)); // and the one just made
+    r.router.busDeliveryAnswered(Caller);
+    r.router.busDeliveryAnswered(Caller);
+    BusConnection *channel = r.router.route(Caller);
+    QVERIFY(channel && channel != r.pair.sender.get());
+    QCOMPARE(r.router.route(Caller), channel);
+    QCOMPARE(r.pair.settledCount("OpenDirectChannel"), size_t(1));
+}
+
+void TestCoreParts::noOfferKeepsTheBus_data()
+{
+    QTest::addColumn<QByteArray>("address"); // DIR: the runtime directory; none: an error
+    QTest::addColumn<int>("tokenBytes");
+
+    const QByteArray socket = "/" + ChannelAddress::socketName("01234567");
+    const int bytes = ChannelAddress::TokenBytes;
+    QTest::newRow("error") << QByteArray() << bytes;
+    QTest::newRow("elsewhere") << QByteArray("unix:path=/tmp" + socket) << bytes;
+    QTest::newRow("two addresses")
+        << QByteArray("unix:path=DIR" + socket + ";tcp:host=localhost") << bytes;
+    QTest::newRow("short token") << QByteArray("unix:path=DIR" + socket) << bytes - 1;
+}
+
+void TestCoreParts::noOfferKeepsTheBus()
+{
+    QFETCH(QByteArray, address);
+    QFETCH(int, tokenBytes);
+
+    Routing r;
+    QVERIFY(r.pair.waitOpen());
+    QVERIFY(!r.router.route(Caller));
+    QTRY_COMPARE(r.pair.held.size(), size_t(1));
+    if (address.isEmpty())
+        Bus::replyError(r.pair.endOf(0), r.pair.held.at(0).get(),
+                        QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"), QString());
+    else
+        offer(r.pair, 0, address.replace("DIR", QFile::encodeName(m_runtimeDir.path())),
+              QByteArray(tokenBytes, 't'));
+    QVERIFY(r.pair.roundTrip(0));
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(!r.router.route(Caller));
+        r.router.busDeliveryAnswered(Caller);
+    }
+    QCOMPARE(r.pair.settledCount(), size_t(1)); // asked once, and nothing more
+}
+
+void TestCoreParts::droppedChannels_data()
+{
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<bool>("kept");     // route still gives the channel
+    QTest::addColumn<int>("openCalls"); // OpenDirectChannel asked, in all
+
+    QTest::newRow("window left") << "forget" << false << 2;
+    QTest::newRow("channel closed") << "closed" << false << 1;
+    QTest::newRow("refused, channel open") << "refused" << true << 1;
+}
+
+void TestCoreParts::droppedChannels()
+{
+    QFETCH(QString, event);
+    QFETCH(bool, kept);
+    QFETCH(int, openCalls);
+
+    Routing r;
+    QVERIFY(r.pair.waitOpen());
+    QVERIFY(!r.router.route(Caller));
+    r.router.busDeliveryAnswered(Caller);
+    QVERIFY(r.offerChannel());
+    r.pair.answer(2);
+    QVERIFY(r.pair.roundTrip(2));
+    const QPointer<BusConnection> channel = r.router.route(Caller);
+    QVERIFY(channel);
+
+    if (event == "forget") {
+        r.router.forget(Caller);
+    } else if (event == "refused") {
+        r.router.directDeliveryFailed(Caller);
+    } else {
+        // A delivery on its way learns of it as the channel closes.
+        bool failed = false;
+        const BusMessage call = channel->newCall(nullptr, "DeliverUtf8");
+        QVERIFY(channel->call(call.get(), 5000, &r.router, [&](sd_bus_message *) {
+            r.router.directDeliveryFailed(Caller);
+            failed = true;
+        }));
+        ::shutdown(sd_bus_get_fd(r.pair.endOf(2)->bus()), SHUT_RDWR);
+        QTRY_VERIFY(failed);
+    }
+    QCOMPARE(r.router.route(Caller), kept ? channel.get() : nullptr);
+    QCOMPARE(r.pair.settledCount("OpenDirectChannel"), size_t(openCalls));
 }
 
 QTEST_GUILESS_MAIN(TestCoreParts)
