@@ -68,13 +68,20 @@ std::shared_ptr<ThreadDirectory> ThreadDirectory::forThisThread(QString *error)
     BusConnection *bus = BusConnection::openSessionBus(nullptr, error);
     if (!bus)
         return {};
-    directory.reset(new ThreadDirectory(bus));
+    directory = create(bus);
     threadDirectories.insert(address, directory);
+    return directory;
+}
+
+std::shared_ptr<ThreadDirectory> ThreadDirectory::create(BusConnection *bus)
+{
+    std::shared_ptr<ThreadDirectory> directory(new ThreadDirectory(bus));
     directory->start();
     return directory;
 }
 
-ThreadDirectory::ThreadDirectory(BusConnection *bus) : m_bus(bus), m_calls(new QObject)
+ThreadDirectory::ThreadDirectory(BusConnection *bus)
+    : m_bus(bus), m_calls(new QObject), m_retryFirstMs(DescribeRetryFirstMs)
 {
     m_clock.start();
     m_dueTimer.setSingleShot(true);
@@ -580,7 +587,7 @@ void ThreadDirectory::describe(const Call &call, bool later)
                     << ForeignText::bounded(reply ? Bus::errorMessage(reply) : QString(),
                                             ForeignText::MaxErrorPartLength);
                 askAgain = true;
-                schedule({call.handle, call.attempt + 1, false}, qint64(DescribeRetryFirstMs)
+                schedule({call.handle, call.attempt + 1, false}, qint64(m_retryFirstMs)
                                                                      << call.attempt);
             } else {
                 qCDebug(lcInterProc) << "window" << call.handle << "did not describe "

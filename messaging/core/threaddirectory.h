@@ -47,7 +47,16 @@ public:
     // null and *error set when the bus cannot be reached. It goes with the
     // last endpoint that holds it.
     static std::shared_ptr<ThreadDirectory> forThisThread(QString *error);
+    // A directory on the given connection, which it takes over, already
+    // following the bus: forThisThread() makes each so; a test hands it one
+    // end of a socket pair and plays the bus daemon and the windows.
+    static std::shared_ptr<ThreadDirectory> create(BusConnection *bus);
     ~ThreadDirectory() override;
+
+    // How long a window that did not describe itself waits before it is
+    // asked again, doubling with each attempt: DescribeRetryFirstMs, unless
+    // a test shortens it.
+    void setRetryFirstMs(int ms) { m_retryFirstMs = ms; }
 
     // An endpoint of this thread joins the directory with the window it
     // owns; caughtUp runs once the directory has seen that window's name on
@@ -187,4 +196,5 @@ private:
     QElapsedTimer m_clock;
     QTimer m_dueTimer;
     qint64 m_nextPass = 0;
+    int m_retryFirstMs;
 };
