@@ -2,8 +2,9 @@
 // The core's sending and receiving queues on their own, over a direct sd-bus
 // connection on a socket pair instead of a bus daemon: Deliveries' lane and
 // in-flight bounds and the expiry of what waits, the Inbox's bounds and the
-// turns its callers take, Admission's check of sender handles, and when
-// ChannelRouter moves a receiver's deliveries from the bus to a direct channel.
+// turns its callers take, Admission's check of sender handles, when
+// ChannelRouter moves a receiver's deliveries from the bus to a direct channel,
+// and what ThreadDirectory learns from a bus daemon and windows played by hand.
 #include "admission.h"
 #include "busconnection.h"
 #include "channeladdress.h"
@@ -13,8 +14,11 @@
 #include "inbox.h"
 #include "partyowners.h"
 #include "payloadtext.h"
+#include "searchmethod.h"
 #include "sendoutcome.h"
+#include "threaddirectory.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -28,12 +32,14 @@
 namespace {
 
 // Both ends of a direct connection. The receiving end takes every method
-// call and holds it unanswered until the test answers it.
+// call and holds it unanswered until the test answers it, or answers it at
+// once through `answers`.
 class SocketPair
 {
 public:
     SocketPair()
     {
+        m_clock.start();
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0)
             return;
@@ -96,19 +102,42 @@ public:
         }) && QTest::qWaitFor([&] { return answered; });
     }
 
+    // Sends a signal from the receiving end as the connection `from` would
+    // send it on the bus: a direct connection names no sender by itself.
+    template <typename... Values>
+    bool emitFrom(const char *from, const char *path, const char *interface, const char *member,
+                  const char *types, Values... values)
+    {
+        sd_bus_message *m = nullptr;
+        const bool made =
+            sd_bus_message_new_signal(receiver->bus(), &m, path, interface, member) >= 0 &&
+            sd_bus_message_set_sender(m, from) >= 0 &&
+            sd_bus_message_append(m, types, values...) >= 0;
+        const BusMessage signal = BusMessage::adopt(m);
+        return made && receiver->send(m);
+    }
+
     std::unique_ptr<BusConnection> sender;
     std::unique_ptr<BusConnection> receiver;
     std::vector<BusMessage> held;
+    std::vector<qint64> heldAt; // when each arrived, in ms since the pair was made
+    // Sees each call as it arrives (held all the same) and may answer it.
+    std::function<void(sd_bus_message *call)> answers;
 
 private:
-    static int hold(sd_bus_message *m, void *self, sd_bus_error *)
+    static int hold(sd_bus_message *m, void *userdata, sd_bus_error *)
     {
         if (!sd_bus_message_is_method_call(m, nullptr, nullptr))
             return 0;
-        static_cast<SocketPair *>(self)->held.push_back(BusMessage::ref(m));
+        auto *self = static_cast<SocketPair *>(userdata);
+        self->held.push_back(BusMessage::ref(m));
+        self->heldAt.push_back(self->m_clock.elapsed());
+        if (self->answers)
+            self->answers(m);
         return 1;
     }
 
+    QElapsedTimer m_clock;
     std::vector<QPointer<BusConnection>> m_ends;
     std::vector<sd_bus_slot *> m_filters;
 };
@@ -231,6 +260,61 @@ struct Routing
     ChannelRouter router{pair.sender.get(), nullptr};
 };
 
+// A window as the receiving end plays it for a directory: its handle, the
+// connection that owns its name, and its caption; one without a caption
+// never answers Describe, one with "!" answers as a call whose time ran out.
+struct FarWindow
+{
+    qint32 handle;
+    QByteArray owner;
+    QByteArray caption;
+};
+
+// A directory on the sending end of pair, whose receiving end answers as the
+// bus daemon (ListNames, GetNameOwner) and the windows (Describe) would.
+std::shared_ptr<ThreadDirectory> directoryOn(SocketPair &pair, const QList<FarWindow> &windows)
+{
+    pair.answers = [end = pair.receiver.get(), windows](sd_bus_message *m) {
+        const QByteArray member = sd_bus_message_get_member(m);
+        const QByteArray destination = sd_bus_message_get_destination(m);
+        const char *name = "";
+        if (member == "GetNameOwner")
+            sd_bus_message_read(m, "s", &name);
+        sd_bus_message *reply = nullptr;
+        if (member == "ListNames" && sd_bus_message_new_method_return(m, &reply) >= 0) {
+            sd_bus_message_open_container(reply, 'a', "s");
+            for (const FarWindow &window : windows)
+                sd_bus_message_append(
+                    reply, "s", InterProcBus::serviceForHandle(window.handle).toUtf8().constData());
+            sd_bus_message_close_container(reply);
+            end->send(reply);
+            sd_bus_message_unref(reply);
+        }
+        for (const FarWindow &window : windows) {
+            if (InterProcBus::handleFromService(QString::fromUtf8(name)) == window.handle)
+                end->reply(m, "s", window.owner.constData());
+            if (member != "Describe" || destination != window.owner || window.caption.isNull())
+                continue;
+            if (window.caption == "!")
+                Bus::replyError(end, m, QStringLiteral("org.freedesktop.DBus.Error.NoReply"),
+                                QString());
+            else
+                end->reply(m, "is", window.handle, window.caption.constData());
+        }
+    };
+    if (!pair.waitOpen())
+        return {};
+    return ThreadDirectory::create(pair.sender.release());
+}
+
+QList<qint32> handles(const QList<PartyInfo> &windows)
+{
+    QList<qint32> found;
+    for (const PartyInfo &window : windows)
+        found.append(window.handle);
+    return found;
+}
+
 } // namespace
 
 class TestCoreParts : public QObject
@@ -256,6 +340,10 @@ private slots:
     void noOfferKeepsTheBus();
     void droppedChannels_data();
     void droppedChannels();
+    void directoryLoads();
+    void directoryFollowsTheBus_data();
+    void directoryFollowsTheBus();
+    void directoryBehindWhileUnread();
 
 private:
     QTemporaryDir m_runtimeDir; // where channel sockets are
@@ -686,6 +774,142 @@ void TestCoreParts::droppedChannels()
     }
     QCOMPARE(r.router.route(Caller), kept ? channel.get() : nullptr);
     QCOMPARE(r.pair.settledCount("OpenDirectChannel"), size_t(openCalls));
+}
+
+void TestCoreParts::directoryLoads()
+{
+    SocketPair pair;
+    const auto directory = directoryOn(pair, {{4, ":1.4", "self"},
+                                              {5, ":1.5", "alpha one"},
+                                              {6, ":1.6", "alpha two"},
+                                              {7, ":1.7", {}},
+                                              {9, ":1.9", "!"}});
+    QVERIFY(directory);
+    constexpr int RetryFirstMs = 20;
+    directory->setRetryFirstMs(RetryFirstMs);
+    // An endpoint of this thread owns window 4; when it is told that the
+    // directory caught up, the others that answered are known by caption.
+    int told = 0;
+    QList<qint32> known;
+    directory->attach(
+        [&] {
+            ++told;
+            known = handles(directory->match(SearchMethod::CaptionPrefix, QString()));
+        },
+        4, QStringLiteral(":1.4"), QStringLiteral("self"));
+    const auto asked = [&](const QByteArray &owner) {
+        QList<qint64> when;
+        for (size_t i = 0; i < pair.held.size(); ++i)
+            if (pair.member(i) == "Describe" && pair.destination(i) == owner)
+                when.append(pair.heldAt.at(i));
+        return when;
+    };
+
+    // Window 7 never answers: the directory is loaded long before that call
+    // times out (ReadyWithinMs after the names are listed).
+    QTRY_VERIFY_WITH_TIMEOUT(directory->isLoaded(), 1000);
+    QCOMPARE(told, 1);
+    QCOMPARE(known, (QList<qint32>{4, 5, 6}));
+    QCOMPARE(asked(":1.7").size(), 1);
+    QCOMPARE(directory->ownerOf(7), QStringLiteral(":1.7"));
+    const struct
+    {
+        qint32 method;
+        QVariant target;
+        QList<qint32> found;
+    } matches[] = {
+        {SearchMethod::ExactCaption, QStringLiteral("alpha one"), {5}},
+        {SearchMethod::ExactCaption, QStringLiteral("alpha"), {}},
+        {SearchMethod::CaptionPrefix, QStringLiteral("alpha"), {5, 6}},
+        {SearchMethod::CaptionPrefix, QString(), {4, 5, 6}}, // 7 and 9 told none
+        {SearchMethod::WindowHandle, 7, {7}},
+        {SearchMethod::WindowHandle, 8, {}},
+    };
+    for (const auto &m : matches)
+        QCOMPARE(handles(directory->match(m.method, m.target)), m.found);
+
+    // Window 9 is asked again after a delay that doubles, DescribeAttempts
+    // (5) times in all, and then no more.
+    QTRY_COMPARE(asked(":1.9").size(), 5);
+    QTest::qWait(RetryFirstMs << 5); // twice the delay a sixth would come after
+    const QList<qint64> when = asked(":1.9");
+    QCOMPARE(when.size(), 5);
+    for (qsizetype i = 1; i < when.size(); ++i) // both clocks count whole ms
+        QVERIFY2(when.at(i) - when.at(i - 1) >= (RetryFirstMs << (i - 1)) - 1,
+                 qPrintable(QStringLiteral("attempt %1 after %2 ms")
+                                .arg(i + 1)
+                                .arg(when.at(i) - when.at(i - 1))));
+    QVERIFY(!directory->windows().value(9).captionKnown);
+}
+
+void TestCoreParts::directoryFollowsTheBus_data()
+{
+    QTest::addColumn<QByteArray>("from");  // the signal's sender: the daemon or a window
+    QTest::addColumn<qint32>("handle");    // the window it is about
+    QTest::addColumn<QByteArray>("value"); // its new owner, or its new caption
+    QTest::addColumn<QString>("owner");    // the window's owner then
+    QTest::addColumn<QString>("caption");  // and its caption, empty when not known
+
+    const QByteArray daemon = "org.freedesktop.DBus";
+    QTest::newRow("joins") << daemon << 8 << QByteArray(":1.8") << ":1.8" << QString();
+    QTest::newRow("changes hands") << daemon << 5 << QByteArray(":1.50") << ":1.50" << QString();
+    QTest::newRow("leaves") << daemon << 5 << QByteArray() << QString() << QString();
+    QTest::newRow("renamed by its owner") << QByteArray(":1.5") << 5 << QByteArray("beta") << ":1.5"
+                                          << "beta";
+    QTest::newRow("renamed by another") << QByteArray(":1.6") << 5 << QByteArray("beta") << ":1.5"
+                                        << "alpha one";
+}
+
+void TestCoreParts::directoryFollowsTheBus()
+{
+    QFETCH(QByteArray, from);
+    QFETCH(qint32, handle);
+    QFETCH(QByteArray, value);
+    QFETCH(QString, owner);
+    QFETCH(QString, caption);
+
+    SocketPair pair;
+    const auto directory = directoryOn(pair, {{5, ":1.5", "alpha one"}, {6, ":1.6", "alpha two"}});
+    QVERIFY(directory);
+    QStringList left;
+    connect(directory.get(), &ThreadDirectory::windowLeft, this,
+            [&](const QString &gone) { left.append(gone); });
+    QTRY_COMPARE(handles(directory->match(SearchMethod::CaptionPrefix, QStringLiteral("alpha"))),
+                 (QList<qint32>{5, 6}));
+
+    const QByteArray oldOwner = directory->ownerOf(handle).toUtf8();
+    if (from.startsWith(':'))
+        QVERIFY(pair.emitFrom(from.constData(), InterProcBus::ObjectPath, InterProcBus::Interface,
+                              "CaptionChanged", "is", handle, value.constData()));
+    else
+        QVERIFY(pair.emitFrom(from.constData(), "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                              "NameOwnerChanged", "sss",
+                              InterProcBus::serviceForHandle(handle).toUtf8().constData(),
+                              oldOwner.constData(), value.constData()));
+    QVERIFY(pair.roundTrip(0)); // the directory has taken the signal in
+    QCOMPARE(directory->ownerOf(handle), owner);
+    QCOMPARE(directory->windows().contains(handle), !owner.isEmpty());
+    const PartyInfo window = directory->windows().value(handle);
+    QCOMPARE(window.captionKnown ? window.caption : QString(), caption);
+    QCOMPARE(left, owner.isEmpty() ? QStringList{":1.5"} : QStringList());
+}
+
+void TestCoreParts::directoryBehindWhileUnread()
+{
+    SocketPair pair;
+    const auto directory = directoryOn(pair, {});
+    QVERIFY(directory);
+    QTRY_VERIFY(!pair.held.empty());
+    QVERIFY(pair.roundTrip(0));
+    QVERIFY(!directory->isBehind());
+    QVERIFY(pair.emitFrom("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                          "NameOwnerChanged", "sss",
+                          InterProcBus::serviceForHandle(8).toUtf8().constData(), "", ":1.8"));
+    sd_bus_flush(pair.receiver->bus());
+    // No event loop has run since: the signal waits in the directory's socket.
+    QVERIFY(directory->isBehind());
+    QTRY_VERIFY(!directory->isBehind());
+    QCOMPARE(directory->ownerOf(8), QStringLiteral(":1.8"));
 }
 
 QTEST_GUILESS_MAIN(TestCoreParts)
