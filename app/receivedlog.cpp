@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QLocale>
 #include <QMimeData>
+#include <QStringEncoder>
 #include <QTextBlock>
 
 #include <algorithm>
@@ -33,33 +34,28 @@ constexpr int DroppedProperty = QTextFormat::UserProperty + 4;
 // A hidden text at least this long (UTF-16 units) waits in the file rather
 // than in memory.
 constexpr qsizetype FileChars = 32 * 1024;
-// A copied selection at least this long is turned into the text and the
-// bytes the clipboard hands out at once, on a worker thread, so that neither
-// the copy nor a paste here or elsewhere stalls the window.
+// A copied selection at least this long is encoded as the UTF-8 the
+// clipboard hands out at once, on a worker thread, so that neither the copy
+// nor a paste elsewhere stalls the window.
 constexpr qsizetype BackgroundCopyChars = 1024 * 1024;
+// Units read and encoded at a time while a large copy is made, so that its
+// text is never in memory as UTF-16 and UTF-8 at once.
+constexpr qsizetype CopyPieceChars = 64 * 1024;
 
 const QString TextPlain = QStringLiteral("text/plain");
 const QString TextPlainUtf8 = QStringLiteral("text/plain;charset=utf-8");
 
-// A large copy as the worker makes it: the text and its UTF-8, so that
-// whichever a reader asks for on the window's thread is there, not made.
-struct CopiedText
-{
-    QString text;
-    QByteArray utf8;
-};
-
 // Clipboard data whose text is put together only when someone asks for it:
 // selecting with the mouse offers a selection at once, and a selection over
 // a hidden text of 100 MiB must not be copied for nothing. A large one is
-// made on a worker thread from the start, since the platform asks for it on
-// the window's thread (this program pasting it as text, another one as
-// UTF-8 bytes), and each form is handed out as it is, never converted.
+// encoded on a worker thread from the start, since the platform asks for it
+// on the window's thread when another program pastes it; it is handed out
+// as it is, and decoded once if this program pastes it as text.
 class LazyTextMimeData : public QMimeData
 {
 public:
-    LazyTextMimeData(std::function<QString()> text, std::shared_future<CopiedText> copied)
-        : m_make(std::move(text)), m_copied(std::move(copied))
+    LazyTextMimeData(std::function<QString()> text, std::shared_future<QByteArray> utf8)
+        : m_make(std::move(text)), m_utf8(std::move(utf8))
     {}
 
     QStringList formats() const override { return {TextPlain}; }
@@ -74,9 +70,12 @@ protected:
         if (!hasFormat(mimeType))
             return {};
         const bool bytes = type == QMetaType::fromType<QByteArray>();
-        if (m_copied.valid()) {
-            const CopiedText &copied = m_copied.get();
-            return bytes ? QVariant(copied.utf8) : QVariant(copied.text);
+        if (m_utf8.valid()) {
+            if (bytes)
+                return m_utf8.get();
+            if (m_text.isNull())
+                m_text = QString::fromUtf8(m_utf8.get());
+            return m_text;
         }
         if (m_make) {
             m_text = m_make();
@@ -88,7 +87,7 @@ protected:
 private:
     mutable std::function<QString()> m_make;
     mutable QString m_text;
-    std::shared_future<CopiedText> m_copied;
+    std::shared_future<QByteArray> m_utf8;
 };
 
 } // namespace
@@ -439,6 +438,20 @@ QList<ReceivedLog::Slice> ReceivedLog::selectedSlices() const
     return slices;
 }
 
+void ReceivedLog::readSlice(const Slice &slice, qsizetype from, qsizetype length, QChar *to,
+                            const KeptTextFile &file)
+{
+    if (!slice.kept) {
+        std::copy_n(slice.source.constData() + slice.from + from, length, to);
+        return;
+    }
+    if (!file.read({slice.kept->span.offset + 2 * from, length}, to)) {
+        std::fprintf(stderr, "CalvornTest: cannot read a received text back from its "
+                             "temporary file; copied as U+FFFD\n");
+        std::fill(to, to + length, QChar(0xFFFD));
+    }
+}
+
 QString ReceivedLog::joined(const QList<Slice> &slices, const KeptTextFile &file)
 {
     qsizetype size = 0;
@@ -447,18 +460,29 @@ QString ReceivedLog::joined(const QList<Slice> &slices, const KeptTextFile &file
     QString text(size, Qt::Uninitialized);
     QChar *to = text.data();
     for (const Slice &slice : slices) {
-        if (slice.kept) {
-            if (!file.read(slice.kept->span, to)) {
-                std::fprintf(stderr, "CalvornTest: cannot read a received text back from its "
-                                     "temporary file; copied as U+FFFD\n");
-                std::fill(to, to + slice.length, QChar(0xFFFD));
-            }
-        } else {
-            std::copy_n(slice.source.constData() + slice.from, slice.length, to);
-        }
+        readSlice(slice, 0, slice.length, to, file);
         to += slice.length;
     }
     return text;
+}
+
+QByteArray ReceivedLog::joinedUtf8(const QList<Slice> &slices, const KeptTextFile &file)
+{
+    qsizetype size = 0;
+    for (const Slice &slice : slices)
+        size += slice.length;
+    QStringEncoder encoder(QStringEncoder::Utf8);
+    QByteArray bytes;
+    bytes.reserve(size); // enough for ASCII; more grows it
+    QString piece(std::min(size, CopyPieceChars), Qt::Uninitialized);
+    for (const Slice &slice : slices) {
+        for (qsizetype done = 0; done < slice.length; done += CopyPieceChars) {
+            const qsizetype n = std::min(CopyPieceChars, slice.length - done);
+            readSlice(slice, done, n, piece.data(), file);
+            bytes += encoder.encode(QStringView(piece).first(n));
+        }
+    }
+    return bytes;
 }
 
 QString ReceivedLog::selectedText() const
@@ -473,17 +497,12 @@ QMimeData *ReceivedLog::createMimeDataFromSelection() const
     for (const Slice &slice : slices)
         size += slice.length;
     if (size >= BackgroundCopyChars) {
-        // The text costs its UTF-16 and its UTF-8 while it is on the
-        // clipboard: reading either must not cost the window a conversion.
-        auto promise = std::make_shared<std::promise<CopiedText>>();
-        std::shared_future<CopiedText> copied = promise->get_future().share();
+        auto promise = std::make_shared<std::promise<QByteArray>>();
+        std::shared_future<QByteArray> utf8 = promise->get_future().share();
         QThreadPool::globalInstance()->start([promise, slices, file = m_file] {
-            CopiedText result;
-            result.text = joined(slices, *file);
-            result.utf8 = result.text.toUtf8();
-            promise->set_value(std::move(result));
+            promise->set_value(joinedUtf8(slices, *file));
         });
-        return new LazyTextMimeData({}, std::move(copied));
+        return new LazyTextMimeData({}, std::move(utf8));
     }
     return new LazyTextMimeData(
         [slices = std::move(slices), file = m_file] { return joined(slices, *file); }, {});

@@ -99,7 +99,10 @@ private:
     void forget(qint64 id);
     void keepWithinBudget();
     QList<Slice> selectedSlices() const;
+    static void readSlice(const Slice &slice, qsizetype from, qsizetype length, QChar *to,
+                          const KeptTextFile &file);
     static QString joined(const QList<Slice> &slices, const KeptTextFile &file);
+    static QByteArray joinedUtf8(const QList<Slice> &slices, const KeptTextFile &file);
 
     QHash<qint64, HiddenText> m_hidden;
     // Ids of hidden texts that were dropped, to be used again, so that the

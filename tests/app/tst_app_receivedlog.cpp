@@ -228,8 +228,8 @@ void ReceivedLogTest::largeCopyIsReadAsMade_data()
 void ReceivedLogTest::largeCopyIsReadAsMade()
 {
     // A large copy is made on a worker; once it is there, reading it in any
-    // form hands out what was made, shared, instead of converting its
-    // megabytes on the window's thread at every read.
+    // form hands out the same copy at every read instead of converting its
+    // megabytes on the window's thread each time.
     QFETCH(QString, format);
     ReceivedLog log;
     const QString text = QString(4 * 1024 * 1024, u'\u00e9') + QStringLiteral("end");
