@@ -243,6 +243,10 @@ row "  of the window itself, max ms / no flood" acks_describe_max_flood_ms \
     acks_describe_max_after_ms
 row "start-up to window mapped, ms / bare Qt window" startup_ms_calvorn startup_ms_bare "<= 1.3"
 row "start-up to window mapped, ms / Qt window + label" startup_ms_calvorn startup_ms_label
+row "  its CPU time until then, ms / bare Qt window" startup_cpu_ms_calvorn startup_cpu_ms_bare
+row "  its CPU time until then, ms / Qt window + label" startup_cpu_ms_calvorn \
+    startup_cpu_ms_label
+row "  a label window's CPU time, ms / bare Qt window" startup_cpu_ms_label startup_cpu_ms_bare
 row "resident memory, MiB / bare Qt window" rss_mib_calvorn rss_mib_bare "diff <= 10"
 row "resident memory, MiB / Qt window + label" rss_mib_calvorn rss_mib_label
 

@@ -8,6 +8,7 @@
 // page cache). Prints for every counted run:
 //
 //   RESULT startup_ms_<key> <ms from the start of the process until its window was mapped>
+//   RESULT startup_cpu_ms_<key> <CPU time of all its threads until then>
 //   RESULT rss_mib_<key> <VmRSS in MiB, <settle ms> after that>
 //
 //   startup_bench <runs> <settle ms> <key> <title> <program> [<key> <title> <program>]...
@@ -26,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -259,6 +261,29 @@ private:
     xcb_atom_t m_utf8 = XCB_ATOM_NONE;
 };
 
+// The CPU time all threads of process pid have run so far, in ms: less
+// swayed than the wall time by other work on the machine.
+double cpuMs(pid_t pid)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = ::opendir(tasks.c_str());
+    if (!dir)
+        return -1;
+    unsigned long long ns = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        if (FILE *f = std::fopen((tasks + "/" + entry->d_name + "/schedstat").c_str(), "r")) {
+            unsigned long long run = 0;
+            if (std::fscanf(f, "%llu", &run) == 1)
+                ns += run;
+            std::fclose(f);
+        }
+    }
+    ::closedir(dir);
+    return double(ns) / 1e6;
+}
+
 // VmRSS of process pid, in MiB.
 double residentMiB(pid_t pid)
 {
@@ -299,12 +324,14 @@ int main(int argc, char **argv)
             const int64_t start = TestSupport::nowNs();
             current = spawn({program.path}, env);
             const int64_t shown = display.waitForWindow(current, program.title);
+            const double cpu = cpuMs(current);
             display.idle(int64_t(settleMs) * 1'000'000);
             const double rss = residentMiB(current);
             stop(current);
             if (run > 0) {
                 std::printf("RESULT startup_ms_%s %.6g\n", program.key.c_str(),
                             double(shown - start) / 1e6);
+                std::printf("RESULT startup_cpu_ms_%s %.6g\n", program.key.c_str(), cpu);
                 std::printf("RESULT rss_mib_%s %.6g\n", program.key.c_str(), rss);
                 std::fflush(stdout);
             }

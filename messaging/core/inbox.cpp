@@ -100,15 +100,21 @@ void Inbox::dispatch()
     QPointer<Inbox> alive(this);
     QElapsedTimer slice;
     slice.start();
+    // Whether reading is behind is asked once a pass, not once a payload: it
+    // is a system call, and a pass is short.
+    bool readingAsked = false;
     while (!m_turns.empty()) {
         if (slice.elapsed() >= DispatchSliceMs) {
             scheduleDispatch();
             break;
         }
-        if (m_readWaiting && m_lastHandedOver.isValid() &&
-            m_lastHandedOver.elapsed() < ProgramTurnMs && m_readWaiting()) {
-            m_nextTurn.start(int(ProgramTurnMs - m_lastHandedOver.elapsed()));
-            break;
+        if (m_readWaiting && !readingAsked && m_lastHandedOver.isValid() &&
+            m_lastHandedOver.elapsed() < ProgramTurnMs) {
+            readingAsked = true;
+            if (m_readWaiting()) {
+                m_nextTurn.start(int(ProgramTurnMs - m_lastHandedOver.elapsed()));
+                break;
+            }
         }
         m_lastHandedOver.start();
         // The caller whose turn it is gives one payload and goes to the
