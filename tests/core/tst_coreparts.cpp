@@ -335,6 +335,7 @@ private slots:
     void senderHandlesAreChecked_data();
     void senderHandlesAreChecked();
     void heldCallsKeepTheirCallersOrder();
+    void heldCallsAreBounded();
     void channelWaitsForTheBus();
     void noOfferKeepsTheBus_data();
     void noOfferKeepsTheBus();
@@ -668,6 +669,41 @@ void TestCoreParts::heldCallsKeepTheirCallersOrder()
         QCOMPARE(answers.value(QLatin1String(refused)),
                  QString::fromLatin1(InterProcBus::ErrorSenderMismatch));
     QCOMPARE(arrived.size(), 4);
+}
+
+void TestCoreParts::heldCallsAreBounded()
+{
+    // While a caller's sender is being asked for, its calls wait, up to a
+    // bound per caller; past it they are refused at once, and another
+    // caller's calls are still taken.
+    constexpr int Bound = 4096;
+    SocketPair pair;
+    QVERIFY(pair.waitOpen());
+    QHash<QString, QString> answers;
+    QStringList ids;
+    for (int i = 0; i <= Bound; ++i)
+        ids.append(QString::number(i));
+    ids.append(QStringLiteral("other"));
+    QObject answering;
+    QVERIFY(placeCalls(pair, ids, &answering, &answers));
+    TestOwners owners;
+    Inbox inbox(nullptr);
+    int arrived = 0;
+    connect(&inbox, &Inbox::arrived, this, [&] { ++arrived; });
+    Admission admission(&owners, &inbox, nullptr);
+
+    for (int i = 0; i <= Bound; ++i)
+        admission.admit({pair.held.at(size_t(i)), pair.receiver.get(), Caller},
+                        {5, ids.at(i), 0, QString()});
+    admission.admit({pair.held.back(), pair.receiver.get(), Other}, {0, ids.last(), 0, QString()});
+    QTRY_COMPARE(answers.size(), 2);
+    QCOMPARE(answers.value(QString::number(Bound)),
+             QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"));
+    QCOMPARE(answers.value(QStringLiteral("other")), QStringLiteral("ok"));
+    QCOMPARE(owners.asked.size(), 1);
+    owners.answer(Caller);
+    QTRY_COMPARE(answers.size(), ids.size());
+    QCOMPARE(arrived, Bound + 1);
 }
 
 void TestCoreParts::channelWaitsForTheBus()
