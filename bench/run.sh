@@ -39,6 +39,7 @@ if [ "$quick" = 1 ]; then
     senders=8 each=10 appends=10 log_sizes="100 1000" startups=1 settle_ms=100
     window_texts="100000"
     sparse_texts=1 copy_bytes=1048576 long_lines=5 signons=5 flood_s=1 ack_calls=2000
+    probe_ms=100
 else
     reps=${reps:-5}
     rt_iterations=2000 flood=20000 bc_iterations=200 groups="1 8 32" many=1000
@@ -46,6 +47,7 @@ else
     senders=8 each=2000 appends=100 log_sizes="1000 10000 100000" startups=3 settle_ms=500
     window_texts="1048576 16777216 104857600"
     sparse_texts=6 copy_bytes=134217728 long_lines=50 signons=200 flood_s=10 ack_calls=40000
+    probe_ms=3000
 fi
 small_bytes=15 # UTF-8 bytes of the small payload's text in interproc_bench
 
@@ -85,6 +87,7 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
         "$bin_dir/interproc_bench" broadcast "$bc_iterations" $groups
         "$bin_dir/interproc_bench" many 1
         "$bin_dir/interproc_bench" many "$many"
+        "$bin_dir/machine_probe" "$probe_ms"
         "$bin_dir/window_bench" nobus "$senders" "$each"
         "$bin_dir/window_bench" flood "$senders" "$each"
         # shellcheck disable=SC2086
@@ -202,6 +205,8 @@ row "window: its thread's CPU/payload, us / no bus" window_flood_cpu_us window_n
 row "window: longest stall, ms / no bus" window_flood_stall_ms window_nobus_stall_ms "max <= 50"
 row "window: longest stall less CPU wait, ms / no bus" window_flood_busy_stall_ms \
     window_nobus_busy_stall_ms "max <= 20"
+row "  machine: CPU time counted to an idle thread, ms, loaded / alone" \
+    machine_cpu_step_loaded_ms machine_cpu_step_quiet_ms
 first_size=${log_sizes%% *}
 for n in ${log_sizes#* }; do
     target=
@@ -335,6 +340,10 @@ window: frmMain on Qt's offscreen platform logging payloads from N senders
   (target: the largest of all repetitions); less CPU wait: the longest gap
   less the time the thread was ready to run but waited for a CPU, read from
   /proc/thread-self/schedstat: the stall that the window itself causes.
+  machine: the largest rise of an idle thread's CPU time between two reads
+  of it, beside one busy thread per processor and alone: on a virtual
+  machine whose host stops its processors, that time counts as the
+  thread's own, and no stall less CPU wait can be shorter.
 log append: one more entry through the DataArrival handler and the event
   loop pass that repaints, in a window whose log holds that many entries.
 window: text: one text sent to the window in a sealed memfd, as 64-byte
