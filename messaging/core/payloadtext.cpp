@@ -6,6 +6,8 @@
 
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <QSysInfo>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,6 +29,64 @@ std::optional<QString> decodeUtf8(QByteArrayView bytes)
     if (decoder.hasError())
         return std::nullopt;
     return text;
+}
+
+namespace {
+
+constexpr bool isSurrogate(char16_t u)
+{
+    return (u & 0xF800) == 0xD800;
+}
+constexpr bool isHigh(char16_t u)
+{
+    return (u & 0xFC00) == 0xD800;
+}
+constexpr bool isLow(char16_t u)
+{
+    return (u & 0xFC00) == 0xDC00;
+}
+
+// Whether the surrogates of units pair up, one piece of a longer text at a
+// time: *highPending carries a high surrogate that ends the previous piece
+// in, and one that ends this piece out. Surrogates are rare in any text, so
+// blocks without one are passed over a block at a time.
+bool surrogatesPaired(const char16_t *units, qsizetype count, bool *highPending)
+{
+    constexpr qsizetype Block = 32;
+    qsizetype at = 0;
+    while (at < count) {
+        if (!*highPending) {
+            while (count - at >= Block) {
+                bool any = false;
+                for (qsizetype k = 0; k < Block; ++k)
+                    any |= isSurrogate(units[at + k]);
+                if (any)
+                    break;
+                at += Block;
+            }
+            if (at == count)
+                break;
+        }
+        const char16_t unit = units[at++];
+        if (*highPending) {
+            if (!isLow(unit))
+                return false;
+            *highPending = false;
+        } else if (isHigh(unit)) {
+            *highPending = true;
+        } else if (isLow(unit)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool isWellFormedUtf16(QStringView text)
+{
+    bool highPending = false;
+    return surrogatesPaired(text.utf16(), text.size(), &highPending) && !highPending;
 }
 
 UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
@@ -134,6 +194,55 @@ UniqueFd createSealedMemfd(QStringView text, qint64 *size, QString *error)
     return fd;
 }
 
+UniqueFd createSealedMemfdUtf16(QStringView text, qint64 *size, QString *error)
+{
+    // Written straight from the text a piece at a time, each checked just
+    // before: a piece in the cache costs its check next to nothing. Only a
+    // piece with an unpaired surrogate (or any, where the machine is not
+    // little-endian) is copied first. A piece never ends between the halves
+    // of a pair.
+    static constexpr qsizetype PieceUnits = 128 * 1024;
+    constexpr bool LittleEndian = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
+    UniqueFd fd = sealedMemfd(
+        [text, error](int fd) {
+            std::unique_ptr<char16_t[]> buffer;
+            QStringView rest = text;
+            while (!rest.isEmpty()) {
+                qsizetype units = std::min(rest.size(), PieceUnits);
+                if (units < rest.size() && isHigh(rest.at(units - 1).unicode()))
+                    --units;
+                const QStringView piece = rest.first(units);
+                rest = rest.sliced(units);
+                bool highPending = false;
+                const bool paired =
+                    surrogatesPaired(piece.utf16(), units, &highPending) && !highPending;
+                const char16_t *out = piece.utf16();
+                if (!paired || !LittleEndian) {
+                    if (!buffer)
+                        buffer.reset(new char16_t[PieceUnits]);
+                    for (qsizetype i = 0; i < units; ++i) {
+                        char16_t unit = piece.at(i).unicode();
+                        if (isHigh(unit) && i + 1 < units && isLow(piece.at(i + 1).unicode())) {
+                            buffer[i] = qToLittleEndian(unit);
+                            unit = piece.at(++i).unicode();
+                        } else if (isSurrogate(unit)) {
+                            unit = QChar::ReplacementCharacter;
+                        }
+                        buffer[i] = qToLittleEndian(unit);
+                    }
+                    out = buffer.get();
+                }
+                if (!writeAll(fd, reinterpret_cast<const char *>(out),
+                              qint64(units) * qint64(sizeof(char16_t)), error))
+                    return false;
+            }
+            return true;
+        },
+        error);
+    *size = qint64(text.size()) * qint64(sizeof(char16_t));
+    return fd;
+}
+
 static ReadOutcome refuse(const char *name, const QString &message)
 {
     return {std::nullopt, QLatin1String(name), message};
@@ -176,7 +285,11 @@ void preferHugePages(QString &text)
 
 } // namespace
 
-ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
+namespace {
+
+// Refuses a descriptor that is not a regular file sealed against writing,
+// shrinking and growing of exactly declaredSize bytes, at most maxBytes.
+std::optional<ReadOutcome> refusedDescriptor(int fd, quint64 declaredSize, qint64 maxBytes)
 {
     if (declaredSize > quint64(maxBytes))
         return refuse(InterProcBus::ErrorTooLarge,
@@ -199,6 +312,15 @@ ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
                       QStringLiteral("The text descriptor holds %1 bytes, not the declared %2.")
                           .arg(qint64(st.st_size))
                           .arg(declaredSize));
+    return std::nullopt;
+}
+
+} // namespace
+
+ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
+{
+    if (std::optional<ReadOutcome> refused = refusedDescriptor(fd, declaredSize, maxBytes))
+        return std::move(*refused);
     if (declaredSize == 0)
         return {QString(), {}, {}};
 
@@ -235,6 +357,56 @@ ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
     // Many characters of several bytes each leave much of the text unused.
     if (text.size() < text.capacity() / 2)
         text.squeeze();
+    return {std::move(text), {}, {}};
+}
+
+ReadOutcome readSealedUtf16(int fd, quint64 declaredSize, qint64 maxBytes)
+{
+    if (declaredSize > quint64(maxBytes))
+        return refusedDescriptor(fd, declaredSize, maxBytes).value();
+    if (declaredSize % sizeof(char16_t) != 0)
+        return refuse(InterProcBus::ErrorInvalidText,
+                      QStringLiteral("The text is %1 bytes, which is no whole number of UTF-16 "
+                                     "units.")
+                          .arg(declaredSize));
+    if (std::optional<ReadOutcome> refused = refusedDescriptor(fd, declaredSize, maxBytes))
+        return std::move(*refused);
+    if (declaredSize == 0)
+        return {QString(), {}, {}};
+
+    // The bytes go straight into the text's own storage, a piece at a time,
+    // each piece checked while it is still in the cache: one copy in all.
+    // pread neither uses nor moves the shared file offset.
+    static constexpr quint64 PieceBytes = 256 << 10;
+    const qsizetype units = qsizetype(declaredSize / sizeof(char16_t));
+    QString text(units, Qt::Uninitialized);
+    preferHugePages(text);
+    char *out = reinterpret_cast<char *>(text.data());
+    bool highPending = false;
+    quint64 offset = 0;
+    while (offset < declaredSize) {
+        const size_t want = size_t(std::min(PieceBytes, declaredSize - offset));
+        const ssize_t got = ::pread(fd, out + offset, want, off_t(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return refuse(InterProcBus::ErrorBadDescriptor, systemError("reading the text"));
+        // A piece may end between the two bytes of a unit: it is checked
+        // with the next.
+        const quint64 checkedFrom = offset & ~quint64(1);
+        offset += quint64(got);
+        const quint64 checkedTo = offset & ~quint64(1);
+        auto *piece = reinterpret_cast<char16_t *>(out + checkedFrom);
+        const qsizetype count = qsizetype((checkedTo - checkedFrom) / sizeof(char16_t));
+        if constexpr (QSysInfo::ByteOrder != QSysInfo::LittleEndian)
+            qFromLittleEndian<char16_t>(piece, count, piece);
+        if (!surrogatesPaired(piece, count, &highPending))
+            return refuse(InterProcBus::ErrorInvalidText,
+                          QStringLiteral("The text is not valid UTF-16."));
+    }
+    if (highPending)
+        return refuse(InterProcBus::ErrorInvalidText,
+                      QStringLiteral("The text is not valid UTF-16."));
     return {std::move(text), {}, {}};
 }
 
