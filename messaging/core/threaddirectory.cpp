@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 using namespace InterProcBus;
@@ -228,6 +229,62 @@ void ThreadDirectory::lookUpOwner(qint32 handle, QObject *context,
     if (!ask("GetNameOwner", serviceForHandle(handle), timeoutMs, context, answer))
         QMetaObject::invokeMethod(
             context, [done] { done(QString()); }, Qt::QueuedConnection);
+}
+
+void ThreadDirectory::askSealedForm(qint32 handle, QObject *context,
+                                    std::function<void(PartyInfo::SealedForm)> done)
+{
+    INTERPROC_CHECK_THREAD(this);
+    using Form = PartyInfo::SealedForm;
+    const PartyInfo window = m_windows.value(handle);
+    if (window.owner.isEmpty() || window.sealedForm != Form::Unknown) {
+        const Form form = window.sealedForm == Form::Utf16 ? Form::Utf16 : Form::Utf8;
+        QMetaObject::invokeMethod(
+            context, [done, form] { done(form); }, Qt::QueuedConnection);
+        return;
+    }
+    auto &waiters = m_formWaiters[handle];
+    waiters.append({QPointer<QObject>(context), std::move(done)});
+    if (waiters.size() > 1)
+        return;
+    const QString owner = window.owner;
+    const auto answer = [this, handle, owner](sd_bus_message *reply) {
+        Form form = Form::Utf8;
+        bool definite = false;
+        if (reply && !sd_bus_message_is_method_error(reply, nullptr)) {
+            definite = true;
+            // Whatever else it lists is not looked at, nor more than a few.
+            if (sd_bus_message_enter_container(reply, 'a', "s") > 0) {
+                const char *feature = nullptr;
+                for (int i = 0; i < 64 && sd_bus_message_read(reply, "s", &feature) > 0; ++i) {
+                    if (!std::strcmp(feature, FeatureSealedUtf16)) {
+                        form = Form::Utf16;
+                        break;
+                    }
+                }
+            }
+        } else if (reply) {
+            // A window that does not know the question takes UTF-8 only.
+            const char *name = sd_bus_message_get_error(reply)->name;
+            for (const char *unknown : {"org.freedesktop.DBus.Error.UnknownMethod",
+                                        "org.freedesktop.DBus.Error.UnknownInterface",
+                                        "org.freedesktop.DBus.Error.UnknownObject",
+                                        "org.freedesktop.DBus.Error.InvalidArgs"})
+                definite = definite || (name && !std::strcmp(name, unknown));
+        }
+        auto window = m_windows.find(handle);
+        if (definite && window != m_windows.end() && window->owner == owner)
+            window->sealedForm = form;
+        const auto waiting = m_formWaiters.take(handle);
+        for (const auto &[context, done] : waiting) {
+            if (context)
+                done(form);
+        }
+    };
+    const BusMessage call = m_bus->newCall(owner.toUtf8().constData(), "Features");
+    if (!call || !m_bus->call(call.get(), DescribeTimeoutMs, m_calls, answer))
+        QMetaObject::invokeMethod(
+            m_calls, [answer] { answer(nullptr); }, Qt::QueuedConnection);
 }
 
 bool ThreadDirectory::isBehind() const
