@@ -18,7 +18,12 @@
 //       DataArrival, checked by its SHA-256: ipc_text_ms_<bytes>; the CPU
 //       time of this program's main thread from Send until the delivery's
 //       reply came back, all the time Send keeps the owner's thread busy:
-//       ipc_send_busy_ms_<bytes>
+//       ipc_send_busy_ms_<bytes>. Baselines of the same run: one memcpy of
+//       the text's UTF-16 storage (the bytes a receiver ends up holding)
+//       into memory not touched before, copy_fresh_ms_<bytes>, and into
+//       memory written just before, copy_touched_ms_<bytes>. The targets
+//       are ipc_text_ms <= 2x copy_fresh_ms and <= 3x copy_touched_ms, and
+//       ipc_send_busy_ms about 0.01-0.03x copy_fresh_ms.
 //   interproc_bench broadcast <iterations> <receivers>...
 //       one Send by caption prefix until every receiver's answer arrived:
 //       broadcast_us_<receivers>; a send by exact caption and its answer:
@@ -42,6 +47,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -353,6 +359,29 @@ void throughput(int payloads)
     result("dbus_per_s", perSecond);
 }
 
+// One memcpy of the UTF-16 storage of the text bigText() sends: into fresh
+// memory, which pays a page fault for each page as a receiver does, and
+// into memory already written, which does not.
+void copyBaselines(qint64 bytes)
+{
+    QByteArray utf8(bytes, Qt::Uninitialized);
+    TestSupport::fillUtf8(utf8.data(), size_t(bytes));
+    const QString text = QString::fromUtf8(utf8);
+    utf8 = QByteArray();
+    const size_t size = size_t(text.size()) * sizeof(char16_t);
+    const auto copy = [&](char *to) {
+        const qint64 start = TestSupport::nowNs();
+        std::memcpy(to, text.constData(), size);
+        const qint64 end = TestSupport::nowNs();
+        if (std::memcmp(to, text.constData(), size) != 0)
+            fail(QStringLiteral("memcpy"));
+        return double(end - start) / 1e6;
+    };
+    const std::unique_ptr<char[]> fresh(new char[size]);
+    result("copy_fresh_ms_" + QByteArray::number(bytes), copy(fresh.get()));
+    result("copy_touched_ms_" + QByteArray::number(bytes), copy(fresh.get()));
+}
+
 void bigText(const QList<qint64> &sizes)
 {
     Host host;
@@ -383,6 +412,7 @@ void bigText(const QList<qint64> &sizes)
                double(arrival.value(1).toLongLong() - start) / 1e6);
         result("ipc_send_busy_ms_" + QByteArray::number(bytes), busyMs);
         host.ipc->setStringData(QString());
+        copyBaselines(bytes);
     }
 }
 

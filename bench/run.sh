@@ -176,6 +176,10 @@ for bytes in $sizes; do
     [ "$bytes" = 104857600 ] && target="<= 1.3"
     row "text $size, ms / raw socket" "ipc_text_ms_$bytes" "socket_ms_$bytes" "$target"
     row "text $size, ms / memcpy" "ipc_text_ms_$bytes" "memcpy_ms_$bytes"
+    row "text $size, ms / copy of its UTF-16, fresh" "ipc_text_ms_$bytes" \
+        "copy_fresh_ms_$bytes" "<= 2"
+    row "text $size, ms / copy of its UTF-16, touched" "ipc_text_ms_$bytes" \
+        "copy_touched_ms_$bytes" "<= 3"
     if [ "$bytes" = 104857600 ]; then
         row "Send $size, sender thread busy, ms / memcpy" "ipc_send_busy_ms_$bytes" \
             "memcpy_ms_$bytes" "<= 1.5"

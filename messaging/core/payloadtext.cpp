@@ -19,6 +19,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace PayloadText {
 
 std::optional<QString> decodeUtf8(QByteArrayView bytes)
@@ -48,37 +52,34 @@ constexpr bool isLow(char16_t u)
 
 // Whether the surrogates of units pair up, one piece of a longer text at a
 // time: *highPending carries a high surrogate that ends the previous piece
-// in, and one that ends this piece out. Surrogates are rare in any text, so
-// blocks without one are passed over a block at a time.
+// in, and one that ends this piece out.
 bool surrogatesPaired(const char16_t *units, qsizetype count, bool *highPending)
 {
-    constexpr qsizetype Block = 32;
-    qsizetype at = 0;
-    while (at < count) {
-        if (!*highPending) {
-            while (count - at >= Block) {
-                bool any = false;
-                for (qsizetype k = 0; k < Block; ++k)
-                    any |= isSurrogate(units[at + k]);
-                if (any)
-                    break;
-                at += Block;
-            }
-            if (at == count)
-                break;
-        }
-        const char16_t unit = units[at++];
-        if (*highPending) {
-            if (!isLow(unit))
-                return false;
-            *highPending = false;
-        } else if (isHigh(unit)) {
-            *highPending = true;
-        } else if (isLow(unit)) {
-            return false;
-        }
+    if (count == 0)
+        return true;
+    // Every unit is a high surrogate exactly when the next is a low one:
+    // tested for all of them without a branch, eight at a time where the
+    // machine has vector instructions for it, so that checking costs little
+    // beside copying.
+    unsigned unpaired = unsigned(*highPending) ^ unsigned(isLow(units[0]));
+    qsizetype i = 0;
+#ifdef __SSE2__
+    const __m128i mask = _mm_set1_epi16(short(0xFC00));
+    const __m128i high = _mm_set1_epi16(short(0xD800));
+    const __m128i low = _mm_set1_epi16(short(0xDC00));
+    __m128i wrong = _mm_setzero_si128();
+    for (; i + 8 < count; i += 8) {
+        const __m128i these = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + i));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + i + 1));
+        wrong = _mm_or_si128(wrong, _mm_xor_si128(_mm_cmpeq_epi16(_mm_and_si128(these, mask), high),
+                                                  _mm_cmpeq_epi16(_mm_and_si128(next, mask), low)));
     }
-    return true;
+    unpaired |= unsigned(_mm_movemask_epi8(wrong));
+#endif
+    for (; i + 1 < count; ++i)
+        unpaired |= unsigned(isHigh(units[i])) ^ unsigned(isLow(units[i + 1]));
+    *highPending = isHigh(units[count - 1]);
+    return unpaired == 0;
 }
 
 } // namespace
@@ -196,43 +197,40 @@ UniqueFd createSealedMemfd(QStringView text, qint64 *size, QString *error)
 
 UniqueFd createSealedMemfdUtf16(QStringView text, qint64 *size, QString *error)
 {
-    // Written straight from the text a piece at a time, each checked just
-    // before: a piece in the cache costs its check next to nothing. Only a
-    // piece with an unpaired surrogate (or any, where the machine is not
-    // little-endian) is copied first. A piece never ends between the halves
-    // of a pair.
-    static constexpr qsizetype PieceUnits = 128 * 1024;
+    // Copied a piece at a time into a buffer that stays in the cache, each
+    // piece checked on the way, and written from there: the kernel then
+    // reads the same few pages again and again, where reading the text's
+    // own pages from the kernel costs far more the first time than copying
+    // them here. An unpaired surrogate becomes U+FFFD, as in UTF-8; a piece
+    // never ends between the halves of a pair.
+    static constexpr qsizetype PieceUnits = 64 * 1024;
     constexpr bool LittleEndian = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
     UniqueFd fd = sealedMemfd(
         [text, error](int fd) {
-            std::unique_ptr<char16_t[]> buffer;
+            const std::unique_ptr<char16_t[]> buffer(new char16_t[PieceUnits]);
             QStringView rest = text;
             while (!rest.isEmpty()) {
                 qsizetype units = std::min(rest.size(), PieceUnits);
                 if (units < rest.size() && isHigh(rest.at(units - 1).unicode()))
                     --units;
-                const QStringView piece = rest.first(units);
+                const char16_t *piece = rest.utf16();
                 rest = rest.sliced(units);
                 bool highPending = false;
-                const bool paired =
-                    surrogatesPaired(piece.utf16(), units, &highPending) && !highPending;
-                const char16_t *out = piece.utf16();
-                if (!paired || !LittleEndian) {
-                    if (!buffer)
-                        buffer.reset(new char16_t[PieceUnits]);
+                if (LittleEndian && surrogatesPaired(piece, units, &highPending) && !highPending) {
+                    std::memcpy(buffer.get(), piece, size_t(units) * sizeof(char16_t));
+                } else {
                     for (qsizetype i = 0; i < units; ++i) {
-                        char16_t unit = piece.at(i).unicode();
-                        if (isHigh(unit) && i + 1 < units && isLow(piece.at(i + 1).unicode())) {
+                        char16_t unit = piece[i];
+                        if (isHigh(unit) && i + 1 < units && isLow(piece[i + 1])) {
                             buffer[i] = qToLittleEndian(unit);
-                            unit = piece.at(++i).unicode();
+                            unit = piece[++i];
                         } else if (isSurrogate(unit)) {
                             unit = QChar::ReplacementCharacter;
                         }
                         buffer[i] = qToLittleEndian(unit);
                     }
-                    out = buffer.get();
                 }
-                if (!writeAll(fd, reinterpret_cast<const char *>(out),
+                if (!writeAll(fd, reinterpret_cast<const char *>(buffer.get()),
                               qint64(units) * qint64(sizeof(char16_t)), error))
                     return false;
             }
@@ -374,35 +372,40 @@ ReadOutcome readSealedUtf16(int fd, quint64 declaredSize, qint64 maxBytes)
     if (declaredSize == 0)
         return {QString(), {}, {}};
 
-    // The bytes go straight into the text's own storage, a piece at a time,
-    // each piece checked while it is still in the cache: one copy in all.
-    // pread neither uses nor moves the shared file offset.
-    static constexpr quint64 PieceBytes = 256 << 10;
+    // Read a piece at a time into a buffer that stays in the cache, checked
+    // there and copied into the text's storage: the kernel writes the same
+    // few pages again and again, where writing the text's fresh pages from
+    // the kernel costs far more than copying them here. pread neither uses
+    // nor moves the shared file offset.
+    static constexpr quint64 PieceBytes = 128 << 10;
     const qsizetype units = qsizetype(declaredSize / sizeof(char16_t));
     QString text(units, Qt::Uninitialized);
     preferHugePages(text);
     char *out = reinterpret_cast<char *>(text.data());
+    const std::unique_ptr<char16_t[]> buffer(new char16_t[PieceBytes / sizeof(char16_t)]);
+    char *const piece = reinterpret_cast<char *>(buffer.get());
     bool highPending = false;
     quint64 offset = 0;
     while (offset < declaredSize) {
-        const size_t want = size_t(std::min(PieceBytes, declaredSize - offset));
-        const ssize_t got = ::pread(fd, out + offset, want, off_t(offset));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return refuse(InterProcBus::ErrorBadDescriptor, systemError("reading the text"));
-        // A piece may end between the two bytes of a unit: it is checked
-        // with the next.
-        const quint64 checkedFrom = offset & ~quint64(1);
-        offset += quint64(got);
-        const quint64 checkedTo = offset & ~quint64(1);
-        auto *piece = reinterpret_cast<char16_t *>(out + checkedFrom);
-        const qsizetype count = qsizetype((checkedTo - checkedFrom) / sizeof(char16_t));
+        // Both even: a piece holds whole units.
+        const quint64 want = std::min(PieceBytes, declaredSize - offset);
+        for (quint64 have = 0; have < want;) {
+            const ssize_t got =
+                ::pread(fd, piece + have, size_t(want - have), off_t(offset + have));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return refuse(InterProcBus::ErrorBadDescriptor, systemError("reading the text"));
+            have += quint64(got);
+        }
+        const qsizetype count = qsizetype(want / sizeof(char16_t));
         if constexpr (QSysInfo::ByteOrder != QSysInfo::LittleEndian)
-            qFromLittleEndian<char16_t>(piece, count, piece);
-        if (!surrogatesPaired(piece, count, &highPending))
+            qFromLittleEndian<char16_t>(buffer.get(), count, buffer.get());
+        if (!surrogatesPaired(buffer.get(), count, &highPending))
             return refuse(InterProcBus::ErrorInvalidText,
                           QStringLiteral("The text is not valid UTF-16."));
+        std::memcpy(out + offset, piece, size_t(want));
+        offset += want;
     }
     if (highPending)
         return refuse(InterProcBus::ErrorInvalidText,

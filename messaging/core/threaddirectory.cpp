@@ -249,28 +249,21 @@ void ThreadDirectory::askSealedForm(qint32 handle, QObject *context,
         return;
     const QString owner = window.owner;
     const auto answer = [this, handle, owner](sd_bus_message *reply) {
+        // Any answer is kept: a window that does not know the question
+        // (UnknownMethod), answers wrongly or not in time takes UTF-8, and
+        // is not asked again, so that no large send waits on it twice.
         Form form = Form::Utf8;
-        bool definite = false;
-        if (reply && !sd_bus_message_is_method_error(reply, nullptr)) {
-            definite = true;
+        const bool definite = reply != nullptr;
+        if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
+            sd_bus_message_enter_container(reply, 'a', "s") > 0) {
             // Whatever else it lists is not looked at, nor more than a few.
-            if (sd_bus_message_enter_container(reply, 'a', "s") > 0) {
-                const char *feature = nullptr;
-                for (int i = 0; i < 64 && sd_bus_message_read(reply, "s", &feature) > 0; ++i) {
-                    if (!std::strcmp(feature, FeatureSealedUtf16)) {
-                        form = Form::Utf16;
-                        break;
-                    }
+            const char *feature = nullptr;
+            for (int i = 0; i < 64 && sd_bus_message_read(reply, "s", &feature) > 0; ++i) {
+                if (!std::strcmp(feature, FeatureSealedUtf16)) {
+                    form = Form::Utf16;
+                    break;
                 }
             }
-        } else if (reply) {
-            // A window that does not know the question takes UTF-8 only.
-            const char *name = sd_bus_message_get_error(reply)->name;
-            for (const char *unknown : {"org.freedesktop.DBus.Error.UnknownMethod",
-                                        "org.freedesktop.DBus.Error.UnknownInterface",
-                                        "org.freedesktop.DBus.Error.UnknownObject",
-                                        "org.freedesktop.DBus.Error.InvalidArgs"})
-                definite = definite || (name && !std::strcmp(name, unknown));
         }
         auto window = m_windows.find(handle);
         if (definite && window != m_windows.end() && window->owner == owner)

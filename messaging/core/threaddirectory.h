@@ -107,10 +107,10 @@ public:
 
     // Asks the window's owner, once however many wait, in which form it
     // takes large texts: done (unless context is gone) gets Utf16 when it
-    // names FeatureSealedUtf16 among its Features, otherwise Utf8. A definite
-    // answer (the list, or a method it does not know) is kept with the
-    // window until its owner changes; no answer within DescribeTimeoutMs
-    // counts as Utf8 this once.
+    // names FeatureSealedUtf16 among its Features, otherwise Utf8 (also for
+    // an error, such as UnknownMethod from a window of an older version, or
+    // no answer within DescribeTimeoutMs). The answer is kept with the
+    // window until its owner changes.
     void askSealedForm(qint32 handle, QObject *context,
                        std::function<void(PartyInfo::SealedForm)> done);
 

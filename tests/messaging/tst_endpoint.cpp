@@ -159,12 +159,12 @@ private:
 // A window of another program that takes sealed texts and keeps each as
 // the bytes of its memfd with the member that carried it. features is its
 // answer to Features; without one it does not know the method, as a window
-// of an older contract.
+// of an older contract; silent, it never answers.
 class SealedTextWindow : public QDBusVirtualObject
 {
 public:
-    SealedTextWindow(qint32 handle, std::optional<QStringList> features)
-        : m_handle(handle), m_features(std::move(features))
+    SealedTextWindow(qint32 handle, std::optional<QStringList> features, bool silent)
+        : m_handle(handle), m_features(std::move(features)), m_silent(silent)
     {}
     int featuresAsked = 0;
     QList<std::pair<QString, QByteArray>> texts; // member, bytes
@@ -176,6 +176,8 @@ public:
             return connection.send(message.createReply({m_handle, QStringLiteral("Sealed")}));
         if (member == QLatin1String("Features")) {
             ++featuresAsked;
+            if (m_silent)
+                return true;
             if (!m_features)
                 return false;
             return connection.send(message.createReply(QVariant(*m_features)));
@@ -196,6 +198,7 @@ public:
 private:
     qint32 m_handle;
     std::optional<QStringList> m_features;
+    bool m_silent;
 };
 
 struct Received
@@ -862,28 +865,33 @@ void TestEndpoint::sealedTextsCountTowardsTheInbox()
 
 void TestEndpoint::largeTextsInTheFormTheReceiverOffers_data()
 {
-    QTest::addColumn<bool>("answers"); // knows Features
+    QTest::addColumn<QString>("answer"); // to Features: "list", "unknown" or "none"
     QTest::addColumn<QStringList>("features");
     QTest::addColumn<bool>("utf16");
+    const QString list = QStringLiteral("list");
     QTest::newRow("offers UTF-16")
-        << true << QStringList{QStringLiteral("Other"), QStringLiteral("DeliverSealedUtf16")}
+        << list << QStringList{QStringLiteral("Other"), QStringLiteral("DeliverSealedUtf16")}
         << true;
-    QTest::newRow("older window, no Features") << false << QStringList() << false;
+    QTest::newRow("older window, no Features")
+        << QStringLiteral("unknown") << QStringList() << false;
     QTest::newRow("offers something else")
-        << true << QStringList{QStringLiteral("DeliverSealedUtf32")} << false;
+        << list << QStringList{QStringLiteral("DeliverSealedUtf32")} << false;
+    QTest::newRow("never answers") << QStringLiteral("none") << QStringList() << false;
 }
 
 void TestEndpoint::largeTextsInTheFormTheReceiverOffers()
 {
     // A window is asked how it takes large texts only once one goes to it,
-    // and once for all of them; small texts never ask.
-    QFETCH(bool, answers);
+    // and once for all of them, whatever it answers; small texts never ask.
+    QFETCH(QString, answer);
     QFETCH(QStringList, features);
     QFETCH(bool, utf16);
     static qint32 nextHandle = 848400;
     const qint32 handle = ++nextHandle;
     const QString connectionName = QStringLiteral("sealed window %1").arg(handle);
-    SealedTextWindow window(handle, answers ? std::optional(features) : std::nullopt);
+    SealedTextWindow window(
+        handle, answer == QLatin1String("list") ? std::optional(features) : std::nullopt,
+        answer == QLatin1String("none"));
     {
         QDBusConnection bus =
             QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
