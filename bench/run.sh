@@ -80,6 +80,8 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
         # shellcheck disable=SC2086
         "$bin_dir/interproc_bench" bigtext $sizes
         # shellcheck disable=SC2086
+        "$bin_dir/interproc_bench" bigtextcjk $sizes
+        # shellcheck disable=SC2086
         "$bin_dir/socket_bench" bulk $sizes
         # shellcheck disable=SC2086
         "$bin_dir/interproc_bench" broadcast "$bc_iterations" $groups
@@ -180,6 +182,8 @@ for bytes in $sizes; do
         "copy_fresh_ms_$bytes" "<= 2"
     row "text $size, ms / copy of its UTF-16, touched" "ipc_text_ms_$bytes" \
         "copy_touched_ms_$bytes" "<= 3"
+    row "Chinese text $size, ms / copy of its UTF-16, fresh" "ipc_cjk_text_ms_$bytes" \
+        "copy_cjk_fresh_ms_$bytes" "<= 2"
     if [ "$bytes" = 104857600 ]; then
         row "Send $size, sender thread busy, ms / memcpy" "ipc_send_busy_ms_$bytes" \
             "memcpy_ms_$bytes" "<= 1.5"
