@@ -18,7 +18,17 @@
 //       DataArrival, checked by its SHA-256: ipc_text_ms_<bytes>; the CPU
 //       time of this program's main thread from Send until the delivery's
 //       reply came back, all the time Send keeps the owner's thread busy:
-//       ipc_send_busy_ms_<bytes>
+//       ipc_send_busy_ms_<bytes>. Baselines of the same run: one memcpy of
+//       the text's UTF-16 storage (the bytes a receiver ends up holding)
+//       into memory not touched before, copy_fresh_ms_<bytes>, and into
+//       memory written just before, copy_touched_ms_<bytes>. The targets
+//       are ipc_text_ms <= 2x copy_fresh_ms and <= 3x copy_touched_ms, and
+//       ipc_send_busy_ms about 0.01-0.03x copy_fresh_ms.
+//   interproc_bench bigtextcjk <bytes>...
+//       the same for a text mostly of Chinese characters (three bytes of
+//       UTF-8, one UTF-16 unit each): ipc_cjk_text_ms_<bytes>,
+//       ipc_cjk_send_busy_ms_<bytes>, copy_cjk_fresh_ms_<bytes>,
+//       copy_cjk_touched_ms_<bytes>
 //   interproc_bench broadcast <iterations> <receivers>...
 //       one Send by caption prefix until every receiver's answer arrived:
 //       broadcast_us_<receivers>; a send by exact caption and its answer:
@@ -42,9 +52,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <string_view>
 #include <vector>
+
+#include <sys/mman.h>
 
 using Bench::expectLine;
 using Bench::fail;
@@ -353,7 +367,47 @@ void throughput(int payloads)
     result("dbus_per_s", perSecond);
 }
 
-void bigText(const QList<qint64> &sizes)
+// One memcpy of the UTF-16 storage of the text bigText() sends: into fresh
+// memory, which pays a page fault for each page as a receiver does, and
+// into memory already written, which does not.
+void copyBaselines(qint64 bytes, std::string_view pattern, const QByteArray &kind)
+{
+    QByteArray utf8(bytes, Qt::Uninitialized);
+    TestSupport::fillUtf8(utf8.data(), size_t(bytes), pattern);
+    const QString text = QString::fromUtf8(utf8);
+    utf8 = QByteArray();
+    const size_t size = size_t(text.size()) * sizeof(char16_t);
+    const auto copy = [&](char *to) {
+        const qint64 start = TestSupport::nowNs();
+        std::memcpy(to, text.constData(), size);
+        const qint64 end = TestSupport::nowNs();
+        if (std::memcmp(to, text.constData(), size) != 0)
+            fail(QStringLiteral("memcpy"));
+        return double(end - start) / 1e6;
+    };
+    // Mapped here rather than allocated, which could hand back memory freed
+    // just before.
+    void *const fresh =
+        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (fresh == MAP_FAILED)
+        fail(QStringLiteral("mmap"));
+    result("copy_" + kind + "fresh_ms_" + QByteArray::number(bytes),
+           copy(static_cast<char *>(fresh)));
+    result("copy_" + kind + "touched_ms_" + QByteArray::number(bytes),
+           copy(static_cast<char *>(fresh)));
+    ::munmap(fresh, size);
+}
+
+// A line of Chinese text with a character beyond the BMP, 64 bytes of UTF-8.
+constexpr std::string_view ChineseLine =
+    "\xE4\xB8\xAD\xE6\x96\x87\xE6\x96\x87\xE6\x9C\xAC\xE7\x9A\x84\xE4\xB8\x80\xE8\xA1\x8C"
+    "\xEF\xBC\x8C\xE9\x95\xBF\xE5\xBA\xA6\xE5\x9B\xBA\xE5\xAE\x9A\xE3\x80\x82\xF0\x9F\x98\x80"
+    "\xE5\x86\x8D\xE8\xA7\x81\xE5\x90\xA7\xE5\x95\x8A\xE5\x97\xAF\xE5\x91\xA2!\r\n";
+static_assert(ChineseLine.size() == 64);
+
+// kind: empty for TypicalLine, "cjk_" for ChineseLine.
+void bigText(const QList<qint64> &sizes, std::string_view pattern = TestSupport::TypicalLine,
+             const QByteArray &kind = QByteArray())
 {
     Host host;
     const auto receiver = Bench::startPeer(QStringLiteral("Hash"), {QStringLiteral("--digest")});
@@ -363,7 +417,7 @@ void bigText(const QList<qint64> &sizes)
     QObject::connect(host.ipc, &InterProc::delivered, host.ipc, [&delivered] { ++delivered; });
     for (const qint64 bytes : sizes) {
         QByteArray utf8(bytes, Qt::Uninitialized);
-        TestSupport::fillUtf8(utf8.data(), size_t(bytes));
+        TestSupport::fillUtf8(utf8.data(), size_t(bytes), pattern);
         const QByteArray hash = QCryptographicHash::hash(utf8, QCryptographicHash::Sha256).toHex();
         host.ipc->setStringData(QString::fromUtf8(utf8));
         utf8 = QByteArray();
@@ -379,10 +433,11 @@ void bigText(const QList<qint64> &sizes)
         const QList<QByteArray> arrival = expectLine(*receiver, "DIGEST");
         if (arrival.value(2).toLongLong() != bytes || arrival.value(3) != hash)
             fail(QStringLiteral("the text of %1 bytes arrived damaged").arg(bytes));
-        result("ipc_text_ms_" + QByteArray::number(bytes),
+        result("ipc_" + kind + "text_ms_" + QByteArray::number(bytes),
                double(arrival.value(1).toLongLong() - start) / 1e6);
-        result("ipc_send_busy_ms_" + QByteArray::number(bytes), busyMs);
+        result("ipc_" + kind + "send_busy_ms_" + QByteArray::number(bytes), busyMs);
         host.ipc->setStringData(QString());
+        copyBaselines(bytes, pattern, kind);
     }
 }
 
@@ -454,6 +509,8 @@ int main(int argc, char **argv)
         throughput(int(numbers[0]));
     } else if (figure == QLatin1String("bigtext") && !numbers.isEmpty()) {
         bigText(numbers);
+    } else if (figure == QLatin1String("bigtextcjk") && !numbers.isEmpty()) {
+        bigText(numbers, ChineseLine, "cjk_");
     } else if (figure == QLatin1String("many") && numbers.size() == 1) {
         manyEndpoints(int(numbers[0]));
     } else if (figure == QLatin1String("broadcast") && numbers.size() >= 2) {
@@ -465,6 +522,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: interproc_bench roundtrip <iterations>\n"
                              "       interproc_bench throughput <payloads>\n"
                              "       interproc_bench bigtext <bytes>...\n"
+                             "       interproc_bench bigtextcjk <bytes>...\n"
                              "       interproc_bench broadcast <iterations> <receivers>...\n"
                              "       interproc_bench many <endpoints>\n");
         return 2;

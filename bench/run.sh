@@ -82,6 +82,8 @@ if [ "${BENCH_PRIVATE_BUS:-}" = 1 ]; then
         # shellcheck disable=SC2086
         "$bin_dir/interproc_bench" bigtext $sizes
         # shellcheck disable=SC2086
+        "$bin_dir/interproc_bench" bigtextcjk $sizes
+        # shellcheck disable=SC2086
         "$bin_dir/socket_bench" bulk $sizes
         # shellcheck disable=SC2086
         "$bin_dir/interproc_bench" broadcast "$bc_iterations" $groups
@@ -179,6 +181,12 @@ for bytes in $sizes; do
     [ "$bytes" = 104857600 ] && target="<= 1.3"
     row "text $size, ms / raw socket" "ipc_text_ms_$bytes" "socket_ms_$bytes" "$target"
     row "text $size, ms / memcpy" "ipc_text_ms_$bytes" "memcpy_ms_$bytes"
+    row "text $size, ms / copy of its UTF-16, fresh" "ipc_text_ms_$bytes" \
+        "copy_fresh_ms_$bytes" "<= 2"
+    row "text $size, ms / copy of its UTF-16, touched" "ipc_text_ms_$bytes" \
+        "copy_touched_ms_$bytes" "<= 3"
+    row "Chinese text $size, ms / copy of its UTF-16, fresh" "ipc_cjk_text_ms_$bytes" \
+        "copy_cjk_fresh_ms_$bytes" "<= 2"
     if [ "$bytes" = 104857600 ]; then
         row "Send $size, sender thread busy, ms / memcpy" "ipc_send_busy_ms_$bytes" \
             "memcpy_ms_$bytes" "<= 1.5"

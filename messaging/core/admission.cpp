@@ -98,7 +98,8 @@ void Admission::admit(const IncomingCall &call, Payload payload)
     hold(call, std::move(payload), sender);
 }
 
-void Admission::admitSealed(const IncomingCall &call, Payload payload, int fd, quint64 size)
+void Admission::admitSealed(const IncomingCall &call, Payload payload, int fd, quint64 size,
+                            PayloadText::Encoding encoding)
 {
     INTERPROC_CHECK_THREAD(this);
     const SenderCheck sender = checkSender(payload.senderHandle, call.caller);
@@ -126,19 +127,21 @@ void Admission::admitSealed(const IncomingCall &call, Payload payload, int fd, q
     }
     ++unread;
     pending->textKnown = false;
-    m_toRead.push_back({pending, text, size});
+    m_toRead.push_back({pending, text, size, encoding});
     readNextText();
 }
 
 void Admission::readNextText()
 {
     while (!m_toRead.empty() && m_lastText.isNull()) {
-        // A text takes up to twice its UTF-8 size once read; one of any
-        // size is read alone. The declared size comes from the caller: one
-        // past the cap is refused unread, so counting it as the cap keeps
-        // the sum from overflowing.
+        // A text takes up to twice its UTF-8 size once read, its UTF-16
+        // size exactly; one of any size is read alone. The declared size
+        // comes from the caller: one past the cap is refused unread, so
+        // counting it as the cap keeps the sum from overflowing.
+        const bool utf16 = m_toRead.front().encoding == PayloadText::Encoding::Utf16;
         const qint64 bytes =
-            2 * qint64(std::min<quint64>(m_toRead.front().size, quint64(MaxTextBytes) + 1));
+            utf16 ? qint64(std::min<quint64>(m_toRead.front().size, quint64(MaxTextUtf16Bytes) + 1))
+                  : 2 * qint64(std::min<quint64>(m_toRead.front().size, quint64(MaxTextBytes) + 1));
         if (m_readBytes > 0 && m_readBytes + bytes > MaxReadBytes)
             return; // drain() comes back here
         SealedText next = std::move(m_toRead.front());
@@ -153,8 +156,9 @@ void Admission::readNextText()
         // long for the home thread; the worker hands the outcome back.
         runOffThread(
             this,
-            [text = next.text, size = next.size] {
-                return PayloadText::readSealedText(text->get(), size, MaxTextBytes);
+            [text = next.text, size = next.size, utf16] {
+                return utf16 ? PayloadText::readSealedUtf16(text->get(), size, MaxTextUtf16Bytes)
+                             : PayloadText::readSealedText(text->get(), size, MaxTextBytes);
             },
             [this, pending = next.pending](const PayloadText::ReadOutcome &outcome) {
                 if (outcome.text) {

@@ -46,9 +46,10 @@ public:
 
     // A payload whose text is already known.
     void admit(const IncomingCall &call, Payload payload);
-    // A payload whose text is in a sealed memfd of `size` bytes; fd stays
-    // the call's, the text is read from a copy of it.
-    void admitSealed(const IncomingCall &call, Payload payload, int fd, quint64 size);
+    // A payload whose text is in a sealed memfd of `size` bytes, written as
+    // encoding says; fd stays the call's, the text is read from a copy of it.
+    void admitSealed(const IncomingCall &call, Payload payload, int fd, quint64 size,
+                     PayloadText::Encoding encoding = PayloadText::Encoding::Utf8);
 
     // Refuses call, and says so, when the inbox has no room for its
     // caller's payloads (with a large text or not): checked before the
@@ -99,6 +100,7 @@ private:
         PendingPtr pending;
         std::shared_ptr<PayloadText::UniqueFd> text;
         quint64 size = 0;
+        PayloadText::Encoding encoding = PayloadText::Encoding::Utf8;
     };
     std::deque<SealedText> m_toRead;
     // Texts in m_toRead by caller, each a descriptor held for it.

@@ -27,8 +27,14 @@ struct Method
     const char *signature;
 };
 constexpr Method Methods[] = {
-    {"Describe", ""},           {"Deliver", "isis"},       {"DeliverUtf8", "isiay"},
-    {"DeliverSealed", "isiht"}, {"OpenDirectChannel", ""}, {"AttachDirectChannel", "ay"},
+    {"Describe", ""},
+    {"Deliver", "isis"},
+    {"DeliverUtf8", "isiay"},
+    {"DeliverSealed", "isiht"},
+    {"DeliverSealedUtf16", "isiht"},
+    {"Features", ""},
+    {"OpenDirectChannel", ""},
+    {"AttachDirectChannel", "ay"},
 };
 
 // A sender's name is its caption, at most 1024 characters: 4 bytes each at
@@ -104,6 +110,13 @@ const sd_bus_vtable *BusObject::table()
                                  SD_BUS_PARAM(longData) SD_BUS_PARAM(stringData)
                                  SD_BUS_PARAM(size),
                                  "", "", &BusObject::deliverSealed, 0),
+        SD_BUS_METHOD_WITH_NAMES("DeliverSealedUtf16", "isiht",
+                                 SD_BUS_PARAM(senderHandle) SD_BUS_PARAM(senderName)
+                                 SD_BUS_PARAM(longData) SD_BUS_PARAM(stringData)
+                                 SD_BUS_PARAM(size),
+                                 "", "", &BusObject::deliverSealedUtf16, 0),
+        SD_BUS_METHOD_WITH_NAMES("Features", "", "", "as", SD_BUS_PARAM(features),
+                                 &BusObject::features, 0),
         SD_BUS_METHOD_WITH_NAMES("OpenDirectChannel", "", "", "say",
                                  SD_BUS_PARAM(address) SD_BUS_PARAM(token),
                                  &BusObject::openDirectChannel, 0),
@@ -291,6 +304,16 @@ int BusObject::deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *)
 
 int BusObject::deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
+    return deliverSealedAs(m, userdata, PayloadText::Encoding::Utf8);
+}
+
+int BusObject::deliverSealedUtf16(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    return deliverSealedAs(m, userdata, PayloadText::Encoding::Utf16);
+}
+
+int BusObject::deliverSealedAs(sd_bus_message *m, void *userdata, PayloadText::Encoding encoding)
+{
     auto *on = static_cast<Export *>(userdata);
     BusObject *self = on->object;
     qint32 senderHandle = 0;
@@ -311,8 +334,22 @@ int BusObject::deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *)
         return 1;
     self->m_admission->admitSealed({Bus::answerable(m), on->connection, caller},
                                    {senderHandle, Bus::text(senderName), longData, QString()}, fd,
-                                   size);
+                                   size, encoding);
     return 1;
+}
+
+int BusObject::features(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    auto *on = static_cast<Export *>(userdata);
+    static const char *const offered[] = {FeatureSealedUtf16, nullptr};
+    sd_bus_message *reply = nullptr;
+    int r = sd_bus_message_new_method_return(m, &reply);
+    if (r >= 0)
+        r = sd_bus_message_append_strv(reply, const_cast<char **>(offered));
+    if (r >= 0)
+        on->connection->send(reply);
+    sd_bus_message_unref(reply);
+    return r >= 0 ? 1 : r;
 }
 
 namespace {

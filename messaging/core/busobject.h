@@ -10,6 +10,7 @@
 #pragma once
 
 #include "identity.h"
+#include "payloadtext.h"
 
 #include <QHash>
 #include <QObject>
@@ -47,6 +48,9 @@ private:
     static int deliver(sd_bus_message *m, void *userdata, sd_bus_error *error);
     static int deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *error);
     static int deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int deliverSealedUtf16(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int deliverSealedAs(sd_bus_message *m, void *userdata, PayloadText::Encoding encoding);
+    static int features(sd_bus_message *m, void *userdata, sd_bus_error *error);
     static int openDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *error);
     static int attachDirectChannel(sd_bus_message *m, void *userdata, sd_bus_error *error);
     static int property(sd_bus *bus, const char *path, const char *interface, const char *property,

@@ -131,8 +131,11 @@ void Deliveries::issue(const QString &owner, Item item)
     const Body &body = *item.body;
     // A direct channel leads to the window alone: its calls name nobody.
     const QByteArray destination = channel ? QByteArray() : owner.toUtf8();
-    const BusMessage call = connection->newCall(channel ? nullptr : destination.constData(),
-                                                body.sealed ? "DeliverSealed" : "DeliverUtf8");
+    const char *member = !body.sealed                                    ? "DeliverUtf8"
+                         : body.encoding == PayloadText::Encoding::Utf16 ? "DeliverSealedUtf16"
+                                                                         : "DeliverSealed";
+    const BusMessage call =
+        connection->newCall(channel ? nullptr : destination.constData(), member);
     int r = call ? sd_bus_message_append(call.get(), "isi", body.senderHandle,
                                          body.senderName.constData(), body.longData)
                  : -ENOMEM;

@@ -53,6 +53,7 @@ public:
         QByteArray utf8;                           // a text inside the message
         std::shared_ptr<PayloadText::UniqueFd> fd; // or in a sealed memfd
         quint64 size = 0;
+        PayloadText::Encoding encoding = PayloadText::Encoding::Utf8; // of the memfd's text
     };
 
     Deliveries(BusConnection *bus, ChannelRouter *channels, QObject *parent);

@@ -97,6 +97,17 @@ void EndpointDirectory::lookUpOwner(qint32 handle, QObject *context,
     m_bus->lookUpOwner(handle, context, std::move(done), timeoutMs);
 }
 
+void EndpointDirectory::askSealedForm(qint32 handle, QObject *context,
+                                      std::function<void(PartyInfo::SealedForm)> done)
+{
+    if (m_bus) {
+        m_bus->askSealedForm(handle, context, std::move(done));
+        return;
+    }
+    QMetaObject::invokeMethod(
+        context, [done] { done(PartyInfo::SealedForm::Utf8); }, Qt::QueuedConnection);
+}
+
 bool EndpointDirectory::isBehind() const
 {
     return m_bus && m_bus->isBehind();

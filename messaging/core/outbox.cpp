@@ -89,40 +89,34 @@ bool Outbox::nothingSent(quint64 send, const SendOutcome &why)
     return false;
 }
 
-// One send's payload and addressees, from Send until its calls are made.
-struct Outbox::Queued
-{
-    QList<PartyInfo> addressees;
-    quint64 send = 0;
-    QString senderName;
-    qint32 longData = 0;
-    bool ready = false;
-    bool sealed = false;
-    QByteArray utf8;                             // a text that travels inside the message
-    std::shared_ptr<PayloadText::UniqueFd> text; // or one in a sealed memfd
-    qint64 size = 0;
-    std::optional<SendOutcome> error; // why the text cannot be sent; then it goes to nobody
-};
-
 namespace {
 
+// A text written into a sealed memfd in one form, or why it could not be.
 struct SealedText
 {
     std::shared_ptr<PayloadText::UniqueFd> fd;
     qint64 size = 0;
-    std::optional<SendOutcome> error;
+    std::optional<SendOutcome> error; // then it goes to none that take this form
+};
+
+struct SealedTexts
+{
+    SealedText utf8;
+    SealedText utf16;
 };
 
 // Runs on a worker thread.
-SealedText sealText(const QString &text)
+SealedText sealText(const QString &text, PayloadText::Encoding encoding)
 {
     SealedText sealed;
     QString error;
     PayloadText::UniqueFd fd =
-        PayloadText::createSealedMemfd(QStringView(text), &sealed.size, &error);
+        encoding == PayloadText::Encoding::Utf16
+            ? PayloadText::createSealedMemfdUtf16(QStringView(text), &sealed.size, &error)
+            : PayloadText::createSealedMemfd(QStringView(text), &sealed.size, &error);
     if (!fd.isValid())
         sealed.error = SendOutcome(SendOutcome::TextNotSealed, QString(), error);
-    else if (sealed.size > MaxTextBytes)
+    else if (encoding == PayloadText::Encoding::Utf8 && sealed.size > MaxTextBytes)
         sealed.error = SendOutcome{SendOutcome::TextTooLarge, sealed.size, true};
     else
         sealed.fd = std::make_shared<PayloadText::UniqueFd>(std::move(fd));
@@ -130,6 +124,20 @@ SealedText sealText(const QString &text)
 }
 
 } // namespace
+
+// One send's payload and addressees, from Send until its calls are made.
+struct Outbox::Queued
+{
+    QList<PartyInfo> addressees; // with the form each takes a sealed text in, once known
+    quint64 send = 0;
+    QString senderName;
+    qint32 longData = 0;
+    bool ready = false;
+    bool sealed = false;
+    int formsAsked = 0;      // addressees still asked how they take a sealed text
+    QByteArray utf8;         // a text that travels inside the message
+    SealedTexts sealedTexts; // or one in a sealed memfd, in the forms the addressees take
+};
 
 int Outbox::sendNow(const Outgoing &payload)
 {
@@ -182,21 +190,50 @@ bool Outbox::sendSealed(const Outgoing &payload, const QueuedPtr &queued)
     if (payload.send)
         emit addressed(payload.send, queued->addressees);
 
-    // Encoding up to hundreds of MiB takes far too long for the owner's
-    // thread. The worker reads its own reference to the text, which the
-    // owner may change meanwhile; later sends queue up behind this one.
+    // Later sends queue up behind this one. A window not asked yet how it
+    // takes such a text is asked first, once: its answer stays with it.
     queued->sealed = true;
     m_queue.push_back(queued);
+    for (qsizetype i = 0; i < queued->addressees.size(); ++i) {
+        if (queued->addressees.at(i).sealedForm != PartyInfo::SealedForm::Unknown)
+            continue;
+        ++queued->formsAsked;
+        m_directory->askSealedForm(queued->addressees.at(i).handle, this,
+                                   [this, queued, i, text](PartyInfo::SealedForm form) {
+                                       queued->addressees[i].sealedForm = form;
+                                       if (--queued->formsAsked == 0)
+                                           seal(queued, text);
+                                   });
+    }
+    if (queued->formsAsked == 0)
+        seal(queued, text);
+    return true;
+}
+
+void Outbox::seal(const QueuedPtr &queued, const QString &text)
+{
+    bool utf8 = false;
+    bool utf16 = false;
+    for (const PartyInfo &window : std::as_const(queued->addressees))
+        (window.sealedForm == PartyInfo::SealedForm::Utf16 ? utf16 : utf8) = true;
+    // Writing up to hundreds of MiB takes far too long for the owner's
+    // thread. The worker reads its own reference to the text, which the
+    // owner may change meanwhile.
     runOffThread(
-        this, [text] { return sealText(text); },
-        [this, queued](const SealedText &sealed) {
-            queued->text = sealed.fd;
-            queued->size = sealed.size;
-            queued->error = sealed.error;
+        this,
+        [text, utf8, utf16] {
+            SealedTexts sealed;
+            if (utf16)
+                sealed.utf16 = sealText(text, PayloadText::Encoding::Utf16);
+            if (utf8)
+                sealed.utf8 = sealText(text, PayloadText::Encoding::Utf8);
+            return sealed;
+        },
+        [this, queued](const SealedTexts &sealed) {
+            queued->sealedTexts = sealed;
             queued->ready = true;
             issueReady();
         });
-    return true;
 }
 
 void Outbox::issueReady()
@@ -210,25 +247,41 @@ void Outbox::issueReady()
 
 void Outbox::issue(const Queued &queued)
 {
-    std::shared_ptr<Deliveries::Body> body;
-    if (!queued.error) {
-        body = std::make_shared<Deliveries::Body>();
+    // One sealed copy of each form serves every receiver that takes it:
+    // each reads it through its own descriptor, never through the shared
+    // file offset.
+    const auto bodyOf = [&](const SealedText *sealed, PayloadText::Encoding encoding) {
+        auto body = std::make_shared<Deliveries::Body>();
         body->send = queued.send;
         body->senderHandle = m_identity->handle;
         body->senderName = queued.senderName.toUtf8();
         body->longData = queued.longData;
-        // One sealed copy serves every receiver: each reads it through its
-        // own descriptor, never through the shared file offset.
         body->sealed = queued.sealed;
         body->utf8 = queued.utf8;
-        body->fd = queued.text;
-        body->size = quint64(queued.size);
-    }
+        if (sealed) {
+            body->fd = sealed->fd;
+            body->size = quint64(sealed->size);
+            body->encoding = encoding;
+        }
+        return body;
+    };
+    std::shared_ptr<Deliveries::Body> inline_, utf8, utf16;
     for (const PartyInfo &window : queued.addressees) {
-        SendOutcome why = queued.error.value_or(SendOutcome{});
-        if (!queued.error &&
-            m_deliveries->deliver(window.handle, window.caption, window.owner, body, &why))
-            continue;
+        const bool asUtf16 = window.sealedForm == PartyInfo::SealedForm::Utf16;
+        const SealedText *sealed = !queued.sealed ? nullptr
+                                   : asUtf16      ? &queued.sealedTexts.utf16
+                                                  : &queued.sealedTexts.utf8;
+        SendOutcome why;
+        if (sealed && sealed->error) {
+            why = *sealed->error;
+        } else {
+            std::shared_ptr<Deliveries::Body> &body = !sealed ? inline_ : asUtf16 ? utf16 : utf8;
+            if (!body)
+                body = bodyOf(sealed,
+                              asUtf16 ? PayloadText::Encoding::Utf16 : PayloadText::Encoding::Utf8);
+            if (m_deliveries->deliver(window.handle, window.caption, window.owner, body, &why))
+                continue;
+        }
         emit undelivered(queued.send, window.handle, window.caption, why);
     }
 }

@@ -73,6 +73,8 @@ private:
     int sendNow(const Outgoing &payload);
     // Queues a send whose text goes in a sealed memfd; false when it cannot.
     bool sendSealed(const Outgoing &payload, const QueuedPtr &queued);
+    // Writes the text in each form its addressees take, on a worker thread.
+    void seal(const QueuedPtr &queued, const QString &text);
     // Makes the calls of every send at the head of the queue whose text is ready.
     void issueReady();
     void issue(const Queued &queued);

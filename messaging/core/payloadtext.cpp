@@ -6,6 +6,8 @@
 
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <QSysInfo>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +19,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace PayloadText {
 
 std::optional<QString> decodeUtf8(QByteArrayView bytes)
@@ -27,6 +33,61 @@ std::optional<QString> decodeUtf8(QByteArrayView bytes)
     if (decoder.hasError())
         return std::nullopt;
     return text;
+}
+
+namespace {
+
+constexpr bool isSurrogate(char16_t u)
+{
+    return (u & 0xF800) == 0xD800;
+}
+constexpr bool isHigh(char16_t u)
+{
+    return (u & 0xFC00) == 0xD800;
+}
+constexpr bool isLow(char16_t u)
+{
+    return (u & 0xFC00) == 0xDC00;
+}
+
+// Whether the surrogates of units pair up, one piece of a longer text at a
+// time: *highPending carries a high surrogate that ends the previous piece
+// in, and one that ends this piece out.
+bool surrogatesPaired(const char16_t *units, qsizetype count, bool *highPending)
+{
+    if (count == 0)
+        return true;
+    // Every unit is a high surrogate exactly when the next is a low one:
+    // tested for all of them without a branch, eight at a time where the
+    // machine has vector instructions for it, so that checking costs little
+    // beside copying.
+    unsigned unpaired = unsigned(*highPending) ^ unsigned(isLow(units[0]));
+    qsizetype i = 0;
+#ifdef __SSE2__
+    const __m128i mask = _mm_set1_epi16(short(0xFC00));
+    const __m128i high = _mm_set1_epi16(short(0xD800));
+    const __m128i low = _mm_set1_epi16(short(0xDC00));
+    __m128i wrong = _mm_setzero_si128();
+    for (; i + 8 < count; i += 8) {
+        const __m128i these = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + i));
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(units + i + 1));
+        wrong = _mm_or_si128(wrong, _mm_xor_si128(_mm_cmpeq_epi16(_mm_and_si128(these, mask), high),
+                                                  _mm_cmpeq_epi16(_mm_and_si128(next, mask), low)));
+    }
+    unpaired |= unsigned(_mm_movemask_epi8(wrong));
+#endif
+    for (; i + 1 < count; ++i)
+        unpaired |= unsigned(isHigh(units[i])) ^ unsigned(isLow(units[i + 1]));
+    *highPending = isHigh(units[count - 1]);
+    return unpaired == 0;
+}
+
+} // namespace
+
+bool isWellFormedUtf16(QStringView text)
+{
+    bool highPending = false;
+    return surrogatesPaired(text.utf16(), text.size(), &highPending) && !highPending;
 }
 
 UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
@@ -134,6 +195,52 @@ UniqueFd createSealedMemfd(QStringView text, qint64 *size, QString *error)
     return fd;
 }
 
+UniqueFd createSealedMemfdUtf16(QStringView text, qint64 *size, QString *error)
+{
+    // Copied a piece at a time into a buffer that stays in the cache, each
+    // piece checked on the way, and written from there: the kernel then
+    // reads the same few pages again and again, where reading the text's
+    // own pages from the kernel costs far more the first time than copying
+    // them here. An unpaired surrogate becomes U+FFFD, as in UTF-8; a piece
+    // never ends between the halves of a pair.
+    static constexpr qsizetype PieceUnits = 64 * 1024;
+    constexpr bool LittleEndian = QSysInfo::ByteOrder == QSysInfo::LittleEndian;
+    UniqueFd fd = sealedMemfd(
+        [text, error](int fd) {
+            const std::unique_ptr<char16_t[]> buffer(new char16_t[PieceUnits]);
+            QStringView rest = text;
+            while (!rest.isEmpty()) {
+                qsizetype units = std::min(rest.size(), PieceUnits);
+                if (units < rest.size() && isHigh(rest.at(units - 1).unicode()))
+                    --units;
+                const char16_t *piece = rest.utf16();
+                rest = rest.sliced(units);
+                bool highPending = false;
+                if (LittleEndian && surrogatesPaired(piece, units, &highPending) && !highPending) {
+                    std::memcpy(buffer.get(), piece, size_t(units) * sizeof(char16_t));
+                } else {
+                    for (qsizetype i = 0; i < units; ++i) {
+                        char16_t unit = piece[i];
+                        if (isHigh(unit) && i + 1 < units && isLow(piece[i + 1])) {
+                            buffer[i] = qToLittleEndian(unit);
+                            unit = piece[++i];
+                        } else if (isSurrogate(unit)) {
+                            unit = QChar::ReplacementCharacter;
+                        }
+                        buffer[i] = qToLittleEndian(unit);
+                    }
+                }
+                if (!writeAll(fd, reinterpret_cast<const char *>(buffer.get()),
+                              qint64(units) * qint64(sizeof(char16_t)), error))
+                    return false;
+            }
+            return true;
+        },
+        error);
+    *size = qint64(text.size()) * qint64(sizeof(char16_t));
+    return fd;
+}
+
 static ReadOutcome refuse(const char *name, const QString &message)
 {
     return {std::nullopt, QLatin1String(name), message};
@@ -176,7 +283,11 @@ void preferHugePages(QString &text)
 
 } // namespace
 
-ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
+namespace {
+
+// Refuses a descriptor that is not a regular file sealed against writing,
+// shrinking and growing of exactly declaredSize bytes, at most maxBytes.
+std::optional<ReadOutcome> refusedDescriptor(int fd, quint64 declaredSize, qint64 maxBytes)
 {
     if (declaredSize > quint64(maxBytes))
         return refuse(InterProcBus::ErrorTooLarge,
@@ -199,6 +310,15 @@ ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
                       QStringLiteral("The text descriptor holds %1 bytes, not the declared %2.")
                           .arg(qint64(st.st_size))
                           .arg(declaredSize));
+    return std::nullopt;
+}
+
+} // namespace
+
+ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
+{
+    if (std::optional<ReadOutcome> refused = refusedDescriptor(fd, declaredSize, maxBytes))
+        return std::move(*refused);
     if (declaredSize == 0)
         return {QString(), {}, {}};
 
@@ -235,6 +355,61 @@ ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes)
     // Many characters of several bytes each leave much of the text unused.
     if (text.size() < text.capacity() / 2)
         text.squeeze();
+    return {std::move(text), {}, {}};
+}
+
+ReadOutcome readSealedUtf16(int fd, quint64 declaredSize, qint64 maxBytes)
+{
+    if (declaredSize > quint64(maxBytes))
+        return refusedDescriptor(fd, declaredSize, maxBytes).value();
+    if (declaredSize % sizeof(char16_t) != 0)
+        return refuse(InterProcBus::ErrorInvalidText,
+                      QStringLiteral("The text is %1 bytes, which is no whole number of UTF-16 "
+                                     "units.")
+                          .arg(declaredSize));
+    if (std::optional<ReadOutcome> refused = refusedDescriptor(fd, declaredSize, maxBytes))
+        return std::move(*refused);
+    if (declaredSize == 0)
+        return {QString(), {}, {}};
+
+    // Read a piece at a time into a buffer that stays in the cache, checked
+    // there and copied into the text's storage: the kernel writes the same
+    // few pages again and again, where writing the text's fresh pages from
+    // the kernel costs far more than copying them here. pread neither uses
+    // nor moves the shared file offset.
+    static constexpr quint64 PieceBytes = 128 << 10;
+    const qsizetype units = qsizetype(declaredSize / sizeof(char16_t));
+    QString text(units, Qt::Uninitialized);
+    preferHugePages(text);
+    char *out = reinterpret_cast<char *>(text.data());
+    const std::unique_ptr<char16_t[]> buffer(new char16_t[PieceBytes / sizeof(char16_t)]);
+    char *const piece = reinterpret_cast<char *>(buffer.get());
+    bool highPending = false;
+    quint64 offset = 0;
+    while (offset < declaredSize) {
+        // Both even: a piece holds whole units.
+        const quint64 want = std::min(PieceBytes, declaredSize - offset);
+        for (quint64 have = 0; have < want;) {
+            const ssize_t got =
+                ::pread(fd, piece + have, size_t(want - have), off_t(offset + have));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return refuse(InterProcBus::ErrorBadDescriptor, systemError("reading the text"));
+            have += quint64(got);
+        }
+        const qsizetype count = qsizetype(want / sizeof(char16_t));
+        if constexpr (QSysInfo::ByteOrder != QSysInfo::LittleEndian)
+            qFromLittleEndian<char16_t>(buffer.get(), count, buffer.get());
+        if (!surrogatesPaired(buffer.get(), count, &highPending))
+            return refuse(InterProcBus::ErrorInvalidText,
+                          QStringLiteral("The text is not valid UTF-16."));
+        std::memcpy(out + offset, piece, size_t(want));
+        offset += want;
+    }
+    if (highPending)
+        return refuse(InterProcBus::ErrorInvalidText,
+                      QStringLiteral("The text is not valid UTF-16."));
     return {std::move(text), {}, {}};
 }
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
-// How a payload's text travels: as UTF-8, inline or in a sealed memfd, and
-// the checks a receiver makes before it believes either.
+// How a payload's text travels: as UTF-8, inline or in a sealed memfd, or as
+// UTF-16 (little-endian) in a sealed memfd, and the checks a receiver makes
+// before it believes any of them.
 #pragma once
 
 #include <QByteArrayView>
@@ -12,9 +13,16 @@
 
 namespace PayloadText {
 
+// How a text in a sealed memfd is written: DeliverSealed carries UTF-8,
+// DeliverSealedUtf16 little-endian UTF-16.
+enum class Encoding { Utf8, Utf16 };
+
 // Decodes UTF-8 exactly: a leading byte order mark stays part of the text,
 // and any malformed sequence makes the whole input invalid (nullopt).
 std::optional<QString> decodeUtf8(QByteArrayView bytes);
+
+// Whether every surrogate in text is half of a pair, in its order.
+bool isWellFormedUtf16(QStringView text);
 
 // A file descriptor that closes itself.
 class UniqueFd
@@ -42,6 +50,10 @@ UniqueFd createSealedMemfd(QByteArrayView bytes, QString *error);
 // The same for a text, written as UTF-8 straight into the memfd; *size gets
 // its length in bytes.
 UniqueFd createSealedMemfd(QStringView text, qint64 *size, QString *error);
+// The same with the text's UTF-16 units as they are, little-endian, each
+// unpaired surrogate replaced by U+FFFD as the UTF-8 encoder replaces it;
+// *size gets twice the text's length.
+UniqueFd createSealedMemfdUtf16(QStringView text, qint64 *size, QString *error);
 
 struct ReadOutcome
 {
@@ -56,5 +68,9 @@ struct ReadOutcome
 // a small buffer; the descriptor's shared file offset is neither used nor
 // moved.
 ReadOutcome readSealedText(int fd, quint64 declaredSize, qint64 maxBytes);
+// The same for a text of little-endian UTF-16, which becomes the text as it
+// is read, with no decoding: declaredSize must be even, and an unpaired
+// surrogate makes the whole text invalid.
+ReadOutcome readSealedUtf16(int fd, quint64 declaredSize, qint64 maxBytes);
 
 } // namespace PayloadText

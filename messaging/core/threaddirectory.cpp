@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 using namespace InterProcBus;
@@ -228,6 +229,55 @@ void ThreadDirectory::lookUpOwner(qint32 handle, QObject *context,
     if (!ask("GetNameOwner", serviceForHandle(handle), timeoutMs, context, answer))
         QMetaObject::invokeMethod(
             context, [done] { done(QString()); }, Qt::QueuedConnection);
+}
+
+void ThreadDirectory::askSealedForm(qint32 handle, QObject *context,
+                                    std::function<void(PartyInfo::SealedForm)> done)
+{
+    INTERPROC_CHECK_THREAD(this);
+    using Form = PartyInfo::SealedForm;
+    const PartyInfo window = m_windows.value(handle);
+    if (window.owner.isEmpty() || window.sealedForm != Form::Unknown) {
+        const Form form = window.sealedForm == Form::Utf16 ? Form::Utf16 : Form::Utf8;
+        QMetaObject::invokeMethod(
+            context, [done, form] { done(form); }, Qt::QueuedConnection);
+        return;
+    }
+    auto &waiters = m_formWaiters[handle];
+    waiters.append({QPointer<QObject>(context), std::move(done)});
+    if (waiters.size() > 1)
+        return;
+    const QString owner = window.owner;
+    const auto answer = [this, handle, owner](sd_bus_message *reply) {
+        // Any answer is kept: a window that does not know the question
+        // (UnknownMethod), answers wrongly or not in time takes UTF-8, and
+        // is not asked again, so that no large send waits on it twice.
+        Form form = Form::Utf8;
+        const bool definite = reply != nullptr;
+        if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
+            sd_bus_message_enter_container(reply, 'a', "s") > 0) {
+            // Whatever else it lists is not looked at, nor more than a few.
+            const char *feature = nullptr;
+            for (int i = 0; i < 64 && sd_bus_message_read(reply, "s", &feature) > 0; ++i) {
+                if (!std::strcmp(feature, FeatureSealedUtf16)) {
+                    form = Form::Utf16;
+                    break;
+                }
+            }
+        }
+        auto window = m_windows.find(handle);
+        if (definite && window != m_windows.end() && window->owner == owner)
+            window->sealedForm = form;
+        const auto waiting = m_formWaiters.take(handle);
+        for (const auto &[context, done] : waiting) {
+            if (context)
+                done(form);
+        }
+    };
+    const BusMessage call = m_bus->newCall(owner.toUtf8().constData(), "Features");
+    if (!call || !m_bus->call(call.get(), DescribeTimeoutMs, m_calls, answer))
+        QMetaObject::invokeMethod(
+            m_calls, [answer] { answer(nullptr); }, Qt::QueuedConnection);
 }
 
 bool ThreadDirectory::isBehind() const

@@ -15,6 +15,7 @@
 #include <QHash>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QTimer>
@@ -35,6 +36,11 @@ struct PartyInfo
     QString owner;   // unique bus name of the owning connection
     QString caption; // empty until known
     bool captionKnown = false;
+    // How the window takes texts too large to travel inside a message:
+    // asked (Features) the first time one goes to it, and forgotten with
+    // the owner.
+    enum class SealedForm : quint8 { Unknown, Utf8, Utf16 };
+    SealedForm sealedForm = SealedForm::Unknown;
 };
 
 class ThreadDirectory : public QObject
@@ -98,6 +104,15 @@ public:
     // Whether the bus has sent the directory anything it has not taken in
     // yet: a name that changed hands just now may be among it.
     bool isBehind() const;
+
+    // Asks the window's owner, once however many wait, in which form it
+    // takes large texts: done (unless context is gone) gets Utf16 when it
+    // names FeatureSealedUtf16 among its Features, otherwise Utf8 (also for
+    // an error, such as UnknownMethod from a window of an older version, or
+    // no answer within DescribeTimeoutMs). The answer is kept with the
+    // window until its owner changes.
+    void askSealedForm(qint32 handle, QObject *context,
+                       std::function<void(PartyInfo::SealedForm)> done);
 
 signals:
     void captionsSettled();
@@ -187,6 +202,9 @@ private:
     // their names the directory has seen on the bus.
     QHash<qint32, std::function<void()>> m_local; // their caughtUp
     QSet<qint32> m_seen;
+    // Those waiting for a window's answer to Features, by its handle.
+    QHash<qint32, QList<std::pair<QPointer<QObject>, std::function<void(PartyInfo::SealedForm)>>>>
+        m_formWaiters;
 
     // Calls by the time (on m_clock, in ms) they are due; the timer wakes
     // for the first, but not before m_nextPass.

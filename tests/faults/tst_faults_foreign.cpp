@@ -265,6 +265,12 @@ void FaultsForeign::wrongArgumentTypes_data()
         << "DeliverSealed" << QVariantList{0, tst, 3, QByteArray("text")};
     QTest::newRow("DeliverSealed(isihi)")
         << "DeliverSealed" << QVariantList{0, tst, 3, QVariant::fromValue(sealedText("text")), 4};
+    QTest::newRow("DeliverSealedUtf16(isiay)")
+        << "DeliverSealedUtf16" << QVariantList{0, tst, 3, QByteArray("t\0e\0", 4)};
+    QTest::newRow("DeliverSealedUtf16(isih)")
+        << "DeliverSealedUtf16"
+        << QVariantList{0, tst, 3, QVariant::fromValue(sealedText(QByteArray("t\0", 2)))};
+    QTest::newRow("Features(s)") << "Features" << QVariantList{text};
 }
 
 void FaultsForeign::wrongArgumentTypes()

@@ -7,7 +7,10 @@
 // text when the declared size is right, and refuse the descriptor when the
 // size is wrong, the limit too small or the memfd unsealed. And the sending
 // side's encoder must put any UTF-16 text, the same bytes read as UTF-16
-// units, into a sealed memfd that reads back as that text.
+// units, into a sealed memfd that reads back as that text. The same bytes
+// as a memfd of little-endian UTF-16 must be taken exactly when they are
+// whole units whose surrogates all pair up, as an independent check judges,
+// and the UTF-16 encoder must write any text so that it reads back whole.
 #include "fuzzcheck.h"
 #include "payloadtext.h"
 #include <InterProc/interprocbus.h>
@@ -60,6 +63,24 @@ bool isWellFormedUtf8(const std::uint8_t *data, std::size_t size, qsizetype *utf
         at += length;
     }
     return true;
+}
+
+// Little-endian UTF-16 as the Unicode standard defines it: whole units,
+// each high surrogate followed by a low one, no other low surrogate.
+bool isWellFormedUtf16Le(const std::uint8_t *data, std::size_t size)
+{
+    if (size % 2)
+        return false;
+    bool high = false;
+    for (std::size_t at = 0; at < size; at += 2) {
+        const unsigned unit = data[at] | unsigned(data[at + 1]) << 8;
+        const bool isHigh = unit >= 0xD800 && unit <= 0xDBFF;
+        const bool isLow = unit >= 0xDC00 && unit <= 0xDFFF;
+        if (high != isLow)
+            return false;
+        high = isHigh;
+    }
+    return !high;
 }
 
 void checkRefused(const PayloadText::ReadOutcome &outcome, const char *errorName)
@@ -132,5 +153,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(sentSize == units.toUtf8().size());
         FUZZ_CHECK(*back.text == units);
     }
+
+    // The same bytes as a text of UTF-16.
+    const qint64 utf16Limit = InterProcBus::MaxTextUtf16Bytes;
+    const bool wellFormed16 = isWellFormedUtf16Le(data, size);
+    const PayloadText::ReadOutcome read16 =
+        PayloadText::readSealedUtf16(sealed.get(), size, utf16Limit);
+    FUZZ_CHECK(read16.text.has_value() == wellFormed16);
+    if (read16.text) {
+        FUZZ_CHECK(read16.errorName.isEmpty());
+        FUZZ_CHECK(read16.text->size() == qsizetype(size / 2));
+        FUZZ_CHECK(PayloadText::isWellFormedUtf16(*read16.text));
+        for (qsizetype i = 0; i < read16.text->size(); ++i)
+            FUZZ_CHECK(read16.text->at(i).unicode() == (data[2 * i] | data[2 * i + 1] << 8));
+    } else {
+        checkRefused(read16, InterProcBus::ErrorInvalidText);
+    }
+    // An even size other than the memfd's, or a memfd anybody can change.
+    const std::size_t even = size & ~std::size_t(1);
+    checkRefused(PayloadText::readSealedUtf16(sealed.get(), even + 2, utf16Limit),
+                 InterProcBus::ErrorBadDescriptor);
+    checkRefused(PayloadText::readSealedUtf16(unsealed.get(), even, utf16Limit),
+                 InterProcBus::ErrorBadDescriptor);
+    FUZZ_CHECK(PayloadText::isWellFormedUtf16(units) == QStringView(units).isValidUtf16());
+
+    // Any text, lone surrogates included, is written as UTF-16 that reads
+    // back as the text with each lone surrogate replaced, as in UTF-8.
+    qint64 sent16Size = -1;
+    const PayloadText::UniqueFd sent16 =
+        PayloadText::createSealedMemfdUtf16(units, &sent16Size, &error);
+    FUZZ_CHECK(sent16.isValid() && error.isEmpty());
+    FUZZ_CHECK(sent16Size == qint64(units.size()) * 2);
+    const PayloadText::ReadOutcome back16 =
+        PayloadText::readSealedUtf16(sent16.get(), sent16Size, utf16Limit);
+    FUZZ_CHECK(back16.text && back16.text->size() == units.size());
+    FUZZ_CHECK(*back16.text == *back.text);
     return 0;
 }

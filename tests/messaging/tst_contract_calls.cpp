@@ -2,18 +2,21 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The contract's methods called directly, as command-line tools and other
 // languages call them: who may claim which sender handle, which UTF-8 is
-// refused, and which text descriptors are taken.
+// refused, and which text descriptors (of UTF-8 or UTF-16) are taken.
 #include "contractpeers.h"
 
 #include <QDBusUnixFileDescriptor>
+#include <QtEndian>
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <limits>
+#include <string_view>
 
 using namespace TestSupport;
+using namespace std::string_view_literals;
 
 class TestContractCalls : public QObject
 {
@@ -184,8 +187,19 @@ int makeDescriptor(Descriptor kind, const QByteArray &bytes)
 }
 } // namespace
 
+namespace {
+// Every unit of text, NUL included, little-endian.
+QByteArray utf16le(std::u16string_view text)
+{
+    QByteArray bytes(qsizetype(text.size()) * 2, Qt::Uninitialized);
+    qToLittleEndian<char16_t>(text.data(), qsizetype(text.size()), bytes.data());
+    return bytes;
+}
+} // namespace
+
 void TestContractCalls::checksTextDescriptor_data()
 {
+    QTest::addColumn<QString>("member");
     QTest::addColumn<int>("kind");
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<qint64>("declaredSize"); // -1: the size of bytes
@@ -196,32 +210,38 @@ void TestContractCalls::checksTextDescriptor_data()
     const QString tooLarge = QLatin1String(InterProcBus::ErrorTooLarge);
     const QString invalid = QLatin1String(InterProcBus::ErrorInvalidText);
     const int sealed = int(Descriptor::Sealed);
+    const QString utf8 = QStringLiteral("DeliverSealed");
 
-    QTest::newRow("sealed memfd") << sealed << text << qint64(-1) << QString();
-    QTest::newRow("sealed empty memfd") << sealed << QByteArray() << qint64(-1) << QString();
-    QTest::newRow("pipe") << int(Descriptor::Pipe) << text << qint64(-1) << bad;
+    QTest::newRow("sealed memfd") << utf8 << sealed << text << qint64(-1) << QString();
+    QTest::newRow("sealed empty memfd")
+        << utf8 << sealed << QByteArray() << qint64(-1) << QString();
+    QTest::newRow("pipe") << utf8 << int(Descriptor::Pipe) << text << qint64(-1) << bad;
     QTest::newRow("character device")
-        << int(Descriptor::CharacterDevice) << text << qint64(-1) << bad;
-    QTest::newRow("unsealed memfd") << int(Descriptor::Unsealed) << text << qint64(-1) << bad;
+        << utf8 << int(Descriptor::CharacterDevice) << text << qint64(-1) << bad;
+    QTest::newRow("unsealed memfd")
+        << utf8 << int(Descriptor::Unsealed) << text << qint64(-1) << bad;
     QTest::newRow("memfd sealed only against writing")
-        << int(Descriptor::SealedOnlyAgainstWriting) << text << qint64(-1) << bad;
+        << utf8 << int(Descriptor::SealedOnlyAgainstWriting) << text << qint64(-1) << bad;
     // Its sender could still append to it while it is being read.
     QTest::newRow("memfd sealed against all but growing")
-        << int(Descriptor::SealedButGrowable) << text << qint64(-1) << bad;
-    QTest::newRow("declared size larger") << sealed << text << qint64(text.size() + 1) << bad;
-    QTest::newRow("declared size smaller") << sealed << text << qint64(text.size() - 1) << bad;
+        << utf8 << int(Descriptor::SealedButGrowable) << text << qint64(-1) << bad;
+    QTest::newRow("declared size larger")
+        << utf8 << sealed << text << qint64(text.size() + 1) << bad;
+    QTest::newRow("declared size smaller")
+        << utf8 << sealed << text << qint64(text.size() - 1) << bad;
     QTest::newRow("declared size over the limit")
-        << sealed << text << InterProc::maxTextBytes() + 1 << tooLarge;
+        << utf8 << sealed << text << InterProc::maxTextBytes() + 1 << tooLarge;
     QTest::newRow("declared size far over the limit")
-        << sealed << text << std::numeric_limits<qint64>::max() << tooLarge;
-    QTest::newRow("invalid UTF-8") << sealed << QByteArray("ab\xC0\x80") << qint64(-1) << invalid;
+        << utf8 << sealed << text << std::numeric_limits<qint64>::max() << tooLarge;
+    QTest::newRow("invalid UTF-8")
+        << utf8 << sealed << QByteArray("ab\xC0\x80") << qint64(-1) << invalid;
 
     // A receiver reads a text a megabyte at a time: sequences across the
     // boundary are decoded whole, and judged as anywhere else.
     const auto across = [&](const char *name, qsizetype before, const QByteArray &tail,
                             const QString &error) {
-        QTest::newRow(name) << sealed << QByteArray(1024 * 1024 - before, 'a') + tail << qint64(-1)
-                            << error;
+        QTest::newRow(name) << utf8 << sealed << QByteArray(1024 * 1024 - before, 'a') + tail
+                            << qint64(-1) << error;
     };
     across("four-byte character across 1 MiB", 2, "\xF0\x9F\x98\x80z", QString());
     across("three-byte character ending at 1 MiB", 3, "\xE2\x82\xACz", QString());
@@ -229,10 +249,44 @@ void TestContractCalls::checksTextDescriptor_data()
     across("truncated sequence at 1 MiB", 1, "\xE2z", invalid);
     across("stray continuation byte after 1 MiB", 0, "\x80z", invalid);
     across("truncated sequence at the end, after 1 MiB", 0, "z\xF0\x9F", invalid);
+
+    // The same checks for texts of UTF-16, which must pair every surrogate.
+    const QString utf16 = QStringLiteral("DeliverSealedUtf16");
+    const QByteArray units = utf16le(u"\uFEFFsealed \0 \U0001F600\U0001D11E text"sv);
+    const auto row = [&](const char *name, int kind, const QByteArray &bytes, qint64 declared,
+                         const QString &error) {
+        QTest::newRow(qPrintable(QStringLiteral("UTF-16: ") + QLatin1String(name)))
+            << utf16 << kind << bytes << declared << error;
+    };
+    row("NUL, byte order mark, beyond the BMP", sealed, units, -1, QString());
+    row("empty", sealed, QByteArray(), -1, QString());
+    row("odd size", sealed, units.chopped(1), -1, invalid);
+    row("unpaired high surrogate at the end", sealed, units + utf16le(u"\xD83D"), -1, invalid);
+    row("unpaired low surrogate", sealed,
+        utf16le(u"a\xDE00"
+                u"b"),
+        -1, invalid);
+    row("high surrogate before another", sealed, utf16le(u"\xD83D\xD83D\xDE00"), -1, invalid);
+    row("pair in the wrong order", sealed, utf16le(u"\xDE00\xD83D"), -1, invalid);
+    row("unsealed memfd", int(Descriptor::Unsealed), units, -1, bad);
+    row("memfd sealed against all but growing", int(Descriptor::SealedButGrowable), units, -1, bad);
+    row("pipe", int(Descriptor::Pipe), units, -1, bad);
+    row("declared size larger", sealed, units, units.size() + 2, bad);
+    row("declared size smaller", sealed, units, units.size() - 2, bad);
+    row("declared size over the limit", sealed, units, InterProcBus::MaxTextUtf16Bytes + 2,
+        tooLarge);
+    row("declared size far over the limit", sealed, units, std::numeric_limits<qint64>::max() - 1,
+        tooLarge);
+    // Read and checked a piece at a time: a pair across pieces is whole.
+    const QByteArray half = QByteArray("a\0", 2).repeated(128 * 1024 - 1);
+    row("pair across 256 KiB", sealed, half + utf16le(u"\U0001F600z"), -1, QString());
+    row("unpaired high surrogate ending 256 KiB", sealed, half + utf16le(u"\xD83Dz"), -1, invalid);
+    row("unpaired low surrogate after 256 KiB", sealed, half + utf16le(u"a\xDE00"), -1, invalid);
 }
 
 void TestContractCalls::checksTextDescriptor()
 {
+    QFETCH(QString, member);
     QFETCH(int, kind);
     QFETCH(QByteArray, bytes);
     QFETCH(qint64, declaredSize);
@@ -245,9 +299,8 @@ void TestContractCalls::checksTextDescriptor()
 
     const int fd = makeDescriptor(Descriptor(kind), bytes);
     QVERIFY(fd >= 0);
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(serviceForHandle(receiver.handle()), BusPath, BusInterface,
-                                       QStringLiteral("DeliverSealed"));
+    QDBusMessage call = QDBusMessage::createMethodCall(serviceForHandle(receiver.handle()), BusPath,
+                                                       BusInterface, member);
     call << 0 << QStringLiteral("tst") << 4 << QVariant::fromValue(QDBusUnixFileDescriptor(fd))
          << qulonglong(declaredSize < 0 ? bytes.size() : declaredSize);
     ::close(fd);
@@ -255,8 +308,12 @@ void TestContractCalls::checksTextDescriptor()
         QDBusConnection::sessionBus().call(call, QDBus::Block, LineTimeoutMs);
     if (error.isEmpty()) {
         QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
-        CHECKED(
-            expectArrival(receiver, Arrival::of(0, QStringLiteral("tst"), 4, exactUtf8(bytes))));
+        QString text(bytes.size() / 2, Qt::Uninitialized);
+        if (member.endsWith(QLatin1String("Utf16")))
+            qFromLittleEndian<char16_t>(bytes.constData(), text.size(), text.data());
+        else
+            text = exactUtf8(bytes);
+        CHECKED(expectArrival(receiver, Arrival::of(0, QStringLiteral("tst"), 4, text)));
     } else {
         QCOMPARE(reply.errorName(), error);
     }

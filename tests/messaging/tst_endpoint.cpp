@@ -33,6 +33,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QXmlStreamReader>
+#include <QtEndian>
 
 #include <algorithm>
 #include <atomic>
@@ -155,6 +156,51 @@ private:
     QString m_caption;
 };
 
+// A window of another program that takes sealed texts and keeps each as
+// the bytes of its memfd with the member that carried it. features is its
+// answer to Features; without one it does not know the method, as a window
+// of an older contract; silent, it never answers.
+class SealedTextWindow : public QDBusVirtualObject
+{
+public:
+    SealedTextWindow(qint32 handle, std::optional<QStringList> features, bool silent)
+        : m_handle(handle), m_features(std::move(features)), m_silent(silent)
+    {}
+    int featuresAsked = 0;
+    QList<std::pair<QString, QByteArray>> texts; // member, bytes
+
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
+    {
+        const QString member = message.member();
+        if (member == QLatin1String("Describe"))
+            return connection.send(message.createReply({m_handle, QStringLiteral("Sealed")}));
+        if (member == QLatin1String("Features")) {
+            ++featuresAsked;
+            if (m_silent)
+                return true;
+            if (!m_features)
+                return false;
+            return connection.send(message.createReply(QVariant(*m_features)));
+        }
+        if (member == QLatin1String("DeliverUtf8"))
+            return connection.send(message.createReply());
+        if (!member.startsWith(QLatin1String("DeliverSealed")))
+            return false;
+        const auto fd = message.arguments().value(3).value<QDBusUnixFileDescriptor>();
+        QByteArray bytes(qsizetype(message.arguments().value(4).toULongLong()), Qt::Uninitialized);
+        if (::pread(fd.fileDescriptor(), bytes.data(), size_t(bytes.size()), 0) != bytes.size())
+            bytes = "unreadable";
+        texts.append({member, bytes});
+        return connection.send(message.createReply());
+    }
+    QString introspect(const QString &) const override { return {}; }
+
+private:
+    qint32 m_handle;
+    std::optional<QStringList> m_features;
+    bool m_silent;
+};
+
 struct Received
 {
     qint32 sender;
@@ -186,6 +232,8 @@ private slots:
     void answersAwaited();
     void slowProgramRefusesPastItsInbox();
     void sealedTextsCountTowardsTheInbox();
+    void largeTextsInTheFormTheReceiverOffers_data();
+    void largeTextsInTheFormTheReceiverOffers();
     void oneFloodLeavesRoomAndTurnsForOthers();
     void channelPeerThatNeverReadsIsNotRead();
     void callFromAnotherThreadStops_data();
@@ -813,6 +861,77 @@ void TestEndpoint::sealedTextsCountTowardsTheInbox()
     // 64 MiB of UTF-16 is 64 texts of 512 KiB; the first is with the dialog.
     QVERIFY2(taken <= 66, qPrintable(QString::number(taken)));
     QTRY_COMPARE_WITH_TIMEOUT(raised, taken, TimeoutMs);
+}
+
+void TestEndpoint::largeTextsInTheFormTheReceiverOffers_data()
+{
+    QTest::addColumn<QString>("answer"); // to Features: "list", "unknown" or "none"
+    QTest::addColumn<QStringList>("features");
+    QTest::addColumn<bool>("utf16");
+    const QString list = QStringLiteral("list");
+    QTest::newRow("offers UTF-16")
+        << list << QStringList{QStringLiteral("Other"), QStringLiteral("DeliverSealedUtf16")}
+        << true;
+    QTest::newRow("older window, no Features")
+        << QStringLiteral("unknown") << QStringList() << false;
+    QTest::newRow("offers something else")
+        << list << QStringList{QStringLiteral("DeliverSealedUtf32")} << false;
+    QTest::newRow("never answers") << QStringLiteral("none") << QStringList() << false;
+}
+
+void TestEndpoint::largeTextsInTheFormTheReceiverOffers()
+{
+    // A window is asked how it takes large texts only once one goes to it,
+    // and once for all of them, whatever it answers; small texts never ask.
+    QFETCH(QString, answer);
+    QFETCH(QStringList, features);
+    QFETCH(bool, utf16);
+    static qint32 nextHandle = 848400;
+    const qint32 handle = ++nextHandle;
+    const QString connectionName = QStringLiteral("sealed window %1").arg(handle);
+    SealedTextWindow window(
+        handle, answer == QLatin1String("list") ? std::optional(features) : std::nullopt,
+        answer == QLatin1String("none"));
+    {
+        QDBusConnection bus =
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
+        QVERIFY(bus.registerVirtualObject(BusPath, &window));
+        QVERIFY(bus.interface()->registerService(serviceForHandle(handle)).isValid());
+    }
+    const auto leave = qScopeGuard([&] { QDBusConnection::disconnectFromBus(connectionName); });
+    InterProcEndpoint sender(QStringLiteral("Sender of large texts"));
+    QTRY_VERIFY_WITH_TIMEOUT(sender.isReady(), TimeoutMs);
+    QStringList failures;
+    connect(&sender, &InterProcEndpoint::errorOccurred, this,
+            [&](const QString &message) { failures.append(message); });
+    sender.setTarget(handle);
+    sender.setTargetSearchMethod(InterProcEndpoint::WindowHandle);
+    sender.setStringData(QStringLiteral("small"));
+    QCOMPARE(sender.Send(), 1);
+
+    // NUL, a byte order mark and characters beyond the BMP, across the
+    // pieces either side writes and reads.
+    const QString piece =
+        QStringView(u"\uFEFFa\0\u00E9\u20AC\U0001F600\U0001D11E\r\n", 11).toString();
+    const QStringList large = {piece.repeated(200000), piece.repeated(7000) + u'z'};
+    for (const QString &text : large) {
+        sender.setStringData(text);
+        QCOMPARE(sender.Send(), 1);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(window.texts.size(), large.size(), TimeoutMs);
+    QCOMPARE(window.featuresAsked, 1);
+    for (qsizetype i = 0; i < large.size(); ++i) {
+        const QString &text = large.at(i);
+        QCOMPARE(window.texts.at(i).first,
+                 QLatin1String(utf16 ? "DeliverSealedUtf16" : "DeliverSealed"));
+        QByteArray expected = text.toUtf8();
+        if (utf16) {
+            expected.resize(text.size() * 2);
+            qToLittleEndian<char16_t>(text.utf16(), text.size(), expected.data());
+        }
+        QVERIFY(window.texts.at(i).second == expected);
+    }
+    QCOMPARE(failures.join(u'\n'), QString());
 }
 
 void TestEndpoint::oneFloodLeavesRoomAndTurnsForOthers()

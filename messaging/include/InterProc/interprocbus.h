@@ -57,6 +57,22 @@ inline constexpr qsizetype InlineTextLimit = 64 * 1024;
  */
 inline constexpr qint64 MaxTextBytes = qint64(128) * 1024 * 1024;
 
+/**
+ * @brief The largest text, in bytes of UTF-16, that DeliverSealedUtf16
+ * carries: as many UTF-16 units as #MaxTextBytes, the most a text of that
+ * many UTF-8 bytes can take.
+ */
+inline constexpr qint64 MaxTextUtf16Bytes = 2 * MaxTextBytes;
+
+/**
+ * @brief What a party names in its answer to Features when it takes texts
+ * as little-endian UTF-16 in a sealed memfd (DeliverSealedUtf16).
+ *
+ * A party that does not answer Features, or leaves this out, takes large
+ * texts as UTF-8 (DeliverSealed) only.
+ */
+inline constexpr char FeatureSealedUtf16[] = "DeliverSealedUtf16";
+
 /// How long a sender waits, in milliseconds, for a receiver to take a payload.
 inline constexpr int DeliveryTimeoutMs = 25000;
 /// How long, in milliseconds, a party waits for the others to describe themselves.
