@@ -367,15 +367,11 @@ void throughput(int payloads)
     result("dbus_per_s", perSecond);
 }
 
-// One memcpy of the UTF-16 storage of the text bigText() sends: into fresh
+// One memcpy of the UTF-16 storage of the text bigText() sent: into fresh
 // memory, which pays a page fault for each page as a receiver does, and
 // into memory already written, which does not.
-void copyBaselines(qint64 bytes, std::string_view pattern, const QByteArray &kind)
+void copyBaselines(const QString &text, qint64 bytes, const QByteArray &kind)
 {
-    QByteArray utf8(bytes, Qt::Uninitialized);
-    TestSupport::fillUtf8(utf8.data(), size_t(bytes), pattern);
-    const QString text = QString::fromUtf8(utf8);
-    utf8 = QByteArray();
     const size_t size = size_t(text.size()) * sizeof(char16_t);
     const auto copy = [&](char *to) {
         const qint64 start = TestSupport::nowNs();
@@ -419,8 +415,9 @@ void bigText(const QList<qint64> &sizes, std::string_view pattern = TestSupport:
         QByteArray utf8(bytes, Qt::Uninitialized);
         TestSupport::fillUtf8(utf8.data(), size_t(bytes), pattern);
         const QByteArray hash = QCryptographicHash::hash(utf8, QCryptographicHash::Sha256).toHex();
-        host.ipc->setStringData(QString::fromUtf8(utf8));
+        const QString text = QString::fromUtf8(utf8);
         utf8 = QByteArray();
+        host.ipc->setStringData(text);
 
         const int deliveredBefore = delivered;
         const double cpuStart = threadCpuMs();
@@ -437,7 +434,7 @@ void bigText(const QList<qint64> &sizes, std::string_view pattern = TestSupport:
                double(arrival.value(1).toLongLong() - start) / 1e6);
         result("ipc_" + kind + "send_busy_ms_" + QByteArray::number(bytes), busyMs);
         host.ipc->setStringData(QString());
-        copyBaselines(bytes, pattern, kind);
+        copyBaselines(text, bytes, kind);
     }
 }
 
