@@ -20,8 +20,9 @@
 using namespace InterProcBus;
 
 namespace {
-// Calls held back at once, of one caller and of all callers together. A
-// caller that floods an endpoint with calls it cannot vouch for is refused
+// Payloads held back at once, of one caller and of all callers together
+// (a batch counts each of its own). A caller that floods an endpoint with
+// calls it cannot vouch for is refused
 // beyond its share instead of growing the endpoint's memory without end or
 // taking the room of the others.
 constexpr qsizetype MaxHeldPerCaller = 4096;
@@ -45,7 +46,8 @@ constexpr int LookAgainMs = 5;
 struct Admission::Pending
 {
     IncomingCall call;
-    Payload payload;
+    QList<Payload> payloads; // one, unless the call is a batch
+    bool batch = false;
     bool senderKnown = false;
     bool senderOk = false;
     bool textKnown = true;
@@ -94,8 +96,22 @@ void Admission::admit(const IncomingCall &call, Payload payload)
     const auto held = m_held.constFind(call.caller);
     const bool behindOthers = held != m_held.cend() && !held->empty();
     if (sender == SenderCheck::Verified && !behindOthers)
-        return accept(call, std::move(payload));
-    hold(call, std::move(payload), sender);
+        return accept(call, {std::move(payload)}, false);
+    hold(call, {std::move(payload)}, false, sender);
+}
+
+void Admission::admitBatch(const IncomingCall &call, QList<Payload> payloads)
+{
+    INTERPROC_CHECK_THREAD(this);
+    const qint32 senderHandle = payloads.constFirst().senderHandle;
+    const SenderCheck sender = checkSender(senderHandle, call.caller);
+    if (sender == SenderCheck::Refused)
+        return refuseSender(call, senderHandle);
+    const auto held = m_held.constFind(call.caller);
+    const bool behindOthers = held != m_held.cend() && !held->empty();
+    if (sender == SenderCheck::Verified && !behindOthers)
+        return accept(call, std::move(payloads), true);
+    hold(call, std::move(payloads), true, sender);
 }
 
 void Admission::admitSealed(const IncomingCall &call, Payload payload, int fd, quint64 size,
@@ -119,7 +135,7 @@ void Admission::admitSealed(const IncomingCall &call, Payload payload, int fd, q
                       QStringLiteral("The receiver has no descriptor free to read the text "
                                      "with; try again later."));
     }
-    PendingPtr pending = hold(call, std::move(payload), sender);
+    PendingPtr pending = hold(call, {std::move(payload)}, false, sender);
     if (!pending) {
         if (unread == 0)
             m_unreadByCaller.remove(call.caller);
@@ -162,7 +178,7 @@ void Admission::readNextText()
             },
             [this, pending = next.pending](const PayloadText::ReadOutcome &outcome) {
                 if (outcome.text) {
-                    pending->payload.stringData = *outcome.text;
+                    pending->payloads.first().stringData = *outcome.text;
                 } else {
                     pending->errorName = outcome.errorName;
                     pending->errorMessage = outcome.errorMessage;
@@ -176,24 +192,30 @@ void Admission::readNextText()
     }
 }
 
-Admission::PendingPtr Admission::hold(const IncomingCall &call, Payload payload, SenderCheck sender)
+Admission::PendingPtr Admission::hold(const IncomingCall &call, QList<Payload> payloads,
+                                      bool batch, SenderCheck sender)
 {
-    const auto mine = m_held.constFind(call.caller);
-    if (m_heldCount >= MaxHeld || (mine != m_held.cend() && mine->size() >= MaxHeldPerCaller)) {
+    const qsizetype count = payloads.size();
+    qsizetype &mine = m_heldByCaller[call.caller];
+    if (m_heldCount + count > MaxHeld || mine + count > MaxHeldPerCaller) {
+        if (mine == 0)
+            m_heldByCaller.remove(call.caller);
         refuse(call, LimitsExceeded,
                QStringLiteral("Too many payloads are waiting to be checked; try again later."));
         return {};
     }
+    mine += count;
+    m_heldCount += count;
     auto pending = std::make_shared<Pending>();
     pending->call = call;
-    pending->payload = std::move(payload);
+    pending->payloads = std::move(payloads);
+    pending->batch = batch;
     pending->senderKnown = sender != SenderCheck::Unknown;
     pending->senderOk = sender == SenderCheck::Verified;
     m_held[call.caller].push_back(pending);
-    ++m_heldCount;
     if (sender == SenderCheck::Unknown) {
         // One question to the bus serves every call that names this handle.
-        const qint32 handle = pending->payload.senderHandle;
+        const qint32 handle = pending->payloads.constFirst().senderHandle;
         auto lookup = m_lookups.find(handle);
         if (lookup == m_lookups.end()) {
             m_lookups.insert(handle, {pending});
@@ -242,21 +264,24 @@ void Admission::drain(const QString &caller)
     while (!queue.empty() && queue.front()->decided()) {
         const PendingPtr pending = std::move(queue.front());
         queue.pop_front();
-        --m_heldCount;
+        m_heldCount -= pending->payloads.size();
+        m_heldByCaller[caller] -= pending->payloads.size();
         if (pending->readBytes > 0) {
             m_readBytes -= pending->readBytes;
             pending->readBytes = 0;
-            textPassedOn(pending->payload.stringData);
+            textPassedOn(pending->payloads.constFirst().stringData);
         }
         if (!pending->senderOk)
-            refuseSender(pending->call, pending->payload.senderHandle);
+            refuseSender(pending->call, pending->payloads.constFirst().senderHandle);
         else if (!pending->errorName.isEmpty())
             refuse(pending->call, pending->errorName, pending->errorMessage);
         else
-            accept(pending->call, std::move(pending->payload));
+            accept(pending->call, std::move(pending->payloads), pending->batch);
     }
-    if (queue.empty())
+    if (queue.empty()) {
         m_held.erase(held);
+        m_heldByCaller.remove(caller);
+    }
     readNextText();
 }
 
@@ -287,24 +312,26 @@ void Admission::lookAtLastText()
     }
 }
 
-void Admission::accept(const IncomingCall &call, Payload payload)
+void Admission::accept(const IncomingCall &call, QList<Payload> payloads, bool batch)
 {
     // A call that wants no answer is not kept: a flood of them costs the
     // inbox only their payloads. Those that want one are kept to be
     // answered, at most as many as their senders have on their way.
     const bool answer = sd_bus_message_get_expect_reply(call.message.get()) > 0;
-    if (refusedAsFull(call, Inbox::isLarge(payload.stringData.size())))
+    // Batches carry inline texts only.
+    const bool largeText = !batch && Inbox::isLarge(payloads.constFirst().stringData.size());
+    if (refusedAsFull(call, largeText, payloads.size()))
         return;
-    m_inbox->enqueue(call.caller, std::move(payload), answer ? call.message : BusMessage(),
-                     answer ? call.connection : nullptr);
+    m_inbox->enqueue(call.caller, std::move(payloads), batch,
+                     answer ? call.message : BusMessage(), answer ? call.connection : nullptr);
 }
 
-bool Admission::refusedAsFull(const IncomingCall &call, bool largeText)
+bool Admission::refusedAsFull(const IncomingCall &call, bool largeText, qsizetype count)
 {
-    if (m_inbox->hasRoom(call.caller, largeText))
+    if (m_inbox->hasRoom(call.caller, largeText, count))
         return false;
     if (sd_bus_message_get_expect_reply(call.message.get()) > 0) {
-        refuse(call, LimitsExceeded, m_inbox->refusal(call.caller, largeText));
+        refuse(call, LimitsExceeded, m_inbox->refusal(call.caller, largeText, count));
         return true;
     }
     // A sender that wants no answer learns nothing; the refusals are

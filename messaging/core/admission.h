@@ -46,15 +46,18 @@ public:
 
     // A payload whose text is already known.
     void admit(const IncomingCall &call, Payload payload);
+    // The payloads of one DeliverBatch call, all of the same sender: taken
+    // together or refused together, and answered once the last is handed over.
+    void admitBatch(const IncomingCall &call, QList<Payload> payloads);
     // A payload whose text is in a sealed memfd of `size` bytes, written as
     // encoding says; fd stays the call's, the text is read from a copy of it.
     void admitSealed(const IncomingCall &call, Payload payload, int fd, quint64 size,
                      PayloadText::Encoding encoding = PayloadText::Encoding::Utf8);
 
-    // Refuses call, and says so, when the inbox has no room for its
-    // caller's payloads (with a large text or not): checked before the
-    // texts are even decoded, so that a flood costs little to refuse.
-    bool refusedAsFull(const IncomingCall &call, bool largeText = false);
+    // Refuses call, and says so, when the inbox has no room for `count` more
+    // of its caller's payloads (with a large text or not): checked before
+    // the texts are even decoded, so that a flood costs little to refuse.
+    bool refusedAsFull(const IncomingCall &call, bool largeText = false, qsizetype count = 1);
 
     // Refuses a call at once, with a D-Bus error for its sender.
     void refuse(const IncomingCall &call, const QString &errorName, const QString &message);
@@ -66,11 +69,12 @@ private:
     enum class SenderCheck { Verified, Refused, Unknown };
 
     SenderCheck checkSender(qint32 senderHandle, const QString &caller) const;
-    PendingPtr hold(const IncomingCall &call, Payload payload, SenderCheck sender);
+    PendingPtr hold(const IncomingCall &call, QList<Payload> payloads, bool batch,
+                    SenderCheck sender);
     void lookUpOwner(qint32 handle);
     void ownerKnown(qint32 handle, const QString &owner);
     void drain(const QString &caller);
-    void accept(const IncomingCall &call, Payload payload);
+    void accept(const IncomingCall &call, QList<Payload> payloads, bool batch);
     void readNextText();
     void textPassedOn(const QString &text);
     void lookAtLastText();
@@ -81,7 +85,9 @@ private:
     // Calls not decided yet, or decided but behind an undecided one of the
     // same caller, by caller.
     QHash<QString, std::deque<PendingPtr>> m_held;
-    int m_heldCount = 0;
+    // Payloads held, by caller and in all: a batch counts each of its own.
+    QHash<QString, qsizetype> m_heldByCaller;
+    qsizetype m_heldCount = 0;
     // Payloads refused for a full inbox from calls that wanted no answer,
     // and when that was last told.
     qint64 m_overflowUnanswered = 0;

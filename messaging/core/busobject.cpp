@@ -12,6 +12,7 @@
 
 #include <QThread>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace InterProcBus;
@@ -32,6 +33,7 @@ constexpr Method Methods[] = {
     {"DeliverUtf8", "isiay"},
     {"DeliverSealed", "isiht"},
     {"DeliverSealedUtf16", "isiht"},
+    {"DeliverBatch", "isa(iay)"},
     {"Features", ""},
     {"OpenDirectChannel", ""},
     {"AttachDirectChannel", "ay"},
@@ -115,6 +117,10 @@ const sd_bus_vtable *BusObject::table()
                                  SD_BUS_PARAM(longData) SD_BUS_PARAM(stringData)
                                  SD_BUS_PARAM(size),
                                  "", "", &BusObject::deliverSealedUtf16, 0),
+        SD_BUS_METHOD_WITH_NAMES("DeliverBatch", "isa(iay)",
+                                 SD_BUS_PARAM(senderHandle) SD_BUS_PARAM(senderName)
+                                 SD_BUS_PARAM(payloads),
+                                 "u", SD_BUS_PARAM(handedOver), &BusObject::deliverBatch, 0),
         SD_BUS_METHOD_WITH_NAMES("Features", "", "", "as", SD_BUS_PARAM(features),
                                  &BusObject::features, 0),
         SD_BUS_METHOD_WITH_NAMES("OpenDirectChannel", "", "", "say",
@@ -338,10 +344,78 @@ int BusObject::deliverSealedAs(sd_bus_message *m, void *userdata, PayloadText::E
     return 1;
 }
 
+int BusObject::deliverBatch(sd_bus_message *m, void *userdata, sd_bus_error *)
+{
+    auto *on = static_cast<Export *>(userdata);
+    BusObject *self = on->object;
+    qint32 senderHandle = 0;
+    const char *senderName = nullptr;
+    int r = sd_bus_message_read(m, "is", &senderHandle, &senderName);
+    if (r < 0)
+        return r;
+    const QString caller = self->takeCaller(on, m);
+    if (caller.isEmpty() || refusedName(on->connection, m, senderName))
+        return 1;
+    if (self->m_admission->refusedAsFull({BusMessage::ref(m), on->connection, caller}))
+        return 1;
+    // Read one payload at a time, so that a batch past its bounds is
+    // refused before the rest of it is looked at, let alone decoded.
+    r = sd_bus_message_enter_container(m, 'a', "(iay)");
+    if (r < 0)
+        return r;
+    QList<Payload> payloads;
+    const QString name = Bus::text(senderName);
+    qsizetype textBytes = 0;
+    while ((r = sd_bus_message_enter_container(m, 'r', "iay")) > 0) {
+        qint32 longData = 0;
+        const void *bytes = nullptr;
+        size_t size = 0;
+        r = sd_bus_message_read(m, "i", &longData);
+        if (r >= 0)
+            r = sd_bus_message_read_array(m, 'y', &bytes, &size);
+        if (r >= 0)
+            r = sd_bus_message_exit_container(m);
+        if (r < 0)
+            return r;
+        if (size > size_t(InlineTextLimit)) {
+            Bus::replyError(on->connection, m, QLatin1String(ErrorTooLarge), tooLargeInline(size));
+            return 1;
+        }
+        textBytes += qsizetype(size);
+        if (payloads.size() == MaxBatchPayloads || textBytes > MaxBatchTextBytes) {
+            Bus::replyError(on->connection, m, QLatin1String(ErrorTooLarge),
+                            QStringLiteral("A batch carries at most %1 payloads and %2 bytes of "
+                                           "text; send the rest in another call.")
+                                .arg(MaxBatchPayloads)
+                                .arg(MaxBatchTextBytes));
+            return 1;
+        }
+        std::optional<QString> text = PayloadText::decodeUtf8(
+            QByteArrayView(static_cast<const char *>(bytes), qsizetype(size)));
+        if (!text) {
+            Bus::replyError(on->connection, m, QLatin1String(ErrorInvalidText),
+                            QStringLiteral("The text of payload %1 of the batch is not valid "
+                                           "UTF-8; none was taken.")
+                                .arg(payloads.size() + 1));
+            return 1;
+        }
+        payloads.append({senderHandle, name, longData, std::move(*text)});
+    }
+    if (r < 0)
+        return r;
+    if (payloads.isEmpty()) {
+        on->connection->reply(m, "u", 0u);
+        return 1;
+    }
+    self->m_admission->admitBatch({Bus::answerable(m), on->connection, caller},
+                                  std::move(payloads));
+    return 1;
+}
+
 int BusObject::features(sd_bus_message *m, void *userdata, sd_bus_error *)
 {
     auto *on = static_cast<Export *>(userdata);
-    static const char *const offered[] = {FeatureSealedUtf16, nullptr};
+    static const char *const offered[] = {FeatureSealedUtf16, FeatureBatch, nullptr};
     sd_bus_message *reply = nullptr;
     int r = sd_bus_message_new_method_return(m, &reply);
     if (r >= 0)

@@ -48,6 +48,7 @@ private:
     static int deliver(sd_bus_message *m, void *userdata, sd_bus_error *error);
     static int deliverUtf8(sd_bus_message *m, void *userdata, sd_bus_error *error);
     static int deliverSealed(sd_bus_message *m, void *userdata, sd_bus_error *error);
+    static int deliverBatch(sd_bus_message *m, void *userdata, sd_bus_error *error);
     static int deliverSealedUtf16(sd_bus_message *m, void *userdata, sd_bus_error *error);
     static int deliverSealedAs(sd_bus_message *m, void *userdata, PayloadText::Encoding encoding);
     static int features(sd_bus_message *m, void *userdata, sd_bus_error *error);

@@ -3,6 +3,7 @@
 #include "deliveries.h"
 
 #include "channelrouter.h"
+#include "threaddirectory.h"
 #include "threadcheck.h"
 #include <InterProc/interprocbus.h>
 
@@ -54,12 +55,18 @@ bool Deliveries::deliver(qint32 handle, const QString &caption, const QString &o
     lane.waiting.push_back({handle, caption, std::move(body), m_clock.elapsed()});
     if (++m_waiting == 1)
         m_expiry.start();
-    if (!lane.ready && lane.inFlight < MaxInFlightPerReceiver) {
+    if (!lane.ready && hasRoom(lane)) {
         lane.ready = true;
         m_ready.push_back(owner);
     }
     pump();
     return true;
+}
+
+bool Deliveries::hasRoom(const Lane &lane)
+{
+    return lane.inFlight < (lane.batching == Lane::Batching::Yes ? MaxBatchesInFlightPerReceiver
+                                                                 : MaxInFlightPerReceiver);
 }
 
 void Deliveries::pump()
@@ -77,25 +84,71 @@ void Deliveries::pump()
             continue;
         Lane &lane = *it;
         lane.ready = false;
-        if (lane.waiting.empty() || lane.inFlight >= MaxInFlightPerReceiver)
+        if (lane.waiting.empty() || !hasRoom(lane))
             continue;
-        Item item = std::move(lane.waiting.front());
-        lane.waiting.pop_front();
-        --m_waiting;
-        lane.waitingBytes -= item.body->sealed ? 0 : item.body->utf8.size();
-        lane.waitingSealed -= item.body->sealed ? 1 : 0;
-        lane.waitingSealedBytes -= item.body->sealed ? qint64(item.body->size) : 0;
+        // A second call on its way: the receiver may take what follows in
+        // fewer calls.
+        if (lane.inFlight > 0 && lane.batching == Lane::Batching::Unknown)
+            askOffers(owner, lane, lane.waiting.front().handle);
+        Items items = takeNext(lane);
         ++lane.inFlight;
         ++m_inFlight;
-        if (!lane.waiting.empty() && lane.inFlight < MaxInFlightPerReceiver) {
+        if (!lane.waiting.empty() && hasRoom(lane)) {
             lane.ready = true;
             m_ready.push_back(owner);
         }
-        issue(owner, std::move(item));
+        issue(owner, std::move(items));
     }
     m_pumping = false;
     if (m_waiting == 0)
         m_expiry.stop();
+}
+
+Deliveries::Items Deliveries::takeNext(Lane &lane)
+{
+    Items items;
+    qsizetype textBytes = 0;
+    while (!lane.waiting.empty()) {
+        const Item &next = lane.waiting.front();
+        if (!items.empty()) {
+            // Together only inline texts of one sender to one window, within
+            // the bounds of a call.
+            const Body &first = *items.front().body;
+            const Body &body = *next.body;
+            if (lane.batching != Lane::Batching::Yes || first.sealed || body.sealed ||
+                next.handle != items.front().handle || body.senderHandle != first.senderHandle ||
+                body.senderName != first.senderName || items.size() == size_t(MaxBatchPayloads) ||
+                textBytes + body.utf8.size() > MaxBatchTextBytes)
+                break;
+        }
+        Item item = std::move(lane.waiting.front());
+        lane.waiting.pop_front();
+        --m_waiting;
+        const Body &body = *item.body;
+        textBytes += body.sealed ? 0 : body.utf8.size();
+        lane.waitingBytes -= body.sealed ? 0 : body.utf8.size();
+        lane.waitingSealed -= body.sealed ? 1 : 0;
+        lane.waitingSealedBytes -= body.sealed ? qint64(body.size) : 0;
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+void Deliveries::askOffers(const QString &owner, Lane &lane, qint32 handle)
+{
+    if (!m_offerSource) {
+        lane.batching = Lane::Batching::No;
+        return;
+    }
+    lane.batching = Lane::Batching::Asking;
+    m_offerSource(handle, this, [this, owner](quint8 offers) {
+        // The lane may have emptied and gone meanwhile; a new one asks again,
+        // and the directory answers from what it keeps.
+        auto it = m_lanes.find(owner);
+        if (it == m_lanes.end() || it->batching != Lane::Batching::Asking)
+            return;
+        it->batching = (offers & PartyInfo::OffersBatch) ? Lane::Batching::Yes : Lane::Batching::No;
+    });
 }
 
 void Deliveries::expire()
@@ -124,26 +177,47 @@ void Deliveries::expire()
     }
 }
 
-void Deliveries::issue(const QString &owner, Item item)
+void Deliveries::issue(const QString &owner, Items items)
 {
     BusConnection *channel = m_channels ? m_channels->route(owner) : nullptr;
     BusConnection *connection = channel ? channel : m_bus;
-    const Body &body = *item.body;
+    const Body &body = *items.front().body;
+    const bool batch = items.size() > 1;
     // A direct channel leads to the window alone: its calls name nobody.
     const QByteArray destination = channel ? QByteArray() : owner.toUtf8();
-    const char *member = !body.sealed                                    ? "DeliverUtf8"
+    const char *member = batch                                           ? "DeliverBatch"
+                         : !body.sealed                                  ? "DeliverUtf8"
                          : body.encoding == PayloadText::Encoding::Utf16 ? "DeliverSealedUtf16"
                                                                          : "DeliverSealed";
     const BusMessage call =
         connection->newCall(channel ? nullptr : destination.constData(), member);
-    int r = call ? sd_bus_message_append(call.get(), "isi", body.senderHandle,
-                                         body.senderName.constData(), body.longData)
-                 : -ENOMEM;
-    if (r >= 0 && body.sealed)
+    int r = !call ? -ENOMEM
+            : batch
+                ? sd_bus_message_append(call.get(), "is", body.senderHandle,
+                                        body.senderName.constData())
+                : sd_bus_message_append(call.get(), "isi", body.senderHandle,
+                                        body.senderName.constData(), body.longData);
+    if (r >= 0 && batch) {
+        r = sd_bus_message_open_container(call.get(), 'a', "(iay)");
+        for (size_t i = 0; r >= 0 && i < items.size(); ++i) {
+            const Body &each = *items[i].body;
+            r = sd_bus_message_open_container(call.get(), 'r', "iay");
+            if (r >= 0)
+                r = sd_bus_message_append(call.get(), "i", each.longData);
+            if (r >= 0)
+                r = sd_bus_message_append_array(call.get(), 'y', each.utf8.constData(),
+                                                size_t(each.utf8.size()));
+            if (r >= 0)
+                r = sd_bus_message_close_container(call.get());
+        }
+        if (r >= 0)
+            r = sd_bus_message_close_container(call.get());
+    } else if (r >= 0 && body.sealed) {
         r = sd_bus_message_append(call.get(), "ht", body.fd->get(), quint64(body.size));
-    else if (r >= 0)
+    } else if (r >= 0) {
         r = sd_bus_message_append_array(call.get(), 'y', body.utf8.constData(),
                                         size_t(body.utf8.size()));
+    }
     QElapsedTimer sent;
     sent.start();
     const bool direct = channel != nullptr;
@@ -151,17 +225,21 @@ void Deliveries::issue(const QString &owner, Item item)
     // Where the call stands in the connection's order of writing, so that a
     // lost bus tells a call it wrote from one still queued.
     const quint64 position = connection->sendPosition() + 1;
+    auto shared = std::make_shared<const Items>(std::move(items));
     if (r >= 0 && connection->call(
                       call.get(), DeliveryTimeoutMs, this,
-                      [this, owner, item, direct, on, sent, position](sd_bus_message *reply) {
+                      [this, owner, shared, direct, on, sent, position](sd_bus_message *reply) {
                           if (reply) {
-                              answered(owner, item, direct, on, sent.elapsed(), reply, position);
+                              answered(owner, *shared, direct, on, sent.elapsed(), reply,
+                                       position);
                               return;
                           }
                           // This side closed the connection first.
-                          answered(owner, item, direct, nullptr, 0, nullptr, position);
-                          emit failed(item.body->send, item.handle, item.caption,
-                                      {connectionLost(direct, on && on->neverWritten(position))});
+                          answered(owner, *shared, direct, nullptr, 0, nullptr, position);
+                          const bool unsent = on && on->neverWritten(position);
+                          failAll(*shared, {shared->size() > 1 && !unsent
+                                                ? SendOutcome::BatchUnclear
+                                                : connectionLost(direct, unsent)});
                       },
                       &r))
         return;
@@ -178,14 +256,24 @@ void Deliveries::issue(const QString &owner, Item item)
         why = SendOutcome(SendOutcome::CallFailed, QString(), QString::fromLocal8Bit(strerror(-r)));
     QMetaObject::invokeMethod(
         this,
-        [this, owner, item, direct, why] {
-            answered(owner, item, direct, nullptr, 0, nullptr, 0);
-            emit failed(item.body->send, item.handle, item.caption, why);
+        [this, owner, shared, direct, why] {
+            answered(owner, *shared, direct, nullptr, 0, nullptr, 0);
+            failAll(*shared, why);
         },
         Qt::QueuedConnection);
 }
 
-void Deliveries::answered(const QString &owner, const Item &item, bool direct,
+void Deliveries::failAll(const Items &items, const SendOutcome &why)
+{
+    QPointer<Deliveries> alive(this);
+    for (const Item &item : items) {
+        emit failed(item.body->send, item.handle, item.caption, why);
+        if (!alive)
+            return;
+    }
+}
+
+void Deliveries::answered(const QString &owner, const Items &items, bool direct,
                           BusConnection *connection, qint64 elapsedMs, sd_bus_message *reply,
                           quint64 position)
 {
@@ -202,14 +290,43 @@ void Deliveries::answered(const QString &owner, const Item &item, bool direct,
         m_channels->busDeliveryAnswered(owner);
     if (reply) {
         const bool open = connection && connection->isOpen();
+        QPointer<Deliveries> alive(this);
         if (!sd_bus_message_is_method_error(reply, nullptr)) {
-            emit delivered(item.body->send, item.handle, item.caption);
+            // A batch is answered with how many of it the window handed over:
+            // all, or the first ones when it ended before the rest.
+            quint32 taken = 1;
+            const bool batch = items.size() > 1;
+            if (batch && sd_bus_message_read(reply, "u", &taken) <= 0) {
+                failAll(items, {SendOutcome::BatchUnclear});
+                if (!alive)
+                    return;
+            } else {
+                for (size_t i = 0; i < items.size(); ++i) {
+                    const Item &item = items[i];
+                    if (i < taken)
+                        emit delivered(item.body->send, item.handle, item.caption);
+                    else
+                        emit failed(item.body->send, item.handle, item.caption,
+                                    {SendOutcome::WentAway});
+                    if (!alive)
+                        return;
+                }
+            }
         } else {
             if (direct && m_channels)
                 m_channels->directDeliveryFailed(owner);
-            emit failed(item.body->send, item.handle, item.caption,
-                        failure(Bus::errorName(reply), Bus::errorMessage(reply), elapsedMs, direct,
-                                open, connection && connection->neverWritten(position)));
+            SendOutcome why = failure(Bus::errorName(reply), Bus::errorMessage(reply), elapsedMs,
+                                      direct, open,
+                                      connection && connection->neverWritten(position));
+            // The window refuses a batch whole; only an ending leaves unclear
+            // how much of one it took.
+            if (items.size() > 1 && (why.cause == SendOutcome::WentAway ||
+                                     why.cause == SendOutcome::BusLostAfterWrite ||
+                                     why.cause == SendOutcome::ChannelLost))
+                why = {SendOutcome::BatchUnclear};
+            failAll(items, why);
+            if (!alive)
+                return;
             if (!direct && !open)
                 emit busLost();
         }

@@ -8,7 +8,10 @@
 // that is refused at once, so that a receiver that stops reading costs its senders neither memory
 // nor the bus's limit of pending replies, and every payload ends as delivered or as reported
 // failed. A payload that waited for the delivery timeout without its call being made is reported as
-// not sent. Each call goes over the bus or a direct channel, as the channel router says.
+// not sent. Each call goes over the bus or a direct channel, as the channel router says. To a
+// receiver that takes batches (FeatureBatch), at most MaxBatchesInFlightPerReceiver calls are on
+// their way at once, and the inline payloads waiting behind them go together in the next call: a
+// burst costs one call per batch instead of one per payload, and a lone payload goes at once.
 #pragma once
 
 #include "busconnection.h"
@@ -22,7 +25,9 @@
 #include <QTimer>
 
 #include <deque>
+#include <functional>
 #include <memory>
+#include <vector>
 
 class ChannelRouter;
 
@@ -36,6 +41,8 @@ public:
     // far below the bus daemons' limits of pending replies.
     static constexpr int MaxInFlightPerReceiver = 256;
     static constexpr int MaxInFlight = 512;
+    // Enough to keep a receiver busy while the answer to the oldest comes back.
+    static constexpr int MaxBatchesInFlightPerReceiver = 4;
     static constexpr int MaxWaitingPerReceiver = 32768;
     static constexpr qint64 MaxWaitingBytesPerReceiver = 16 * 1024 * 1024;
     // Each waiting sealed text holds a descriptor and its memory until sent.
@@ -64,6 +71,13 @@ public:
     // shortens it.
     void setWaitLimitMs(int ms);
 
+    // How to learn what a window takes beyond the original contract (the
+    // PartyInfo::Offer flags); without it, every payload goes in a call of its
+    // own. Asked once a receiver has a second call on its way.
+    using OfferSource = std::function<void(qint32 handle, QObject *context,
+                                           std::function<void(quint8 offers)> done)>;
+    void setOfferSource(OfferSource source) { m_offerSource = std::move(source); }
+
     // Queues a payload for the window `handle` owned by the connection
     // `owner`; false with *why when its lane is full.
     bool deliver(qint32 handle, const QString &caption, const QString &owner,
@@ -84,8 +98,11 @@ private:
         std::shared_ptr<const Body> body;
         qint64 queuedMs = 0; // on m_clock
     };
+    using Items = std::vector<Item>; // one call's payloads, in order
     struct Lane
     {
+        enum class Batching : quint8 { Unknown, Asking, Yes, No };
+        Batching batching = Batching::Unknown;
         std::deque<Item> waiting;
         qint64 waitingBytes = 0;
         int waitingSealed = 0;
@@ -94,11 +111,17 @@ private:
         bool ready = false; // in m_ready
     };
 
+    static bool hasRoom(const Lane &lane);
     void pump();
-    void issue(const QString &owner, Item item);
+    // The waiting payloads that go in the lane's next call.
+    Items takeNext(Lane &lane);
+    void askOffers(const QString &owner, Lane &lane, qint32 handle);
+    void issue(const QString &owner, Items items);
     // position: the call's place in its connection's order of writing.
-    void answered(const QString &owner, const Item &item, bool direct, BusConnection *connection,
+    void answered(const QString &owner, const Items &items, bool direct, BusConnection *connection,
                   qint64 elapsedMs, sd_bus_message *reply, quint64 position);
+    // Tells each of items that it failed for why.
+    void failAll(const Items &items, const SendOutcome &why);
     SendOutcome::Cause connectionLost(bool direct, bool neverWritten) const;
     SendOutcome failure(const QString &errorName, const QString &errorMessage, qint64 elapsedMs,
                         bool direct, bool connectionOpen, bool neverWritten) const;
@@ -116,4 +139,5 @@ private:
     QElapsedTimer m_clock;
     QTimer m_expiry;
     int m_waitLimitMs;
+    OfferSource m_offerSource;
 };

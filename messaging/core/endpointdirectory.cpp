@@ -97,15 +97,15 @@ void EndpointDirectory::lookUpOwner(qint32 handle, QObject *context,
     m_bus->lookUpOwner(handle, context, std::move(done), timeoutMs);
 }
 
-void EndpointDirectory::askSealedForm(qint32 handle, QObject *context,
-                                      std::function<void(PartyInfo::SealedForm)> done)
+void EndpointDirectory::askOffers(qint32 handle, QObject *context,
+                                  std::function<void(quint8)> done)
 {
     if (m_bus) {
-        m_bus->askSealedForm(handle, context, std::move(done));
+        m_bus->askOffers(handle, context, std::move(done));
         return;
     }
     QMetaObject::invokeMethod(
-        context, [done] { done(PartyInfo::SealedForm::Utf8); }, Qt::QueuedConnection);
+        context, [done] { done(0); }, Qt::QueuedConnection);
 }
 
 bool EndpointDirectory::isBehind() const

@@ -53,9 +53,8 @@ public:
     // Whether the bus has told the directory more than it has taken in.
     bool isBehind() const override;
 
-    // See ThreadDirectory::askSealedForm.
-    void askSealedForm(qint32 handle, QObject *context,
-                       std::function<void(PartyInfo::SealedForm)> done);
+    // See ThreadDirectory::askOffers.
+    void askOffers(qint32 handle, QObject *context, std::function<void(quint8)> done);
 
     // From ThreadDirectory: it has seen this endpoint's name and is loaded.
     void busCaughtUp();

@@ -22,12 +22,23 @@ Inbox::Inbox(QObject *parent) : QObject(parent)
     connect(&m_nextTurn, &QTimer::timeout, this, &Inbox::dispatch);
 }
 
-bool Inbox::hasRoom(const QString &caller, bool largeText) const
+Inbox::~Inbox()
 {
-    if (m_count >= MaxWaiting)
+    // A batch cut short is answered for what its sender may count as
+    // delivered; the rest of it, and every other call, were not taken.
+    for (const Lane &lane : std::as_const(m_lanes)) {
+        const Entry &next = lane.entries.head();
+        if (next.batchIndex > 0 && next.connection && next.call)
+            next.connection->reply(next.call.get(), "u", next.batchIndex);
+    }
+}
+
+bool Inbox::hasRoom(const QString &caller, bool largeText, qsizetype count) const
+{
+    if (m_count + count > MaxWaiting)
         return false;
     const auto lane = m_lanes.constFind(caller);
-    if (lane != m_lanes.cend() && lane->entries.size() >= MaxWaitingPerCaller)
+    if (lane != m_lanes.cend() && lane->entries.size() + count > MaxWaitingPerCaller)
         return false;
     if (largeText)
         return m_largeTextBytes < MaxWaitingLargeTextBytes &&
@@ -36,12 +47,12 @@ bool Inbox::hasRoom(const QString &caller, bool largeText) const
            (lane == m_lanes.cend() || lane->textBytes < MaxWaitingTextBytesPerCaller);
 }
 
-QString Inbox::refusal(const QString &caller, bool largeText) const
+QString Inbox::refusal(const QString &caller, bool largeText, qsizetype count) const
 {
     constexpr qint64 MiB = 1024 * 1024;
     const auto lane = m_lanes.constFind(caller);
     const qsizetype mine = lane == m_lanes.cend() ? 0 : lane->entries.size();
-    const bool countFull = m_count >= MaxWaiting || mine >= MaxWaitingPerCaller;
+    const bool countFull = m_count + count > MaxWaiting || mine + count > MaxWaitingPerCaller;
     if (largeText && !countFull && lane != m_lanes.cend() &&
         m_largeTextBytes < MaxWaitingLargeTextBytes)
         return QStringLiteral("The receiver has %1 MiB of large texts waiting for its program "
@@ -52,7 +63,7 @@ QString Inbox::refusal(const QString &caller, bool largeText) const
         return QStringLiteral("The receiver has %1 MiB of large texts waiting for its program, "
                               "as much as it holds; it did not take this one.")
             .arg(m_largeTextBytes / MiB);
-    if (m_count >= MaxWaiting || m_textBytes >= MaxWaitingTextBytes)
+    if (m_count + count > MaxWaiting || m_textBytes >= MaxWaitingTextBytes)
         return QStringLiteral("The receiver has %1 payloads waiting for its program (%2 MiB of "
                               "text), as many as it holds; it did not take this one.")
             .arg(m_count)
@@ -64,19 +75,24 @@ QString Inbox::refusal(const QString &caller, bool largeText) const
         .arg(lane == m_lanes.cend() ? 0 : lane->textBytes / MiB);
 }
 
-void Inbox::enqueue(const QString &caller, Payload payload, const BusMessage &call,
-                    BusConnection *connection)
+void Inbox::enqueue(const QString &caller, QList<Payload> payloads, bool batch,
+                    const BusMessage &call, BusConnection *connection)
 {
     INTERPROC_CHECK_THREAD(this);
-    const qint64 textBytes = qint64(payload.stringData.size()) * qint64(sizeof(QChar));
-    const bool largeText = isLarge(payload.stringData.size());
     Lane &lane = m_lanes[caller];
     if (lane.entries.isEmpty())
         m_turns.push_back(caller);
-    (largeText ? lane.largeTextBytes : lane.textBytes) += textBytes;
-    (largeText ? m_largeTextBytes : m_textBytes) += textBytes;
-    lane.entries.enqueue({std::move(payload), call, connection, textBytes, largeText});
-    ++m_count;
+    const quint32 batchSize = batch ? quint32(payloads.size()) : 0;
+    quint32 index = 0;
+    for (Payload &payload : payloads) {
+        const qint64 textBytes = qint64(payload.stringData.size()) * qint64(sizeof(QChar));
+        const bool largeText = isLarge(payload.stringData.size());
+        (largeText ? lane.largeTextBytes : lane.textBytes) += textBytes;
+        (largeText ? m_largeTextBytes : m_textBytes) += textBytes;
+        lane.entries.enqueue(
+            {std::move(payload), call, connection, textBytes, largeText, index++, batchSize});
+    }
+    m_count += payloads.size();
     scheduleDispatch();
 }
 
@@ -132,9 +148,12 @@ void Inbox::dispatch()
         --m_count;
         const Payload &payload = entry.payload;
         // Answered before the handler runs: one that opens a dialog keeps
-        // the next payloads unanswered, not this one.
-        if (entry.connection && entry.call)
+        // the next payloads unanswered, not this one. A batch is answered
+        // with its last payload.
+        if (entry.connection && entry.call && entry.batchSize == 0)
             entry.connection->reply(entry.call.get(), nullptr);
+        else if (entry.connection && entry.call && entry.batchIndex + 1 == entry.batchSize)
+            entry.connection->reply(entry.call.get(), "u", entry.batchSize);
         emit arrived(payload.senderHandle, payload.senderName, payload.longData,
                      payload.stringData);
         if (!alive)

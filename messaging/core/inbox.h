@@ -45,7 +45,16 @@ public:
     // arrived() follows from the event loop, and the call (null when it
     // wants no answer) is answered on `connection` just before.
     void enqueue(const QString &caller, Payload payload, const BusMessage &call,
+                 BusConnection *connection)
+    {
+        enqueue(caller, {std::move(payload)}, false, call, connection);
+    }
+    // The same for several payloads in order. A batch's call is answered
+    // once its last payload is handed over, with their number; an inbox that
+    // goes first answers a batch it has begun with how many it handed over.
+    void enqueue(const QString &caller, QList<Payload> payloads, bool batch, const BusMessage &call,
                  BusConnection *connection);
+    ~Inbox() override;
 
     // What may wait here at once: past either bound a program slower than
     // its senders has new payloads refused rather than its memory grow
@@ -74,10 +83,12 @@ public:
     static constexpr qint64 ProgramTurnMs = 50;
     void setReadingFirst(std::function<bool()> waiting) { m_readWaiting = std::move(waiting); }
 
-    // Whether a payload of caller (with a large text or not) may wait here
-    // now, and if not, why.
-    bool hasRoom(const QString &caller, bool largeText = false) const;
-    QString refusal(const QString &caller, bool largeText = false) const;
+    // Whether `count` payloads of caller (with a large text or not) may wait
+    // here now, and if not, why. The text bounds are looked at before the
+    // payloads come in: a batch may pass them by its own size, which its
+    // call bounds (MaxBatchTextBytes).
+    bool hasRoom(const QString &caller, bool largeText = false, qsizetype count = 1) const;
+    QString refusal(const QString &caller, bool largeText = false, qsizetype count = 1) const;
     qsizetype waiting() const { return m_count; }
 
 signals:
@@ -98,6 +109,8 @@ private:
         QPointer<BusConnection> connection;
         qint64 textBytes = 0; // counted towards the text bounds
         bool largeText = false;
+        quint32 batchIndex = 0; // its place in its batch
+        quint32 batchSize = 0;  // 0 unless it came in a batch
     };
     struct Lane
     {

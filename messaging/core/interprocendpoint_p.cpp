@@ -121,6 +121,12 @@ void InterProcEndpointPrivate::connectToBus()
     m_channels = new ChannelRouter(m_bus, this);
     m_busObject = new BusObject(&m_identity, m_bus, m_admission, m_channelServer, this);
     m_deliveries = new Deliveries(m_bus, m_channels, this);
+    m_deliveries->setOfferSource(
+        [directory = QPointer<EndpointDirectory>(m_directory)](
+            qint32 handle, QObject *context, std::function<void(quint8)> done) {
+            if (directory)
+                directory->askOffers(handle, context, std::move(done));
+        });
     m_outbox = new Outbox(&m_identity, m_directory, m_deliveries, m_bus->passesFds(), this);
 
     connect(m_channelServer, &ChannelServer::connectionOpened, m_busObject, &BusObject::exportOn);

@@ -195,15 +195,16 @@ bool Outbox::sendSealed(const Outgoing &payload, const QueuedPtr &queued)
     queued->sealed = true;
     m_queue.push_back(queued);
     for (qsizetype i = 0; i < queued->addressees.size(); ++i) {
-        if (queued->addressees.at(i).sealedForm != PartyInfo::SealedForm::Unknown)
+        if (queued->addressees.at(i).offersKnown)
             continue;
         ++queued->formsAsked;
-        m_directory->askSealedForm(queued->addressees.at(i).handle, this,
-                                   [this, queued, i, text](PartyInfo::SealedForm form) {
-                                       queued->addressees[i].sealedForm = form;
-                                       if (--queued->formsAsked == 0)
-                                           seal(queued, text);
-                                   });
+        m_directory->askOffers(queued->addressees.at(i).handle, this,
+                               [this, queued, i, text](quint8 offers) {
+                                   queued->addressees[i].offers = offers;
+                                   queued->addressees[i].offersKnown = true;
+                                   if (--queued->formsAsked == 0)
+                                       seal(queued, text);
+                               });
     }
     if (queued->formsAsked == 0)
         seal(queued, text);
@@ -215,7 +216,7 @@ void Outbox::seal(const QueuedPtr &queued, const QString &text)
     bool utf8 = false;
     bool utf16 = false;
     for (const PartyInfo &window : std::as_const(queued->addressees))
-        (window.sealedForm == PartyInfo::SealedForm::Utf16 ? utf16 : utf8) = true;
+        ((window.offers & PartyInfo::OffersSealedUtf16) ? utf16 : utf8) = true;
     // Writing up to hundreds of MiB takes far too long for the owner's
     // thread. The worker reads its own reference to the text, which the
     // owner may change meanwhile.
@@ -267,7 +268,7 @@ void Outbox::issue(const Queued &queued)
     };
     std::shared_ptr<Deliveries::Body> inline_, utf8, utf16;
     for (const PartyInfo &window : queued.addressees) {
-        const bool asUtf16 = window.sealedForm == PartyInfo::SealedForm::Utf16;
+        const bool asUtf16 = window.offers & PartyInfo::OffersSealedUtf16;
         const SealedText *sealed = !queued.sealed ? nullptr
                                    : asUtf16      ? &queued.sealedTexts.utf16
                                                   : &queued.sealedTexts.utf8;

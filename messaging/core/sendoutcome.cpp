@@ -22,6 +22,7 @@ InterProcSend::Outcome SendOutcome::outcome() const
         return InterProcSend::NotConnected;
     case BusLostAfterWrite:
     case ChannelLost:
+    case BatchUnclear:
         return InterProcSend::Uncertain;
     case WentAway:
     case Gone:
@@ -73,6 +74,10 @@ QString SendOutcome::reason() const
                               "not have taken the payload");
     case WentAway:
         return QStringLiteral("the window went away before it took the payload");
+    case BatchUnclear:
+        return QStringLiteral("the window went away, or answered unclearly, while it took this "
+                              "payload with others sent in one call; it may or may not have "
+                              "taken this one");
     case Gone:
         return QStringLiteral("the window is gone");
     case NotTakenInTime:

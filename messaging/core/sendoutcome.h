@@ -21,6 +21,7 @@ struct SendOutcome
         BusLostAfterWrite,   // the bus closed after the call was written
         ChannelLost,         // a direct channel closed before its answer was read
         WentAway,            // the receiver's connection closed before it answered
+        BatchUnclear,        // a batch's call ended without telling which of it was taken
         Gone,                // the receiver's name had no owner any more
         NotTakenInTime,      // no answer within the delivery timeout
         BusLimits,           // LimitsExceeded: errorName, errorMessage

@@ -231,47 +231,48 @@ void ThreadDirectory::lookUpOwner(qint32 handle, QObject *context,
             context, [done] { done(QString()); }, Qt::QueuedConnection);
 }
 
-void ThreadDirectory::askSealedForm(qint32 handle, QObject *context,
-                                    std::function<void(PartyInfo::SealedForm)> done)
+void ThreadDirectory::askOffers(qint32 handle, QObject *context, std::function<void(quint8)> done)
 {
     INTERPROC_CHECK_THREAD(this);
-    using Form = PartyInfo::SealedForm;
     const PartyInfo window = m_windows.value(handle);
-    if (window.owner.isEmpty() || window.sealedForm != Form::Unknown) {
-        const Form form = window.sealedForm == Form::Utf16 ? Form::Utf16 : Form::Utf8;
+    if (window.owner.isEmpty() || window.offersKnown) {
+        const quint8 offers = window.offers;
         QMetaObject::invokeMethod(
-            context, [done, form] { done(form); }, Qt::QueuedConnection);
+            context, [done, offers] { done(offers); }, Qt::QueuedConnection);
         return;
     }
-    auto &waiters = m_formWaiters[handle];
+    auto &waiters = m_offerWaiters[handle];
     waiters.append({QPointer<QObject>(context), std::move(done)});
     if (waiters.size() > 1)
         return;
     const QString owner = window.owner;
     const auto answer = [this, handle, owner](sd_bus_message *reply) {
         // Any answer is kept: a window that does not know the question
-        // (UnknownMethod), answers wrongly or not in time takes UTF-8, and
-        // is not asked again, so that no large send waits on it twice.
-        Form form = Form::Utf8;
+        // (UnknownMethod), answers wrongly or not in time takes the original
+        // contract only, and is not asked again, so that no send waits on
+        // it twice.
+        quint8 offers = 0;
         const bool definite = reply != nullptr;
         if (reply && !sd_bus_message_is_method_error(reply, nullptr) &&
             sd_bus_message_enter_container(reply, 'a', "s") > 0) {
             // Whatever else it lists is not looked at, nor more than a few.
             const char *feature = nullptr;
             for (int i = 0; i < 64 && sd_bus_message_read(reply, "s", &feature) > 0; ++i) {
-                if (!std::strcmp(feature, FeatureSealedUtf16)) {
-                    form = Form::Utf16;
-                    break;
-                }
+                if (!std::strcmp(feature, FeatureSealedUtf16))
+                    offers |= PartyInfo::OffersSealedUtf16;
+                else if (!std::strcmp(feature, FeatureBatch))
+                    offers |= PartyInfo::OffersBatch;
             }
         }
         auto window = m_windows.find(handle);
-        if (definite && window != m_windows.end() && window->owner == owner)
-            window->sealedForm = form;
-        const auto waiting = m_formWaiters.take(handle);
+        if (definite && window != m_windows.end() && window->owner == owner) {
+            window->offers = offers;
+            window->offersKnown = true;
+        }
+        const auto waiting = m_offerWaiters.take(handle);
         for (const auto &[context, done] : waiting) {
             if (context)
-                done(form);
+                done(offers);
         }
     };
     const BusMessage call = m_bus->newCall(owner.toUtf8().constData(), "Features");

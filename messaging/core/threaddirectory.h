@@ -36,11 +36,12 @@ struct PartyInfo
     QString owner;   // unique bus name of the owning connection
     QString caption; // empty until known
     bool captionKnown = false;
-    // How the window takes texts too large to travel inside a message:
-    // asked (Features) the first time one goes to it, and forgotten with
-    // the owner.
-    enum class SealedForm : quint8 { Unknown, Utf8, Utf16 };
-    SealedForm sealedForm = SealedForm::Unknown;
+    // What the window takes beyond the original contract (its answer to
+    // Features): asked the first time a large text or a burst of payloads
+    // goes to it, and forgotten with the owner.
+    enum Offer : quint8 { OffersSealedUtf16 = 1, OffersBatch = 2 };
+    bool offersKnown = false;
+    quint8 offers = 0;
 };
 
 class ThreadDirectory : public QObject
@@ -105,14 +106,13 @@ public:
     // yet: a name that changed hands just now may be among it.
     bool isBehind() const;
 
-    // Asks the window's owner, once however many wait, in which form it
-    // takes large texts: done (unless context is gone) gets Utf16 when it
-    // names FeatureSealedUtf16 among its Features, otherwise Utf8 (also for
-    // an error, such as UnknownMethod from a window of an older version, or
-    // no answer within DescribeTimeoutMs). The answer is kept with the
-    // window until its owner changes.
-    void askSealedForm(qint32 handle, QObject *context,
-                       std::function<void(PartyInfo::SealedForm)> done);
+    // Asks the window's owner, once however many wait, what it takes beyond
+    // the original contract: done (unless context is gone) gets the
+    // PartyInfo::Offer flags for FeatureSealedUtf16 and FeatureBatch among
+    // its Features; none for an error, such as UnknownMethod from a window
+    // of an older version, or no answer within DescribeTimeoutMs. The answer
+    // is kept with the window until its owner changes.
+    void askOffers(qint32 handle, QObject *context, std::function<void(quint8)> done);
 
 signals:
     void captionsSettled();
@@ -203,8 +203,7 @@ private:
     QHash<qint32, std::function<void()>> m_local; // their caughtUp
     QSet<qint32> m_seen;
     // Those waiting for a window's answer to Features, by its handle.
-    QHash<qint32, QList<std::pair<QPointer<QObject>, std::function<void(PartyInfo::SealedForm)>>>>
-        m_formWaiters;
+    QHash<qint32, QList<std::pair<QPointer<QObject>, std::function<void(quint8)>>>> m_offerWaiters;
 
     // Calls by the time (on m_clock, in ms) they are due; the timer wakes
     // for the first, but not before m_nextPass.

@@ -328,10 +328,16 @@ private slots:
     void inFlightBounds_data();
     void inFlightBounds();
     void waitingPayloadsExpire();
+    void burstsGoInBatches_data();
+    void burstsGoInBatches();
+    void batchOutcomes_data();
+    void batchOutcomes();
     void inboxBounds_data();
     void inboxBounds();
     void inboxLanesTakeTurns_data();
     void inboxLanesTakeTurns();
+    void batchAnsweredForWhatWasHandedOver_data();
+    void batchAnsweredForWhatWasHandedOver();
     void senderHandlesAreChecked_data();
     void senderHandlesAreChecked();
     void heldCallsKeepTheirCallersOrder();
@@ -482,6 +488,177 @@ void TestCoreParts::waitingPayloadsExpire()
     QCOMPARE(pair.settledCount(), size_t(Deliveries::MaxInFlightPerReceiver));
 }
 
+namespace {
+// The longData of each payload in a held Deliver* call, in order.
+QList<qint32> numbersIn(sd_bus_message *call)
+{
+    QList<qint32> numbers;
+    sd_bus_message_rewind(call, 1);
+    qint32 handle = 0;
+    const char *name = nullptr;
+    qint32 number = 0;
+    if (qstrcmp(sd_bus_message_get_member(call), "DeliverBatch") != 0) {
+        if (sd_bus_message_read(call, "isi", &handle, &name, &number) > 0)
+            numbers.append(number);
+        return numbers;
+    }
+    sd_bus_message_read(call, "is", &handle, &name);
+    sd_bus_message_enter_container(call, 'a', "(iay)");
+    while (sd_bus_message_enter_container(call, 'r', "iay") > 0) {
+        const void *bytes = nullptr;
+        size_t size = 0;
+        sd_bus_message_read(call, "i", &number);
+        sd_bus_message_read_array(call, 'y', &bytes, &size);
+        sd_bus_message_exit_container(call);
+        numbers.append(number);
+    }
+    return numbers;
+}
+
+// Deliveries to ":1.a" whose receiver offers `offers` when asked.
+struct OfferingReceiver
+{
+    explicit OfferingReceiver(quint8 offers) : deliveries(pair.sender.get(), nullptr, nullptr)
+    {
+        deliveries.setOfferSource(
+            [this, offers](qint32, QObject *context, std::function<void(quint8)> done) {
+                ++asked;
+                QMetaObject::invokeMethod(
+                    context, [done, offers] { done(offers); }, Qt::QueuedConnection);
+            });
+    }
+    bool deliver(qint32 number)
+    {
+        SendOutcome why;
+        return deliveries.deliver(1, {}, QStringLiteral(":1.a"), inlineBody(1, number), &why);
+    }
+
+    SocketPair pair;
+    Deliveries deliveries;
+    int asked = 0;
+};
+} // namespace
+
+void TestCoreParts::burstsGoInBatches_data()
+{
+    QTest::addColumn<quint8>("offers");
+    QTest::addColumn<QList<int>>("calls"); // payloads in each call, in order
+
+    QList<int> singles(300, 1);
+    QTest::newRow("a receiver that takes batches")
+        << quint8(PartyInfo::OffersBatch)
+        << QList<int>{1, 1, 1, 1, InterProcBus::MaxBatchPayloads, 300 - 4 - InterProcBus::MaxBatchPayloads};
+    QTest::newRow("one that does not") << quint8(PartyInfo::OffersSealedUtf16) << singles;
+}
+
+void TestCoreParts::burstsGoInBatches()
+{
+    QFETCH(quint8, offers);
+    QFETCH(QList<int>, calls);
+
+    OfferingReceiver receiver(offers);
+    SocketPair &pair = receiver.pair;
+    QVERIFY(pair.waitOpen());
+    int delivered = 0;
+    connect(&receiver.deliveries, &Deliveries::delivered, this, [&] { ++delivered; });
+    // A lone payload goes at once without asking; the second on its way asks.
+    QVERIFY(receiver.deliver(1));
+    QTRY_COMPARE(pair.held.size(), size_t(1));
+    QCOMPARE(receiver.asked, 0);
+    QVERIFY(receiver.deliver(2));
+    QTRY_COMPARE(receiver.asked, 1);
+    QTest::qWait(50);
+    for (int i = 3; i <= 300; ++i)
+        QVERIFY(receiver.deliver(i));
+
+    // Answered as the window does: a batch with how many it took.
+    size_t answered = 0;
+    QList<qint32> numbers;
+    QList<int> sizes;
+    while (delivered < 300 && QTest::qWaitFor([&] { return pair.held.size() > answered; })) {
+        for (; answered < pair.held.size(); ++answered) {
+            sd_bus_message *call = pair.held.at(answered).get();
+            const QList<qint32> in = numbersIn(call);
+            numbers += in;
+            sizes.append(int(in.size()));
+            if (in.size() > 1)
+                QVERIFY(pair.endOf(answered)->reply(call, "u", quint32(in.size())));
+            else
+                pair.answer(answered);
+        }
+    }
+    QTRY_COMPARE(delivered, 300);
+    QCOMPARE(sizes, calls);
+    for (qsizetype i = 0; i < numbers.size(); ++i)
+        QCOMPARE(numbers.at(i), qint32(i + 1));
+    QCOMPARE(receiver.asked, 1);
+}
+
+void TestCoreParts::batchOutcomes_data()
+{
+    QTest::addColumn<QString>("answer"); // to a batch of three
+    QTest::addColumn<int>("delivered");
+    QTest::addColumn<int>("cause"); // of the rest
+
+    QTest::newRow("all handed over") << QStringLiteral("u3") << 3 << int(SendOutcome::Taken);
+    QTest::newRow("one, then the window ended")
+        << QStringLiteral("u1") << 1 << int(SendOutcome::WentAway);
+    QTest::newRow("refused whole") << QStringLiteral("error") << 0 << int(SendOutcome::BusLimits);
+    QTest::newRow("no count") << QStringLiteral("empty") << 0 << int(SendOutcome::BatchUnclear);
+    QTest::newRow("window gone") << QStringLiteral("close") << 0 << int(SendOutcome::BatchUnclear);
+}
+
+void TestCoreParts::batchOutcomes()
+{
+    QFETCH(QString, answer);
+    QFETCH(int, delivered);
+    QFETCH(int, cause);
+
+    OfferingReceiver receiver(PartyInfo::OffersBatch);
+    SocketPair &pair = receiver.pair;
+    QVERIFY(pair.waitOpen());
+    QList<qint32> taken;
+    QList<std::pair<qint32, int>> failed;
+    connect(&receiver.deliveries, &Deliveries::delivered, this,
+            [&](quint64, qint32, const QString &) { taken.append(taken.size() + 1); });
+    connect(&receiver.deliveries, &Deliveries::failed, this,
+            [&](quint64, qint32, const QString &, const SendOutcome &why) {
+                failed.append({qint32(failed.size()), int(why.cause)});
+            });
+    // Four single calls on their way, three behind them in the next call.
+    QVERIFY(receiver.deliver(1));
+    QVERIFY(receiver.deliver(2));
+    QTRY_COMPARE(receiver.asked, 1);
+    QTest::qWait(50);
+    for (int i = 3; i <= 7; ++i)
+        QVERIFY(receiver.deliver(i));
+    QTRY_COMPARE(pair.held.size(), size_t(4));
+    pair.answer(0);
+    QTRY_COMPARE(pair.held.size(), size_t(5));
+    sd_bus_message *batch = pair.held.at(4).get();
+    QCOMPARE(numbersIn(batch), (QList<qint32>{5, 6, 7}));
+    taken.clear();
+    if (answer == QLatin1String("close"))
+        pair.receiver.reset();
+    else if (answer == QLatin1String("error"))
+        Bus::replyError(pair.endOf(4), batch,
+                        QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"),
+                        QStringLiteral("full"));
+    else if (answer == QLatin1String("empty"))
+        QVERIFY(pair.endOf(4)->reply(batch, nullptr));
+    else
+        QVERIFY(pair.endOf(4)->reply(batch, "u", answer.mid(1).toUInt()));
+    // The three single calls still held count too when the window is gone.
+    const int ended = answer == QLatin1String("close") ? 6 : 3;
+    QTRY_COMPARE(int(taken.size() + failed.size()), ended);
+    QCOMPARE(int(taken.size()), delivered);
+    for (const auto &[i, why] : std::as_const(failed)) {
+        if (answer == QLatin1String("close") && i < 3)
+            continue; // the single calls: not this test's business
+        QCOMPARE(why, cause);
+    }
+}
+
 void TestCoreParts::inboxBounds_data()
 {
     QTest::addColumn<qsizetype>("characters"); // of each payload's text
@@ -570,6 +747,47 @@ void TestCoreParts::inboxLanesTakeTurns()
     QTRY_COMPARE(arrived, expected);
     QTRY_COMPARE(answered.size(), expected.size());
     QCOMPARE(answered, expected);
+}
+
+void TestCoreParts::batchAnsweredForWhatWasHandedOver_data()
+{
+    QTest::addColumn<int>("endAfter"); // the inbox goes in the handler of this payload
+    QTest::addColumn<int>("handedOver");
+
+    QTest::newRow("all three") << 0 << 3;
+    QTest::newRow("the inbox gone after the first") << 1 << 1;
+    QTest::newRow("after the second") << 2 << 2;
+}
+
+void TestCoreParts::batchAnsweredForWhatWasHandedOver()
+{
+    QFETCH(int, endAfter);
+    QFETCH(int, handedOver);
+
+    SocketPair pair;
+    QVERIFY(pair.waitOpen());
+    int answered = -1;
+    const BusMessage call = pair.sender->newCall(nullptr, "DeliverBatch");
+    QVERIFY(pair.sender->call(call.get(), 5000, this, [&](sd_bus_message *reply) {
+        quint32 taken = 0;
+        if (reply && sd_bus_message_read(reply, "u", &taken) > 0)
+            answered = int(taken);
+    }));
+    QTRY_COMPARE(pair.held.size(), size_t(1));
+
+    auto *inbox = new Inbox(nullptr);
+    int arrived = 0;
+    connect(inbox, &Inbox::arrived, this, [&] {
+        if (++arrived == endAfter)
+            delete inbox;
+    });
+    const QString caller = QStringLiteral("a");
+    inbox->enqueue(caller, {{0, caller, 1, {}}, {0, caller, 2, {}}, {0, caller, 3, {}}}, true,
+                   pair.held.at(0), pair.receiver.get());
+    QTRY_COMPARE(answered, handedOver);
+    QCOMPARE(arrived, handedOver);
+    if (endAfter == 0)
+        delete inbox;
 }
 
 void TestCoreParts::senderHandlesAreChecked_data()

@@ -2,9 +2,11 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 // The contract's methods called directly, as command-line tools and other
 // languages call them: who may claim which sender handle, which UTF-8 is
-// refused, and which text descriptors (of UTF-8 or UTF-16) are taken.
+// refused, which text descriptors (of UTF-8 or UTF-16) are taken, and which
+// batches.
 #include "contractpeers.h"
 
+#include <QDBusMetaType>
 #include <QDBusUnixFileDescriptor>
 #include <QtEndian>
 
@@ -18,6 +20,32 @@
 using namespace TestSupport;
 using namespace std::string_view_literals;
 
+namespace {
+// One payload of a DeliverBatch call.
+struct BatchEntry
+{
+    qint32 longData = 0;
+    QByteArray text;
+};
+
+QDBusArgument &operator<<(QDBusArgument &argument, const BatchEntry &entry)
+{
+    argument.beginStructure();
+    argument << entry.longData << entry.text;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, BatchEntry &entry)
+{
+    argument.beginStructure();
+    argument >> entry.longData >> entry.text;
+    argument.endStructure();
+    return argument;
+}
+} // namespace
+Q_DECLARE_METATYPE(BatchEntry)
+
 class TestContractCalls : public QObject
 {
     Q_OBJECT
@@ -29,6 +57,8 @@ private slots:
     void refusesInvalidUtf8();
     void checksTextDescriptor_data();
     void checksTextDescriptor();
+    void takesBatchesWhole_data();
+    void takesBatchesWhole();
 
 private:
     QDBusMessage deliverUtf8(const Peer &receiver, const QByteArray &text);
@@ -317,6 +347,66 @@ void TestContractCalls::checksTextDescriptor()
     } else {
         QCOMPARE(reply.errorName(), error);
     }
+    QCOMPARE(deliverUtf8(receiver, "still here").type(), QDBusMessage::ReplyMessage);
+    CHECKED(expectArrival(receiver,
+                          Arrival::of(0, QStringLiteral("tst"), 3, QStringLiteral("still here"))));
+}
+
+void TestContractCalls::takesBatchesWhole_data()
+{
+    QTest::addColumn<QList<BatchEntry>>("batch");
+    QTest::addColumn<bool>("ownHandle"); // claims the receiver's handle as its sender
+    QTest::addColumn<QString>("error");  // empty when taken
+
+    const QString tooLarge = QLatin1String(InterProcBus::ErrorTooLarge);
+    QTest::newRow("three, NUL and an empty text")
+        << QList<BatchEntry>{{1, "one"}, {2, QByteArray("t\0o", 3)}, {3, ""}} << false
+        << QString();
+    QTest::newRow("empty") << QList<BatchEntry>{} << false << QString();
+    QTest::newRow("one text not UTF-8")
+        << QList<BatchEntry>{{1, "one"}, {2, "\xFF"}, {3, "three"}} << false
+        << QString::fromLatin1(InterProcBus::ErrorInvalidText);
+    QTest::newRow("past the payload bound")
+        << QList<BatchEntry>(InterProcBus::MaxBatchPayloads + 1, {1, "x"}) << false << tooLarge;
+    const QByteArray inlineMax(InterProcBus::InlineTextLimit, 'x');
+    QTest::newRow("past the text bound")
+        << QList<BatchEntry>(InterProcBus::MaxBatchTextBytes / inlineMax.size() + 1,
+                             {1, inlineMax})
+        << false << tooLarge;
+    QTest::newRow("a text past the inline bound")
+        << QList<BatchEntry>{{1, inlineMax + 'x'}} << false << tooLarge;
+    QTest::newRow("another window's handle") << QList<BatchEntry>{{1, "one"}, {2, "two"}} << true
+                                             << QString::fromLatin1(InterProcBus::ErrorSenderMismatch);
+}
+
+void TestContractCalls::takesBatchesWhole()
+{
+    QFETCH(QList<BatchEntry>, batch);
+    QFETCH(bool, ownHandle);
+    QFETCH(QString, error);
+
+    qDBusRegisterMetaType<BatchEntry>();
+    qDBusRegisterMetaType<QList<BatchEntry>>();
+    PeerList peers;
+    peers.push_back(std::make_unique<Peer>(QStringLiteral("Batch Receiver")));
+    QVERIFY(startAll(peers));
+    Peer &receiver = *peers.at(0);
+
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        serviceForHandle(receiver.handle()), BusPath, BusInterface, QStringLiteral("DeliverBatch"));
+    call << (ownHandle ? receiver.handle() : 0) << QStringLiteral("tst")
+         << QVariant::fromValue(batch);
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, LineTimeoutMs);
+    if (error.isEmpty()) {
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(reply.arguments().value(0).toUInt(), uint(batch.size()));
+        for (const BatchEntry &entry : std::as_const(batch))
+            CHECKED(expectArrival(receiver, Arrival::of(0, QStringLiteral("tst"), entry.longData,
+                                                        exactUtf8(entry.text))));
+    } else {
+        QCOMPARE(reply.errorName(), error);
+    }
+    // Nothing of a refused batch comes before the next payload.
     QCOMPARE(deliverUtf8(receiver, "still here").type(), QDBusMessage::ReplyMessage);
     CHECKED(expectArrival(receiver,
                           Arrival::of(0, QStringLiteral("tst"), 3, QStringLiteral("still here"))));

@@ -168,6 +168,8 @@ public:
     {}
     int featuresAsked = 0;
     QList<std::pair<QString, QByteArray>> texts; // member, bytes
+    int smallTexts = 0;                          // inline, in either call
+    int batches = 0;
 
     bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override
     {
@@ -182,8 +184,26 @@ public:
                 return false;
             return connection.send(message.createReply(QVariant(*m_features)));
         }
-        if (member == QLatin1String("DeliverUtf8"))
+        if (member == QLatin1String("DeliverUtf8")) {
+            ++smallTexts;
             return connection.send(message.createReply());
+        }
+        if (member == QLatin1String("DeliverBatch")) {
+            ++batches;
+            const auto payloads = message.arguments().value(2).value<QDBusArgument>();
+            uint count = 0;
+            payloads.beginArray();
+            for (; !payloads.atEnd(); ++count) {
+                qint32 number = 0;
+                QByteArray text;
+                payloads.beginStructure();
+                payloads >> number >> text;
+                payloads.endStructure();
+            }
+            payloads.endArray();
+            smallTexts += int(count);
+            return connection.send(message.createReply(QVariant(count)));
+        }
         if (!member.startsWith(QLatin1String("DeliverSealed")))
             return false;
         const auto fd = message.arguments().value(3).value<QDBusUnixFileDescriptor>();
@@ -232,8 +252,8 @@ private slots:
     void answersAwaited();
     void slowProgramRefusesPastItsInbox();
     void sealedTextsCountTowardsTheInbox();
-    void largeTextsInTheFormTheReceiverOffers_data();
-    void largeTextsInTheFormTheReceiverOffers();
+    void sendsInTheFormsTheReceiverOffers_data();
+    void sendsInTheFormsTheReceiverOffers();
     void oneFloodLeavesRoomAndTurnsForOthers();
     void channelPeerThatNeverReadsIsNotRead();
     void callFromAnotherThreadStops_data();
@@ -863,29 +883,35 @@ void TestEndpoint::sealedTextsCountTowardsTheInbox()
     QTRY_COMPARE_WITH_TIMEOUT(raised, taken, TimeoutMs);
 }
 
-void TestEndpoint::largeTextsInTheFormTheReceiverOffers_data()
+void TestEndpoint::sendsInTheFormsTheReceiverOffers_data()
 {
     QTest::addColumn<QString>("answer"); // to Features: "list", "unknown" or "none"
     QTest::addColumn<QStringList>("features");
     QTest::addColumn<bool>("utf16");
+    QTest::addColumn<bool>("batches");
     const QString list = QStringLiteral("list");
     QTest::newRow("offers UTF-16")
         << list << QStringList{QStringLiteral("Other"), QStringLiteral("DeliverSealedUtf16")}
-        << true;
+        << true << false;
+    QTest::newRow("offers batches")
+        << list << QStringList{QStringLiteral("DeliverBatch")} << false << true;
     QTest::newRow("older window, no Features")
-        << QStringLiteral("unknown") << QStringList() << false;
+        << QStringLiteral("unknown") << QStringList() << false << false;
     QTest::newRow("offers something else")
-        << list << QStringList{QStringLiteral("DeliverSealedUtf32")} << false;
-    QTest::newRow("never answers") << QStringLiteral("none") << QStringList() << false;
+        << list << QStringList{QStringLiteral("DeliverSealedUtf32")} << false << false;
+    QTest::newRow("never answers") << QStringLiteral("none") << QStringList() << false << false;
 }
 
-void TestEndpoint::largeTextsInTheFormTheReceiverOffers()
+void TestEndpoint::sendsInTheFormsTheReceiverOffers()
 {
     // A window is asked how it takes large texts only once one goes to it,
-    // and once for all of them, whatever it answers; small texts never ask.
+    // and once for all of them, whatever it answers; a small text never
+    // asks, and a burst of them goes in batches only to a window that
+    // offers them.
     QFETCH(QString, answer);
     QFETCH(QStringList, features);
     QFETCH(bool, utf16);
+    QFETCH(bool, batches);
     static qint32 nextHandle = 848400;
     const qint32 handle = ++nextHandle;
     const QString connectionName = QStringLiteral("sealed window %1").arg(handle);
@@ -931,6 +957,13 @@ void TestEndpoint::largeTextsInTheFormTheReceiverOffers()
         }
         QVERIFY(window.texts.at(i).second == expected);
     }
+    constexpr int Burst = 300;
+    sender.setStringData(QStringLiteral("small"));
+    for (int i = 0; i < Burst; ++i)
+        QCOMPARE(sender.Send(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(window.smallTexts, 1 + Burst, TimeoutMs);
+    QCOMPARE(window.batches > 0, batches);
+    QCOMPARE(window.featuresAsked, 1);
     QCOMPARE(failures.join(u'\n'), QString());
 }
 

@@ -73,6 +73,19 @@ inline constexpr qint64 MaxTextUtf16Bytes = 2 * MaxTextBytes;
  */
 inline constexpr char FeatureSealedUtf16[] = "DeliverSealedUtf16";
 
+/**
+ * @brief What a party names in its answer to Features when it takes several
+ * payloads of one sender in one call (DeliverBatch).
+ *
+ * A sender batches only what would otherwise wait behind its calls already
+ * on their way, and only to a party that names this.
+ */
+inline constexpr char FeatureBatch[] = "DeliverBatch";
+/// The most payloads one DeliverBatch call carries.
+inline constexpr int MaxBatchPayloads = 256;
+/// The most bytes of UTF-8 text one DeliverBatch call carries, all its payloads together.
+inline constexpr qsizetype MaxBatchTextBytes = 256 * 1024;
+
 /// How long a sender waits, in milliseconds, for a receiver to take a payload.
 inline constexpr int DeliveryTimeoutMs = 25000;
 /// How long, in milliseconds, a party waits for the others to describe themselves.
