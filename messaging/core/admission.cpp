@@ -2,9 +2,9 @@
 // SPDX-FileCopyrightText: 2026 The CalvornTest developers
 #include "admission.h"
 
-#include "partyowners.h"
 #include "interproclogging.h"
 #include "offthread.h"
+#include "partyowners.h"
 #include "payloadtext.h"
 #include "threadcheck.h"
 #include <InterProc/interprocbus.h>
@@ -192,8 +192,8 @@ void Admission::readNextText()
     }
 }
 
-Admission::PendingPtr Admission::hold(const IncomingCall &call, QList<Payload> payloads,
-                                      bool batch, SenderCheck sender)
+Admission::PendingPtr Admission::hold(const IncomingCall &call, QList<Payload> payloads, bool batch,
+                                      SenderCheck sender)
 {
     const qsizetype count = payloads.size();
     qsizetype &mine = m_heldByCaller[call.caller];
@@ -322,8 +322,8 @@ void Admission::accept(const IncomingCall &call, QList<Payload> payloads, bool b
     const bool largeText = !batch && Inbox::isLarge(payloads.constFirst().stringData.size());
     if (refusedAsFull(call, largeText, payloads.size()))
         return;
-    m_inbox->enqueue(call.caller, std::move(payloads), batch,
-                     answer ? call.message : BusMessage(), answer ? call.connection : nullptr);
+    m_inbox->enqueue(call.caller, std::move(payloads), batch, answer ? call.message : BusMessage(),
+                     answer ? call.connection : nullptr);
 }
 
 bool Admission::refusedAsFull(const IncomingCall &call, bool largeText, qsizetype count)

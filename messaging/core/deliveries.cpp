@@ -3,8 +3,8 @@
 #include "deliveries.h"
 
 #include "channelrouter.h"
-#include "threaddirectory.h"
 #include "threadcheck.h"
+#include "threaddirectory.h"
 #include <InterProc/interprocbus.h>
 
 #include <QThread>
@@ -191,12 +191,11 @@ void Deliveries::issue(const QString &owner, Items items)
                                                                          : "DeliverSealed";
     const BusMessage call =
         connection->newCall(channel ? nullptr : destination.constData(), member);
-    int r = !call ? -ENOMEM
-            : batch
-                ? sd_bus_message_append(call.get(), "is", body.senderHandle,
-                                        body.senderName.constData())
-                : sd_bus_message_append(call.get(), "isi", body.senderHandle,
-                                        body.senderName.constData(), body.longData);
+    int r = !call   ? -ENOMEM
+            : batch ? sd_bus_message_append(call.get(), "is", body.senderHandle,
+                                            body.senderName.constData())
+                    : sd_bus_message_append(call.get(), "isi", body.senderHandle,
+                                            body.senderName.constData(), body.longData);
     if (r >= 0 && batch) {
         r = sd_bus_message_open_container(call.get(), 'a', "(iay)");
         for (size_t i = 0; r >= 0 && i < items.size(); ++i) {
@@ -230,16 +229,15 @@ void Deliveries::issue(const QString &owner, Items items)
                       call.get(), DeliveryTimeoutMs, this,
                       [this, owner, shared, direct, on, sent, position](sd_bus_message *reply) {
                           if (reply) {
-                              answered(owner, *shared, direct, on, sent.elapsed(), reply,
-                                       position);
+                              answered(owner, *shared, direct, on, sent.elapsed(), reply, position);
                               return;
                           }
                           // This side closed the connection first.
                           answered(owner, *shared, direct, nullptr, 0, nullptr, position);
                           const bool unsent = on && on->neverWritten(position);
-                          failAll(*shared, {shared->size() > 1 && !unsent
-                                                ? SendOutcome::BatchUnclear
-                                                : connectionLost(direct, unsent)});
+                          failAll(*shared,
+                                  {shared->size() > 1 && !unsent ? SendOutcome::BatchUnclear
+                                                                 : connectionLost(direct, unsent)});
                       },
                       &r))
         return;
@@ -315,9 +313,9 @@ void Deliveries::answered(const QString &owner, const Items &items, bool direct,
         } else {
             if (direct && m_channels)
                 m_channels->directDeliveryFailed(owner);
-            SendOutcome why = failure(Bus::errorName(reply), Bus::errorMessage(reply), elapsedMs,
-                                      direct, open,
-                                      connection && connection->neverWritten(position));
+            SendOutcome why =
+                failure(Bus::errorName(reply), Bus::errorMessage(reply), elapsedMs, direct, open,
+                        connection && connection->neverWritten(position));
             // The window refuses a batch whole; only an ending leaves unclear
             // how much of one it took.
             if (items.size() > 1 && (why.cause == SendOutcome::WentAway ||

@@ -97,8 +97,7 @@ void EndpointDirectory::lookUpOwner(qint32 handle, QObject *context,
     m_bus->lookUpOwner(handle, context, std::move(done), timeoutMs);
 }
 
-void EndpointDirectory::askOffers(qint32 handle, QObject *context,
-                                  std::function<void(quint8)> done)
+void EndpointDirectory::askOffers(qint32 handle, QObject *context, std::function<void(quint8)> done)
 {
     if (m_bus) {
         m_bus->askOffers(handle, context, std::move(done));

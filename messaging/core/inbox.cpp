@@ -24,6 +24,11 @@ Inbox::Inbox(QObject *parent) : QObject(parent)
 
 Inbox::~Inbox()
 {
+    endBatchesBegun();
+}
+
+void Inbox::endBatchesBegun()
+{
     // A batch cut short is answered for what its sender may count as
     // delivered; the rest of it, and every other call, were not taken.
     for (const Lane &lane : std::as_const(m_lanes)) {
@@ -31,6 +36,11 @@ Inbox::~Inbox()
         if (next.batchIndex > 0 && next.connection && next.call)
             next.connection->reply(next.call.get(), "u", next.batchIndex);
     }
+    m_lanes.clear();
+    m_turns.clear();
+    m_count = 0;
+    m_textBytes = 0;
+    m_largeTextBytes = 0;
 }
 
 bool Inbox::hasRoom(const QString &caller, bool largeText, qsizetype count) const

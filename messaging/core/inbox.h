@@ -55,6 +55,10 @@ public:
     void enqueue(const QString &caller, QList<Payload> payloads, bool batch, const BusMessage &call,
                  BusConnection *connection);
     ~Inbox() override;
+    // Answers each batch begun with how many of it were handed over, and lets
+    // go of every payload still waiting, taken by nobody: called as the
+    // endpoint ends, while its connections are still open.
+    void endBatchesBegun();
 
     // What may wait here at once: past either bound a program slower than
     // its senders has new payloads refused rather than its memory grow

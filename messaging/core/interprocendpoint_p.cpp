@@ -63,9 +63,11 @@ InterProcEndpointPrivate::InterProcEndpointPrivate(InterProcEndpoint *q, const Q
 InterProcEndpointPrivate::~InterProcEndpointPrivate()
 {
     INTERPROC_CHECK_THREAD(this);
-    // The channels' peers get the answers queued for them first; then the
-    // parts go, then the name and the connection, whose last messages go
-    // out within a bound.
+    // The channels' peers get the answers queued for them first, a batch
+    // begun with what of it was handed over; then the parts go, then the
+    // name and the connection, whose last messages go out within a bound.
+    if (m_inbox)
+        m_inbox->endBatchesBegun();
     delete m_channelServer;
     delete m_outbox;
     delete m_deliveries;
@@ -122,8 +124,8 @@ void InterProcEndpointPrivate::connectToBus()
     m_busObject = new BusObject(&m_identity, m_bus, m_admission, m_channelServer, this);
     m_deliveries = new Deliveries(m_bus, m_channels, this);
     m_deliveries->setOfferSource(
-        [directory = QPointer<EndpointDirectory>(m_directory)](
-            qint32 handle, QObject *context, std::function<void(quint8)> done) {
+        [directory = QPointer<EndpointDirectory>(m_directory)](qint32 handle, QObject *context,
+                                                               std::function<void(quint8)> done) {
             if (directory)
                 directory->askOffers(handle, context, std::move(done));
         });

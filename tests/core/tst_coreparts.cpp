@@ -546,8 +546,12 @@ void TestCoreParts::burstsGoInBatches_data()
 
     QList<int> singles(300, 1);
     QTest::newRow("a receiver that takes batches")
-        << quint8(PartyInfo::OffersBatch)
-        << QList<int>{1, 1, 1, 1, InterProcBus::MaxBatchPayloads, 300 - 4 - InterProcBus::MaxBatchPayloads};
+        << quint8(PartyInfo::OffersBatch) << QList<int>{1,
+                                                        1,
+                                                        1,
+                                                        1,
+                                                        InterProcBus::MaxBatchPayloads,
+                                                        300 - 4 - InterProcBus::MaxBatchPayloads};
     QTest::newRow("one that does not") << quint8(PartyInfo::OffersSealedUtf16) << singles;
 }
 

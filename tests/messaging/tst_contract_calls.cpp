@@ -360,8 +360,7 @@ void TestContractCalls::takesBatchesWhole_data()
 
     const QString tooLarge = QLatin1String(InterProcBus::ErrorTooLarge);
     QTest::newRow("three, NUL and an empty text")
-        << QList<BatchEntry>{{1, "one"}, {2, QByteArray("t\0o", 3)}, {3, ""}} << false
-        << QString();
+        << QList<BatchEntry>{{1, "one"}, {2, QByteArray("t\0o", 3)}, {3, ""}} << false << QString();
     QTest::newRow("empty") << QList<BatchEntry>{} << false << QString();
     QTest::newRow("one text not UTF-8")
         << QList<BatchEntry>{{1, "one"}, {2, "\xFF"}, {3, "three"}} << false
@@ -370,13 +369,13 @@ void TestContractCalls::takesBatchesWhole_data()
         << QList<BatchEntry>(InterProcBus::MaxBatchPayloads + 1, {1, "x"}) << false << tooLarge;
     const QByteArray inlineMax(InterProcBus::InlineTextLimit, 'x');
     QTest::newRow("past the text bound")
-        << QList<BatchEntry>(InterProcBus::MaxBatchTextBytes / inlineMax.size() + 1,
-                             {1, inlineMax})
+        << QList<BatchEntry>(InterProcBus::MaxBatchTextBytes / inlineMax.size() + 1, {1, inlineMax})
         << false << tooLarge;
     QTest::newRow("a text past the inline bound")
         << QList<BatchEntry>{{1, inlineMax + 'x'}} << false << tooLarge;
-    QTest::newRow("another window's handle") << QList<BatchEntry>{{1, "one"}, {2, "two"}} << true
-                                             << QString::fromLatin1(InterProcBus::ErrorSenderMismatch);
+    QTest::newRow("another window's handle")
+        << QList<BatchEntry>{{1, "one"}, {2, "two"}} << true
+        << QString::fromLatin1(InterProcBus::ErrorSenderMismatch);
 }
 
 void TestContractCalls::takesBatchesWhole()
@@ -396,7 +395,8 @@ void TestContractCalls::takesBatchesWhole()
         serviceForHandle(receiver.handle()), BusPath, BusInterface, QStringLiteral("DeliverBatch"));
     call << (ownHandle ? receiver.handle() : 0) << QStringLiteral("tst")
          << QVariant::fromValue(batch);
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, LineTimeoutMs);
+    const QDBusMessage reply =
+        QDBusConnection::sessionBus().call(call, QDBus::Block, LineTimeoutMs);
     if (error.isEmpty()) {
         QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
         QCOMPARE(reply.arguments().value(0).toUInt(), uint(batch.size()));
