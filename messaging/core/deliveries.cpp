@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <utility>
 
 using namespace InterProcBus;
 
@@ -40,6 +41,13 @@ bool Deliveries::deliver(qint32 handle, const QString &caption, const QString &o
 {
     INTERPROC_CHECK_THREAD(this);
     Lane &lane = m_lanes[owner];
+    // A lane lives while payloads to its receiver do; what the receiver
+    // takes is kept with the directory's window.
+    if (lane.batching == Lane::Batching::Unknown && m_knownOffers) {
+        if (const std::optional<quint8> offers = m_knownOffers(handle))
+            lane.batching = (*offers & PartyInfo::OffersBatch) ? Lane::Batching::Yes
+                                                               : Lane::Batching::No;
+    }
     const qint64 bytes = body->sealed ? 0 : body->utf8.size();
     if (lane.waiting.size() >= size_t(MaxWaitingPerReceiver) ||
         lane.waitingBytes + bytes > MaxWaitingBytesPerReceiver ||
@@ -55,18 +63,51 @@ bool Deliveries::deliver(qint32 handle, const QString &caption, const QString &o
     lane.waiting.push_back({handle, caption, std::move(body), m_clock.elapsed()});
     if (++m_waiting == 1)
         m_expiry.start();
-    if (!lane.ready && hasRoom(lane)) {
-        lane.ready = true;
-        m_ready.push_back(owner);
+    if (lane.ready || !hasRoom(lane))
+        return true;
+    // A batch can wait for the rest of this pass of the event loop.
+    if (lane.batching == Lane::Batching::Yes && lane.inFlight > 0) {
+        defer(owner, lane);
+        return true;
     }
+    lane.ready = true;
+    m_ready.push_back(owner);
     pump();
     return true;
 }
 
+void Deliveries::defer(const QString &owner, Lane &lane)
+{
+    if (lane.deferred)
+        return;
+    lane.deferred = true;
+    m_deferred.append(owner);
+    if (m_deferred.size() == 1)
+        QMetaObject::invokeMethod(this, &Deliveries::readyDeferred, Qt::QueuedConnection);
+}
+
+void Deliveries::readyDeferred()
+{
+    for (const QString &owner : std::exchange(m_deferred, {})) {
+        auto it = m_lanes.find(owner);
+        if (it == m_lanes.end() || !it->deferred)
+            continue;
+        it->deferred = false;
+        if (!it->ready && !it->waiting.empty() && hasRoom(*it)) {
+            it->ready = true;
+            m_ready.push_back(owner);
+        }
+    }
+    pump();
+}
+
 bool Deliveries::hasRoom(const Lane &lane)
 {
-    return lane.inFlight < (lane.batching == Lane::Batching::Yes ? MaxBatchesInFlightPerReceiver
-                                                                 : MaxInFlightPerReceiver);
+    // While the receiver is asked, what follows waits as for one that takes
+    // batches: a flight of single calls would leave nothing to batch.
+    const bool mayBatch =
+        lane.batching == Lane::Batching::Yes || lane.batching == Lane::Batching::Asking;
+    return lane.inFlight < (mayBatch ? MaxBatchesInFlightPerReceiver : MaxInFlightPerReceiver);
 }
 
 void Deliveries::pump()
@@ -136,18 +177,23 @@ Deliveries::Items Deliveries::takeNext(Lane &lane)
 
 void Deliveries::askOffers(const QString &owner, Lane &lane, qint32 handle)
 {
-    if (!m_offerSource) {
+    if (!m_askOffers) {
         lane.batching = Lane::Batching::No;
         return;
     }
     lane.batching = Lane::Batching::Asking;
-    m_offerSource(handle, this, [this, owner](quint8 offers) {
+    m_askOffers(handle, this, [this, owner](quint8 offers) {
         // The lane may have emptied and gone meanwhile; a new one asks again,
         // and the directory answers from what it keeps.
         auto it = m_lanes.find(owner);
         if (it == m_lanes.end() || it->batching != Lane::Batching::Asking)
             return;
         it->batching = (offers & PartyInfo::OffersBatch) ? Lane::Batching::Yes : Lane::Batching::No;
+        if (!it->ready && !it->waiting.empty() && hasRoom(*it)) {
+            it->ready = true;
+            m_ready.push_back(owner);
+            pump();
+        }
     });
 }
 

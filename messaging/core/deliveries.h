@@ -11,7 +11,9 @@
 // not sent. Each call goes over the bus or a direct channel, as the channel router says. To a
 // receiver that takes batches (FeatureBatch), at most MaxBatchesInFlightPerReceiver calls are on
 // their way at once, and the inline payloads waiting behind them go together in the next call: a
-// burst costs one call per batch instead of one per payload, and a lone payload goes at once.
+// burst costs one call per batch instead of one per payload, and a lone payload goes at once. What
+// is queued for such a receiver while a call to it is on its way goes once the event loop has
+// finished what it is doing, so that the payloads of one pass of the loop travel together.
 #pragma once
 
 #include "busconnection.h"
@@ -27,6 +29,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class ChannelRouter;
@@ -72,11 +75,17 @@ public:
     void setWaitLimitMs(int ms);
 
     // How to learn what a window takes beyond the original contract (the
-    // PartyInfo::Offer flags); without it, every payload goes in a call of its
-    // own. Asked once a receiver has a second call on its way.
-    using OfferSource = std::function<void(qint32 handle, QObject *context,
-                                           std::function<void(quint8 offers)> done)>;
-    void setOfferSource(OfferSource source) { m_offerSource = std::move(source); }
+    // PartyInfo::Offer flags): `known` tells what is known without asking,
+    // `ask` asks, once a receiver has a second call on its way. Without
+    // them, every payload goes in a call of its own.
+    using KnownOffers = std::function<std::optional<quint8>(qint32 handle)>;
+    using AskOffers = std::function<void(qint32 handle, QObject *context,
+                                         std::function<void(quint8 offers)> done)>;
+    void setOfferSource(KnownOffers known, AskOffers ask)
+    {
+        m_knownOffers = std::move(known);
+        m_askOffers = std::move(ask);
+    }
 
     // Queues a payload for the window `handle` owned by the connection
     // `owner`; false with *why when its lane is full.
@@ -108,10 +117,14 @@ private:
         int waitingSealed = 0;
         qint64 waitingSealedBytes = 0;
         int inFlight = 0;
-        bool ready = false; // in m_ready
+        bool ready = false;    // in m_ready
+        bool deferred = false; // in m_deferred
     };
 
     static bool hasRoom(const Lane &lane);
+    // Makes the lane ready once the event loop is back.
+    void defer(const QString &owner, Lane &lane);
+    void readyDeferred();
     void pump();
     // The waiting payloads that go in the lane's next call.
     Items takeNext(Lane &lane);
@@ -133,11 +146,13 @@ private:
     ChannelRouter *m_channels;
     QHash<QString, Lane> m_lanes; // by the receiver's connection
     std::deque<QString> m_ready;  // lanes with waiting payloads and room
+    QList<QString> m_deferred;    // lanes to make ready once the event loop is back
     int m_inFlight = 0;
     int m_waiting = 0;
     bool m_pumping = false;
     QElapsedTimer m_clock;
     QTimer m_expiry;
     int m_waitLimitMs;
-    OfferSource m_offerSource;
+    KnownOffers m_knownOffers;
+    AskOffers m_askOffers;
 };

@@ -97,6 +97,11 @@ void EndpointDirectory::lookUpOwner(qint32 handle, QObject *context,
     m_bus->lookUpOwner(handle, context, std::move(done), timeoutMs);
 }
 
+std::optional<quint8> EndpointDirectory::knownOffers(qint32 handle) const
+{
+    return m_bus ? m_bus->knownOffers(handle) : std::nullopt;
+}
+
 void EndpointDirectory::askOffers(qint32 handle, QObject *context, std::function<void(quint8)> done)
 {
     if (m_bus) {

@@ -55,6 +55,7 @@ public:
 
     // See ThreadDirectory::askOffers.
     void askOffers(qint32 handle, QObject *context, std::function<void(quint8)> done);
+    std::optional<quint8> knownOffers(qint32 handle) const;
 
     // From ThreadDirectory: it has seen this endpoint's name and is loaded.
     void busCaughtUp();

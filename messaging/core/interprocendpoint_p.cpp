@@ -123,9 +123,12 @@ void InterProcEndpointPrivate::connectToBus()
     m_channels = new ChannelRouter(m_bus, this);
     m_busObject = new BusObject(&m_identity, m_bus, m_admission, m_channelServer, this);
     m_deliveries = new Deliveries(m_bus, m_channels, this);
+    const QPointer<EndpointDirectory> directory(m_directory);
     m_deliveries->setOfferSource(
-        [directory = QPointer<EndpointDirectory>(m_directory)](qint32 handle, QObject *context,
-                                                               std::function<void(quint8)> done) {
+        [directory](qint32 handle) {
+            return directory ? directory->knownOffers(handle) : std::nullopt;
+        },
+        [directory](qint32 handle, QObject *context, std::function<void(quint8)> done) {
             if (directory)
                 directory->askOffers(handle, context, std::move(done));
         });

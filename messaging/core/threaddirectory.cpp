@@ -281,6 +281,14 @@ void ThreadDirectory::askOffers(qint32 handle, QObject *context, std::function<v
             m_calls, [answer] { answer(nullptr); }, Qt::QueuedConnection);
 }
 
+std::optional<quint8> ThreadDirectory::knownOffers(qint32 handle) const
+{
+    const auto window = m_windows.constFind(handle);
+    if (window == m_windows.cend() || !window->offersKnown)
+        return std::nullopt;
+    return window->offers;
+}
+
 bool ThreadDirectory::isBehind() const
 {
     return m_bus->hasUnhandled();

@@ -25,6 +25,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include <systemd/sd-bus.h>
 
@@ -113,6 +114,8 @@ public:
     // of an older version, or no answer within DescribeTimeoutMs. The answer
     // is kept with the window until its owner changes.
     void askOffers(qint32 handle, QObject *context, std::function<void(quint8)> done);
+    // The answer askOffers would give without asking, if it is kept.
+    std::optional<quint8> knownOffers(qint32 handle) const;
 
 signals:
     void captionsSettled();
