@@ -45,8 +45,8 @@ bool Deliveries::deliver(qint32 handle, const QString &caption, const QString &o
     // takes is kept with the directory's window.
     if (lane.batching == Lane::Batching::Unknown && m_knownOffers) {
         if (const std::optional<quint8> offers = m_knownOffers(handle))
-            lane.batching = (*offers & PartyInfo::OffersBatch) ? Lane::Batching::Yes
-                                                               : Lane::Batching::No;
+            lane.batching =
+                (*offers & PartyInfo::OffersBatch) ? Lane::Batching::Yes : Lane::Batching::No;
     }
     const qint64 bytes = body->sealed ? 0 : body->utf8.size();
     if (lane.waiting.size() >= size_t(MaxWaitingPerReceiver) ||
