@@ -54,7 +54,7 @@ bool Deliveries::deliver(qint32 handle, const QString &caption, const QString &o
         (body->sealed &&
          (lane.waitingSealed >= MaxWaitingSealedPerReceiver ||
           lane.waitingSealedBytes + qint64(body->size) > MaxWaitingSealedBytesPerReceiver))) {
-        *why = {SendOutcome::LaneFull, qint64(lane.waiting.size()) + lane.inFlight};
+        *why = {SendOutcome::LaneFull, qint64(lane.waiting.size()) + lane.inFlightPayloads};
         return false;
     }
     lane.waitingBytes += bytes;
@@ -133,6 +133,7 @@ void Deliveries::pump()
             askOffers(owner, lane, lane.waiting.front().handle);
         Items items = takeNext(lane);
         ++lane.inFlight;
+        lane.inFlightPayloads += int(items.size());
         ++m_inFlight;
         if (!lane.waiting.empty() && hasRoom(lane)) {
             lane.ready = true;
@@ -324,6 +325,7 @@ void Deliveries::answered(const QString &owner, const Items &items, bool direct,
     auto it = m_lanes.find(owner);
     if (it != m_lanes.end()) {
         --it->inFlight;
+        it->inFlightPayloads -= int(items.size());
         if (!it->ready && !it->waiting.empty()) {
             it->ready = true;
             m_ready.push_back(owner);

@@ -116,7 +116,8 @@ private:
         qint64 waitingBytes = 0;
         int waitingSealed = 0;
         qint64 waitingSealedBytes = 0;
-        int inFlight = 0;
+        int inFlight = 0;         // calls
+        int inFlightPayloads = 0; // in them
         bool ready = false;    // in m_ready
         bool deferred = false; // in m_deferred
     };
