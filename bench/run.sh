@@ -332,7 +332,9 @@ sign on: from the first byte until the bus answered Hello, p50 of many
 QtDBus call + call back: a call answered at once, then a call back from the
   service: the four bus messages that an InterProc round trip takes.
 payloads/s: until the receiver's DataArrival saw them all, in order.
-text: from Send until DataArrival in the receiver, checked by SHA-256; the
+text: from Send until DataArrival in the receiver, checked by SHA-256, once
+  a text of 128 KiB went to it first (the first large text to a window also
+  asks it Features and starts the worker threads, about 3 ms once); the
   raw socket and memcpy move the same UTF-8 bytes into untouched memory.
   sender thread busy: the CPU time of the sending program's main thread
   from Send until the delivery's reply came back.
