@@ -281,10 +281,10 @@ void Deliveries::issue(const QString &owner, Items items)
                           }
                           // This side closed the connection first.
                           answered(owner, *shared, direct, nullptr, 0, nullptr, position);
-                          const bool unsent = on && on->neverWritten(position);
+                          // A lost bus or channel already says the window may
+                          // or may not have taken what was written.
                           failAll(*shared,
-                                  {shared->size() > 1 && !unsent ? SendOutcome::BatchUnclear
-                                                                 : connectionLost(direct, unsent)});
+                                  {connectionLost(direct, on && on->neverWritten(position))});
                       },
                       &r))
         return;
@@ -364,11 +364,10 @@ void Deliveries::answered(const QString &owner, const Items &items, bool direct,
             SendOutcome why =
                 failure(Bus::errorName(reply), Bus::errorMessage(reply), elapsedMs, direct, open,
                         connection && connection->neverWritten(position));
-            // The window refuses a batch whole; only an ending leaves unclear
-            // how much of one it took.
-            if (items.size() > 1 && (why.cause == SendOutcome::WentAway ||
-                                     why.cause == SendOutcome::BusLostAfterWrite ||
-                                     why.cause == SendOutcome::ChannelLost))
+            // The window refuses a batch whole; only its going away leaves
+            // unclear how much of one it took. A lost bus or channel says so
+            // already, and that it is the connection that was lost.
+            if (items.size() > 1 && why.cause == SendOutcome::WentAway)
                 why = {SendOutcome::BatchUnclear};
             failAll(items, why);
             if (!alive)

@@ -620,7 +620,11 @@ void TestCoreParts::batchOutcomes_data()
         << QStringLiteral("u1") << 1 << int(SendOutcome::WentAway);
     QTest::newRow("refused whole") << QStringLiteral("error") << 0 << int(SendOutcome::BusLimits);
     QTest::newRow("no count") << QStringLiteral("empty") << 0 << int(SendOutcome::BatchUnclear);
-    QTest::newRow("window gone") << QStringLiteral("close") << 0 << int(SendOutcome::BatchUnclear);
+    QTest::newRow("window ended unanswered")
+        << QStringLiteral("noreply") << 0 << int(SendOutcome::BatchUnclear);
+    // The connection's loss is told as such, and as uncertain already.
+    QTest::newRow("connection lost")
+        << QStringLiteral("close") << 0 << int(SendOutcome::BusLostAfterWrite);
 }
 
 void TestCoreParts::batchOutcomes()
@@ -653,10 +657,12 @@ void TestCoreParts::batchOutcomes()
     taken.clear();
     if (answer == QLatin1String("close"))
         pair.receiver.reset();
-    else if (answer == QLatin1String("error"))
+    else if (answer == QLatin1String("error") || answer == QLatin1String("noreply"))
         Bus::replyError(pair.endOf(2), batch,
-                        QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded"),
-                        QStringLiteral("full"));
+                        answer == QLatin1String("error")
+                            ? QStringLiteral("org.freedesktop.DBus.Error.LimitsExceeded")
+                            : QStringLiteral("org.freedesktop.DBus.Error.NoReply"),
+                        QStringLiteral("no"));
     else if (answer == QLatin1String("empty"))
         QVERIFY(pair.endOf(2)->reply(batch, nullptr));
     else
