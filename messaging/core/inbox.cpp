@@ -32,9 +32,9 @@ void Inbox::endBatchesBegun()
     // A batch cut short is answered for what its sender may count as
     // delivered; the rest of it, and every other call, were not taken.
     for (const Lane &lane : std::as_const(m_lanes)) {
-        const Entry &next = lane.entries.head();
-        if (next.batchIndex > 0 && next.connection && next.call)
-            next.connection->reply(next.call.get(), "u", next.batchIndex);
+        const Call &next = lane.calls.front();
+        if (next.batch && next.next > 0 && next.connection && next.call)
+            next.connection->reply(next.call.get(), "u", quint32(next.next));
     }
     m_lanes.clear();
     m_turns.clear();
@@ -48,7 +48,7 @@ bool Inbox::hasRoom(const QString &caller, bool largeText, qsizetype count) cons
     if (m_count + count > MaxWaiting)
         return false;
     const auto lane = m_lanes.constFind(caller);
-    if (lane != m_lanes.cend() && lane->entries.size() + count > MaxWaitingPerCaller)
+    if (lane != m_lanes.cend() && lane->count + count > MaxWaitingPerCaller)
         return false;
     if (largeText)
         return m_largeTextBytes < MaxWaitingLargeTextBytes &&
@@ -61,7 +61,7 @@ QString Inbox::refusal(const QString &caller, bool largeText, qsizetype count) c
 {
     constexpr qint64 MiB = 1024 * 1024;
     const auto lane = m_lanes.constFind(caller);
-    const qsizetype mine = lane == m_lanes.cend() ? 0 : lane->entries.size();
+    const qsizetype mine = lane == m_lanes.cend() ? 0 : lane->count;
     const bool countFull = m_count + count > MaxWaiting || mine + count > MaxWaitingPerCaller;
     if (largeText && !countFull && lane != m_lanes.cend() &&
         m_largeTextBytes < MaxWaitingLargeTextBytes)
@@ -89,20 +89,20 @@ void Inbox::enqueue(const QString &caller, QList<Payload> payloads, bool batch,
                     const BusMessage &call, BusConnection *connection)
 {
     INTERPROC_CHECK_THREAD(this);
+    if (payloads.isEmpty())
+        return;
     Lane &lane = m_lanes[caller];
-    if (lane.entries.isEmpty())
+    if (lane.count == 0)
         m_turns.push_back(caller);
-    const quint32 batchSize = batch ? quint32(payloads.size()) : 0;
-    quint32 index = 0;
-    for (Payload &payload : payloads) {
-        const qint64 textBytes = qint64(payload.stringData.size()) * qint64(sizeof(QChar));
+    for (const Payload &payload : std::as_const(payloads)) {
+        const qint64 textBytes = textBytesOf(payload);
         const bool largeText = isLarge(payload.stringData.size());
         (largeText ? lane.largeTextBytes : lane.textBytes) += textBytes;
         (largeText ? m_largeTextBytes : m_textBytes) += textBytes;
-        lane.entries.enqueue(
-            {std::move(payload), call, connection, textBytes, largeText, index++, batchSize});
     }
+    lane.count += payloads.size();
     m_count += payloads.size();
+    lane.calls.push_back({std::move(payloads), 0, call, connection, batch});
     scheduleDispatch();
 }
 
@@ -148,22 +148,29 @@ void Inbox::dispatch()
         const QString caller = std::move(m_turns.front());
         m_turns.pop_front();
         const auto lane = m_lanes.find(caller);
-        const Entry entry = lane->entries.dequeue();
-        (entry.largeText ? lane->largeTextBytes : lane->textBytes) -= entry.textBytes;
-        if (lane->entries.isEmpty())
-            m_lanes.erase(lane);
-        else
-            m_turns.push_back(caller);
-        (entry.largeText ? m_largeTextBytes : m_textBytes) -= entry.textBytes;
+        Call &from = lane->calls.front();
+        const qsizetype index = from.next++;
+        // Its own copy: the handler may end the inbox.
+        const Payload payload = std::move(from.payloads[index]);
+        const bool last = from.next == from.payloads.size();
+        const qint64 textBytes = textBytesOf(payload);
+        const bool largeText = isLarge(payload.stringData.size());
+        (largeText ? lane->largeTextBytes : lane->textBytes) -= textBytes;
+        (largeText ? m_largeTextBytes : m_textBytes) -= textBytes;
         --m_count;
-        const Payload &payload = entry.payload;
         // Answered before the handler runs: one that opens a dialog keeps
         // the next payloads unanswered, not this one. A batch is answered
         // with its last payload.
-        if (entry.connection && entry.call && entry.batchSize == 0)
-            entry.connection->reply(entry.call.get(), nullptr);
-        else if (entry.connection && entry.call && entry.batchIndex + 1 == entry.batchSize)
-            entry.connection->reply(entry.call.get(), "u", entry.batchSize);
+        if (from.connection && from.call && !from.batch)
+            from.connection->reply(from.call.get(), nullptr);
+        else if (from.connection && from.call && last)
+            from.connection->reply(from.call.get(), "u", quint32(from.payloads.size()));
+        if (last)
+            lane->calls.pop_front();
+        if (--lane->count == 0)
+            m_lanes.erase(lane);
+        else
+            m_turns.push_back(caller);
         emit arrived(payload.senderHandle, payload.senderName, payload.longData,
                      payload.stringData);
         if (!alive)

@@ -19,7 +19,6 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
-#include <QQueue>
 #include <QString>
 #include <QTimer>
 
@@ -106,22 +105,27 @@ private:
     void scheduleDispatch();
     void dispatch();
 
-    struct Entry
+    // One call's payloads, handed over from `next` on: a batch waits as it
+    // came, and its call and connection are held once for all of it.
+    struct Call
     {
-        Payload payload;
+        QList<Payload> payloads;
+        qsizetype next = 0;
         BusMessage call;
         QPointer<BusConnection> connection;
-        qint64 textBytes = 0; // counted towards the text bounds
-        bool largeText = false;
-        quint32 batchIndex = 0; // its place in its batch
-        quint32 batchSize = 0;  // 0 unless it came in a batch
+        bool batch = false;
     };
     struct Lane
     {
-        QQueue<Entry> entries;
-        qint64 textBytes = 0;
+        std::deque<Call> calls;
+        qsizetype count = 0;  // payloads waiting in them
+        qint64 textBytes = 0; // counted towards the text bounds
         qint64 largeTextBytes = 0;
     };
+    static qint64 textBytesOf(const Payload &payload)
+    {
+        return qint64(payload.stringData.size()) * qint64(sizeof(QChar));
+    }
 
     QHash<QString, Lane> m_lanes;
     // Callers with payloads waiting, in the order of their turns.
