@@ -249,7 +249,7 @@ void Deliveries::issue(const QString &owner, Items items)
             const Body &each = *items[i].body;
             r = sd_bus_message_open_container(call.get(), 'r', "iay");
             if (r >= 0)
-                r = sd_bus_message_append(call.get(), "i", each.longData);
+                r = sd_bus_message_append_basic(call.get(), 'i', &each.longData);
             if (r >= 0)
                 r = sd_bus_message_append_array(call.get(), 'y', each.utf8.constData(),
                                                 size_t(each.utf8.size()));

@@ -165,8 +165,12 @@ int Outbox::sendNow(const Outgoing &payload)
     if (payload.stringData.size() <= InlineTextLimit) {
         // The same encoder as for large texts, so that a lone surrogate
         // becomes U+FFFD whatever the length of the text.
-        QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
-        queued->utf8 = encoder.encode(payload.stringData);
+        if (payload.stringData != m_lastText) {
+            QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+            m_lastTextUtf8 = encoder.encode(payload.stringData);
+            m_lastText = payload.stringData;
+        }
+        queued->utf8 = m_lastTextUtf8;
         if (queued->utf8.size() <= InlineTextLimit) {
             if (payload.send)
                 emit addressed(payload.send, queued->addressees);
@@ -176,6 +180,8 @@ int Outbox::sendNow(const Outgoing &payload)
             return count;
         }
         queued->utf8.clear();
+        m_lastText.clear();
+        m_lastTextUtf8.clear();
     }
     return sendSealed(payload, queued) ? count : 0;
 }
@@ -255,7 +261,11 @@ void Outbox::issue(const Queued &queued)
         auto body = std::make_shared<Deliveries::Body>();
         body->send = queued.send;
         body->senderHandle = m_identity->handle;
-        body->senderName = queued.senderName.toUtf8();
+        if (queued.senderName != m_lastSenderName) {
+            m_lastSenderNameUtf8 = queued.senderName.toUtf8();
+            m_lastSenderName = queued.senderName;
+        }
+        body->senderName = m_lastSenderNameUtf8;
         body->longData = queued.longData;
         body->sealed = queued.sealed;
         body->utf8 = queued.utf8;

@@ -89,4 +89,11 @@ private:
     QTimer m_captionWait;       // bounds the wait for captions
     bool m_captionWaitOver = false;
     std::deque<QueuedPtr> m_queue; // sends whose calls are not made yet, in order
+    // The UTF-8 of the last inline text and sender name, which a program
+    // acknowledging a flood sends again and again (at most InlineTextLimit
+    // units and one caption).
+    QString m_lastText;
+    QByteArray m_lastTextUtf8;
+    QString m_lastSenderName;
+    QByteArray m_lastSenderNameUtf8;
 };

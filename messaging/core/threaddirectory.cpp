@@ -478,8 +478,9 @@ QList<PartyInfo> ThreadDirectory::match(qint32 method, const QVariant &target) c
     case SearchMethod::WindowHandle: {
         bool ok = false;
         const qint32 handle = target.toInt(&ok);
-        if (ok && m_windows.contains(handle))
-            found.append(m_windows.value(handle));
+        const auto window = ok ? m_windows.constFind(handle) : m_windows.cend();
+        if (window != m_windows.cend())
+            found.append(*window);
         break;
     }
     default:
