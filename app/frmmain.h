@@ -71,6 +71,10 @@ private:
     // pieces (see logEntryPieces).
     QStringList pendingLog;
     qsizetype pendingLogChars = 0; // received characters in it
+    // The acknowledgement for the caption it names, made once per caption
+    // rather than once per payload of a flood.
+    QString acknowledgedCaption;
+    QString acknowledgement;
     std::unique_ptr<InstanceRole> instanceRole;
     bool bServer = false;
 

@@ -70,7 +70,11 @@ void frmMain::dataArrival(qint32 senderHandle, const QString &senderName, qint32
         InterProc1->setTarget(QVariant::fromValue<qint32>(senderHandle));
         InterProc1->setTargetSearchMethod(InterProc::WindowHandle);
         InterProc1->setLongData(0);
-        InterProc1->setStringData(InterProcConventions::acknowledgementText(windowTitle()));
+        if (acknowledgement.isNull() || acknowledgedCaption != windowTitle()) {
+            acknowledgedCaption = windowTitle();
+            acknowledgement = InterProcConventions::acknowledgementText(acknowledgedCaption);
+        }
+        InterProc1->setStringData(acknowledgement);
         InterProc1->Send();
     }
 }
