@@ -79,10 +79,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using Bench::expectLine;
@@ -184,6 +186,7 @@ struct ThreadClock
     qint64 wallNs = 0;
     qint64 cpuNs = 0;
     qint64 waitNs = 0;
+    qint64 minorFaults = 0;
 };
 
 class ThreadClockReader
@@ -215,12 +218,30 @@ public:
             std::strtoll(text, &rest, 10);
             clock.waitNs = std::strtoll(rest, nullptr, 10);
         }
+        rusage usage = {};
+        if (getrusage(RUSAGE_THREAD, &usage) == 0)
+            clock.minorFaults = usage.ru_minflt;
         return clock;
     }
 
 private:
     int m_schedstat;
 };
+
+// Tells `perf record --control fifo:<path> -D -1`, when BENCH_PERF_FIFO
+// names its control FIFO, to record only the measured stretch.
+void perfControl(const char *command)
+{
+    const QByteArray fifo = qgetenv("BENCH_PERF_FIFO");
+    if (fifo.isEmpty())
+        return;
+    const int fd = ::open(fifo.constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    const ssize_t written = ::write(fd, command, std::strlen(command));
+    Q_UNUSED(written);
+    ::close(fd);
+}
 
 // A 1 ms timer on the window's event loop that reads the thread's clocks at
 // each run, for the longest gap between two.
@@ -236,6 +257,7 @@ public:
         m_ticks.reserve(1 << 16);
         m_ticks.push_back(m_clock.now());
         m_timer.start();
+        perfControl("enable\n");
     }
 
     ThreadClock now() const { return m_clock.now(); }
@@ -247,6 +269,7 @@ public:
     // payload (<prefix>_cpu_us).
     void report(const QByteArray &prefix, const ThreadClock &start, qint64 end, qint64 payloads)
     {
+        perfControl("disable\n");
         m_ticks.push_back(m_clock.now());
         qint64 longest = 0;
         qint64 longestBusy = 0;
@@ -264,8 +287,11 @@ public:
         }
         result(prefix + "_stall_ms", double(longest) / 1e6);
         result(prefix + "_busy_stall_ms", double(longestBusy) / 1e6);
-        if (first)
+        if (first) {
             result(prefix + "_cpu_us", double(last->cpuNs - start.cpuNs) / double(payloads) / 1e3);
+            result(prefix + "_faults_per_payload",
+                   double(last->minorFaults - start.minorFaults) / double(payloads));
+        }
     }
 
 private:
