@@ -31,7 +31,7 @@ void Inbox::endBatchesBegun()
 {
     // A batch cut short is answered for what its sender may count as
     // delivered; the rest of it, and every other call, were not taken.
-    for (const Lane &lane : std::as_const(m_lanes)) {
+    for (const auto &[caller, lane] : std::as_const(m_lanes)) {
         const Call &next = lane.calls.front();
         if (next.batch && next.next > 0 && next.connection && next.call)
             next.connection->reply(next.call.get(), "u", quint32(next.next));
@@ -47,24 +47,25 @@ bool Inbox::hasRoom(const QString &caller, bool largeText, qsizetype count) cons
 {
     if (m_count + count > MaxWaiting)
         return false;
-    const auto lane = m_lanes.constFind(caller);
-    if (lane != m_lanes.cend() && lane->count + count > MaxWaitingPerCaller)
+    const auto found = m_lanes.find(caller);
+    const Lane *lane = found == m_lanes.cend() ? nullptr : &found->second;
+    if (lane && lane->count + count > MaxWaitingPerCaller)
         return false;
     if (largeText)
         return m_largeTextBytes < MaxWaitingLargeTextBytes &&
-               (lane == m_lanes.cend() || lane->largeTextBytes < MaxWaitingLargeTextBytesPerCaller);
+               (!lane || lane->largeTextBytes < MaxWaitingLargeTextBytesPerCaller);
     return m_textBytes < MaxWaitingTextBytes &&
-           (lane == m_lanes.cend() || lane->textBytes < MaxWaitingTextBytesPerCaller);
+           (!lane || lane->textBytes < MaxWaitingTextBytesPerCaller);
 }
 
 QString Inbox::refusal(const QString &caller, bool largeText, qsizetype count) const
 {
     constexpr qint64 MiB = 1024 * 1024;
-    const auto lane = m_lanes.constFind(caller);
-    const qsizetype mine = lane == m_lanes.cend() ? 0 : lane->count;
+    const auto found = m_lanes.find(caller);
+    const Lane *lane = found == m_lanes.cend() ? nullptr : &found->second;
+    const qsizetype mine = lane ? lane->count : 0;
     const bool countFull = m_count + count > MaxWaiting || mine + count > MaxWaitingPerCaller;
-    if (largeText && !countFull && lane != m_lanes.cend() &&
-        m_largeTextBytes < MaxWaitingLargeTextBytes)
+    if (largeText && !countFull && lane && m_largeTextBytes < MaxWaitingLargeTextBytes)
         return QStringLiteral("The receiver has %1 MiB of large texts waiting for its program "
                               "from this caller, as much as it holds of one caller; it did not "
                               "take this one.")
@@ -82,7 +83,7 @@ QString Inbox::refusal(const QString &caller, bool largeText, qsizetype count) c
                           "caller (%2 MiB of text), as many as it holds of one caller; it did "
                           "not take this one.")
         .arg(mine)
-        .arg(lane == m_lanes.cend() ? 0 : lane->textBytes / MiB);
+        .arg(lane ? lane->textBytes / MiB : 0);
 }
 
 void Inbox::enqueue(const QString &caller, QList<Payload> payloads, bool batch,
@@ -91,9 +92,10 @@ void Inbox::enqueue(const QString &caller, QList<Payload> payloads, bool batch,
     INTERPROC_CHECK_THREAD(this);
     if (payloads.isEmpty())
         return;
-    Lane &lane = m_lanes[caller];
+    Lanes::value_type &turn = *m_lanes.try_emplace(caller).first;
+    Lane &lane = turn.second;
     if (lane.count == 0)
-        m_turns.push_back(caller);
+        m_turns.push_back(&turn);
     for (const Payload &payload : std::as_const(payloads)) {
         const qint64 textBytes = textBytesOf(payload);
         const bool largeText = isLarge(payload.stringData.size());
@@ -145,9 +147,9 @@ void Inbox::dispatch()
         m_lastHandedOver.start();
         // The caller whose turn it is gives one payload and goes to the
         // back of the line while it has more.
-        const QString caller = std::move(m_turns.front());
+        Lanes::value_type *turn = m_turns.front();
         m_turns.pop_front();
-        const auto lane = m_lanes.find(caller);
+        Lane *lane = &turn->second;
         Call &from = lane->calls.front();
         const qsizetype index = from.next++;
         // Its own copy: the handler may end the inbox.
@@ -168,9 +170,9 @@ void Inbox::dispatch()
         if (last)
             lane->calls.pop_front();
         if (--lane->count == 0)
-            m_lanes.erase(lane);
+            m_lanes.erase(m_lanes.find(turn->first));
         else
-            m_turns.push_back(caller);
+            m_turns.push_back(turn);
         emit arrived(payload.senderHandle, payload.senderName, payload.longData,
                      payload.stringData);
         if (!alive)

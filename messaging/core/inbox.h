@@ -16,7 +16,6 @@
 #include <InterProc/interprocbus.h>
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -24,6 +23,7 @@
 
 #include <deque>
 #include <functional>
+#include <unordered_map>
 
 struct Payload
 {
@@ -127,9 +127,12 @@ private:
         return qint64(payload.stringData.size()) * qint64(sizeof(QChar));
     }
 
-    QHash<QString, Lane> m_lanes;
+    // Node-based, so that the line of turns can point at its lanes: a
+    // payload handed over costs no lookup by the caller's name.
+    using Lanes = std::unordered_map<QString, Lane>;
+    Lanes m_lanes;
     // Callers with payloads waiting, in the order of their turns.
-    std::deque<QString> m_turns;
+    std::deque<Lanes::value_type *> m_turns;
     qsizetype m_count = 0;
     qint64 m_textBytes = 0;
     qint64 m_largeTextBytes = 0;
