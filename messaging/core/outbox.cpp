@@ -154,11 +154,6 @@ int Outbox::sendNow(const Outgoing &payload)
         return 0;
     }
     const int count = int(addressees.size());
-    auto queued = std::make_shared<Queued>();
-    queued->addressees = std::move(addressees);
-    queued->send = payload.send;
-    queued->senderName = payload.senderName;
-    queued->longData = payload.longData;
 
     // Short texts travel inside the message. Each UTF-16 unit takes at least
     // one byte of UTF-8, so a longer text cannot be short enough.
@@ -170,19 +165,34 @@ int Outbox::sendNow(const Outgoing &payload)
             m_lastTextUtf8 = encoder.encode(payload.stringData);
             m_lastText = payload.stringData;
         }
-        queued->utf8 = m_lastTextUtf8;
-        if (queued->utf8.size() <= InlineTextLimit) {
+        if (m_lastTextUtf8.size() <= InlineTextLimit) {
             if (payload.send)
-                emit addressed(payload.send, queued->addressees);
-            queued->ready = true;
-            m_queue.push_back(std::move(queued));
-            issueReady();
+                emit addressed(payload.send, addressees);
+            Queued queued;
+            queued.addressees = std::move(addressees);
+            queued.send = payload.send;
+            queued.senderName = payload.senderName;
+            queued.longData = payload.longData;
+            queued.ready = true;
+            queued.utf8 = m_lastTextUtf8;
+            // Nothing waits before it: its calls are made now, as the queue
+            // would make them.
+            if (m_queue.empty()) {
+                issue(queued);
+            } else {
+                m_queue.push_back(std::make_shared<Queued>(std::move(queued)));
+                issueReady();
+            }
             return count;
         }
-        queued->utf8.clear();
         m_lastText.clear();
         m_lastTextUtf8.clear();
     }
+    auto queued = std::make_shared<Queued>();
+    queued->addressees = std::move(addressees);
+    queued->send = payload.send;
+    queued->senderName = payload.senderName;
+    queued->longData = payload.longData;
     return sendSealed(payload, queued) ? count : 0;
 }
 
