@@ -12,13 +12,15 @@
 //       without running a 1 ms timer meanwhile; window_flood_busy_stall_ms:
 //       the longest such gap less the time the window's thread waited for a
 //       CPU in it; window_flood_cpu_us: the window thread's CPU time per
+//       payload; window_flood_faults_per_payload: its minor page faults per
 //       payload
 //   window_bench nobus <senders> <payloads each>
 //       the same window logs as many payloads, raised by emitting its
 //       InterProc1's DataArrival with SenderHandle 0 (the acknowledgement
 //       addresses nobody), in slices of 8 ms posted to the event loop one
 //       after the other, as the component hands arrivals over: window_nobus_per_s,
-//       window_nobus_stall_ms, window_nobus_busy_stall_ms, window_nobus_cpu_us
+//       window_nobus_stall_ms, window_nobus_busy_stall_ms, window_nobus_cpu_us,
+//       window_nobus_faults_per_payload
 //   window_bench append <count> <entries>...
 //       the log filled to each number of entries, then `count` more appended
 //       one at a time, each followed by the event loop pass that repaints the
@@ -57,6 +59,12 @@
 //       <count> texts of one line of <chars> characters raised as DataArrival
 //       without the bus, in slices as the component raises them:
 //       longline_<chars>_stall_ms, the longest gap in the window's event loop
+//
+// With BENCH_PERF_FIFO=<fifo> in the environment, the figures that measure
+// stalls have `perf record -D -1 --control fifo:<fifo>` record only the
+// measured stretch, e.g. for the flood (after mkfifo /tmp/ctl):
+//   BENCH_PERF_FIFO=/tmp/ctl perf record -D -1 --control fifo:/tmp/ctl
+//       --call-graph dwarf window_bench flood 8 2000
 #include "benchdriver.h"
 #include "frmmain.h"
 #include "interproc.h"
