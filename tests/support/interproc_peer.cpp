@@ -162,11 +162,12 @@ int main(int argc, char **argv)
     // A probe answers WindowCheck itself; only a peer with something to do
     // in WindowCheck handles it otherwise.
     bool probing = false;
+    int heldProbes = 0; // probes held back, still to address nobody
     if (reports == Reports::Lines || skipSelf) {
         QObject::connect(
             ipc, &InterProc::WindowCheck, ipc,
             [&](qint32 handle, const QString &name, bool &skip) {
-                if (probing)
+                if (probing || heldProbes > 0)
                     return;
                 if (reports == Reports::Lines)
                     emitLine("CHECK " + QByteArray::number(handle) + ' ' + b64(name));
@@ -258,9 +259,25 @@ int main(int argc, char **argv)
                     skip = true;
                 },
                 Qt::DirectConnection);
-            ipc->Send();
+            InterProcSend *held = ipc->startSend();
             QObject::disconnect(counter);
             probing = false;
+            if (held->addressed() < 0) {
+                // Held back until the endpoint knows the captions: it must
+                // still address nobody when it goes, or it would arrive as
+                // a payload before the ones sent after it.
+                ++heldProbes;
+                const auto skipper = QObject::connect(
+                    ipc, &InterProc::WindowCheck, ipc,
+                    [](qint32, const QString &, bool &skip) { skip = true; }, Qt::DirectConnection);
+                QObject::connect(held, &InterProcSend::addressedKnown, ipc, [&, skipper, held] {
+                    QObject::disconnect(skipper);
+                    --heldProbes;
+                    held->deleteLater();
+                });
+            } else {
+                held->deleteLater();
+            }
             emitLine("MATCHES " + QByteArray::number(matches));
         } else if (cmd == "send" || cmd == "sendbig" || cmd == "sendmany") {
             const int method = f.value(1).toInt();
