@@ -43,12 +43,17 @@ void Inbox::endBatchesBegun()
     m_largeTextBytes = 0;
 }
 
+const Inbox::Lane *Inbox::laneOf(const QString &caller) const
+{
+    const auto found = m_lanes.find(caller);
+    return found == m_lanes.cend() ? nullptr : &found->second;
+}
+
 bool Inbox::hasRoom(const QString &caller, bool largeText, qsizetype count) const
 {
     if (m_count + count > MaxWaiting)
         return false;
-    const auto found = m_lanes.find(caller);
-    const Lane *lane = found == m_lanes.cend() ? nullptr : &found->second;
+    const Lane *lane = laneOf(caller);
     if (lane && lane->count + count > MaxWaitingPerCaller)
         return false;
     if (largeText)
@@ -61,8 +66,7 @@ bool Inbox::hasRoom(const QString &caller, bool largeText, qsizetype count) cons
 QString Inbox::refusal(const QString &caller, bool largeText, qsizetype count) const
 {
     constexpr qint64 MiB = 1024 * 1024;
-    const auto found = m_lanes.find(caller);
-    const Lane *lane = found == m_lanes.cend() ? nullptr : &found->second;
+    const Lane *lane = laneOf(caller);
     const qsizetype mine = lane ? lane->count : 0;
     const bool countFull = m_count + count > MaxWaiting || mine + count > MaxWaitingPerCaller;
     if (largeText && !countFull && lane && m_largeTextBytes < MaxWaitingLargeTextBytes)

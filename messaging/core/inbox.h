@@ -122,6 +122,7 @@ private:
         qint64 textBytes = 0; // counted towards the text bounds
         qint64 largeTextBytes = 0;
     };
+    const Lane *laneOf(const QString &caller) const; // null when it has nothing waiting
     static qint64 textBytesOf(const Payload &payload)
     {
         return qint64(payload.stringData.size()) * qint64(sizeof(QChar));

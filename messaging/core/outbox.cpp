@@ -154,6 +154,11 @@ int Outbox::sendNow(const Outgoing &payload)
         return 0;
     }
     const int count = int(addressees.size());
+    Queued queued;
+    queued.addressees = std::move(addressees);
+    queued.send = payload.send;
+    queued.senderName = payload.senderName;
+    queued.longData = payload.longData;
 
     // Short texts travel inside the message. Each UTF-16 unit takes at least
     // one byte of UTF-8, so a longer text cannot be short enough.
@@ -167,12 +172,7 @@ int Outbox::sendNow(const Outgoing &payload)
         }
         if (m_lastTextUtf8.size() <= InlineTextLimit) {
             if (payload.send)
-                emit addressed(payload.send, addressees);
-            Queued queued;
-            queued.addressees = std::move(addressees);
-            queued.send = payload.send;
-            queued.senderName = payload.senderName;
-            queued.longData = payload.longData;
+                emit addressed(payload.send, queued.addressees);
             queued.ready = true;
             queued.utf8 = m_lastTextUtf8;
             // Nothing waits before it: its calls are made now, as the queue
@@ -188,12 +188,7 @@ int Outbox::sendNow(const Outgoing &payload)
         m_lastText.clear();
         m_lastTextUtf8.clear();
     }
-    auto queued = std::make_shared<Queued>();
-    queued->addressees = std::move(addressees);
-    queued->send = payload.send;
-    queued->senderName = payload.senderName;
-    queued->longData = payload.longData;
-    return sendSealed(payload, queued) ? count : 0;
+    return sendSealed(payload, std::make_shared<Queued>(std::move(queued))) ? count : 0;
 }
 
 bool Outbox::sendSealed(const Outgoing &payload, const QueuedPtr &queued)
