@@ -364,7 +364,6 @@ int BusObject::deliverBatch(sd_bus_message *m, void *userdata, sd_bus_error *)
     if (r < 0)
         return r;
     QList<Payload> payloads;
-    payloads.reserve(MaxBatchPayloads); // a burst fills its batches
     const QString name = Bus::text(senderName);
     qsizetype textBytes = 0;
     while ((r = sd_bus_message_enter_container(m, 'r', "iay")) > 0) {
